@@ -1,0 +1,19 @@
+#include "app/system_error.h"
+
+#include "platform/last_error.h"
+
+namespace relicta::app {
+
+int ShowSystemError() {
+    const int code = platform::GetLastError();
+    if (code == 0) {
+        return 0;
+    }
+    std::string text = platform::SystemErrorText(code);
+    if (text.empty()) {
+        text = "Unknown System Error";
+    }
+    return static_cast<int>(MessageBox(text, "System Error")) + 1;
+}
+
+}  // namespace relicta::app

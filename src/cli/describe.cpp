@@ -1,0 +1,29 @@
+#include "cli/describe.h"
+
+#include <sstream>
+
+namespace relicta::cli {
+
+std::string DescribeVolume(const volume::VCB& vcb) {
+    std::ostringstream out;
+    const volume::AllocationSupport& g = vcb.AllocationSupport;
+    if (vcb.IsFat) {
+        out << "FAT" << int{g.FatIndexBitSize};
+    } else {
+        out << "NTFS";
+    }
+    out << ", " << vcb.BytesPerSector << "-byte sectors, " << vcb.BytesPerCluster
+        << "-byte clusters, " << vcb.TotalClusters << " clusters";
+    if (vcb.IsFat) {
+        out << ", FAT size " << vcb.pBpb->FatSize() << " sectors, file area at byte " << g.FileAreaLbo;
+    } else {
+        out << ", MFT at cluster " << vcb.MftStartLcn << ", " << vcb.BytesPerFileRecordSegment
+            << "-byte MFT records";
+    }
+    if (vcb.IsRawFileSystem) {
+        out << " (lenient)";
+    }
+    return out.str();
+}
+
+}  // namespace relicta::cli

@@ -1,0 +1,57 @@
+#include <cstdio>
+
+#include "cli/commands.h"
+#include "cli/describe.h"
+#include "platform/drive_table.h"
+#include "platform/platform.h"
+#include "volume/open_volume.h"
+#include "volume/vcb.h"
+
+namespace relicta::cli {
+
+bool AttachVolumes(const Options& options) {
+    for (const std::string& spec : options.volumes) {
+        const platform::AttachResult result = platform::Drives().Attach(spec);
+        if (!result.ok()) {
+            std::fprintf(stderr, "relicta: %s\n", result.error.c_str());
+            return false;
+        }
+    }
+    if (options.volumes.empty()) {
+        platform::Drives().DiscoverBlockDevices();
+    }
+    return true;
+}
+
+int RunDrives(const Options& options) {
+    if (!options.arguments.empty()) {
+        std::fprintf(stderr, "relicta: drives takes no arguments\n%s", UsageText().c_str());
+        return kExitUsage;
+    }
+    if (!AttachVolumes(options)) {
+        return kExitUsage;
+    }
+    platform::Platform& os = platform::CurrentPlatform();
+    int opened = 0;
+    for (char letter : platform::Drives().Letters()) {
+        const platform::DriveSource* source = platform::Drives().Find(letter);
+        const std::optional<std::string> fsName = os.GetFileSystemName(letter);
+        std::printf("%c:  %s  %s  %s  ", letter, source->Describe().c_str(),
+                    platform::DriveTypeName(os.GetDriveType(letter)),
+                    fsName ? fsName->c_str() : "(unnamed)");
+        std::fflush(stdout);
+        const platform::Handle handle = volume::OpenVolume(letter);
+        if (handle == platform::kNoHandle) {
+            std::printf("refused\n");
+        } else if (handle == platform::kInvalidHandle) {
+            std::printf("cannot be opened\n");
+        } else {
+            std::printf("%s\n", DescribeVolume(*volume::Vcb).c_str());
+            ++opened;
+        }
+        volume::CloseVolume();
+    }
+    return opened > 0 || platform::Drives().Letters().empty() ? kExitDone : kExitUsage;
+}
+
+}  // namespace relicta::cli

@@ -1,0 +1,86 @@
+#include "cli/options.h"
+
+#include <algorithm>
+
+namespace relicta::cli {
+namespace {
+
+bool Contains(const std::vector<std::string>& list, const std::string& item) {
+    return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+std::optional<app::CheckPolicy> ParsePolicy(const std::string& text) {
+    if (text == "ask") return app::CheckPolicy::Ask;
+    if (text == "abort") return app::CheckPolicy::Abort;
+    if (text == "ignore") return app::CheckPolicy::Ignore;
+    return std::nullopt;
+}
+
+}  // namespace
+
+ParseResult ParseCommandLine(const std::vector<std::string>& args,
+                             const std::vector<std::string>& valued,
+                             const std::vector<std::string>& flags) {
+    ParseResult result;
+    Options& o = result.options;
+    if (args.empty()) {
+        result.error = "no command given";
+        return result;
+    }
+    o.command = args[0];
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        std::string arg = args[i];
+        if (arg.rfind("--", 0) != 0 || arg == "--") {
+            o.arguments.push_back(arg);
+            continue;
+        }
+        std::optional<std::string> value;
+        if (const std::size_t eq = arg.find('='); eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg.resize(eq);
+        }
+        const std::string name = arg.substr(2);
+        const bool takesValue = name == "volume" || name == "on-check" || Contains(valued, name);
+        if (!takesValue) {
+            if (!Contains(flags, name) || value) {
+                result.error = "unknown option " + args[i];
+                return result;
+            }
+            o.named.emplace_back(name, "");
+            continue;
+        }
+        if (!value) {
+            if (i + 1 >= args.size()) {
+                result.error = "option --" + name + " needs a value";
+                return result;
+            }
+            value = args[++i];
+        }
+        if (name == "volume") {
+            o.volumes.push_back(*value);
+        } else if (name == "on-check") {
+            o.onCheck = ParsePolicy(*value);
+            if (!o.onCheck) {
+                result.error = "--on-check takes ask, abort or ignore, not " + *value;
+                return result;
+            }
+        } else {
+            o.named.emplace_back(name, *value);
+        }
+    }
+    return result;
+}
+
+std::string UsageText() {
+    return "usage: relicta drives [--volume [L=]PATH]... [--on-check=ask|abort|ignore]\n"
+           "\n"
+           "  drives   list the drives and what each volume holds\n"
+           "\n"
+           "  --volume [L=]PATH   attach an image file or block device as drive L (default: the\n"
+           "                      next free letter from C); a partitioned image gives one drive\n"
+           "                      per FAT or NTFS partition. Without --volume the block devices\n"
+           "                      of this machine are listed.\n"
+           "  --on-check=POLICY   answer to failed consistency checks when nobody can be asked\n";
+}
+
+}  // namespace relicta::cli

@@ -1,0 +1,256 @@
+#include "platform/drive_table.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/block_probe.h"
+#include "platform/last_error.h"
+
+namespace relicta::platform {
+namespace {
+
+constexpr uint64_t kMinimumVolumeBytes = 512;  // one boot sector
+constexpr uint64_t kSysfsSectorBytes = 512;
+
+char LetterAt(int index) { return static_cast<char>('A' + index); }
+int IndexOf(char letter) { return std::toupper(static_cast<unsigned char>(letter)) - 'A'; }
+
+std::string ReadSysfs(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::string value;
+    std::getline(in, value);
+    return value;
+}
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Partitions worth a drive letter: FAT, NTFS, or nothing recognisable (possibly a
+// damaged FAT or NTFS volume, exactly what a recovery tool is for).
+bool IsCandidateVolume(int fd, const Partition& p) {
+    if (p.container) {
+        return false;
+    }
+    std::optional<ProbeResult> probe = ProbeFileSystem(fd, p.offset, p.length);
+    if (!probe || !probe->found) {
+        return true;
+    }
+    return probe->type == "vfat" || probe->type == "ntfs";
+}
+
+}  // namespace
+
+std::string DriveSource::Describe() const {
+    std::string text = path;
+    if (partition != 0) {
+        text += " partition " + std::to_string(partition) + " (offset " + std::to_string(offset) +
+                ", " + std::to_string(length) + " bytes)";
+    }
+    return text;
+}
+
+AttachResult DriveTable::Attach(const std::string& spec) {
+    if (spec.size() >= 2 && spec[1] == '=' && std::isalpha(static_cast<unsigned char>(spec[0]))) {
+        return Attach(spec.substr(2), spec[0]);
+    }
+    return Attach(spec, std::nullopt);
+}
+
+AttachResult DriveTable::Attach(const std::string& path, std::optional<char> letter) {
+    if (path.empty()) {
+        return {{}, "no path given"};
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return {{}, path + ": " + std::strerror(errno)};
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return {{}, path + ": is a directory, not an image file or block device"};
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        return {{}, path + ": not an image file or block device"};
+    }
+    DriveSource whole;
+    whole.path = path;
+    whole.blockDevice = S_ISBLK(st.st_mode);
+    whole.length = static_cast<uint64_t>(st.st_size);
+
+    // Without read permission the source is still attached: opening it later reports the
+    // access problem the way the volume open does for any drive.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() >= 0 && whole.blockDevice) {
+        uint64_t bytes = 0;
+        if (::ioctl(fd.get(), BLKGETSIZE64, &bytes) == 0) {
+            whole.length = bytes;
+        }
+    }
+    if (fd.get() >= 0 && whole.length < kMinimumVolumeBytes) {
+        return {{}, path + ": too small to hold a volume (" + std::to_string(whole.length) +
+                        " bytes)"};
+    }
+    std::vector<DriveSource> sources;
+    if (fd.get() >= 0) {
+        const std::vector<Partition> partitions = ListPartitions(fd.get(), whole.length);
+        for (const Partition& p : partitions) {
+            if (!IsCandidateVolume(fd.get(), p)) {
+                continue;
+            }
+            DriveSource part = whole;
+            part.offset = p.offset;
+            part.length = p.length;
+            part.partition = p.number;
+            sources.push_back(part);
+        }
+        if (sources.empty() && !partitions.empty()) {
+            return {{}, path + ": holds a partition table without FAT or NTFS partitions"};
+        }
+    }
+    if (sources.empty()) {
+        sources.push_back(whole);
+    }
+    return AttachSources(sources, letter);
+}
+
+AttachResult DriveTable::AttachSources(const std::vector<DriveSource>& sources,
+                                       std::optional<char> letter) {
+    std::optional<char> first = letter ? std::optional<char>(static_cast<char>(std::toupper(
+                                             static_cast<unsigned char>(*letter))))
+                                       : NextFreeLetter('C');
+    if (!first) {
+        return {{}, "no free drive letter left"};
+    }
+    const int start = IndexOf(*first);
+    if (start < 0 || start + static_cast<int>(sources.size()) > kLetters) {
+        return {{}, std::string("not enough drive letters from ") + *first + ":"};
+    }
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        if (drives_[start + i]) {
+            return {{}, std::string("drive ") + LetterAt(start + static_cast<int>(i)) +
+                            ": is already attached to " + drives_[start + i]->Describe()};
+        }
+    }
+    AttachResult result;
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        drives_[start + i] = sources[i];
+        result.letters.push_back(LetterAt(start + static_cast<int>(i)));
+    }
+    return result;
+}
+
+void DriveTable::DiscoverBlockDevices(const std::string& sysfsRoot, const std::string& devRoot) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    std::vector<fs::path> disks;
+    for (const fs::directory_entry& entry : fs::directory_iterator(sysfsRoot, ec)) {
+        disks.push_back(entry.path());
+    }
+    std::sort(disks.begin(), disks.end());
+    for (const fs::path& disk : disks) {
+        const std::string name = disk.filename().string();
+        if (name.rfind("ram", 0) == 0 || name.rfind("zram", 0) == 0) {
+            continue;
+        }
+        const bool removable = ReadSysfs(disk / "removable") == "1";
+        const bool cdrom = name.rfind("sr", 0) == 0;
+        std::vector<std::pair<fs::path, int>> volumes;
+        for (const fs::directory_entry& entry : fs::directory_iterator(disk, ec)) {
+            if (fs::exists(entry.path() / "partition", ec)) {
+                volumes.emplace_back(entry.path(), std::atoi(ReadSysfs(entry.path() / "partition").c_str()));
+            }
+        }
+        std::sort(volumes.begin(), volumes.end(),
+                  [](const auto& a, const auto& b) { return a.second < b.second; });
+        if (volumes.empty()) {
+            volumes.emplace_back(disk, 0);
+        }
+        for (const auto& [sysPath, number] : volumes) {
+            const uint64_t sectors = std::strtoull(ReadSysfs(sysPath / "size").c_str(), nullptr, 10);
+            if (sectors == 0 && !removable && !cdrom) {
+                continue;  // unused loop devices and the like
+            }
+            std::optional<char> letter = NextFreeLetter('C');
+            if (!letter) {
+                return;
+            }
+            DriveSource source;
+            source.path = (fs::path(devRoot) / sysPath.filename()).string();
+            source.length = sectors * kSysfsSectorBytes;
+            source.blockDevice = true;
+            source.removable = removable;
+            source.cdrom = cdrom;
+            drives_[IndexOf(*letter)] = source;
+        }
+    }
+}
+
+const DriveSource* DriveTable::Find(char letter) const {
+    const int index = IndexOf(letter);
+    if (index < 0 || index >= kLetters || !drives_[index]) {
+        return nullptr;
+    }
+    return &*drives_[index];
+}
+
+std::vector<char> DriveTable::Letters() const {
+    std::vector<char> letters;
+    for (int i = 0; i < kLetters; ++i) {
+        if (drives_[i]) {
+            letters.push_back(LetterAt(i));
+        }
+    }
+    return letters;
+}
+
+void DriveTable::Clear() { drives_ = {}; }
+
+std::optional<char> DriveTable::NextFreeLetter(char from) const {
+    for (int i = IndexOf(from); i < kLetters; ++i) {
+        if (!drives_[i]) {
+            return LetterAt(i);
+        }
+    }
+    return std::nullopt;
+}
+
+DriveTable& Drives() {
+    static DriveTable table;
+    return table;
+}
+
+std::optional<char> ParseDriveLetter(const std::string& text) {
+    if (text.empty() || text.size() > 3 || !std::isalpha(static_cast<unsigned char>(text[0]))) {
+        return std::nullopt;
+    }
+    if (text.size() >= 2 && text[1] != ':') {
+        return std::nullopt;
+    }
+    if (text.size() == 3 && text[2] != '\\') {
+        return std::nullopt;
+    }
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+}
+
+}  // namespace relicta::platform

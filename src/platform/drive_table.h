@@ -1,0 +1,62 @@
+#pragma once
+// The drive table: drive letters mapped to image files, partitions of images and block
+// devices, standing in for the system's drive letters.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace relicta::platform {
+
+struct DriveSource {
+    std::string path;
+    uint64_t offset = 0;  // byte offset of the volume inside `path`
+    uint64_t length = 0;  // bytes of the volume
+    int partition = 0;    // partition number inside `path`, 0 for a whole file or device
+    bool blockDevice = false;
+    bool removable = false;
+    bool cdrom = false;
+
+    std::string Describe() const;
+};
+
+struct AttachResult {
+    std::vector<char> letters;  // drives attached, in order
+    std::string error;          // the reason nothing was attached, empty on success
+    bool ok() const { return error.empty(); }
+};
+
+class DriveTable {
+public:
+    static constexpr int kLetters = 26;
+
+    // `spec` is "[L=]PATH". Without a letter the next free one from C is taken. A source
+    // holding a partition table attaches each of its FAT/NTFS (or unrecognisable)
+    // partitions to consecutive letters.
+    AttachResult Attach(const std::string& spec);
+    AttachResult Attach(const std::string& path, std::optional<char> letter);
+
+    // Attaches the block devices sysfs lists (disks and their partitions) from C on.
+    void DiscoverBlockDevices(const std::string& sysfsRoot = "/sys/block",
+                              const std::string& devRoot = "/dev");
+
+    const DriveSource* Find(char letter) const;
+    std::vector<char> Letters() const;
+    void Clear();
+
+private:
+    std::optional<char> NextFreeLetter(char from) const;
+    AttachResult AttachSources(const std::vector<DriveSource>& sources, std::optional<char> letter);
+
+    std::array<std::optional<DriveSource>, kLetters> drives_;
+};
+
+// The drive table the Linux platform serves.
+DriveTable& Drives();
+
+// "C", "c", "C:" and "C:\" name drive C; anything else is not a drive.
+std::optional<char> ParseDriveLetter(const std::string& text);
+
+}  // namespace relicta::platform

@@ -1,0 +1,216 @@
+#include "platform/linux_platform.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/block_probe.h"
+#include "platform/last_error.h"
+
+namespace relicta::platform {
+namespace {
+
+int OpenReadOnly(const DriveSource& source) {
+    const int fd = ::open(source.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        SetLastError(errno);
+    }
+    return fd;
+}
+
+// The mount point of a block device, empty when it is not mounted.
+std::string MountPointOf(const std::string& device) {
+    struct stat devStat {};
+    if (::stat(device.c_str(), &devStat) != 0) {
+        return {};
+    }
+    std::ifstream mounts("/proc/self/mounts");
+    std::string line;
+    while (std::getline(mounts, line)) {
+        std::istringstream fields(line);
+        std::string source, target;
+        fields >> source >> target;
+        struct stat st {};
+        if (::stat(source.c_str(), &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == devStat.st_rdev) {
+            return target;
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+LinuxPlatform::~LinuxPlatform() {
+    for (auto& [handle, source] : open_) {
+        ::close(source.fd);
+    }
+}
+
+DriveType LinuxPlatform::GetDriveType(char letter) {
+    const DriveSource* source = drives_.Find(letter);
+    if (source == nullptr) {
+        return DriveType::NoRootDir;
+    }
+    if (source->cdrom) {
+        return DriveType::CdRom;
+    }
+    return source->removable ? DriveType::Removable : DriveType::Fixed;
+}
+
+std::optional<std::string> LinuxPlatform::GetFileSystemName(char letter) {
+    const DriveSource* source = drives_.Find(letter);
+    if (source == nullptr) {
+        SetLastError(ENOENT);
+        return std::nullopt;
+    }
+    const int fd = OpenReadOnly(*source);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::optional<ProbeResult> probe = ProbeFileSystem(fd, source->offset, source->length);
+    const int probeErrno = errno;
+    ::close(fd);
+    if (!probe) {
+        SetLastError(probeErrno == 0 ? EIO : probeErrno);
+        return std::nullopt;
+    }
+    if (!probe->found) {
+        SetLastError(kErrorWrongDisk);
+        return std::nullopt;
+    }
+    return FileSystemNameOf(*probe);
+}
+
+std::optional<DiskFreeSpace> LinuxPlatform::GetDiskFreeSpace(char letter) {
+    const DriveSource* source = drives_.Find(letter);
+    SetLastError(0);
+    if (source == nullptr || !source->blockDevice || source->partition != 0) {
+        return std::nullopt;
+    }
+    const std::string mountPoint = MountPointOf(source->path);
+    struct statvfs vfs {};
+    if (mountPoint.empty() || ::statvfs(mountPoint.c_str(), &vfs) != 0) {
+        SetLastError(0);
+        return std::nullopt;
+    }
+    DiskFreeSpace space;
+    space.bytesPerSector = 512;
+    space.sectorsPerCluster = static_cast<uint32_t>(vfs.f_frsize / space.bytesPerSector);
+    space.freeClusters = static_cast<uint32_t>(std::min<uint64_t>(vfs.f_bavail, UINT32_MAX));
+    space.totalClusters = static_cast<uint32_t>(std::min<uint64_t>(vfs.f_blocks, UINT32_MAX));
+    return space;
+}
+
+Handle LinuxPlatform::OpenVolume(char letter) {
+    const DriveSource* source = drives_.Find(letter);
+    if (source == nullptr) {
+        SetLastError(ENOENT);
+        return kInvalidHandle;
+    }
+    const int fd = OpenReadOnly(*source);
+    if (fd < 0) {
+        return kInvalidHandle;
+    }
+    const Handle handle = nextHandle_++;
+    open_[handle] = OpenSource{fd, source->offset, source->length};
+    return handle;
+}
+
+bool LinuxPlatform::ReadAt(Handle handle, int64_t offset, std::span<uint8_t> out,
+                           std::size_t& bytesRead) {
+    bytesRead = 0;
+    auto it = open_.find(handle);
+    if (it == open_.end()) {
+        SetLastError(EBADF);
+        return false;
+    }
+    if (offset < 0) {
+        SetLastError(kErrorInvalidParameter);
+        return false;
+    }
+    const OpenSource& source = it->second;
+    const uint64_t start = static_cast<uint64_t>(offset);
+    if (start >= source.length) {
+        return true;  // at or past the end: nothing to read
+    }
+    const std::size_t wanted =
+        static_cast<std::size_t>(std::min<uint64_t>(out.size(), source.length - start));
+    while (bytesRead < wanted) {
+        const ssize_t n = ::pread(source.fd, out.data() + bytesRead, wanted - bytesRead,
+                                  static_cast<off_t>(source.offset + start + bytesRead));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            SetLastError(errno);
+            return false;
+        }
+        if (n == 0) {
+            break;  // the file is shorter than the volume claims
+        }
+        bytesRead += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool LinuxPlatform::CloseHandle(Handle handle) {
+    auto it = open_.find(handle);
+    if (it == open_.end()) {
+        SetLastError(EBADF);
+        return false;
+    }
+    const int rc = ::close(it->second.fd);
+    open_.erase(it);
+    if (rc != 0) {
+        SetLastError(errno);
+        return false;
+    }
+    return true;
+}
+
+bool LinuxPlatform::IsBlockDevice(char letter) {
+    const DriveSource* source = drives_.Find(letter);
+    return source != nullptr && source->blockDevice;
+}
+
+bool LinuxPlatform::IsAdministrator() { return ::geteuid() == 0; }
+
+void LinuxPlatform::Sleep(unsigned milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+namespace {
+Platform* current = nullptr;
+}
+
+Platform& CurrentPlatform() {
+    if (current == nullptr) {
+        static LinuxPlatform linuxPlatform(Drives());
+        return linuxPlatform;
+    }
+    return *current;
+}
+
+void SetCurrentPlatform(Platform* platform) { current = platform; }
+
+const char* DriveTypeName(DriveType type) {
+    switch (type) {
+        case DriveType::NoRootDir: return "no root";
+        case DriveType::Removable: return "removable";
+        case DriveType::Fixed: return "fixed";
+        case DriveType::Remote: return "remote";
+        case DriveType::CdRom: return "cd-rom";
+        case DriveType::RamDisk: return "ram disk";
+        case DriveType::Unknown: break;
+    }
+    return "unknown";
+}
+
+}  // namespace relicta::platform

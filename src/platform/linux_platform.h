@@ -1,0 +1,39 @@
+#pragma once
+// The platform over the drive table: image files, their partitions and block devices.
+
+#include <map>
+
+#include "platform/drive_table.h"
+#include "platform/platform.h"
+
+namespace relicta::platform {
+
+class LinuxPlatform : public Platform {
+public:
+    explicit LinuxPlatform(DriveTable& drives) : drives_(drives) {}
+    ~LinuxPlatform() override;
+
+    DriveType GetDriveType(char letter) override;
+    std::optional<std::string> GetFileSystemName(char letter) override;
+    std::optional<DiskFreeSpace> GetDiskFreeSpace(char letter) override;
+    Handle OpenVolume(char letter) override;
+    bool ReadAt(Handle handle, int64_t offset, std::span<uint8_t> out,
+                std::size_t& bytesRead) override;
+    bool CloseHandle(Handle handle) override;
+    bool IsBlockDevice(char letter) override;
+    bool IsAdministrator() override;
+    void Sleep(unsigned milliseconds) override;
+
+private:
+    struct OpenSource {
+        int fd = -1;
+        uint64_t offset = 0;
+        uint64_t length = 0;
+    };
+
+    DriveTable& drives_;
+    std::map<Handle, OpenSource> open_;
+    Handle nextHandle_ = 1;
+};
+
+}  // namespace relicta::platform

@@ -1,0 +1,56 @@
+#pragma once
+// The platform services the volume logic calls, behind one interface so that the logic
+// runs over images, block devices and the scripted test double alike.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace relicta::platform {
+
+enum class DriveType { Unknown = 0, NoRootDir = 1, Removable = 2, Fixed = 3, Remote = 4, CdRom = 5, RamDisk = 6 };
+
+const char* DriveTypeName(DriveType type);
+
+struct DiskFreeSpace {
+    uint32_t sectorsPerCluster = 0;
+    uint32_t bytesPerSector = 0;
+    uint32_t freeClusters = 0;
+    uint32_t totalClusters = 0;
+};
+
+// An open volume. 0 means none; -1 is the invalid handle of a failed open.
+using Handle = std::intptr_t;
+inline constexpr Handle kNoHandle = 0;
+inline constexpr Handle kInvalidHandle = -1;
+
+inline bool IsOpenHandle(Handle h) { return h != kNoHandle && h != kInvalidHandle; }
+
+class Platform {
+public:
+    virtual ~Platform() = default;
+
+    virtual DriveType GetDriveType(char letter) = 0;
+    // The file-system name ("NTFS", "FAT32", "FAT", ...); nullopt with the last error set.
+    virtual std::optional<std::string> GetFileSystemName(char letter) = 0;
+    // nullopt when the volume is not mounted (the last error is then 0: nothing to report).
+    virtual std::optional<DiskFreeSpace> GetDiskFreeSpace(char letter) = 0;
+    // Opens the volume read-only; kInvalidHandle with the last error set on failure.
+    virtual Handle OpenVolume(char letter) = 0;
+    // Reads at a byte offset from the start of the volume. Returns false with the last error
+    // set on a read error; a short count means the end of the volume.
+    virtual bool ReadAt(Handle handle, int64_t offset, std::span<uint8_t> out,
+                        std::size_t& bytesRead) = 0;
+    virtual bool CloseHandle(Handle handle) = 0;
+    virtual bool IsBlockDevice(char letter) = 0;
+    virtual bool IsAdministrator() = 0;
+    virtual void Sleep(unsigned milliseconds) = 0;
+};
+
+// The platform the core uses; the Linux one unless a test installs another.
+Platform& CurrentPlatform();
+void SetCurrentPlatform(Platform* platform);  // nullptr restores the Linux platform
+
+}  // namespace relicta::platform

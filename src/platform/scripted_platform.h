@@ -1,0 +1,71 @@
+#pragma once
+// A platform for tests: in-memory volumes, and any call made to fail on demand.
+
+#include <array>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace relicta::platform {
+
+struct ScriptedDrive {
+    std::vector<uint8_t> bytes;
+    DriveType type = DriveType::Fixed;
+    bool blockDevice = false;
+
+    // The file-system query: a name, or the error it fails with.
+    std::string fileSystemName = "RAW";
+    int fileSystemError = 0;
+    int notReadyTimes = 0;  // fail with "not ready" this many times first
+
+    std::optional<DiskFreeSpace> freeSpace;  // nullopt: the query fails
+    int freeSpaceError = 0;
+
+    int openError = 0;              // the open fails with this error
+    int readError = 0;              // reads fail with this error
+    int64_t readErrorFrom = 0;      // ... at byte offsets from this one on
+    std::optional<uint64_t> shortReadAt;  // reads stop short at this byte offset
+};
+
+class ScriptedPlatform : public Platform {
+public:
+    ScriptedDrive& Drive(char letter);
+
+    DriveType GetDriveType(char letter) override;
+    std::optional<std::string> GetFileSystemName(char letter) override;
+    std::optional<DiskFreeSpace> GetDiskFreeSpace(char letter) override;
+    Handle OpenVolume(char letter) override;
+    bool ReadAt(Handle handle, int64_t offset, std::span<uint8_t> out,
+                std::size_t& bytesRead) override;
+    bool CloseHandle(Handle handle) override;
+    bool IsBlockDevice(char letter) override;
+    bool IsAdministrator() override { return administrator; }
+    void Sleep(unsigned milliseconds) override { sleptMilliseconds += milliseconds; }
+
+    bool administrator = true;
+    unsigned sleptMilliseconds = 0;
+    int fileSystemQueries = 0;
+    int reads = 0;
+    std::vector<std::pair<int64_t, std::size_t>> readLog;  // offset, length of each read
+    int openHandles() const { return static_cast<int>(open_.size()); }
+
+private:
+    ScriptedDrive* Find(char letter);
+
+    std::map<char, std::unique_ptr<ScriptedDrive>> drives_;
+    std::map<Handle, char> open_;
+    Handle nextHandle_ = 100;
+};
+
+// Installs a platform for the life of a scope.
+class ScopedPlatform {
+public:
+    explicit ScopedPlatform(Platform& platform) { SetCurrentPlatform(&platform); }
+    ~ScopedPlatform() { SetCurrentPlatform(nullptr); }
+    ScopedPlatform(const ScopedPlatform&) = delete;
+    ScopedPlatform& operator=(const ScopedPlatform&) = delete;
+};
+
+}  // namespace relicta::platform

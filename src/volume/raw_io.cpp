@@ -1,0 +1,120 @@
+#include "volume/raw_io.h"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+
+#include "app/consistency.h"
+#include "app/process_exit.h"
+#include "app/system_error.h"
+#include "platform/last_error.h"
+#include "volume/boot_sector_layout.h"
+#include "volume/vcb.h"
+
+namespace relicta::volume {
+namespace {
+
+constexpr uint32_t kMinBytesPerSector = 128;
+constexpr uint32_t kMaxBytesPerSector = 4096;
+
+// Byte offset of a unit on the volume; nullopt when it cannot be represented.
+std::optional<int64_t> OffsetOf(int64_t unit, uint64_t unitBytes, int64_t base = 0) {
+    const __int128 offset = static_cast<__int128>(unit) * unitBytes + base;
+    if (offset < 0 || offset > std::numeric_limits<int64_t>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<int64_t>(offset);
+}
+
+// One positioned read of the whole request. Returns the bytes read; the rest of the
+// request is zero-filled so that nobody works on stale data.
+uint64_t ReadWhole(platform::Handle hVolume, std::optional<int64_t> offset,
+                   std::span<uint8_t> buffer, uint64_t wanted) {
+    CONSISTENCY_CHECK_TEXT(wanted <= buffer.size(), "buffer.size() >= bytesToRead");
+    const std::span<uint8_t> target = buffer.first(std::min<uint64_t>(wanted, buffer.size()));
+    if (!offset) {
+        platform::SetLastError(platform::kErrorInvalidParameter);
+        app::ShowSystemError();
+        std::fill(target.begin(), target.end(), 0);
+        return 0;
+    }
+    std::size_t bytesRead = 0;
+    if (!platform::CurrentPlatform().ReadAt(hVolume, *offset, target, bytesRead)) {
+        app::ShowSystemError();
+    }
+    std::fill(target.begin() + static_cast<std::ptrdiff_t>(bytesRead), target.end(), 0);
+    return bytesRead;
+}
+
+}  // namespace
+
+void ReadLogicalSectors(platform::Handle hVolume, int64_t sectorNumber, std::span<uint8_t> buffer,
+                        uint32_t numberToRead) {
+    if (buffer.empty()) {
+        return;
+    }
+    const uint64_t wanted = uint64_t{Vcb->BytesPerSector} * numberToRead;
+    const uint64_t bytesRead =
+        ReadWhole(hVolume, OffsetOf(sectorNumber, Vcb->BytesPerSector), buffer, wanted);
+    CONSISTENCY_CHECK_TEXT(bytesRead == wanted, "bytesRead==Vcb->BytesPerSector*numberToRead");
+}
+
+void ReadClusters(platform::Handle hVolume, int64_t cluster, std::span<uint8_t> buffer,
+                  uint32_t numberToRead) {
+    int64_t base = 0;
+    if (Vcb->IsFat) {
+        const Bpb& bpb = *Vcb->pBpb;
+        if (bpb.SectorsPerFat != 0 && Vcb->BytesPerSector != 0) {
+            const uint64_t rootBytesRounded =
+                (uint64_t{bpb.RootEntries} * kDirEntrySize + (Vcb->BytesPerSector - 1)) /
+                Vcb->BytesPerSector * Vcb->BytesPerSector;
+            CONSISTENCY_CHECK_TEXT(
+                Vcb->AllocationSupport.FileAreaLbo ==
+                    (uint64_t{bpb.Fats} * bpb.SectorsPerFat + bpb.ReservedSectors) * Vcb->BytesPerSector +
+                        rootBytesRounded,
+                "Vcb->AllocationSupport.FileAreaLbo==((Vcb->pBpb->Fats*Vcb->pBpb->SectorsPerFat+Vcb->pBpb->"
+                "ReservedSectors)*Vcb->BytesPerSector)+(((Vcb->pBpb->RootEntries*32+(Vcb->BytesPerSector-1))/"
+                "Vcb->BytesPerSector)*Vcb->BytesPerSector)");
+        }
+        base = static_cast<int64_t>(Vcb->AllocationSupport.FileAreaLbo) - 2 * int64_t{Vcb->BytesPerCluster};
+    }
+    const uint64_t wanted = uint64_t{Vcb->BytesPerCluster} * numberToRead;
+    const uint64_t bytesRead =
+        ReadWhole(hVolume, OffsetOf(cluster, Vcb->BytesPerCluster, base), buffer, wanted);
+    CONSISTENCY_CHECK_TEXT(bytesRead == wanted, "bytesRead==Vcb->BytesPerCluster*numberToRead");
+}
+
+std::vector<uint8_t> ReadBootSector(platform::Handle hVolume) {
+    VCB& vcb = EnsureVcb();
+    if (vcb.BytesPerSector < kMinBytesPerSector || vcb.BytesPerSector > kMaxBytesPerSector) {
+        vcb.BytesPerSector = kDefaultBytesPerSector;
+    }
+    std::vector<uint8_t> sector;
+    try {
+        // Whole sectors are read, of which the caller sees the first 512 bytes.
+        sector.resize(std::max<std::size_t>(kBootSectorSize, vcb.BytesPerSector));
+    } catch (const std::bad_alloc&) {
+        app::FatalError("Cannot allocate memory to read boot sector", "Fatal error");
+    }
+    ReadLogicalSectors(hVolume, 0, sector, 1);
+    sector.resize(kBootSectorSize);
+    return sector;
+}
+
+std::vector<uint8_t> ReadFat(platform::Handle hVolume) {
+    const Bpb& bpb = *Vcb->pBpb;
+    const AllocationSupport& geometry = Vcb->AllocationSupport;
+    if (Vcb->BytesPerSector == 0) {
+        return {};
+    }
+    // A damaged BPB may claim a FAT of terabytes: read no more than its clusters need.
+    const uint64_t clusters = std::min<uint64_t>(geometry.NumberOfClusters, kFat32MaxClusters);
+    const uint64_t neededBytes = ((clusters + 2) * geometry.FatIndexBitSize + 7) / 8;
+    const uint64_t neededSectors = (neededBytes + Vcb->BytesPerSector - 1) / Vcb->BytesPerSector;
+    const uint32_t sectors = static_cast<uint32_t>(std::min<uint64_t>(bpb.FatSize(), neededSectors));
+    std::vector<uint8_t> fat(uint64_t{sectors} * Vcb->BytesPerSector);
+    ReadLogicalSectors(hVolume, bpb.ReservedSectors, fat, sectors);
+    return fat;
+}
+
+}  // namespace relicta::volume

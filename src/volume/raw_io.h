@@ -1,0 +1,27 @@
+#pragma once
+// The only way the volume is read: whole sectors, whole clusters, and the FAT.
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace relicta::volume {
+
+// Reads `numberToRead` sectors from `sectorNumber` into `buffer`. An empty buffer only
+// checks the position. What cannot be read is reported and left zero in the buffer.
+void ReadLogicalSectors(platform::Handle hVolume, int64_t sectorNumber, std::span<uint8_t> buffer,
+                        uint32_t numberToRead);
+
+// Reads `numberToRead` clusters; on FAT cluster numbers start at 2 in the file area.
+void ReadClusters(platform::Handle hVolume, int64_t cluster, std::span<uint8_t> buffer,
+                  uint32_t numberToRead);
+
+// Sector 0 as 512 bytes, creating the Vcb first when there is none.
+std::vector<uint8_t> ReadBootSector(platform::Handle hVolume);
+
+// The first FAT, read whole (FAT size x BytesPerSector bytes).
+std::vector<uint8_t> ReadFat(platform::Handle hVolume);
+
+}  // namespace relicta::volume

@@ -1,0 +1,53 @@
+#pragma once
+// The volume control block: the one open volume's geometry and handle.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/platform.h"
+#include "volume/bpb.h"
+#include "volume/fat_geometry.h"
+
+namespace relicta::volume {
+
+inline constexpr uint32_t kDefaultBytesPerSector = 512;
+inline constexpr int kMftBufferPoolSlots = 4;
+
+using RecordBuffer = std::vector<uint8_t>;
+
+struct VCB {
+    uint64_t VolumeSerialNumber = 0;
+    int64_t NumberSectors = 0;
+    int64_t TotalClusters = 0;
+    int64_t FreeClusters = 0;
+    uint32_t BytesPerSector = kDefaultBytesPerSector;
+    uint32_t BytesPerCluster = 0;
+    uint32_t BytesPerFileRecordSegment = 0;
+    int32_t ClustersPerFileRecordSegment = 0;
+    int64_t MftValidDataLength = 0;
+    int64_t MftStartLcn = 0;
+    int64_t Mft2StartLcn = 0;
+    platform::Handle hVolume = platform::kNoHandle;
+    char RootPath[4] = {'C', ':', '\\', '\0'};
+    std::unique_ptr<Bpb> pBpb;
+    volume::AllocationSupport AllocationSupport;
+    bool IsFat = false;
+    bool IsRawFileSystem = false;
+    // Released MFT record buffers kept for reuse.
+    std::array<std::unique_ptr<RecordBuffer>, kMftBufferPoolSlots> pLastUsedMftBuffer;
+
+    char DriveLetter() const { return RootPath[0]; }
+};
+
+// The one open volume, or nullptr.
+extern VCB* Vcb;
+
+// Creates the Vcb (and its Bpb) when there is none; "Fatal error" and exit when it cannot.
+VCB& EnsureVcb();
+
+// Closes the volume handle if open and frees the Vcb. Safe to call with no Vcb.
+void CloseVolume();
+
+}  // namespace relicta::volume

@@ -1,0 +1,377 @@
+#!/usr/bin/env python3
+"""Builds the test volumes with real tools and writes manifest.tsv.
+
+FAT volumes are made with mkfs.fat and filled with mtools (no mounting).
+NTFS volumes are made with mkntfs and filled through the ntfs-3g driver,
+which needs root and FUSE.  The result is committed compressed, so the
+tests never run this script; rerun it only to change the fixtures.
+
+Usage: sudo tests/data/make-fixtures.py [OUTDIR]   (default: tests/data)
+"""
+
+import calendar
+import hashlib
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+OUT = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(__file__))
+WORK = tempfile.mkdtemp(prefix="relicta-fixtures-")
+ENV = dict(os.environ, TZ="UTC", LC_ALL="C.UTF-8", MTOOLS_SKIP_CHECK="1")
+MIB = 1024 * 1024
+
+NTFS_ATTR_READONLY = 0x01
+NTFS_ATTR_HIDDEN = 0x02
+NTFS_ATTR_DIRECTORY = 0x10
+NTFS_ATTR_ARCHIVE = 0x20
+NTFS_ATTR_COMPRESSED = 0x800
+
+manifest = []  # rows of deleted files
+
+
+def run(*args, **kw):
+    subprocess.run(list(args), check=True, env=ENV, **kw)
+
+
+def content(name, size, compressible=False):
+    """Deterministic bytes; compressible content is text that LZNT1 shrinks."""
+    if compressible:
+        line = ("%s: the quick brown fox jumps over the lazy dog 0123456789\n" % name).encode()
+        data = (line * (size // len(line) + 1))[:size]
+        return data
+    out = bytearray()
+    counter = 0
+    seed = name.encode()
+    while len(out) < size:
+        out += hashlib.sha256(seed + counter.to_bytes(8, "little")).digest()
+        counter += 1
+    return bytes(out[:size])
+
+
+def stamp(text):
+    return calendar.timegm(time.strptime(text, "%Y-%m-%d %H:%M:%S"))
+
+
+def record(image, directory, name, data, mtime, flags):
+    manifest.append(
+        (
+            image,
+            directory,
+            name,
+            str(len(data)),
+            time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(mtime)),
+            hashlib.sha256(data).hexdigest(),
+            ",".join(flags) or "-",
+        )
+    )
+
+
+def host_file(name, data, mtime):
+    path = os.path.join(WORK, "src", name.replace("/", "_"))
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+    os.utime(path, (mtime, mtime))
+    return path
+
+
+# ---------------------------------------------------------------- FAT
+
+class FatVolume:
+    def __init__(self, image, label):
+        self.image = image
+        self.label = label
+        self.files = {}  # path -> (data, mtime)
+        self.doomed = []  # deletions wait until everything is written, so no slot is reused
+
+    def mt(self, tool, *args):
+        run(tool, "-i", self.image, *args)
+
+    def mkdir(self, path):
+        self.mt("mmd", "::" + path)
+
+    def put(self, path, data, mtime, attrs=""):
+        src = host_file(path, data, mtime)
+        self.mt("mcopy", "-m", "-o", src, "::" + path)
+        if attrs:
+            self.mt("mattrib", *["+" + a for a in attrs], "::" + path)
+        self.files[path] = (data, mtime)
+
+    def delete(self, path, flags=()):
+        self.doomed.append((path, list(flags), False))
+
+    def deltree(self, path):
+        self.doomed.append((path, [], True))
+
+    def forget(self, path):
+        """Deletes at once: the next file written takes its slot and clusters."""
+        self.files.pop(path)
+        self.mt("mdel", "::" + path)
+
+    def commit_deletes(self):
+        for path, flags, tree in self.doomed:
+            if tree:
+                for p in sorted(self.files):
+                    if p.startswith(path + "/"):
+                        data, mtime = self.files.pop(p)
+                        directory, name = split(p)
+                        record(self.label, directory, name, data, mtime, ["in_deleted_dir"])
+                self.mt("mdeltree", "::" + path)
+                continue
+            data, mtime = self.files.pop(path)
+            self.mt("mattrib", "-r", "::" + path)
+            self.mt("mdel", "::" + path)
+            directory, name = split(path)
+            record(self.label, directory, name, data, mtime, flags)
+
+
+def split(path):
+    directory, _, name = path.rpartition("/")
+    return "/" + directory + ("/" if directory else ""), name
+
+
+def fill_fat(vol, big):
+    """The same story on every FAT volume; `big` scales the larger files."""
+    t = stamp
+    vol.put("README.TXT", content("readme", 700), t("2021-03-04 05:06:08"))
+    vol.mkdir("DOCS")
+    vol.put("DOCS/KEEP.TXT", content("keep", 1500), t("2021-03-04 05:06:10"))
+    vol.put("Long live file name.txt", content("live-long", 300), t("2021-03-04 05:06:12"))
+
+    # Short names only: deletion overwrites the first letter.
+    vol.put("DELETED.TXT", content("deleted", 1234), t("2022-01-02 03:04:06"))
+    vol.delete("DELETED.TXT", ["lost_first_letter"])
+    vol.put("Deleted long name.txt", content("deleted-long", 5000), t("2022-01-02 03:04:10"))
+    vol.delete("Deleted long name.txt", ["long_name"])
+    vol.put("Ünïcödé naïve résumé.txt", content("unicode", 777), t("2022-01-02 03:04:12"))
+    vol.delete("Ünïcödé naïve résumé.txt", ["long_name", "unicode"])
+    vol.put("EMPTY.DAT", b"", t("2022-01-02 03:04:14"))
+    vol.delete("EMPTY.DAT", ["lost_first_letter", "zero_length"])
+    vol.put("SECRET.TXT", content("secret", 900), t("2022-01-02 03:04:16"), attrs="rh")
+    vol.delete("SECRET.TXT", ["lost_first_letter", "readonly", "hidden"])
+    vol.put("BIG.BIN", content("big", big), t("2022-01-02 03:04:18"))
+    vol.delete("BIG.BIN", ["lost_first_letter"])
+
+    # A deleted directory with files inside, one of them in a subdirectory.
+    vol.mkdir("OLDDIR")
+    vol.put("OLDDIR/INNER.TXT", content("inner", 2100), t("2022-02-03 04:05:06"))
+    vol.put("OLDDIR/Inner long name.doc", content("inner-long", 3300), t("2022-02-03 04:05:08"))
+    vol.mkdir("OLDDIR/SUB")
+    vol.put("OLDDIR/SUB/DEEP.TXT", content("deep", 444), t("2022-02-03 04:05:10"))
+    vol.deltree("OLDDIR")
+
+    # A live directory of many entries: deleted files far past its first cluster.
+    vol.mkdir("PHOTOS")
+    for i in range(1, 141):
+        vol.put("PHOTOS/IMG_%04d.JPG" % i, content("img%d" % i, 600 + i), t("2022-03-04 05:06:%02d" % (i % 30 * 2)))
+    for i in (3, 77, 129, 140):
+        vol.delete("PHOTOS/IMG_%04d.JPG" % i, ["lost_first_letter", "past_first_dir_cluster" if i > 100 else "dir_entry"])
+
+    # Fragmentation: a file written across a hole left by a deleted one.
+    vol.put("FILL1.BIN", content("fill1", 3000), t("2022-04-05 06:07:08"))
+    vol.put("HOLE.BIN", content("hole", 3000), t("2022-04-05 06:07:10"))
+    vol.put("FILL2.BIN", content("fill2", 3000), t("2022-04-05 06:07:12"))
+    vol.forget("HOLE.BIN")
+    vol.put("FRAG.BIN", content("frag", 9000), t("2022-04-05 06:07:14"))
+    vol.delete("FRAG.BIN", ["lost_first_letter", "fragmented"])
+    vol.commit_deletes()
+
+
+def make_fat(label, fat_bits, kib, extra_mkfs=(), big=20000, offset_sectors=0):
+    image = os.path.join(WORK, label + ".img")
+    if os.path.exists(image):
+        os.unlink(image)
+    run("mkfs.fat", "-C", "-F", str(fat_bits), "-n", label[:11].upper(), "-i", "1234ABCD",
+        "-h", str(offset_sectors), *extra_mkfs, image, str(kib), stdout=subprocess.DEVNULL)
+    vol = FatVolume(image, label)
+    fill_fat(vol, big)
+    return image
+
+
+# ---------------------------------------------------------------- NTFS
+
+class NtfsVolume:
+    def __init__(self, image, label):
+        self.image = image
+        self.label = label
+        self.mnt = os.path.join(WORK, "mnt-" + label)
+        os.makedirs(self.mnt, exist_ok=True)
+        self.files = {}
+        self.doomed = []  # ntfs-3g reuses freed MFT records at once: delete last
+
+    def __enter__(self):
+        run("ntfs-3g", "-o", "compression,no_def_opts", self.image, self.mnt)
+        return self
+
+    def __exit__(self, *exc):
+        subprocess.run(["sync"])
+        run("umount", self.mnt)
+
+    def p(self, path):
+        return os.path.join(self.mnt, path)
+
+    def mkdir(self, path, attrs=0):
+        os.mkdir(self.p(path))
+        if attrs:
+            self.set_attrs(path, attrs | NTFS_ATTR_DIRECTORY)
+
+    def set_attrs(self, path, attrs):
+        os.setxattr(self.p(path), "system.ntfs_attrib_be", struct.pack(">I", attrs))
+
+    def put(self, path, data, mtime, attrs=0):
+        with open(self.p(path), "wb") as f:
+            f.write(data)
+        if attrs:
+            self.set_attrs(path, attrs)
+        os.utime(self.p(path), (mtime, mtime))
+        self.files[path] = (data, mtime)
+
+    def interleave(self, paths, datas, mtime, chunk=4096):
+        handles = [open(self.p(p), "wb") for p in paths]
+        for off in range(0, max(len(d) for d in datas), chunk):
+            for h, d in zip(handles, datas):
+                if off < len(d):
+                    h.write(d[off:off + chunk])
+                    h.flush()
+                    os.fsync(h.fileno())
+        for h in handles:
+            h.close()
+        for p, d in zip(paths, datas):
+            os.utime(self.p(p), (mtime, mtime))
+            self.files[p] = (d, mtime)
+
+    def delete(self, path, flags=()):
+        self.doomed.append((path, list(flags), False))
+
+    def deltree(self, path):
+        self.doomed.append((path, [], True))
+
+    def commit_deletes(self):
+        for path, flags, tree in self.doomed:
+            if tree:
+                for p in sorted(self.files):
+                    if p.startswith(path + "/"):
+                        data, mtime = self.files.pop(p)
+                        directory, name = split(p)
+                        record(self.label, directory, name, data, mtime, ["in_deleted_dir"])
+                shutil.rmtree(self.p(path))
+                continue
+            data, mtime = self.files.pop(path)
+            os.unlink(self.p(path))
+            directory, name = split(path)
+            record(self.label, directory, name, data, mtime, flags)
+
+
+def fill_ntfs(vol, compress):
+    t = stamp
+    vol.put("readme.txt", content("readme", 700), t("2021-03-04 05:06:07"))
+    vol.mkdir("docs")
+    vol.put("docs/keep.txt", content("keep", 1500), t("2021-03-04 05:06:09"))
+
+    vol.put("tiny.txt", content("tiny", 120), t("2022-01-02 03:04:05"))
+    vol.delete("tiny.txt", ["resident"])
+    vol.put("empty.dat", b"", t("2022-01-02 03:04:06"))
+    vol.delete("empty.dat", ["zero_length", "resident"])
+    vol.put("A deleted file with a rather long name.txt", content("long", 5000), t("2022-01-02 03:04:07"))
+    vol.delete("A deleted file with a rather long name.txt", ["long_name"])
+    vol.put("Ünïcödé naïve résumé 日本語.txt", content("unicode", 3333), t("2022-01-02 03:04:08"))
+    vol.delete("Ünïcödé naïve résumé 日本語.txt", ["unicode"])
+    vol.put("secret.txt", content("secret", 2900), t("2022-01-02 03:04:09"),
+            attrs=NTFS_ATTR_READONLY | NTFS_ATTR_HIDDEN | NTFS_ATTR_ARCHIVE)
+    vol.delete("secret.txt", ["readonly", "hidden"])
+    vol.put("big.bin", content("big", 200000), t("2022-01-02 03:04:10"))
+    vol.delete("big.bin", [])
+
+    vol.mkdir("olddir")
+    vol.put("olddir/inner.txt", content("inner", 2100), t("2022-02-03 04:05:06"))
+    vol.put("olddir/tiny inner.txt", content("tiny-inner", 200), t("2022-02-03 04:05:07"))
+    vol.mkdir("olddir/sub")
+    vol.put("olddir/sub/deep.txt", content("deep", 4444), t("2022-02-03 04:05:08"))
+    vol.deltree("olddir")
+
+    vol.interleave(["frag-a.bin", "frag-b.bin"], [content("frag-a", 40960), content("frag-b", 40960)],
+                   t("2022-04-05 06:07:08"))
+    vol.delete("frag-a.bin", ["fragmented"])
+
+    if compress:
+        vol.mkdir("packed", attrs=NTFS_ATTR_COMPRESSED)
+        vol.put("packed/live.txt", content("packed-live", 100000, compressible=True), t("2022-05-06 07:08:09"))
+        vol.put("packed/gone.txt", content("packed-gone", 150000, compressible=True), t("2022-05-06 07:08:10"))
+        vol.put("packed/noise.bin", content("packed-noise", 70000), t("2022-05-06 07:08:11"))
+        vol.delete("packed/gone.txt", ["compressed"])
+        vol.delete("packed/noise.bin", ["compressed", "incompressible"])
+    vol.commit_deletes()
+
+
+def make_ntfs(label, mib, cluster, sector=512, offset_sectors=0):
+    image = os.path.join(WORK, label + ".img")
+    with open(image, "wb") as f:
+        f.truncate(mib * MIB)
+    run("mkntfs", "-F", "-q", "-Q", "-I", "-c", str(cluster), "-s", str(sector), "-p", str(offset_sectors),
+        "-L", label, image)
+    with NtfsVolume(image, label) as vol:
+        fill_ntfs(vol, compress=cluster <= 4096)
+    return image
+
+
+# ---------------------------------------------------------------- disks
+
+def make_disk(name, label_type, parts):
+    """parts: list of (volume image, mbr type or gpt type guid)."""
+    start = 2048
+    layout = []
+    for image, ptype in parts:
+        sectors = os.path.getsize(image) // 512
+        layout.append((start, sectors, ptype, image))
+        start += sectors
+    disk = os.path.join(WORK, name + ".img")
+    with open(disk, "wb") as f:
+        f.truncate((start + 2048) * 512)
+    script = "label: %s\n" % label_type
+    for s, n, ptype, _ in layout:
+        script += "start=%d, size=%d, type=%s\n" % (s, n, ptype)
+    run("sfdisk", "-q", disk, input=script.encode())
+    for s, _, _, image in layout:
+        run("dd", "if=" + image, "of=" + disk, "bs=512", "seek=%d" % s, "conv=notrunc,sparse", "status=none")
+    return disk
+
+
+def finish(image, name):
+    dest = os.path.join(OUT, name + ".img.xz")
+    with open(dest, "wb") as f:
+        subprocess.run(["xz", "-9", "-T1", "-c", image], check=True, stdout=f)
+    print("wrote", dest, os.path.getsize(dest), "bytes")
+
+
+def main():
+    if os.geteuid() != 0:
+        sys.exit("make-fixtures.py: needs root for the ntfs-3g mounts")
+    finish(make_fat("fat12", 12, 1440), "fat12")
+    finish(make_fat("fat16", 16, 16 * 1024, ("-s", "4")), "fat16")
+    finish(make_fat("fat32", 32, 40 * 1024, ("-s", "1"), big=300000), "fat32")
+    finish(make_ntfs("ntfs512", 16, 512), "ntfs512")
+    finish(make_ntfs("ntfs4k", 24, 4096), "ntfs4k")
+    finish(make_ntfs("ntfs4ksec", 24, 4096, sector=4096), "ntfs4ksec")
+
+    mbr_fat = make_fat("mbr-fat32", 32, 40 * 1024, ("-s", "1"), offset_sectors=2048)
+    mbr_ntfs = make_ntfs("mbr-ntfs", 16, 4096, offset_sectors=2048 + 80 * 1024)
+    finish(make_disk("mbr", "dos", [(mbr_fat, "c"), (mbr_ntfs, "7")]), "mbr")
+
+    basic_data = "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7"
+    gpt_fat = make_fat("gpt-fat16", 16, 16 * 1024, ("-s", "4"), offset_sectors=2048)
+    gpt_ntfs = make_ntfs("gpt-ntfs", 16, 4096, offset_sectors=2048 + 32 * 1024)
+    finish(make_disk("gpt", "gpt", [(gpt_fat, basic_data), (gpt_ntfs, basic_data)]), "gpt")
+
+    with open(os.path.join(OUT, "manifest.tsv"), "w", encoding="utf-8") as f:
+        f.write("# volume\told_dir\tname\tsize\tmodified_utc\tsha256\tflags\n")
+        for row in manifest:
+            f.write("\t".join(row) + "\n")
+    shutil.rmtree(WORK)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include "e2e/drives_output.h"
+#include "support/paths.h"
+
+namespace relicta::test {
+namespace {
+
+CommandResult Drives(const std::string& args) { return RunCommand(RelictaBinary() + " drives " + args); }
+
+struct Expected {
+    uint64_t offset;
+    const char* fsName;
+    Geometry geometry;
+};
+
+// Figures read off fsstat when the fixtures were made.
+TEST(DrivesCommand, ReportsTheGeometryOfEveryFixture) {
+    const std::pair<const char*, std::vector<Expected>> cases[] = {
+        {"fat12.img", {{0, "FAT", {"FAT12", 512, 2847}}}},
+        {"fat16.img", {{0, "FAT", {"FAT16", 2048, 8167}}}},
+        {"fat32.img", {{0, "FAT32", {"FAT32", 512, 80628}}}},
+        {"ntfs512.img", {{0, "NTFS", {"NTFS", 512, 32767, 1024, 32}}}},
+        {"ntfs4k.img", {{0, "NTFS", {"NTFS", 4096, 6143, 1024, 4}}}},
+        {"ntfs4ksec.img", {{0, "NTFS", {"NTFS", 4096, 6143, 4096, 4}}}},
+        {"mbr.img", {{1048576, "FAT32", {"FAT32", 512, 80628}}, {42991616, "NTFS", {"NTFS", 4096, 4095, 1024, 4}}}},
+        {"gpt.img", {{1048576, "FAT", {"FAT16", 2048, 8167}}, {17825792, "NTFS", {"NTFS", 4096, 4095, 1024, 4}}}},
+    };
+    for (const auto& [image, expected] : cases) {
+        SCOPED_TRACE(image);
+        const CommandResult r = Drives("--volume C=" + FixturePath(image));
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        const std::vector<DriveLine> drives = ParseDrives(r.out);
+        ASSERT_EQ(drives.size(), expected.size()) << r.out;
+        for (std::size_t i = 0; i < drives.size(); ++i) {
+            EXPECT_EQ(drives[i].letter, 'C' + static_cast<int>(i));
+            EXPECT_EQ(drives[i].offset, expected[i].offset);
+            EXPECT_EQ(drives[i].fsName, expected[i].fsName);
+            ASSERT_TRUE(drives[i].geometry) << r.out;
+            EXPECT_EQ(*drives[i].geometry, expected[i].geometry);
+        }
+    }
+}
+
+TEST(DrivesCommand, AgreesWithFsstat) {
+    if (!HaveTool("fsstat")) {
+        GTEST_SKIP() << "The Sleuth Kit is not installed";
+    }
+    for (const char* image : {"fat12.img", "fat16.img", "fat32.img", "ntfs512.img", "ntfs4k.img",
+                              "ntfs4ksec.img", "mbr.img", "gpt.img"}) {
+        SCOPED_TRACE(image);
+        const CommandResult r = Drives("--volume " + FixturePath(image));
+        for (const DriveLine& d : ParseDrives(r.out)) {
+            const std::optional<Geometry> tsk = FsstatGeometry(FixturePath(image), d.offset);
+            ASSERT_TRUE(tsk);
+            ASSERT_TRUE(d.geometry);
+            EXPECT_EQ(*d.geometry, *tsk);
+        }
+    }
+}
+
+TEST(DrivesCommand, BadInputGivesOneLineNamingThePathAndStatus2) {
+    struct Case {
+        std::string args;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"--volume /no/such/image.img", "relicta: /no/such/image.img: No such file or directory\n"},
+        {"--volume /tmp", "relicta: /tmp: is a directory, not an image file or block device\n"},
+        {"--volume /dev/null", "relicta: /dev/null: not an image file or block device\n"},
+        {"--volume", "relicta: option --volume needs a value\n"},
+        {"--bogus", "relicta: unknown option --bogus\n"},
+        {"--on-check=maybe", "relicta: --on-check takes ask, abort or ignore, not maybe\n"},
+    };
+    for (const Case& c : cases) {
+        const CommandResult r = Drives(c.args);
+        EXPECT_EQ(r.status, 2) << c.args;
+        EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), c.message);
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(DrivesCommand, AVolumeWithoutAFileSystemIsReadLeniently) {
+    char path[] = "/tmp/relicta-zero-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_EQ(::ftruncate(fd, 1 << 20), 0);
+    ::close(fd);
+    const CommandResult ignore = Drives(std::string("--on-check=ignore --volume ") + path);
+    EXPECT_EQ(ignore.status, 3) << ignore.err;  // done, but checks failed and were ignored
+    EXPECT_NE(ignore.err.find("RAW: This is an unknown or raw file system!\n"), std::string::npos);
+    EXPECT_NE(ignore.err.find("Application Internal Error: Internal Program consistency check failed.\nIn RawIO at "),
+              std::string::npos);
+    EXPECT_NE(ignore.out.find("(lenient)"), std::string::npos);
+
+    const CommandResult abort = Drives(std::string("--on-check=abort --volume ") + path);
+    EXPECT_EQ(abort.status, 1);
+    std::remove(path);
+}
+
+TEST(DrivesCommand, NeverWritesToTheSource) {
+    const std::string image = FixturePath("mbr.img");
+    const std::string before = RunCommand("sha256sum '" + image + "'").out;
+    EXPECT_EQ(Drives("--volume " + image).status, 0);
+    EXPECT_EQ(RunCommand("sha256sum '" + image + "'").out, before);
+}
+
+}  // namespace
+}  // namespace relicta::test

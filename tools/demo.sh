@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds relicta and runs it on the bundled demo images.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/deps.sh
+tools/build.sh build -DRELICTA_BUILD_TESTS=OFF
+mkdir -p build/demo
+for image in fat16 ntfs4k mbr; do
+  [[ -f build/demo/$image.img ]] || xz -dc "tests/data/$image.img.xz" >"build/demo/$image.img"
+done
+set -x
+build/bin/relicta drives --volume build/demo/fat16.img --volume build/demo/ntfs4k.img \
+  --volume build/demo/mbr.img
