@@ -3,7 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/deps.sh
-tools/build.sh build -DRELICTA_BUILD_TESTS=OFF
+cmake -S . -B build -G Ninja >/dev/null
+cmake --build build --target relicta
 mkdir -p build/demo
 for image in fat16 ntfs4k mbr; do
   [[ -f build/demo/$image.img ]] || xz -dc "tests/data/$image.img.xz" >"build/demo/$image.img"
