@@ -4,9 +4,17 @@
 
 namespace relicta::cli {
 
-int RunDrives(const Options& options);
+#include <string>
+#include <vector>
 
-// Attaches every --volume; false (with the reason on stderr) when one cannot be.
-bool AttachVolumes(const Options& options);
+int RunDrives(const Options& options);
+int RunInfo(const Options& options);
+
+// Attaches every --volume; false (with the reason on stderr) when one cannot be. Without
+// any, the machine's block devices are discovered unless `explicitDrives` names drives.
+bool AttachVolumes(const Options& options, bool explicitDrives = false);
+
+// The drives the arguments name: letters of attached drives, or paths attached now.
+std::vector<char> ResolveDrives(const Options& options, std::string& error);
 
 }  // namespace relicta::cli

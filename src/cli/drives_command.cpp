@@ -9,7 +9,7 @@
 
 namespace relicta::cli {
 
-bool AttachVolumes(const Options& options) {
+bool AttachVolumes(const Options& options, bool explicitDrives) {
     for (const std::string& spec : options.volumes) {
         const platform::AttachResult result = platform::Drives().Attach(spec);
         if (!result.ok()) {
@@ -17,7 +17,7 @@ bool AttachVolumes(const Options& options) {
             return false;
         }
     }
-    if (options.volumes.empty()) {
+    if (options.volumes.empty() && !explicitDrives) {
         platform::Drives().DiscoverBlockDevices();
     }
     return true;

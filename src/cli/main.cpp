@@ -33,6 +33,8 @@ int main(int argc, char** argv) {
     int status = cli::kExitUsage;
     if (parsed.options.command == "drives") {
         status = cli::RunDrives(parsed.options);
+    } else if (parsed.options.command == "info") {
+        status = cli::RunInfo(parsed.options);
     } else {
         std::fprintf(stderr, "relicta: unknown command %s\n%s", parsed.options.command.c_str(),
                      cli::UsageText().c_str());

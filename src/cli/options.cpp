@@ -73,8 +73,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args,
 
 std::string UsageText() {
     return "usage: relicta drives [--volume [L=]PATH]... [--on-check=ask|abort|ignore]\n"
+           "       relicta info [--volume [L=]PATH]... [--on-check=...] [DRIVE|PATH]...\n"
            "\n"
            "  drives   list the drives and what each volume holds\n"
+           "  info     geometry of a volume, with the clusters and MFT records in use\n"
            "\n"
            "  --volume [L=]PATH   attach an image file or block device as drive L (default: the\n"
            "                      next free letter from C); a partitioned image gives one drive\n"

@@ -175,6 +175,11 @@ bool LinuxPlatform::CloseHandle(Handle handle) {
     return true;
 }
 
+uint64_t LinuxPlatform::VolumeLength(Handle handle) {
+    auto it = open_.find(handle);
+    return it == open_.end() ? 0 : it->second.length;
+}
+
 bool LinuxPlatform::IsBlockDevice(char letter) {
     const DriveSource* source = drives_.Find(letter);
     return source != nullptr && source->blockDevice;

@@ -44,6 +44,8 @@ public:
     virtual bool ReadAt(Handle handle, int64_t offset, std::span<uint8_t> out,
                         std::size_t& bytesRead) = 0;
     virtual bool CloseHandle(Handle handle) = 0;
+    // Bytes the open volume spans on its source (what can be read at all).
+    virtual uint64_t VolumeLength(Handle handle) = 0;
     virtual bool IsBlockDevice(char letter) = 0;
     virtual bool IsAdministrator() = 0;
     virtual void Sleep(unsigned milliseconds) = 0;

@@ -108,6 +108,11 @@ bool ScriptedPlatform::CloseHandle(Handle handle) {
     return true;
 }
 
+uint64_t ScriptedPlatform::VolumeLength(Handle handle) {
+    auto it = open_.find(handle);
+    return it == open_.end() ? 0 : Find(it->second)->bytes.size();
+}
+
 bool ScriptedPlatform::IsBlockDevice(char letter) {
     ScriptedDrive* drive = Find(letter);
     return drive != nullptr && drive->blockDevice;

@@ -40,6 +40,7 @@ public:
     bool ReadAt(Handle handle, int64_t offset, std::span<uint8_t> out,
                 std::size_t& bytesRead) override;
     bool CloseHandle(Handle handle) override;
+    uint64_t VolumeLength(Handle handle) override;
     bool IsBlockDevice(char letter) override;
     bool IsAdministrator() override { return administrator; }
     void Sleep(unsigned milliseconds) override { sleptMilliseconds += milliseconds; }

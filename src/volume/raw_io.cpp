@@ -84,6 +84,11 @@ void ReadClusters(platform::Handle hVolume, int64_t cluster, std::span<uint8_t> 
     CONSISTENCY_CHECK_TEXT(bytesRead == wanted, "bytesRead==Vcb->BytesPerCluster*numberToRead");
 }
 
+uint64_t ReadVolumeBytes(platform::Handle hVolume, int64_t offset, std::span<uint8_t> buffer) {
+    return ReadWhole(hVolume, offset >= 0 ? std::optional<int64_t>(offset) : std::nullopt, buffer,
+                     buffer.size());
+}
+
 std::vector<uint8_t> ReadBootSector(platform::Handle hVolume) {
     VCB& vcb = EnsureVcb();
     if (vcb.BytesPerSector < kMinBytesPerSector || vcb.BytesPerSector > kMaxBytesPerSector) {

@@ -1,0 +1,107 @@
+#include <cstdio>
+#include <string>
+
+#include "cli/commands.h"
+#include "cli/describe.h"
+#include "ntfs/bitmaps.h"
+#include "ntfs/ntfs_volume.h"
+#include "platform/drive_table.h"
+#include "volume/vcb.h"
+
+namespace relicta::cli {
+namespace {
+
+using volume::Vcb;
+
+void PrintField(const char* name, const std::string& value) { std::printf("%-22s %s\n", name, value.c_str()); }
+void PrintField(const char* name, int64_t value) { PrintField(name, std::to_string(value)); }
+
+void PrintVolume(char letter) {
+    const platform::DriveSource* source = platform::Drives().Find(letter);
+    std::printf("%c:  %s\n", letter, source != nullptr ? source->Describe().c_str() : "");
+    const std::optional<platform::Handle> handle = ntfs::OpenNtfsVolume(letter);
+    if (!handle || !platform::IsOpenHandle(*handle)) {
+        PrintField("file system", "cannot be read");
+        return;
+    }
+    const volume::AllocationSupport& g = Vcb->AllocationSupport;
+    PrintField("file system", Vcb->IsFat ? "FAT" + std::to_string(g.FatIndexBitSize) : std::string("NTFS"));
+    if (Vcb->IsRawFileSystem) {
+        PrintField("mode", "lenient (file system not recognised)");
+    }
+    PrintField("bytes per sector", Vcb->BytesPerSector);
+    PrintField("bytes per cluster", Vcb->BytesPerCluster);
+    PrintField("sectors", Vcb->NumberSectors);
+    PrintField("total clusters", Vcb->TotalClusters);
+    const int64_t used = ntfs::CountSetBits(ntfs::VolumeBitmap, ntfs::VolumeBitmapBits);
+    if (Vcb->IsFat) {
+        PrintField("FAT width", g.FatIndexBitSize);
+        PrintField("FAT size (sectors)", Vcb->pBpb->FatSize());
+        PrintField("FATs", Vcb->pBpb->Fats);
+        PrintField("root directory at", static_cast<int64_t>(g.RootDirectoryLbo));
+        PrintField("file area at", static_cast<int64_t>(g.FileAreaLbo));
+        PrintField("clusters in use", used);
+    } else {
+        PrintField("volume label", ntfs::VolumeLabel);
+        PrintField("serial number", [] {
+            char text[32];
+            std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(Vcb->VolumeSerialNumber));
+            return std::string(text);
+        }());
+        PrintField("MFT record size", Vcb->BytesPerFileRecordSegment);
+        PrintField("MFT start cluster", Vcb->MftStartLcn);
+        PrintField("MFT mirror cluster", Vcb->Mft2StartLcn);
+        PrintField("MFT size (bytes)", ntfs::mftsize);
+        PrintField("MFT records", ntfs::MftRecordCount());
+        PrintField("MFT records in use", ntfs::CountSetBits(ntfs::mftbitmapptr, ntfs::MftRecordCount()));
+        PrintField("clusters in use", used);
+    }
+    PrintField("free clusters", Vcb->TotalClusters - used);
+    ntfs::CloseNtfsVolume(*handle);
+}
+
+}  // namespace
+
+std::vector<char> ResolveDrives(const Options& options, std::string& error) {
+    std::vector<char> letters;
+    for (const std::string& argument : options.arguments) {
+        if (std::optional<char> letter = platform::ParseDriveLetter(argument);
+            letter && platform::Drives().Find(*letter) != nullptr) {
+            letters.push_back(*letter);
+            continue;
+        }
+        const platform::AttachResult attached = platform::Drives().Attach(argument, std::nullopt);
+        if (!attached.ok()) {
+            error = platform::ParseDriveLetter(argument) ? "no drive " + argument : attached.error;
+            return {};
+        }
+        letters.insert(letters.end(), attached.letters.begin(), attached.letters.end());
+    }
+    if (options.arguments.empty()) {
+        letters = platform::Drives().Letters();
+    }
+    return letters;
+}
+
+int RunInfo(const Options& options) {
+    if (!AttachVolumes(options, !options.arguments.empty())) {
+        return kExitUsage;
+    }
+    std::string error;
+    const std::vector<char> letters = ResolveDrives(options, error);
+    if (!error.empty()) {
+        std::fprintf(stderr, "relicta: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    bool first = true;
+    for (char letter : letters) {
+        if (!first) {
+            std::printf("\n");
+        }
+        first = false;
+        PrintVolume(letter);
+    }
+    return letters.empty() ? kExitUsage : kExitDone;
+}
+
+}  // namespace relicta::cli

@@ -1,0 +1,214 @@
+#include "ntfs/attribute.h"
+
+#include "app/consistency.h"
+#include "ntfs/attribute_data.h"
+#include "ntfs/mft_layout.h"
+
+namespace relicta::ntfs {
+namespace {
+
+using volume::Bytes;
+using volume::InBounds;
+using volume::S64;
+using volume::U16;
+using volume::U32;
+using volume::U8;
+
+constexpr std::size_t kNameOffsetResident = 24;
+constexpr std::size_t kNameOffsetNonResident = 64;
+
+char16_t FoldCase(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 0x20) : c; }
+
+std::u16string ReadName(Bytes bytes, std::size_t offset, std::size_t characters) {
+    std::u16string name;
+    if (!InBounds(bytes, offset, characters * 2)) {
+        return name;
+    }
+    name.reserve(characters);
+    for (std::size_t i = 0; i < characters; ++i) {
+        name.push_back(static_cast<char16_t>(U16(bytes, offset + 2 * i)));
+    }
+    return name;
+}
+
+bool NameMatches(const AttributeName& wanted, std::u16string_view actual) {
+    if (!wanted) {
+        return true;
+    }
+    return NamesEqualIgnoringCase(*wanted, actual);
+}
+
+// The attribute at `offset` if its header lies inside the record; nullopt ends the walk.
+std::optional<Attribute> AttributeAt(const MftRecordPtr& record, std::size_t offset) {
+    const Bytes bytes = record->View();
+    if (!InBounds(bytes, offset, sizeof(uint32_t))) {
+        CONSISTENCY_CHECK_TEXT(false, "attribute inside its record");
+        return std::nullopt;
+    }
+    if (U32(bytes, offset + attr::TypeCode) == kEndMarker) {
+        return std::nullopt;
+    }
+    const uint32_t length = U32(bytes, offset + attr::RecordLength);
+    const bool resident = U8(bytes, offset + attr::FormCode) == attr::FormResident;
+    const std::size_t minimum = resident ? attr::ResidentHeaderSize : attr::NonResidentHeaderSize;
+    if (!CONSISTENCY_CHECK_TEXT(length >= minimum && InBounds(bytes, offset, length),
+                                "attr->RecordLength != 0 && attribute inside its record")) {
+        return std::nullopt;
+    }
+    return Attribute{record, offset, length};
+}
+
+struct ListHit {
+    uint32_t recordNumber = 0;
+};
+
+// Walks an attribute list's value for the entry at `instance` of `typeCode`.
+std::optional<ListHit> SearchAttributeList(Bytes list, uint32_t typeCode, const AttributeName& name,
+                                           int instance) {
+    int countdown = instance;
+    std::size_t offset = 0;
+    while (InBounds(list, offset, list_entry::MinimumSize)) {
+        const uint32_t type = U32(list, offset + list_entry::TypeCode);
+        if (type == kEndMarker || type > typeCode) {
+            break;
+        }
+        const uint16_t entryLength = U16(list, offset + list_entry::EntryLength);
+        if (!CONSISTENCY_CHECK_TEXT(entryLength >= list_entry::MinimumSize,
+                                    "attribute list entry length >= 24")) {
+            break;
+        }
+        if (type == typeCode) {
+            const std::u16string entryName = ReadName(list, offset + U8(list, offset + list_entry::NameOffset),
+                                                      U8(list, offset + list_entry::NameLength));
+            if (countdown == 0 && NameMatches(name, entryName)) {
+                return ListHit{U32(list, offset + list_entry::SegmentReference)};
+            }
+            --countdown;
+        }
+        offset += entryLength;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+uint32_t Attribute::TypeCode() const { return U32(Bytes(), attr::TypeCode); }
+bool Attribute::IsResident() const { return U8(Bytes(), attr::FormCode) == attr::FormResident; }
+uint8_t Attribute::NameLength() const { return U8(Bytes(), attr::NameLength); }
+uint16_t Attribute::NameOffset() const { return U16(Bytes(), attr::NameOffset); }
+uint16_t Attribute::AttributeFlags() const { return U16(Bytes(), attr::AttributeFlags); }
+uint32_t Attribute::ValueLength() const { return IsResident() ? U32(Bytes(), attr::ValueLength) : 0; }
+int64_t Attribute::LowestVcn() const { return IsResident() ? 0 : S64(Bytes(), attr::LowestVcn); }
+uint16_t Attribute::MappingPairsOffset() const {
+    return IsResident() ? 0 : U16(Bytes(), attr::MappingPairsOffset);
+}
+int64_t Attribute::FileSize() const { return IsResident() ? 0 : S64(Bytes(), attr::FileSize); }
+
+std::u16string Attribute::Name() const {
+    const std::size_t offset = NameOffset() != 0 ? NameOffset()
+                               : IsResident()    ? kNameOffsetResident
+                                                 : kNameOffsetNonResident;
+    return ReadName(Bytes(), offset, NameLength());
+}
+
+bool NamesEqualIgnoringCase(std::u16string_view a, std::u16string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (FoldCase(a[i]) != FoldCase(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int64_t Get_Attr_Datasize(const Attribute* attribute) {
+    if (attribute == nullptr) {
+        return 0;
+    }
+    return attribute->IsResident() ? attribute->ValueLength() : attribute->FileSize();
+}
+
+std::optional<std::size_t> Find_Attr_DataArea(const Attribute& a) {
+    const std::size_t nameOffset = a.NameOffset() != 0 ? a.NameOffset()
+                                   : a.IsResident()    ? kNameOffsetResident
+                                                       : kNameOffsetNonResident;
+    const std::size_t afterName = nameOffset + 2 * std::size_t{a.NameLength()};
+    std::size_t start = afterName;
+    if (a.IsResident()) {
+        // Names of odd length are padded: the header's own value offset is the truth.
+        const uint16_t valueOffset = U16(a.Bytes(), attr::ValueOffset);
+        if (valueOffset != 0 && valueOffset != afterName && valueOffset <= a.length) {
+            start = valueOffset;
+        }
+    } else if (a.MappingPairsOffset() != 0) {
+        start = a.MappingPairsOffset();
+    }
+    if (start > a.length) {
+        return std::nullopt;
+    }
+    return start;
+}
+
+volume::Bytes ResidentValue(const Attribute& a) {
+    const std::optional<std::size_t> start = Find_Attr_DataArea(a);
+    if (!start || !a.IsResident()) {
+        return {};
+    }
+    const Bytes bytes = a.Bytes();
+    const std::size_t available = bytes.size() - *start;
+    return bytes.subspan(*start, std::min<std::size_t>(available, a.ValueLength()));
+}
+
+std::optional<Attribute> FindAttribute(platform::Handle hVolume, const MftRecordPtr& start,
+                                       uint32_t typeCode, AttributeName name, int instance) {
+    if (!start) {
+        return std::nullopt;
+    }
+    CONSISTENCY_CHECK_TEXT(start->HasSignature("FILE"),
+                           "strncmp((char *)mftptr->MultiSectorHeader.Signature,\"FILE\",4)==0");
+    CONSISTENCY_CHECK_TEXT(start->FirstAttributeOffset() < record::MaxFirstAttributeOffset,
+                           "mftptr->FirstAttributeOffset < 1024");
+    MftRecordPtr current = start;
+    std::size_t offset = start->FirstAttributeOffset();
+    int countdown = instance;
+    bool listFollowed = false;
+    while (std::optional<Attribute> a = AttributeAt(current, offset)) {
+        const uint32_t type = a->TypeCode();
+        if (type > typeCode) {
+            return std::nullopt;
+        }
+        if (type == typeCode) {
+            if (countdown == 0 && NameMatches(name, a->Name())) {
+                return a;
+            }
+            --countdown;
+        } else if (type == kAttributeList && typeCode != kFileName && !listFollowed) {
+            listFollowed = true;
+            const std::optional<AttributeData> list =
+                ReadAttributeData(hVolume, *a, 0, Get_Attr_Datasize(*a), true);
+            const std::optional<ListHit> hit =
+                list ? SearchAttributeList(list->Data(), typeCode, name, instance) : std::nullopt;
+            if (hit && hit->recordNumber != 0) {
+                if (MftRecordPtr other = ReadMftRecord(hVolume, hit->recordNumber, false)) {
+                    std::optional<Attribute> first = AttributeAt(other, other->FirstAttributeOffset());
+                    if (first && first->TypeCode() == typeCode) {
+                        return first;
+                    }
+                    if (!first) {
+                        return std::nullopt;
+                    }
+                    current = other;
+                    offset = first->offset + first->length;
+                    countdown = 0;
+                    continue;
+                }
+            }
+        }
+        offset += a->length;
+    }
+    return std::nullopt;
+}
+
+}  // namespace relicta::ntfs

@@ -1,0 +1,55 @@
+#pragma once
+// Attributes of an MFT record: finding them, their sizes and where their data starts.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "ntfs/mft_record.h"
+
+namespace relicta::ntfs {
+
+// One attribute inside a record. The record is kept alive while the attribute is held;
+// `length` is the attribute's RecordLength, checked to lie inside the record.
+struct Attribute {
+    MftRecordPtr record;
+    std::size_t offset = 0;
+    std::size_t length = 0;
+
+    volume::Bytes Bytes() const { return record->View().subspan(offset, length); }
+    uint32_t TypeCode() const;
+    bool IsResident() const;
+    uint8_t NameLength() const;
+    uint16_t NameOffset() const;
+    uint16_t AttributeFlags() const;
+    uint32_t ValueLength() const;
+    int64_t LowestVcn() const;
+    uint16_t MappingPairsOffset() const;
+    int64_t FileSize() const;
+    std::u16string Name() const;
+};
+
+// An attribute name to look for: nullopt matches any name, an empty one only unnamed
+// attributes, others compare ignoring case.
+using AttributeName = std::optional<std::u16string_view>;
+
+std::optional<Attribute> FindAttribute(platform::Handle hVolume, const MftRecordPtr& record,
+                                       uint32_t typeCode, AttributeName name = std::nullopt,
+                                       int instance = 0);
+
+// The data size: ValueLength (resident) or FileSize; 0 for no attribute.
+int64_t Get_Attr_Datasize(const Attribute* attribute);
+inline int64_t Get_Attr_Datasize(const std::optional<Attribute>& a) {
+    return Get_Attr_Datasize(a ? &*a : nullptr);
+}
+
+// Offset, inside the attribute, of its resident value or its run list.
+std::optional<std::size_t> Find_Attr_DataArea(const Attribute& attribute);
+
+// The resident value, cut to what lies inside the attribute.
+volume::Bytes ResidentValue(const Attribute& attribute);
+
+bool NamesEqualIgnoringCase(std::u16string_view a, std::u16string_view b);
+
+}  // namespace relicta::ntfs

@@ -1,0 +1,367 @@
+#include "ntfs/mft_record.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/consistency.h"
+#include "app/dialogs.h"
+#include "app/process_exit.h"
+#include "ntfs/attribute.h"
+#include "ntfs/attribute_data.h"
+#include "ntfs/bitmaps.h"
+#include "ntfs/mft_layout.h"
+#include "volume/raw_io.h"
+#include "volume/vcb.h"
+
+namespace relicta::ntfs {
+
+std::array<MftRecordPtr, kCachedLowRecords> mftrecptr;
+RecentRecords last10mftptr;
+RecentRecords last10dirptr;
+int64_t LastReadLcn = 0;
+
+namespace {
+
+using volume::U16;
+using volume::U32;
+using volume::Vcb;
+
+constexpr const char* kTriedToRead = "Tried to read an MFT record";
+// Reading a record may read the MFT extension that maps it, and that one its own: a
+// hostile attribute list could chain them forever.
+constexpr int kMaxNestedRecordReads = 4;
+int nestedRecordReads = 0;
+
+std::string Eyecatcher(const MftRecord& r) {
+    std::string text;
+    for (std::size_t i = 0; i < 4 && i < r.bytes.size() && r.bytes[i] != 0; ++i) {
+        text += static_cast<char>(r.bytes[i]);
+    }
+    return text;
+}
+
+std::string Format(const char* format, uint32_t number, int64_t lcn, const std::string& tail) {
+    char text[256];
+    std::snprintf(text, sizeof text, format, number, lcn, tail.c_str());
+    return text;
+}
+
+// Messages about a record that should be readable: not in raw mode, and only for records
+// the MFT bitmap calls in use (or before it is loaded).
+bool ShouldComplain(uint32_t number) { return !Vcb->IsRawFileSystem && MftBitmapSays(number); }
+
+uint32_t ExpectedUpdateSequenceSize() { return Vcb->BytesPerFileRecordSegment / kUpdateSequenceStride + 1; }
+
+// An update-sequence array offset the record can be trusted with: even, past the fixed
+// header fields, and the whole array inside the first protected 512 bytes.
+bool IsPlausibleUsaOffset(uint16_t offset, uint32_t count) {
+    return offset % 2 == 0 && offset >= record::HeaderEnd && offset + 2 * count <= kUpdateSequenceStride;
+}
+
+MftRecordPtr NewRecord(uint32_t number) {
+    auto record = std::make_shared<MftRecord>();
+    record->number = number;
+    for (std::unique_ptr<volume::RecordBuffer>& slot : Vcb->pLastUsedMftBuffer) {
+        if (slot) {
+            record->bytes = std::move(*slot);
+            slot.reset();
+            break;
+        }
+    }
+    record->bytes.assign(Vcb->BytesPerFileRecordSegment, 0);
+    return record;
+}
+
+void PutInCache(const MftRecordPtr& record) {
+    if (record->number < kCachedLowRecords) {
+        mftrecptr[record->number] = record;
+    } else if ((record->Flags() & record::FlagDirectory) != 0) {
+        last10dirptr.Push(record->number, record);
+    } else {
+        last10mftptr.Push(record->number, record);
+    }
+}
+
+MftRecordPtr CachedRecord(uint32_t number) {
+    MftRecordPtr hit;
+    if (number < kCachedLowRecords) {
+        hit = mftrecptr[number];
+    }
+    if (!hit) {
+        hit = last10mftptr.Find(number);
+    }
+    if (!hit) {
+        hit = last10dirptr.Find(number);
+    }
+    if (hit) {
+        CONSISTENCY_CHECK_TEXT(hit->HasSignature("FILE") &&
+                                   hit->FirstAttributeOffset() < record::MaxFirstAttributeOffset,
+                               "strncmp((char *)mftptr->MultiSectorHeader.Signature,\"FILE\",4)==0 && "
+                               "mftptr->FirstAttributeOffset < 1024");
+    }
+    return hit;
+}
+
+// The $DATA attribute of the MFT that holds record `number`: record 0's own, or the one in
+// the extension record its resident attribute list names for that part of the MFT.
+std::optional<Attribute> MftDataAttributeFor(platform::Handle hVolume, uint32_t number) {
+    const MftRecordPtr& base = mftrecptr[MASTER_FILE_TABLE_NUMBER];
+    std::optional<Attribute> list = FindAttribute(hVolume, base, kAttributeList);
+    uint32_t extension = 0;
+    if (list && list->IsResident()) {
+        const volume::Bytes entries = ResidentValue(*list);
+        const int64_t vcn = int64_t{number} * Vcb->BytesPerFileRecordSegment / Vcb->BytesPerCluster;
+        std::size_t offset = 0;
+        while (volume::InBounds(entries, offset, list_entry::MinimumSize)) {
+            const uint32_t type = U32(entries, offset + list_entry::TypeCode);
+            const uint16_t length = U16(entries, offset + list_entry::EntryLength);
+            if (type > kData || type == kEndMarker || length < list_entry::MinimumSize) {
+                break;
+            }
+            if (type == kData) {
+                if (volume::S64(entries, offset + list_entry::LowestVcn) > vcn) {
+                    break;
+                }
+                extension = U32(entries, offset + list_entry::SegmentReference);
+            }
+            offset += length;
+        }
+    }
+    if (extension >= 1 && extension != number) {
+        MftRecordPtr other = extension < kCachedLowRecords && mftrecptr[extension]
+                                 ? mftrecptr[extension]
+                                 : ReadMftRecord(hVolume, extension, false);
+        if (!other) {
+            app::FatalError("Couldn't read MFT extension", "Fatal Error");
+        }
+        if (std::optional<Attribute> data = FindAttribute(hVolume, other, kData)) {
+            return data;
+        }
+    }
+    return FindAttribute(hVolume, base, kData);
+}
+
+// Reads the raw bytes of record `number` into `record`; false when they cannot be located.
+bool ReadRawRecord(platform::Handle hVolume, uint32_t number, MftRecord& record) {
+    if (number == MASTER_FILE_TABLE_NUMBER) {
+        const __int128 offset = static_cast<__int128>(Vcb->MftStartLcn) * Vcb->BytesPerCluster;
+        if (offset < 0 || offset > INT64_MAX) {
+            return false;
+        }
+        volume::ReadVolumeBytes(hVolume, static_cast<int64_t>(offset), record.bytes);
+        return true;
+    }
+    if (!mftrecptr[MASTER_FILE_TABLE_NUMBER] && !ReadMftRecord(hVolume, MASTER_FILE_TABLE_NUMBER, false)) {
+        return false;
+    }
+    const std::optional<Attribute> data = MftDataAttributeFor(hVolume, number);
+    if (!data) {
+        return false;
+    }
+    const int64_t offset = int64_t{number} * Vcb->BytesPerFileRecordSegment;
+    std::optional<AttributeData> bytes =
+        ReadAttributeData(hVolume, *data, offset, Vcb->BytesPerFileRecordSegment, true);
+    if (!bytes) {
+        return false;
+    }
+    const volume::Bytes got = bytes->Data();
+    std::memcpy(record.bytes.data(), got.data(), std::min(got.size(), record.bytes.size()));
+    return true;
+}
+
+// Checks a raw record and undoes its fixups; false when it is not a usable record.
+bool VerifyRawRecord(MftRecord& r) {
+    const uint32_t number = r.number;
+    uint16_t usaOffset = U16(r.View(), record::UpdateSequenceArrayOffset);
+    uint16_t usaSize = U16(r.View(), record::UpdateSequenceArraySize);
+    if (Vcb->IsRawFileSystem && r.bytes[0] == 0 && usaOffset == 0 && usaSize == 0) {
+        return false;
+    }
+    if (!r.HasSignature("FILE")) {
+        if (ShouldComplain(number)) {
+            app::MessageBox(Format("Read MFT: not an MFT, mft num = %u at LCN %" PRId64 ", eyecatcher=%s",
+                                   number, LastReadLcn, Eyecatcher(r)),
+                            kTriedToRead);
+        }
+        return false;
+    }
+    const uint32_t expectedSize = ExpectedUpdateSequenceSize();
+    const uint16_t sizeForOffset = usaSize == 0 ? static_cast<uint16_t>(expectedSize) : usaSize;
+    if (usaOffset == 0) {
+        usaOffset = record::DefaultUpdateSequenceArrayOffset;
+    } else if (!IsPlausibleUsaOffset(usaOffset, sizeForOffset)) {
+        if (!Vcb->IsRawFileSystem) {
+            char text[200];
+            std::snprintf(text, sizeof text,
+                          "Read MFT: Fixup offset different from expected, mft num = %u at LCN %" PRId64
+                          ", fixup=%u len %u",
+                          number, LastReadLcn, unsigned{usaOffset}, unsigned{usaSize});
+            app::MessageBox(text, "Unexpected fixup offset in MFT");
+        }
+        usaOffset = record::DefaultUpdateSequenceArrayOffset;
+    }
+    if (usaSize == 0) {
+        usaSize = static_cast<uint16_t>(expectedSize);
+    } else if (usaSize != expectedSize) {
+        if (!Vcb->IsRawFileSystem) {
+            char text[200];
+            std::snprintf(text, sizeof text,
+                          "Read MFT: Fixup length wrong, mft num = %u at LCN %" PRId64 ", fixup=%u len %u",
+                          number, LastReadLcn, unsigned{usaOffset}, unsigned{usaSize});
+            app::MessageBox(text, "Unexpected fixup length in MFT");
+        }
+        return false;
+    }
+    r.bytes[record::UpdateSequenceArrayOffset] = static_cast<uint8_t>(usaOffset);
+    r.bytes[record::UpdateSequenceArrayOffset + 1] = static_cast<uint8_t>(usaOffset >> 8);
+    r.bytes[record::UpdateSequenceArraySize] = static_cast<uint8_t>(usaSize);
+    r.bytes[record::UpdateSequenceArraySize + 1] = static_cast<uint8_t>(usaSize >> 8);
+    if (!ApplyFixups(r.bytes, r.bytes.size()) || !r.HasSignature("FILE")) {
+        if (ShouldComplain(number)) {
+            app::MessageBox(Format("Read MFT with bad fixups, mft num = %u at LCN %" PRId64 ", eyecatcher=%s",
+                                   number, LastReadLcn, Eyecatcher(r)),
+                            kTriedToRead);
+        }
+        return false;
+    }
+    // Callers walk attributes from here: it must lie inside the record.
+    return r.FirstAttributeOffset() < std::min<std::size_t>(record::MaxFirstAttributeOffset, r.bytes.size());
+}
+
+}  // namespace
+
+uint16_t MftRecord::Flags() const { return U16(View(), record::Flags); }
+uint16_t MftRecord::FirstAttributeOffset() const { return U16(View(), record::FirstAttributeOffset); }
+uint16_t MftRecord::SequenceNumber() const { return U16(View(), record::SequenceNumber); }
+bool MftRecord::HasSignature(const char* signature) const {
+    return bytes.size() >= 4 && std::memcmp(bytes.data(), signature, 4) == 0;
+}
+
+MftRecordPtr RecentRecords::Find(uint32_t number) const {
+    for (int i = 0; i < kRecentRecords; ++i) {
+        if (numbers[i] == number && records[i]) {
+            return records[i];
+        }
+    }
+    return nullptr;
+}
+
+void RecentRecords::Push(uint32_t number, MftRecordPtr record) {
+    for (int i = kRecentRecords - 1; i > 0; --i) {
+        numbers[i] = numbers[i - 1];
+        records[i] = std::move(records[i - 1]);
+    }
+    numbers[0] = number;
+    records[0] = std::move(record);
+}
+
+void RecentRecords::Forget(const MftRecord* record) {
+    for (int i = 0; i < kRecentRecords; ++i) {
+        if (records[i].get() == record) {
+            records[i].reset();
+            numbers[i] = kNoRecord;
+        }
+    }
+}
+
+void RecentRecords::Clear() {
+    numbers.fill(kNoRecord);
+    for (MftRecordPtr& r : records) {
+        r.reset();
+    }
+}
+
+bool ApplyFixups(std::span<uint8_t> r, std::size_t size) {
+    size = std::min(size, r.size());
+    const volume::Bytes bytes(r.data(), size);
+    const std::size_t offset = U16(bytes, record::UpdateSequenceArrayOffset);
+    const std::size_t count = U16(bytes, record::UpdateSequenceArraySize);
+    if (size < kUpdateSequenceStride || offset <= 1 || offset + 2 * count >= size ||
+        count != size / kUpdateSequenceStride + 1 || count <= 1) {
+        return true;
+    }
+    const uint16_t check = U16(bytes, offset);
+    for (std::size_t i = 1; i < count; ++i) {
+        const std::size_t protectedWord = kUpdateSequenceStride * i - 2;
+        if (U16(bytes, protectedWord) != check) {
+            std::memcpy(r.data(), "BAAD", 4);
+            return false;
+        }
+        r[protectedWord] = r[offset + 2 * i];
+        r[protectedWord + 1] = r[offset + 2 * i + 1];
+    }
+    return true;
+}
+
+MftRecordPtr ReadMftRecord(platform::Handle hVolume, uint32_t number, bool /*rawOnly*/) {
+    if (Vcb == nullptr || Vcb->BytesPerFileRecordSegment == 0) {
+        return nullptr;
+    }
+    if (MftRecordPtr cached = CachedRecord(number)) {
+        return cached;
+    }
+    if (nestedRecordReads >= kMaxNestedRecordReads) {
+        return nullptr;
+    }
+    MftRecordPtr record = NewRecord(number);
+    struct Nesting {
+        Nesting() { ++nestedRecordReads; }
+        ~Nesting() { --nestedRecordReads; }
+    };
+    bool read = false;
+    {
+        Nesting nesting;
+        read = ReadRawRecord(hVolume, number, *record);
+    }
+    if (!read || !VerifyRawRecord(*record)) {
+        ReleaseMftRecord(record);
+        return nullptr;
+    }
+    PutInCache(record);
+    return record;
+}
+
+void ReleaseMftRecord(MftRecordPtr& record) {
+    if (!CONSISTENCY_CHECK_TEXT(record != nullptr, "mftptr!=0")) {
+        return;
+    }
+    for (MftRecordPtr& slot : mftrecptr) {
+        if (slot == record) {
+            slot.reset();
+        }
+    }
+    last10mftptr.Forget(record.get());
+    last10dirptr.Forget(record.get());
+    // The buffer is parked for reuse only when nobody else still holds the record.
+    if (Vcb != nullptr && record.use_count() == 1) {
+        auto buffer = std::make_unique<volume::RecordBuffer>(std::move(record->bytes));
+        if (buffer->size() >= 5) {
+            std::memcpy(buffer->data(), "FREE", 5);
+        }
+        bool parked = false;
+        for (std::unique_ptr<volume::RecordBuffer>& slot : Vcb->pLastUsedMftBuffer) {
+            if (!slot) {
+                slot = std::move(buffer);
+                parked = true;
+                break;
+            }
+        }
+        if (!parked) {
+            CONSISTENCY_CHECK_TEXT(Vcb->pLastUsedMftBuffer[0] != nullptr, "Vcb->pLastUsedMftBuffer[0]!=0");
+            Vcb->pLastUsedMftBuffer[0] = std::move(buffer);
+        }
+    }
+    record.reset();
+}
+
+void ReleaseCachedRecords() {
+    for (int i = static_cast<int>(kCachedLowRecords) - 1; i >= 0; --i) {
+        mftrecptr[i].reset();
+    }
+    last10mftptr.Clear();
+    last10dirptr.Clear();
+}
+
+}  // namespace relicta::ntfs
