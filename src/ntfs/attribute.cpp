@@ -104,6 +104,15 @@ uint16_t Attribute::MappingPairsOffset() const {
 }
 int64_t Attribute::FileSize() const { return IsResident() ? 0 : S64(Bytes(), attr::FileSize); }
 
+bool Attribute::IsCompressed() const {
+    return !IsResident() && (AttributeFlags() & attr::FlagCompressionMask) != 0;
+}
+
+int64_t Attribute::CompressionUnitClusters() const {
+    const uint8_t shift = U8(Bytes(), attr::CompressionUnit);
+    return int64_t{1} << (shift >= 1 && shift <= attr::MaxCompressionUnit ? shift : attr::DefaultCompressionUnit);
+}
+
 std::u16string Attribute::Name() const {
     const std::size_t offset = NameOffset() != 0 ? NameOffset()
                                : IsResident()    ? kNameOffsetResident

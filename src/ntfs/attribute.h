@@ -27,6 +27,9 @@ struct Attribute {
     int64_t LowestVcn() const;
     uint16_t MappingPairsOffset() const;
     int64_t FileSize() const;
+    bool IsCompressed() const;
+    // Clusters of one compression unit (16 unless the header says otherwise).
+    int64_t CompressionUnitClusters() const;
     std::u16string Name() const;
 };
 

@@ -34,16 +34,75 @@ void ReportDecompressFailure(uint32_t status) {
                     status == kStatusBadCompressionBuffer ? "Problem: Bad compression buffer" : "Problem");
 }
 
-// Reads `clusters` stored clusters of a compression unit at `lcn` and expands them into
-// `destination`.
-void ExpandUnit(platform::Handle hVolume, int64_t lcn, int64_t clusters, std::span<uint8_t> destination) {
-    const uint64_t storedBytes = static_cast<uint64_t>(clusters) * Vcb->BytesPerCluster;
-    std::vector<uint8_t> scratch(storedBytes);
-    volume::ReadClusters(hVolume, lcn, scratch, static_cast<uint32_t>(clusters));
-    std::size_t finalSize = 0;
-    const uint32_t status = Lznt1Decompress(destination, scratch, finalSize);
-    if (status != kStatusSuccess) {
-        ReportDecompressFailure(status);
+// Stored clusters of a run list in VCN order: where each piece of the data lies on disk.
+struct StoredExtent {
+    int64_t vcn;
+    int64_t lcn;
+    int64_t clusters;
+};
+
+std::vector<StoredExtent> StoredExtents(const Attribute& attribute) {
+    std::vector<StoredExtent> extents;
+    RunDecoder runs(attribute);
+    Run run;
+    while (runs.Next(run)) {
+        if (run.RUNlength > 0) {
+            extents.push_back({run.vcn, run.lcn, run.RUNlength});
+        }
+        run.vcn += std::max<int64_t>(run.RUNlength, 0) + std::max<int64_t>(run.SPARSElength, 0);
+    }
+    return extents;
+}
+
+// Expands the compression units that cover [firstVcn, lastVcn] into `buffer` (which starts
+// at firstVcn). A unit whose clusters are all stored is copied; one with fewer stored
+// clusters holds LZNT1 data; one with none is zeros. The stored clusters of a unit may lie
+// in several runs, and one run may hold several units.
+void ReadCompressedUnits(platform::Handle hVolume, const Attribute& attribute, int64_t firstVcn,
+                         int64_t lastVcn, std::span<uint8_t> buffer) {
+    const int64_t clusterBytes = Vcb->BytesPerCluster;
+    const int64_t unitClusters = attribute.CompressionUnitClusters();
+    const std::vector<StoredExtent> extents = StoredExtents(attribute);
+    std::vector<uint8_t> stored;
+    std::vector<uint8_t> unit(static_cast<std::size_t>(unitClusters * clusterBytes));
+    std::size_t next = 0;  // first extent that may reach the current unit
+    for (int64_t unitStart = firstVcn / unitClusters * unitClusters; unitStart <= lastVcn; unitStart += unitClusters) {
+        const int64_t unitEnd = unitStart + unitClusters;
+        while (next < extents.size() && extents[next].vcn + extents[next].clusters <= unitStart) {
+            ++next;
+        }
+        stored.clear();
+        for (std::size_t i = next; i < extents.size() && extents[i].vcn < unitEnd; ++i) {
+            const int64_t from = std::max(unitStart, extents[i].vcn);
+            const int64_t to = std::min(unitEnd, extents[i].vcn + extents[i].clusters);
+            if (to <= from) {
+                continue;
+            }
+            const std::size_t at = stored.size();
+            stored.resize(at + static_cast<std::size_t>((to - from) * clusterBytes));
+            if (LastReadLcn == 0) {
+                LastReadLcn = WrapAdd(extents[i].lcn, from - extents[i].vcn);
+            }
+            volume::ReadClusters(hVolume, WrapAdd(extents[i].lcn, from - extents[i].vcn),
+                                 std::span<uint8_t>(stored).subspan(at), static_cast<uint32_t>(to - from));
+        }
+        std::fill(unit.begin(), unit.end(), 0);
+        if (stored.size() >= unit.size()) {
+            std::copy(stored.begin(), stored.begin() + static_cast<std::ptrdiff_t>(unit.size()), unit.begin());
+        } else if (!stored.empty()) {
+            std::size_t finalSize = 0;
+            const uint32_t status = Lznt1Decompress(unit, stored, finalSize);
+            if (status != kStatusSuccess) {
+                ReportDecompressFailure(status);
+            }
+        }
+        // Copy the part of the unit that lies in the range asked for.
+        const int64_t from = std::max(unitStart, firstVcn);
+        const int64_t to = std::min(unitEnd, lastVcn + 1);
+        const std::size_t source = static_cast<std::size_t>((from - unitStart) * clusterBytes);
+        const std::size_t target = static_cast<std::size_t>((from - firstVcn) * clusterBytes);
+        const std::size_t bytes = std::min(static_cast<std::size_t>((to - from) * clusterBytes), buffer.size() - target);
+        std::copy_n(unit.begin() + static_cast<std::ptrdiff_t>(source), bytes, buffer.begin() + static_cast<std::ptrdiff_t>(target));
     }
 }
 
@@ -69,6 +128,10 @@ std::vector<uint8_t> ReadRuns(platform::Handle hVolume, const Attribute& attribu
         buffer.assign(bufferBytes, 0);
     } catch (const std::bad_alloc&) {
         app::FatalError("Can't allocate memory!", "Fatal Error");
+    }
+    if (!rawRuns && attribute.IsCompressed()) {
+        ReadCompressedUnits(hVolume, attribute, firstVcn, lastVcn, buffer);
+        return buffer;
     }
     RunDecoder runs(attribute);
     Run run;
@@ -97,15 +160,9 @@ std::vector<uint8_t> ReadRuns(platform::Handle hVolume, const Attribute& attribu
         const int64_t clusters = std::max<int64_t>(1, std::min(run.RUNlength - t, lastVcn - vcn + 1));
         const std::size_t at = static_cast<std::size_t>(vcn - firstVcn) * clusterBytes;
         const std::span<uint8_t> destination = std::span<uint8_t>(buffer).subspan(at);
-        if (!rawRuns && run.SPARSElength != 0) {
-            const uint64_t room = static_cast<uint64_t>(clusters + std::max<int64_t>(run.SPARSElength, 0)) *
-                                  clusterBytes;
-            ExpandUnit(hVolume, run.lcn, clusters, destination.first(std::min<uint64_t>(room, destination.size())));
-        } else {
-            volume::ReadClusters(hVolume, WrapAdd(run.lcn, t), destination.first(std::min<uint64_t>(
-                                                             uint64_t(clusters) * clusterBytes, destination.size())),
-                                 static_cast<uint32_t>(clusters));
-        }
+        volume::ReadClusters(hVolume, WrapAdd(run.lcn, t),
+                             destination.first(std::min<uint64_t>(uint64_t(clusters) * clusterBytes, destination.size())),
+                             static_cast<uint32_t>(clusters));
         vcn += clusters;
         t += clusters;
         if (!rawRuns && run.SPARSElength > 0) {

@@ -39,6 +39,7 @@ inline constexpr std::size_t ValueOffset = 20;        // resident
 inline constexpr std::size_t LowestVcn = 16;          // non-resident
 inline constexpr std::size_t HighestVcn = 24;         // non-resident
 inline constexpr std::size_t MappingPairsOffset = 32; // non-resident
+inline constexpr std::size_t CompressionUnit = 34;    // non-resident: log2 of clusters
 inline constexpr std::size_t AllocatedSize = 40;      // non-resident
 inline constexpr std::size_t FileSize = 48;           // non-resident
 inline constexpr std::size_t ValidDataLength = 56;    // non-resident
@@ -46,6 +47,9 @@ inline constexpr std::size_t ValidDataLength = 56;    // non-resident
 inline constexpr std::size_t ResidentHeaderSize = 24;
 inline constexpr std::size_t NonResidentHeaderSize = 64;
 inline constexpr uint8_t FormResident = 0;
+inline constexpr uint16_t FlagCompressionMask = 0x00FF;
+inline constexpr uint8_t DefaultCompressionUnit = 4;  // 16 clusters
+inline constexpr uint8_t MaxCompressionUnit = 8;
 }  // namespace attr
 
 // Attribute-list entry.

@@ -12,6 +12,8 @@ struct Run {
     int64_t lcn = 0;           // LCN of the run's first cluster
     int64_t RUNlength = 0;     // clusters stored on disk
     int64_t SPARSElength = 0;  // clusters without disk clusters that follow (or the run's own)
+
+    friend bool operator==(const Run&, const Run&) = default;
 };
 
 // LCNs are sums of untrusted deltas: they wrap instead of overflowing.

@@ -55,4 +55,13 @@ public:
 Platform& CurrentPlatform();
 void SetCurrentPlatform(Platform* platform);  // nullptr restores the Linux platform
 
+// Installs a platform for the life of a scope.
+class ScopedPlatform {
+public:
+    explicit ScopedPlatform(Platform& platform) { SetCurrentPlatform(&platform); }
+    ~ScopedPlatform() { SetCurrentPlatform(nullptr); }
+    ScopedPlatform(const ScopedPlatform&) = delete;
+    ScopedPlatform& operator=(const ScopedPlatform&) = delete;
+};
+
 }  // namespace relicta::platform

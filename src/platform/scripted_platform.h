@@ -60,13 +60,5 @@ private:
     Handle nextHandle_ = 100;
 };
 
-// Installs a platform for the life of a scope.
-class ScopedPlatform {
-public:
-    explicit ScopedPlatform(Platform& platform) { SetCurrentPlatform(&platform); }
-    ~ScopedPlatform() { SetCurrentPlatform(nullptr); }
-    ScopedPlatform(const ScopedPlatform&) = delete;
-    ScopedPlatform& operator=(const ScopedPlatform&) = delete;
-};
 
 }  // namespace relicta::platform

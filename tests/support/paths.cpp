@@ -34,7 +34,7 @@ CommandResult RunCommand(const std::string& commandLine) {
     const int errFd = ::mkstemp(errPath);
     ::close(errFd);
     CommandResult result;
-    const std::string full = commandLine + " 2>" + errPath + " </dev/null";
+    const std::string full = "(" + commandLine + ") 2>" + errPath + " </dev/null";
     FILE* pipe = ::popen(full.c_str(), "r");
     if (pipe == nullptr) {
         return result;

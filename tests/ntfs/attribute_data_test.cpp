@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+#include "ntfs/attribute.h"
+#include "ntfs/attribute_data.h"
+#include "ntfs/mft_layout.h"
+#include "ntfs/ntfs_harness.h"
+
+namespace relicta::ntfs {
+namespace {
+
+using test::NtfsImage;
+using test::RecordBuilder;
+
+constexpr uint32_t kCluster = NtfsImage::kClusterBytes;
+
+// A compressed chunk holding `bytes` of one value: a literal and one long back-reference
+// per 4 KiB, as a compressor writes runs of zeros.
+std::vector<uint8_t> RepeatChunks(uint8_t value, std::size_t bytes) {
+    std::vector<uint8_t> out;
+    for (std::size_t done = 0; done < bytes; done += 4096) {
+        // flags 0b10, literal, token at position 1: 12 length bits, distance 1, length 4095.
+        const uint16_t token = static_cast<uint16_t>(4095 - 3);
+        const std::vector<uint8_t> body = {0x02, value, static_cast<uint8_t>(token), static_cast<uint8_t>(token >> 8)};
+        const uint16_t header = static_cast<uint16_t>(0xB000 | (body.size() - 1));
+        out.push_back(static_cast<uint8_t>(header));
+        out.push_back(static_cast<uint8_t>(header >> 8));
+        out.insert(out.end(), body.begin(), body.end());
+    }
+    out.push_back(0);
+    out.push_back(0);
+    return out;
+}
+
+class AttributeDataTest : public test::NtfsHarness {
+protected:
+    // Writes `bytes` at cluster `lcn` of the image.
+    void Store(NtfsImage& image, int64_t lcn, const std::vector<uint8_t>& bytes) {
+        std::copy(bytes.begin(), bytes.end(), image.bytes.begin() + lcn * kCluster);
+    }
+
+    std::vector<uint8_t> Read(platform::Handle h, int64_t offset, int64_t length, bool raw) {
+        const MftRecordPtr record = ReadMftRecord(h, 50, true);
+        EXPECT_TRUE(record);
+        const std::optional<Attribute> data = FindAttribute(h, record, kData);
+        EXPECT_TRUE(data);
+        std::optional<AttributeData> bytes = ReadAttributeData(h, *data, offset, length, raw);
+        return bytes ? bytes->TakeBytes() : std::vector<uint8_t>{};
+    }
+};
+
+TEST_F(AttributeDataTest, ReadsAnyRangeAcrossRuns) {
+    NtfsImage image;
+    std::vector<uint8_t> content(5 * kCluster);
+    std::iota(content.begin(), content.end(), 0);
+    for (uint8_t& b : content) b = static_cast<uint8_t>(b * 7 + 3);
+    // Clusters 0-1 at LCN 100, 2-4 at LCN 90 (a run that goes backwards).
+    Store(image, 100, {content.begin(), content.begin() + 2 * kCluster});
+    Store(image, 90, {content.begin() + 2 * kCluster, content.end()});
+    image.SetRecord(50, RecordBuilder().NonResident(kData, {0x11, 0x02, 0x64, 0x11, 0x03, 0xF6}, content.size()).Build());
+    const platform::Handle h = Open(image);
+    struct Case {
+        int64_t offset;
+        int64_t length;
+    };
+    for (const Case c : {Case{5000, 100}, Case{0, 20480}, Case{8190, 10}, Case{4096, 4096}, Case{20000, 480}}) {
+        const std::vector<uint8_t> got = Read(h, c.offset, c.length, true);
+        EXPECT_EQ(got, std::vector<uint8_t>(content.begin() + c.offset, content.begin() + c.offset + c.length))
+            << c.offset << "+" << c.length;
+    }
+    // Past what the run list covers: zeros.
+    const std::vector<uint8_t> beyond = Read(h, 20000, 1000, true);
+    EXPECT_EQ(std::count(beyond.begin() + 480, beyond.end(), 0), 520);
+    EXPECT_TRUE(dialogs.shown.empty());
+}
+
+TEST_F(AttributeDataTest, CompressionUnitsExpandAndRawRunsReadThemStored) {
+    NtfsImage image;
+    // Unit 1: 16 clusters of 'a' stored in 1 cluster + 15 filler. Unit 2: 16 clusters stored
+    // as is (did not compress). Unit 3: 'c' in 1 cluster + 15 filler.
+    const std::vector<uint8_t> unit1 = RepeatChunks('a', 16 * kCluster);
+    std::vector<uint8_t> unit2(16 * kCluster, 'b');
+    const std::vector<uint8_t> unit3 = RepeatChunks('c', 16 * kCluster);
+    Store(image, 200, unit1);
+    Store(image, 201, unit2);
+    Store(image, 217, unit3);
+    image.SetRecord(50, RecordBuilder()
+                            .NonResident(kData, {0x21, 0x01, 200, 0x00, 0x01, 0x0F, 0x11, 0x10, 0x01, 0x11, 0x01, 0x10, 0x01, 0x0F},
+                                         48 * kCluster, u"", 0, 1)
+                            .Build());
+    const platform::Handle h = Open(image);
+    const std::vector<uint8_t> expanded = Read(h, 0, 48 * kCluster, false);
+    ASSERT_EQ(expanded.size(), 48u * kCluster);
+    EXPECT_EQ(std::count(expanded.begin(), expanded.begin() + 16 * kCluster, 'a'), 16 * kCluster);
+    EXPECT_EQ(std::count(expanded.begin() + 16 * kCluster, expanded.begin() + 32 * kCluster, 'b'), 16 * kCluster);
+    EXPECT_EQ(std::count(expanded.begin() + 32 * kCluster, expanded.end(), 'c'), 16 * kCluster);
+
+    const std::vector<uint8_t> raw = Read(h, 0, 18 * kCluster, true);
+    EXPECT_TRUE(std::equal(unit1.begin(), unit1.end(), raw.begin()));  // stored, back to back
+    EXPECT_EQ(std::count(raw.begin() + kCluster, raw.begin() + 17 * kCluster, 'b'), 16 * kCluster);
+    EXPECT_TRUE(dialogs.shown.empty());
+}
+
+TEST_F(AttributeDataTest, ACorruptUnitIsReportedAndTheOthersStillExpand) {
+    NtfsImage image;
+    std::vector<uint8_t> bad = {0x05, 0xB0, 0x02, 'x', 0x00, 0x70, 0, 0};  // reference before start
+    Store(image, 200, bad);
+    Store(image, 201, RepeatChunks('z', 16 * kCluster));
+    image.SetRecord(50, RecordBuilder()
+                            .NonResident(kData, {0x21, 0x01, 200, 0x00, 0x01, 0x0F, 0x11, 0x01, 0x01, 0x01, 0x0F},
+                                         32 * kCluster, u"", 0, 1)
+                            .Build());
+    const platform::Handle h = Open(image);
+    const std::vector<uint8_t> expanded = Read(h, 0, 32 * kCluster, false);
+    ASSERT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_EQ(dialogs.shown[0].text, "Decompress of file didn't work.  File probably damaged");
+    EXPECT_EQ(dialogs.shown[0].caption, "Problem: Bad compression buffer");
+    EXPECT_EQ(std::count(expanded.begin() + 16 * kCluster, expanded.end(), 'z'), 16 * kCluster);
+}
+
+TEST_F(AttributeDataTest, RangesLargerThanTheVolumeAreRefused) {
+    NtfsImage image;
+    image.SetRecord(50, RecordBuilder().NonResident(kData, {0x11, 0x01, 0x64}, int64_t{1} << 62).Build());
+    const platform::Handle h = Open(image);
+    const MftRecordPtr record = ReadMftRecord(h, 50, true);
+    const std::optional<Attribute> data = FindAttribute(h, record, kData);
+    EXPECT_FALSE(ReadAttributeData(h, *data, 0, Get_Attr_Datasize(data), false));
+    EXPECT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_FALSE(ReadAttributeData(h, *data, INT64_MAX - 10, 100, false));
+}
+
+TEST_F(AttributeDataTest, AttributeListsLeadToTheRecordHoldingTheAttribute) {
+    NtfsImage image;
+    // Record 50 lists its $DATA as living in record 51.
+    std::vector<uint8_t> entry(32, 0);
+    test::PutLe(entry, 0, kData, 4);
+    test::PutLe(entry, 4, 32, 2);
+    entry[7] = 26;
+    test::PutLe(entry, 16, 51, 8);
+    image.SetRecord(50, RecordBuilder().Resident(kStandardInformation, std::vector<uint8_t>(48, 0)).Resident(kAttributeList, entry).Build());
+    image.SetRecord(51, RecordBuilder().Resident(kData, {'h', 'i'}).Build());
+    // Record 52's list names itself; record 53's names record 0 (ignored).
+    test::PutLe(entry, 16, 52, 8);
+    image.SetRecord(52, RecordBuilder().Resident(kAttributeList, entry).Build());
+    test::PutLe(entry, 16, 0, 8);
+    image.SetRecord(53, RecordBuilder().Resident(kAttributeList, entry).Build());
+    const platform::Handle h = Open(image);
+    const std::optional<Attribute> data = FindAttribute(h, ReadMftRecord(h, 50, true), kData);
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->record->number, 51u);
+    EXPECT_EQ(ResidentValue(*data)[0], 'h');
+    EXPECT_FALSE(FindAttribute(h, ReadMftRecord(h, 52, true), kData));
+    EXPECT_FALSE(FindAttribute(h, ReadMftRecord(h, 53, true), kData));
+    EXPECT_TRUE(FindAttribute(h, ReadMftRecord(h, 50, true), kFileName) == std::nullopt);
+}
+
+}  // namespace
+}  // namespace relicta::ntfs
