@@ -55,11 +55,18 @@ std::optional<Attribute> AttributeAt(const MftRecordPtr& record, std::size_t off
                                 "attr->RecordLength != 0 && attribute inside its record")) {
         return std::nullopt;
     }
-    return Attribute{record, offset, length};
+    return Attribute{record, offset, length, {}};
 }
+
+struct ListEntry {
+    uint32_t recordNumber = 0;
+    int64_t lowestVcn = 0;
+    std::u16string name;
+};
 
 struct ListHit {
     uint32_t recordNumber = 0;
+    std::vector<ListEntry> continuations;  // same attribute, later VCNs
 };
 
 // Walks an attribute list's value for the entry at `instance` of `typeCode`.
@@ -67,6 +74,8 @@ std::optional<ListHit> SearchAttributeList(Bytes list, uint32_t typeCode, const 
                                            int instance) {
     int countdown = instance;
     std::size_t offset = 0;
+    std::optional<ListHit> hit;
+    std::u16string hitName;
     while (InBounds(list, offset, list_entry::MinimumSize)) {
         const uint32_t type = U32(list, offset + list_entry::TypeCode);
         if (type == kEndMarker || type > typeCode) {
@@ -78,16 +87,55 @@ std::optional<ListHit> SearchAttributeList(Bytes list, uint32_t typeCode, const 
             break;
         }
         if (type == typeCode) {
-            const std::u16string entryName = ReadName(list, offset + U8(list, offset + list_entry::NameOffset),
-                                                      U8(list, offset + list_entry::NameLength));
-            if (countdown == 0 && NameMatches(name, entryName)) {
-                return ListHit{U32(list, offset + list_entry::SegmentReference)};
+            ListEntry entry;
+            entry.recordNumber = U32(list, offset + list_entry::SegmentReference);
+            entry.lowestVcn = volume::S64(list, offset + list_entry::LowestVcn);
+            entry.name = ReadName(list, offset + U8(list, offset + list_entry::NameOffset),
+                                  U8(list, offset + list_entry::NameLength));
+            if (hit) {
+                // Entries of the same attribute that carry on its run list.
+                if (entry.lowestVcn > 0 && entry.name == hitName) {
+                    hit->continuations.push_back(entry);
+                } else {
+                    break;
+                }
+            } else if (countdown == 0 && NameMatches(name, entry.name)) {
+                hit = ListHit{entry.recordNumber, {}};
+                hitName = entry.name;
+            } else {
+                --countdown;
             }
-            --countdown;
         }
         offset += entryLength;
     }
-    return std::nullopt;
+    return hit;
+}
+
+// The pieces of a split attribute that the list's continuation entries name.
+std::vector<Attribute> ReadContinuations(platform::Handle hVolume, uint32_t typeCode,
+                                         const std::vector<ListEntry>& entries) {
+    std::vector<Attribute> pieces;
+    for (const ListEntry& entry : entries) {
+        MftRecordPtr record = ReadMftRecord(hVolume, entry.recordNumber, false);
+        if (!record) {
+            break;  // the rest of the data stays zero, as for any unreadable run
+        }
+        std::size_t offset = record->FirstAttributeOffset();
+        bool found = false;
+        while (std::optional<Attribute> a = AttributeAt(record, offset)) {
+            if (a->TypeCode() == typeCode && !a->IsResident() && a->LowestVcn() == entry.lowestVcn &&
+                a->Name() == entry.name) {
+                pieces.push_back(*a);
+                found = true;
+                break;
+            }
+            offset += a->length;
+        }
+        if (!found) {
+            break;
+        }
+    }
+    return pieces;
 }
 
 }  // namespace
@@ -203,6 +251,9 @@ std::optional<Attribute> FindAttribute(platform::Handle hVolume, const MftRecord
                 if (MftRecordPtr other = ReadMftRecord(hVolume, hit->recordNumber, false)) {
                     std::optional<Attribute> first = AttributeAt(other, other->FirstAttributeOffset());
                     if (first && first->TypeCode() == typeCode) {
+                        if (!first->IsResident()) {
+                            first->continuations = ReadContinuations(hVolume, typeCode, hit->continuations);
+                        }
                         return first;
                     }
                     if (!first) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ntfs/mft_record.h"
 
@@ -16,6 +17,9 @@ struct Attribute {
     MftRecordPtr record;
     std::size_t offset = 0;
     std::size_t length = 0;
+    // Further pieces of a non-resident attribute whose run list the attribute list split
+    // over several records, in VCN order.
+    std::vector<Attribute> continuations;
 
     volume::Bytes Bytes() const { return record->View().subspan(offset, length); }
     uint32_t TypeCode() const;

@@ -17,15 +17,32 @@ namespace {
 
 using volume::Vcb;
 
-// Decodes the runs of one attribute in order.
+// Decodes the runs of an attribute in order, going on into the pieces of a split one.
 class RunDecoder {
 public:
-    explicit RunDecoder(const Attribute& attribute)
-        : attribute_(attribute), cursor_(RunListStart(attribute)) {}
-    bool Next(Run& run) { return DecodeNextRun(attribute_, cursor_, run); }
+    explicit RunDecoder(const Attribute& attribute) : first_(attribute), cursor_(RunListStart(attribute)) {}
+
+    bool Next(Run& run) {
+        for (;;) {
+            const Attribute& current = piece_ == 0 ? first_ : first_.continuations[piece_ - 1];
+            const std::size_t before = cursor_;
+            if (DecodeNextRun(current, cursor_, run)) {
+                return true;
+            }
+            // Only a list that ended with its end marker carries on in the next piece.
+            const volume::Bytes bytes = current.Bytes();
+            const bool ended = volume::InBounds(bytes, before, 1) && bytes[before] == 0;
+            if (!ended || piece_ >= first_.continuations.size()) {
+                return false;
+            }
+            ++piece_;
+            cursor_ = RunListStart(first_.continuations[piece_ - 1]);
+        }
+    }
 
 private:
-    const Attribute& attribute_;
+    const Attribute& first_;
+    std::size_t piece_ = 0;
     std::size_t cursor_;
 };
 

@@ -119,6 +119,32 @@ TEST_F(AttributeDataTest, ACorruptUnitIsReportedAndTheOthersStillExpand) {
     EXPECT_EQ(std::count(expanded.begin() + 16 * kCluster, expanded.end(), 'z'), 16 * kCluster);
 }
 
+TEST_F(AttributeDataTest, AnAttributeSplitOverRecordsIsReadWhole) {
+    NtfsImage image;
+    std::vector<uint8_t> content(5 * kCluster);
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i / 1000);
+    Store(image, 100, {content.begin(), content.begin() + 2 * kCluster});
+    Store(image, 300, {content.begin() + 2 * kCluster, content.end()});
+    // Record 50's list: $DATA from VCN 0 in record 51, from VCN 2 in record 52.
+    std::vector<uint8_t> list;
+    for (const auto& [record, vcn] : std::vector<std::pair<uint32_t, int64_t>>{{51, 0}, {52, 2}}) {
+        std::vector<uint8_t> entry(32, 0);
+        test::PutLe(entry, 0, kData, 4);
+        test::PutLe(entry, 4, 32, 2);
+        entry[7] = 26;
+        test::PutLe(entry, 8, static_cast<uint64_t>(vcn), 8);
+        test::PutLe(entry, 16, record, 8);
+        list.insert(list.end(), entry.begin(), entry.end());
+    }
+    image.SetRecord(50, RecordBuilder().Resident(kAttributeList, list).Build());
+    image.SetRecord(51, RecordBuilder().NonResident(kData, {0x21, 0x02, 0x64, 0x00}, content.size()).Build());
+    image.SetRecord(52, RecordBuilder().NonResident(kData, {0x21, 0x03, 0x2C, 0x01}, content.size(), u"", 2).Build());
+    const platform::Handle h = Open(image);
+    EXPECT_EQ(Read(h, 0, content.size(), false), content);
+    EXPECT_EQ(Read(h, 9000, 3000, true), std::vector<uint8_t>(content.begin() + 9000, content.begin() + 12000));
+    EXPECT_TRUE(dialogs.shown.empty());
+}
+
 TEST_F(AttributeDataTest, RangesLargerThanTheVolumeAreRefused) {
     NtfsImage image;
     image.SetRecord(50, RecordBuilder().NonResident(kData, {0x11, 0x01, 0x64}, int64_t{1} << 62).Build());

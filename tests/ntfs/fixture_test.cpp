@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <regex>
 
@@ -175,6 +176,38 @@ TEST_F(NtfsFixtureTest, DeletedCompressedFilesMatchTheManifest) {
         ::close(fd);
         EXPECT_EQ(RunCommand(std::string("sha256sum ") + path).out.substr(0, 64), sum) << name;
         std::remove(path);
+    }
+}
+
+// Every compressed file of the real volumes (written by Windows and others) expands to what
+// icat gives.
+TEST_F(NtfsFixtureTest, CorpusCompressedFilesExpandLikeIcat) {
+    const std::string cache = test::BuildDir() + "/corpus-cache/";
+    int compared = 0;
+    for (const char* name : {"ntfs-gontfs-compressed.img", "ntfs-msuhanov-ramslack.img"}) {
+        if (!std::filesystem::exists(cache + name)) {
+            continue;  // unpacked by the corpus test when the corpus is present
+        }
+        SCOPED_TRACE(name);
+        drives.Clear();
+        ASSERT_TRUE(drives.Attach(cache + name, std::nullopt).ok());
+        const std::optional<platform::Handle> h = OpenNtfsVolume('C');
+        ASSERT_TRUE(h && platform::IsOpenHandle(*h));
+        offsetSectors = drives.Find('C')->offset / 512;
+        for (uint32_t n = 16; n < MftRecordCount(); ++n) {
+            const MftRecordPtr r = ReadMftRecord(*h, n, true);
+            const std::optional<Attribute> data = r ? FindAttribute(*h, r, kData, u"") : std::nullopt;
+            const bool extension = r && volume::U64(r->View(), 32) != 0;  // holds part of another record
+            if (!data || extension || !data->IsCompressed() || !BitSet(mftbitmapptr, n)) continue;
+            const std::string theirs = RunCommand("icat -o " + std::to_string(offsetSectors) + " '" + cache + name + "' " + std::to_string(n)).out;
+            EXPECT_TRUE(SameBytes(Read(*h, n, kData, false), theirs)) << "record " << n;
+            ++compared;
+        }
+        EXPECT_TRUE(dialogs.shown.empty());
+        CloseNtfsVolume(*h);
+    }
+    if (compared == 0) {
+        GTEST_SKIP() << "no corpus";
     }
 }
 
