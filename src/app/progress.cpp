@@ -1,5 +1,7 @@
 #include "app/progress.h"
 
+#include <algorithm>
+
 namespace relicta::app {
 namespace {
 
@@ -18,6 +20,20 @@ ProgressFactory& Factory() {
 }
 
 }  // namespace
+
+ScaledProgress::ScaledProgress(ProgressWindow& window, int64_t total) : window_(window) {
+    const int64_t units = std::max<int64_t>(total, 1);
+    unitsPerStep_ = (units + kMaxRange - 1) / kMaxRange;
+    window_.SetRange(0, static_cast<int>((units + unitsPerStep_ - 1) / unitsPerStep_));
+    window_.SetStep(1);
+}
+
+void ScaledProgress::Step() {
+    if (++pending_ >= unitsPerStep_) {
+        pending_ = 0;
+        window_.StepIt();
+    }
+}
 
 void SetProgressFactory(ProgressFactory factory) { Factory() = std::move(factory); }
 

@@ -9,6 +9,7 @@ namespace relicta::cli {
 
 int RunDrives(const Options& options);
 int RunInfo(const Options& options);
+int RunScanCommand(const Options& options);
 
 // Attaches every --volume; false (with the reason on stderr) when one cannot be. Without
 // any, the machine's block devices are discovered unless `explicitDrives` names drives.

@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
         std::fputs(cli::UsageText().c_str(), args.empty() ? stderr : stdout);
         return args.empty() ? cli::kExitUsage : cli::kExitDone;
     }
-    const cli::ParseResult parsed = cli::ParseCommandLine(args, {}, {});
+    const cli::ParseResult parsed = cli::ParseCommandLine(args, {"pattern", "format", "output"}, {"skip-temp"});
     if (!parsed.error.empty()) {
         std::fprintf(stderr, "relicta: %s\n%s", parsed.error.c_str(), cli::UsageText().c_str());
         return cli::kExitUsage;
@@ -33,6 +33,8 @@ int main(int argc, char** argv) {
     int status = cli::kExitUsage;
     if (parsed.options.command == "drives") {
         status = cli::RunDrives(parsed.options);
+    } else if (parsed.options.command == "scan") {
+        status = cli::RunScanCommand(parsed.options);
     } else if (parsed.options.command == "info") {
         status = cli::RunInfo(parsed.options);
     } else {

@@ -74,15 +74,22 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args,
 std::string UsageText() {
     return "usage: relicta drives [--volume [L=]PATH]... [--on-check=ask|abort|ignore]\n"
            "       relicta info [--volume [L=]PATH]... [--on-check=...] [DRIVE|PATH]...\n"
+           "       relicta scan [--volume [L=]PATH]... [--pattern P] [--skip-temp] [--format tsv|json]\n"
+           "                    [--output FILE] [--on-check=...] [DRIVE|PATH]\n"
            "\n"
            "  drives   list the drives and what each volume holds\n"
            "  info     geometry of a volume, with the clusters and MFT records in use\n"
+           "  scan     list the deleted files of one drive, or of every drive\n"
            "\n"
            "  --volume [L=]PATH   attach an image file or block device as drive L (default: the\n"
            "                      next free letter from C); a partitioned image gives one drive\n"
            "                      per FAT or NTFS partition. Without --volume the block devices\n"
            "                      of this machine are listed.\n"
-           "  --on-check=POLICY   answer to failed consistency checks when nobody can be asked\n";
+           "  --on-check=POLICY   answer to failed consistency checks when nobody can be asked\n"
+           "  --pattern P         only names matching P (* any run, ? makes the letter before optional)\n"
+           "  --skip-temp         skip files in temporary directories and temporary files\n"
+           "  --format F          tsv (the saved-list format) or json (one object per line)\n"
+           "  --output FILE       write the list to FILE instead of standard output\n";
 }
 
 }  // namespace relicta::cli

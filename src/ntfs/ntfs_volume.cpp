@@ -10,6 +10,7 @@
 #include "ntfs/mft_layout.h"
 #include "ntfs/runs.h"
 #include "volume/open_volume.h"
+#include "volume/text.h"
 #include "volume/vcb.h"
 
 namespace relicta::ntfs {
@@ -49,42 +50,12 @@ void CheckMftRuns(platform::Handle hVolume) {
     }
 }
 
-std::string Utf8FromUtf16(volume::Bytes bytes) {
-    std::string out;
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        uint32_t c = volume::U16(bytes, i);
-        if (c >= 0xD800 && c < 0xDC00 && i + 3 < bytes.size()) {
-            const uint32_t low = volume::U16(bytes, i + 2);
-            if (low >= 0xDC00 && low < 0xE000) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-                i += 2;
-            }
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 void ReadVolumeRecord(platform::Handle hVolume) {
     MftRecordPtr record = ReadMftRecord(hVolume, kVolumeRecord, false);
     if (const std::optional<Attribute> name = FindAttribute(hVolume, record, kVolumeName)) {
         if (std::optional<AttributeData> value =
                 ReadAttributeData(hVolume, *name, 0, Get_Attr_Datasize(name), true)) {
-            VolumeLabel = Utf8FromUtf16(value->Data());
+            VolumeLabel = volume::Utf8FromUtf16(value->Data());
         }
     }
     FindAttribute(hVolume, record, kVolumeInformation);

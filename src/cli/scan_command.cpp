@@ -1,0 +1,142 @@
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+
+#include "app/progress.h"
+#include "app/scan_state.h"
+#include "cli/commands.h"
+#include "cli/console_progress.h"
+#include "platform/drive_table.h"
+#include "scan/found_files.h"
+#include "scan/scan_driver.h"
+#include "view/list_texts.h"
+#include "view/saved_list.h"
+
+namespace relicta::cli {
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+// The first Ctrl+C stops the scan (what was found is still written); a second one ends
+// the process the ordinary way.
+void OnInterrupt(int) {
+    interrupted = 1;
+    std::signal(SIGINT, SIG_DFL);
+}
+
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                    out += escaped;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+std::string JsonLine(std::size_t item, const scan::FoundFile& f) {
+    return "{\"item\":" + std::to_string(item) + ",\"name\":" + JsonString(f.name) + ",\"dir\":" + JsonString(f.dir) +
+           ",\"size\":" + std::to_string(f.size) + ",\"attributes\":" + std::to_string(f.attributes) +
+           ",\"modified\":" + JsonString(view::IsoDateText(f.modifiedTime)) + ",\"condition\":" +
+           JsonString(f.condition) + ",\"mft_or_cluster\":" + std::to_string(f.mftOrCluster) + "}";
+}
+
+void WriteList(std::ostream& out, const std::string& format) {
+    for (std::size_t i = 0; i < scan::foundFiles.size(); ++i) {
+        if (format == "json") {
+            out << JsonLine(i, scan::foundFiles[i]) << "\n";
+        } else {
+            // The saved-list format: tab-separated, CR LF line ends, no header.
+            out << view::SavedListLine(scan::foundFiles[i]) << "\r\n";
+        }
+    }
+}
+
+std::string Named(const Options& options, const std::string& name, const std::string& fallback = "") {
+    for (const auto& [key, value] : options.named) {
+        if (key == name) {
+            return value.empty() ? "1" : value;
+        }
+    }
+    return fallback;
+}
+
+}  // namespace
+
+int RunScanCommand(const Options& options) {
+    const std::string format = Named(options, "format", "tsv");
+    if (format != "tsv" && format != "json") {
+        std::fprintf(stderr, "relicta: --format takes tsv or json, not %s\n", format.c_str());
+        return kExitUsage;
+    }
+    if (options.arguments.size() > 1) {
+        std::fprintf(stderr, "relicta: scan takes at most one drive\n%s", UsageText().c_str());
+        return kExitUsage;
+    }
+    if (!AttachVolumes(options, !options.arguments.empty())) {
+        return kExitUsage;
+    }
+    std::string error;
+    const std::vector<char> letters = ResolveDrives(options, error);
+    if (!error.empty()) {
+        std::fprintf(stderr, "relicta: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    const std::string outputPath = Named(options, "output");
+    std::ofstream file;
+    if (!outputPath.empty()) {
+        file.open(outputPath, std::ios::binary | std::ios::trunc);
+        if (!file) {
+            std::fprintf(stderr, "relicta: %s: cannot be written\n", outputPath.c_str());
+            return kExitUsage;
+        }
+    }
+
+    scan::ScanSettings settings;
+    settings.filePattern = Named(options, "pattern", "*");
+    settings.skipTempFiles = !Named(options, "skip-temp").empty();
+    settings.scanDrive = options.arguments.empty() ? "" : std::string(1, letters.front()) + ":\\";
+    scan::CompileScanPattern(settings);
+
+    const bool terminal = ::isatty(STDERR_FILENO) != 0;
+    app::SetProgressFactory([terminal]() -> std::unique_ptr<app::ProgressWindow> {
+        return terminal ? std::make_unique<ConsoleProgress>(stderr) : nullptr;
+    });
+    std::signal(SIGINT, OnInterrupt);
+    app::SetPumpMessagesHook([] {
+        if (interrupted) {
+            app::StopScan = true;
+        }
+        return false;
+    });
+
+    scan::MemoryFileList list;
+    scan::RunScan(settings, list);
+    std::signal(SIGINT, SIG_DFL);
+    app::SetPumpMessagesHook(nullptr);
+    app::SetProgressFactory(nullptr);
+
+    WriteList(outputPath.empty() ? std::cout : file, format);
+    std::cout.flush();
+    if (interrupted) {
+        std::fprintf(stderr, "relicta: scan stopped; %zu files found so far\n", scan::foundFiles.size());
+    }
+    return scan::OpenedDrives() > 0 ? kExitDone : kExitUsage;
+}
+
+}  // namespace relicta::cli

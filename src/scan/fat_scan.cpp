@@ -1,0 +1,385 @@
+#include "scan/fat_scan.h"
+
+#include <memory>
+#include <optional>
+#include <unordered_set>
+#include <vector>
+
+#include "app/consistency.h"
+#include "app/progress.h"
+#include "app/scan_state.h"
+#include "ntfs/bitmaps.h"
+#include "ntfs/ntfs_volume.h"
+#include "scan/found_files.h"
+#include "volume/fat_entry.h"
+#include "volume/filetime.h"
+#include "volume/raw_io.h"
+#include "volume/text.h"
+#include "volume/vcb.h"
+
+namespace relicta::scan {
+namespace {
+
+using volume::Vcb;
+
+// Directory entry fields.
+constexpr std::size_t kEntrySize = 32;
+constexpr std::size_t kNameBytes = 8;
+constexpr std::size_t kExtension = 8;
+constexpr std::size_t kExtensionBytes = 3;
+constexpr std::size_t kAttributes = 0x0B;
+constexpr std::size_t kCaseFlags = 0x0C;
+constexpr std::size_t kClusterHigh = 0x14;
+constexpr std::size_t kTime = 0x16;
+constexpr std::size_t kDate = 0x18;
+constexpr std::size_t kClusterLow = 0x1A;
+constexpr std::size_t kSize = 0x1C;
+
+constexpr uint8_t kDeleted = 0xE5;
+constexpr uint8_t kStandsForE5 = 0x05;
+constexpr uint8_t kLongNameAttribute = 0x0F;
+constexpr uint8_t kVolumeLabel = 0x08;
+constexpr uint8_t kDirectoryAttribute = 0x10;
+constexpr uint8_t kReportedAttributes = 0x27;
+constexpr uint8_t kLowerCaseBase = 0x08;
+constexpr uint8_t kLowerCaseExtension = 0x10;
+constexpr std::size_t kLongNameChars[13] = {0x01, 0x03, 0x05, 0x07, 0x09, 0x0E, 0x10, 0x12, 0x14, 0x16, 0x18, 0x1C, 0x1E};
+
+// The largest directory FAT allows, and how deep a tree may go before it must be a loop.
+constexpr std::size_t kMaxDirectoryEntries = 65536;
+constexpr int kMaxDepth = 128;
+constexpr uint32_t kProgressRange = 10000;
+constexpr uint32_t kClustersPerHighWord = 65536;
+
+// What one FAT scan carries from directory to directory.
+struct FatWalk {
+    ScanContext& context;
+    std::vector<uint8_t> fat;
+    std::unique_ptr<app::ProgressWindow> window;
+    uint32_t progressPosition = 0;
+    std::unordered_set<uint32_t> walkedDirectories;  // first clusters, so a loop is walked once
+    int depth = 0;
+    bool volumeClosed = false;
+};
+
+FatWalk* currentWalk = nullptr;
+
+bool IsFat32() { return Vcb->pBpb->SectorsPerFat == 0; }
+int64_t LastCluster() { return Vcb->TotalClusters + 1; }
+
+uint32_t ClusterBytes() { return Vcb->BytesPerCluster; }
+
+void StepProgress(FatWalk& walk) {
+    // The bar fills and wraps on large volumes.
+    walk.progressPosition = (walk.progressPosition + 1) % (kProgressRange + 1);
+    walk.window->StepIt();
+}
+
+bool ClusterInBitmap(int64_t cluster) { return ntfs::BitSet(ntfs::VolumeBitmap, cluster - 2); }
+bool BitmapLoaded() { return ntfs::VolumeBitmapBits > 0; }
+
+std::string TrimRight(std::string text) {
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\0')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
+// The long name whose slots stand in front of slot `index`, in full UTF-16.
+std::string LongName(std::span<const uint8_t> dir, std::size_t index) {
+    std::u16string name;
+    for (std::size_t slot = index; slot-- > 0;) {
+        const std::span<const uint8_t> entry = dir.subspan(slot * kEntrySize, kEntrySize);
+        if (entry[0] == 0 || entry[kAttributes] != kLongNameAttribute) {
+            break;
+        }
+        for (std::size_t offset : kLongNameChars) {
+            const char16_t c = static_cast<char16_t>(volume::U16(entry, offset));
+            if (c == 0) {
+                return TrimRight(volume::Utf8FromUtf16(name));
+            }
+            name.push_back(c);
+        }
+    }
+    return TrimRight(volume::Utf8FromUtf16(name));
+}
+
+std::string ShortName(std::span<const uint8_t> entry) {
+    std::vector<uint8_t> base(entry.begin(), entry.begin() + kNameBytes);
+    std::string first;
+    if (base[0] == kStandsForE5) {
+        base[0] = kDeleted;
+    } else if (base[0] == kDeleted) {
+        first = "?";  // the lost first letter of a deleted name
+        base.erase(base.begin());
+    }
+    std::string name = TrimRight(first + volume::Utf8FromCp437(base));
+    if ((entry[kCaseFlags] & kLowerCaseBase) != 0) {
+        name = Lower(name);
+    }
+    std::string extension = TrimRight(volume::Utf8FromCp437(entry.subspan(kExtension, kExtensionBytes)));
+    if (!extension.empty()) {
+        if ((entry[kCaseFlags] & kLowerCaseExtension) != 0) {
+            extension = Lower(extension);
+        }
+        name += "." + extension;
+    }
+    return name;
+}
+
+bool BeginsWithDotEntry(std::span<const uint8_t> cluster) {
+    static constexpr uint8_t kDot[5] = {'.', ' ', ' ', ' ', ' '};
+    return cluster.size() >= 5 && std::equal(kDot, kDot + 5, cluster.begin());
+}
+
+std::vector<uint8_t> ReadCluster(int64_t cluster) {
+    std::vector<uint8_t> buffer(ClusterBytes());
+    volume::ReadClusters(Vcb->hVolume, cluster, buffer, 1);
+    return buffer;
+}
+
+// The first cluster of a slot. A deleted FAT32 entry may have lost its high word: then
+// the first candidate that is free now (and, for a directory, starts like one) is taken.
+uint32_t FirstCluster(std::span<const uint8_t> entry, bool directory) {
+    const uint32_t low = volume::U16(entry, kClusterLow);
+    const uint32_t high = IsFat32() ? volume::U16(entry, kClusterHigh) : 0;
+    if (high != 0) {
+        return (high << 16) | low;
+    }
+    if (!IsFat32() || Vcb->TotalClusters <= 0xFFFF || entry[0] != kDeleted || !BitmapLoaded()) {
+        return low;
+    }
+    const int64_t groups = (Vcb->TotalClusters + kClustersPerHighWord - 1) / kClustersPerHighWord;
+    for (int64_t k = 0; k < groups; ++k) {
+        const int64_t candidate = low + k * kClustersPerHighWord;
+        if (candidate > LastCluster()) {
+            break;
+        }
+        if (candidate < 2 || ClusterInBitmap(candidate)) {
+            continue;
+        }
+        if (!directory || BeginsWithDotEntry(ReadCluster(candidate))) {
+            return static_cast<uint32_t>(candidate);
+        }
+    }
+    return low;
+}
+
+const char* RateFile(uint32_t c0, int64_t size, const std::vector<uint8_t>& fat) {
+    if (c0 == 0 && size > 0) {
+        return kHopeless;
+    }
+    if (size == 0) {
+        return kPoor;
+    }
+    const int64_t clusters = (size + ClusterBytes() - 1) / ClusterBytes();
+    for (int64_t i = 0; i < clusters; ++i) {
+        const int64_t c = int64_t{c0} + i;
+        if (c < 2 || c > LastCluster()) {
+            return kHopeless;
+        }
+        const volume::ClusterType type =
+            volume::InterpretClusterType(*Vcb, volume::FatEntry(*Vcb, static_cast<uint32_t>(c), fat));
+        if (type == volume::ClusterAvailable) {
+            continue;
+        }
+        if (type == volume::ClusterLast && BitmapLoaded() && !ClusterInBitmap(c)) {
+            continue;
+        }
+        return kPoor;
+    }
+    return kGood;
+}
+
+// A directory's clusters: a live one along its FAT chain, a deleted one (whose chain is
+// gone) its first cluster only; at most the largest directory FAT allows.
+std::vector<uint8_t> ReadDirectory(uint32_t first, bool deleted, const std::vector<uint8_t>& fat) {
+    const std::size_t maxClusters = std::max<std::size_t>(1, kMaxDirectoryEntries * kEntrySize / ClusterBytes());
+    std::vector<uint8_t> buffer;
+    std::unordered_set<uint32_t> seen;
+    uint32_t cluster = first;
+    while (buffer.size() / ClusterBytes() < maxClusters && seen.insert(cluster).second) {
+        const std::vector<uint8_t> data = ReadCluster(cluster);
+        buffer.insert(buffer.end(), data.begin(), data.end());
+        if (deleted) {
+            break;
+        }
+        CONSISTENCY_CHECK_TEXT(cluster >= 2, "(newdircluster) >= 2");
+        CONSISTENCY_CHECK_TEXT(cluster <= uint64_t{Vcb->AllocationSupport.NumberOfClusters} + 1,
+                               "(newdircluster) <= ((Vcb)->AllocationSupport.NumberOfClusters + 1)");
+        const uint32_t next = volume::FatEntry(*Vcb, cluster, fat);
+        if (volume::InterpretClusterType(*Vcb, next) != volume::ClusterNext || next < 2 || next > LastCluster()) {
+            break;
+        }
+        cluster = next;
+    }
+    return buffer;
+}
+
+std::string ChildPath(const std::string& path, const std::string& name) {
+    return path.ends_with("\\") ? path + name : path + "\\" + name;
+}
+
+void HandleDirectorySlot(FatWalk& walk, std::span<const uint8_t> entry, const std::string& path,
+                         const std::string& name, bool inDeletedDirectory) {
+    const bool deleted = entry[0] == kDeleted;
+    const uint32_t first = FirstCluster(entry, true);
+    if (first > LastCluster() || first < 2 || first > Vcb->TotalClusters) {
+        return;
+    }
+    if (walk.depth >= kMaxDepth || !walk.walkedDirectories.insert(first).second) {
+        return;  // a directory that leads back to an ancestor, or one seen already
+    }
+    const std::vector<uint8_t> buffer = ReadDirectory(first, deleted || inDeletedDirectory, walk.fat);
+    ++walk.depth;
+    WalkFatDirectory(walk.context, buffer, ChildPath(path, name), inDeletedDirectory || deleted);
+    --walk.depth;
+}
+
+void HandleFileSlot(FatWalk& walk, std::span<const uint8_t> entry, const std::string& path,
+                    const std::string& name, bool inDeletedDirectory) {
+    if (entry[0] != kDeleted && !inDeletedDirectory) {
+        return;
+    }
+    if (!walk.context.filters.Accepts(path, name)) {
+        return;
+    }
+    const uint64_t modified = volume::FileTimeFromDos(volume::U16(entry, kDate), volume::U16(entry, kTime));
+    const int64_t size = volume::U32(entry, kSize);
+    const uint32_t c0 = FirstCluster(entry, false);
+    AddFoundFile(walk.context.listCtrl, name, path, size, entry[kAttributes] & kReportedAttributes, modified,
+                 RateFile(c0, size, walk.fat), c0);
+}
+
+// Slot 0 of a subdirectory is its "." entry; anything else is not a directory (any more).
+bool LooksLikeDirectory(std::span<const uint8_t> dir, const std::string& path) {
+    if (dir.size() < kEntrySize) {
+        return false;
+    }
+    std::size_t characters = 0;
+    for (char c : path) {
+        characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+    }
+    if (characters > 4) {
+        if (dir[0] != '.' || (!IsFat32() && volume::U16(dir, kClusterHigh) != 0)) {
+            return false;
+        }
+    }
+    return (dir[kAttributes] & 0xF0) <= 0x20;
+}
+
+std::vector<uint8_t> ReadRoot(const std::vector<uint8_t>& fat) {
+    const volume::AllocationSupport& g = Vcb->AllocationSupport;
+    if (!IsFat32()) {
+        const uint32_t sectorBytes = Vcb->BytesPerSector;
+        if (sectorBytes == 0) {
+            return {};
+        }
+        const uint32_t sectors = (g.RootDirectorySize + sectorBytes - 1) / sectorBytes;
+        std::vector<uint8_t> root(uint64_t{sectors} * sectorBytes);
+        volume::ReadLogicalSectors(Vcb->hVolume, static_cast<int64_t>(g.RootDirectoryLbo / sectorBytes), root, sectors);
+        root.resize(g.RootDirectorySize);
+        return root;
+    }
+    // The FAT32 root is read along its chain, which ends at an end mark or any value past
+    // the last cluster; a free, reserved or bad link means the root cannot be trusted.
+    const std::size_t maxClusters = std::max<std::size_t>(1, kMaxDirectoryEntries * kEntrySize / ClusterBytes());
+    std::vector<uint8_t> root;
+    uint32_t cluster = Vcb->pBpb->RootDirFirstCluster;
+    std::unordered_set<uint32_t> seen;
+    while (cluster != 0x0FFFFFFF && root.size() / ClusterBytes() < maxClusters && seen.insert(cluster).second &&
+           static_cast<int64_t>(seen.size()) <= Vcb->TotalClusters) {
+        CONSISTENCY_CHECK_TEXT(cluster > 1, "RootDirectoryCluster>1");
+        CONSISTENCY_CHECK_TEXT(cluster <= LastCluster(), "RootDirectoryCluster <= Vcb->TotalClusters+1");
+        const std::vector<uint8_t> data = ReadCluster(cluster);
+        root.insert(root.end(), data.begin(), data.end());
+        const uint32_t next = volume::FatEntry(*Vcb, cluster, fat);
+        const volume::ClusterType type = volume::InterpretClusterType(*Vcb, next);
+        if (type == volume::ClusterAvailable || type == volume::ClusterReserved || type == volume::ClusterBad) {
+            throw ScanError("Bad Root");
+        }
+        if (next == 0x0FFFFFFF || next > LastCluster()) {
+            break;
+        }
+        cluster = next;
+    }
+    return root;
+}
+
+}  // namespace
+
+void WalkFatDirectory(ScanContext& /*context*/, std::span<const uint8_t> dir, const std::string& path,
+                      bool InDeletedDirectory) {
+    FatWalk& walk = *currentWalk;
+    if (app::PumpMessages()) {
+        ntfs::CloseNtfsVolume(Vcb->hVolume);  // quitting: the volume is closed here
+        walk.volumeClosed = true;
+        app::StopScan = true;
+        return;
+    }
+    if (app::StopScan || walk.volumeClosed || !LooksLikeDirectory(dir, path)) {
+        return;
+    }
+    const std::size_t entries = std::min(dir.size() / kEntrySize, kMaxDirectoryEntries);
+    bool longName = false;
+    for (std::size_t i = 0; i < entries && !walk.volumeClosed; ++i) {
+        const std::span<const uint8_t> entry = dir.subspan(i * kEntrySize, kEntrySize);
+        if (entry[0] == 0x00) {
+            continue;
+        }
+        if (entry[0] == 0xFF && entry[1] == 0xFF) {
+            break;
+        }
+        if (std::equal(entry.begin(), entry.begin() + kNameBytes, ".       ") ||
+            std::equal(entry.begin(), entry.begin() + kNameBytes, "..      ")) {
+            continue;
+        }
+        const uint8_t attributes = entry[kAttributes];
+        if (attributes == kVolumeLabel || attributes == 0xDD || attributes == 0xFE || attributes == 0xFF) {
+            continue;
+        }
+        if (attributes == kLongNameAttribute) {
+            longName = true;
+            continue;
+        }
+        StepProgress(walk);
+        const std::string name = longName ? LongName(dir, i) : ShortName(entry);
+        longName = false;
+        if ((attributes & kDirectoryAttribute) != 0) {
+            HandleDirectorySlot(walk, entry, path, name, InDeletedDirectory);
+        } else {
+            HandleFileSlot(walk, entry, path, name, InDeletedDirectory);
+        }
+    }
+}
+
+void ScanFatVolume(ScanContext& context) {
+    FatWalk walk{context, volume::ReadFat(Vcb->hVolume), app::CreateProgressWindow(), 0, {}, 0, false};
+    walk.window->SetText("Scanning FAT" + std::to_string(Vcb->AllocationSupport.FatIndexBitSize) + " drive " +
+                         Vcb->RootPath[0] + ", Please wait...");
+    walk.window->SetRange(0, kProgressRange);
+    walk.window->SetStep(1);
+    currentWalk = &walk;
+    struct Reset {
+        ~Reset() { currentWalk = nullptr; }
+    } reset;
+    if (ClusterBytes() == 0) {
+        return;
+    }
+    if (IsFat32()) {
+        walk.walkedDirectories.insert(Vcb->pBpb->RootDirFirstCluster);
+    }
+    const std::vector<uint8_t> root = ReadRoot(walk.fat);
+    WalkFatDirectory(context, root, Vcb->RootPath, false);
+}
+
+}  // namespace relicta::scan

@@ -1,0 +1,45 @@
+#pragma once
+// What the scan and the recover command need of the front end's report list.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace relicta::scan {
+
+class FileListControl {
+public:
+    virtual ~FileListControl() = default;
+    // Appends a row whose first column is `text`; returns its index.
+    virtual int AppendRow(const std::string& text) = 0;
+    virtual void SetCell(int row, int column, const std::string& text) = 0;
+    virtual void SetItemData(int row, uint32_t data) = 0;
+    virtual void DeleteAllRows() = 0;
+};
+
+// A list kept in memory: the command line's and the tests' list.
+class MemoryFileList : public FileListControl {
+public:
+    struct Row {
+        std::vector<std::string> cells;
+        uint32_t itemData = 0;
+    };
+
+    int AppendRow(const std::string& text) override {
+        rows.push_back(Row{{text}, 0});
+        return static_cast<int>(rows.size()) - 1;
+    }
+    void SetCell(int row, int column, const std::string& text) override {
+        std::vector<std::string>& cells = rows.at(row).cells;
+        if (cells.size() <= static_cast<std::size_t>(column)) {
+            cells.resize(column + 1);
+        }
+        cells[column] = text;
+    }
+    void SetItemData(int row, uint32_t data) override { rows.at(row).itemData = data; }
+    void DeleteAllRows() override { rows.clear(); }
+
+    std::vector<Row> rows;
+};
+
+}  // namespace relicta::scan

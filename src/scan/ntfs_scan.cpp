@@ -1,0 +1,377 @@
+#include "scan/ntfs_scan.h"
+
+#include <optional>
+#include <unordered_set>
+
+#include "app/consistency.h"
+#include "app/dialogs.h"
+#include "app/progress.h"
+#include "app/scan_state.h"
+#include "ntfs/attribute.h"
+#include "ntfs/attribute_data.h"
+#include "ntfs/bitmaps.h"
+#include "ntfs/mft_layout.h"
+#include "ntfs/ntfs_volume.h"
+#include "ntfs/runs.h"
+#include "scan/found_files.h"
+#include "volume/filetime.h"
+#include "volume/text.h"
+#include "volume/vcb.h"
+
+namespace relicta::scan {
+namespace {
+
+using ntfs::Attribute;
+using ntfs::MftRecordPtr;
+using volume::Vcb;
+
+// $STANDARD_INFORMATION and $FILE_NAME values.
+constexpr std::size_t kSiModified = 8;
+constexpr std::size_t kSiAttributes = 32;
+constexpr std::size_t kSiMinimumSize = 36;
+constexpr std::size_t kFnParent = 0;
+constexpr std::size_t kFnAttributes = 56;
+constexpr std::size_t kFnNameLength = 64;
+constexpr std::size_t kFnName = 66;
+constexpr uint64_t kRecordNumberMask = 0x0000FFFFFFFFFFFFULL;
+constexpr int kSequenceShift = 48;
+constexpr uint32_t kFirstUserRecord = 16;
+constexpr const char16_t* kIndexName = u"$I30";
+
+struct StandardInformation {
+    uint64_t modified = 0;
+    uint32_t attributes = 0;
+};
+
+struct FileName {
+    FileReference parent;
+    uint32_t attributes = 0;
+    std::u16string name;
+};
+
+std::optional<StandardInformation> ReadStandardInformation(platform::Handle h, const MftRecordPtr& record) {
+    const std::optional<Attribute> a = ntfs::FindAttribute(h, record, ntfs::kStandardInformation);
+    if (!a) {
+        return std::nullopt;
+    }
+    const std::optional<ntfs::AttributeData> value =
+        ntfs::ReadAttributeData(h, *a, 0, ntfs::Get_Attr_Datasize(a), true);
+    if (!value || value->Data().size() < kSiMinimumSize) {
+        return std::nullopt;
+    }
+    return StandardInformation{volume::U64(value->Data(), kSiModified), volume::U32(value->Data(), kSiAttributes)};
+}
+
+std::optional<FileName> ParseFileName(volume::Bytes v) {
+    if (v.size() < kFnName) {
+        return std::nullopt;
+    }
+    const std::size_t length = v[kFnNameLength];
+    if (!volume::InBounds(v, kFnName, 2 * length)) {
+        return std::nullopt;
+    }
+    FileName fn;
+    const uint64_t parent = volume::U64(v, kFnParent);
+    fn.parent.record = static_cast<uint32_t>(std::min<uint64_t>(parent & kRecordNumberMask, UINT32_MAX));
+    fn.parent.sequence = static_cast<uint16_t>(parent >> kSequenceShift);
+    fn.attributes = volume::U32(v, kFnAttributes);
+    for (std::size_t i = 0; i < length; ++i) {
+        fn.name.push_back(static_cast<char16_t>(volume::U16(v, kFnName + 2 * i)));
+    }
+    return fn;
+}
+
+enum class NameRead { Missing, Unreadable, Read };
+
+NameRead ReadFileName(platform::Handle h, const MftRecordPtr& record, int instance, FileName& out) {
+    const std::optional<Attribute> a = ntfs::FindAttribute(h, record, ntfs::kFileName, std::nullopt, instance);
+    if (!a) {
+        return NameRead::Missing;
+    }
+    const std::optional<ntfs::AttributeData> value =
+        ntfs::ReadAttributeData(h, *a, 0, ntfs::Get_Attr_Datasize(a), true);
+    std::optional<FileName> fn = value ? ParseFileName(value->Data()) : std::nullopt;
+    if (!fn) {
+        return NameRead::Unreadable;
+    }
+    out = std::move(*fn);
+    return NameRead::Read;
+}
+
+// The longer of the first two names; the first wins a tie. False when there is none.
+bool ChooseFileName(platform::Handle h, const MftRecordPtr& record, FileName& chosen, bool report) {
+    const NameRead first = ReadFileName(h, record, 0, chosen);
+    if (first != NameRead::Read) {
+        if (first == NameRead::Unreadable && report) {
+            app::MessageBox("Filename can't be accessed?", "Problem");
+        }
+        return false;
+    }
+    FileName second;
+    const NameRead other = ReadFileName(h, record, 1, second);
+    if (other == NameRead::Unreadable && report) {
+        app::MessageBox("Filename can't be accessed?", "Problem");
+    }
+    if (other == NameRead::Read && chosen.name.size() < second.name.size()) {
+        chosen.name = std::move(second.name);
+    }
+    return true;
+}
+
+bool HasIndexRoot(platform::Handle h, const MftRecordPtr& record) {
+    return ntfs::FindAttribute(h, record, ntfs::kIndexRoot, kIndexName).has_value();
+}
+
+void SetFlags(const MftRecordPtr& record, uint16_t flags) {
+    record->bytes[ntfs::record::Flags] = static_cast<uint8_t>(flags);
+    record->bytes[ntfs::record::Flags + 1] = static_cast<uint8_t>(flags >> 8);
+}
+
+void MarkDirectory(const MftRecordPtr& record) { SetFlags(record, record->Flags() | ntfs::record::FlagDirectory); }
+
+bool IsDirectory(const MftRecordPtr& record) { return (record->Flags() & ntfs::record::FlagDirectory) != 0; }
+
+// Clusters the volume has and the bitmap covers.
+int64_t ClusterLimit() { return std::min(Vcb->TotalClusters, ntfs::VolumeBitmapBits); }
+
+// The condition of non-resident data: Good, Poor when a cluster is used by another file
+// now, Hopeless when a run reaches past the volume. The last run with a problem decides.
+const char* RateRuns(const Attribute& data) {
+    const char* word = kGood;
+    if (ntfs::VolumeBitmapBits <= 0) {
+        return word;
+    }
+    const int64_t limit = ClusterLimit();
+    std::size_t cursor = ntfs::RunListStart(data);
+    ntfs::Run run;
+    while (ntfs::DecodeNextRun(data, cursor, run)) {
+        for (int64_t i = 0; i < run.RUNlength; ++i) {
+            const int64_t cluster = ntfs::WrapAdd(run.lcn, i);
+            if (cluster < 0 || cluster >= limit) {
+                word = kHopeless;
+                break;
+            }
+            if (ntfs::BitSet(ntfs::VolumeBitmap, cluster)) {
+                word = kPoor;
+                break;
+            }
+        }
+        run.vcn += std::max<int64_t>(run.RUNlength, 0) + std::max<int64_t>(run.SPARSElength, 0);
+    }
+    return word;
+}
+
+// The condition word, or "Directory" for a record that turns out to be one.
+std::string ChooseCondition(platform::Handle h, const MftRecordPtr& record, const std::optional<Attribute>& data,
+                            uint32_t fnAttributes, uint32_t siAttributes, bool& unreadable) {
+    if (IsDirectory(record)) {
+        return "Directory";
+    }
+    if (!data) {
+        if (HasIndexRoot(h, record) || ((fnAttributes & kAttributeDirectory) != 0 && (siAttributes & kAttributeDirectory) != 0)) {
+            MarkDirectory(record);
+            return "Directory";
+        }
+        return kHopeless;
+    }
+    if (data->IsResident()) {
+        return kExcellent;
+    }
+    if (!ntfs::Find_Attr_DataArea(*data)) {
+        app::MessageBox("Find_Attr_DataArea failed?", "Problem");
+        unreadable = true;
+        return kHopeless;
+    }
+    return RateRuns(*data);
+}
+
+void FinalChecks(platform::Handle h, const MftRecordPtr& record, uint32_t number) {
+    const uint16_t flags = record->Flags();
+    if (number >= kFirstUserRecord && (flags == 0 || flags == 1)) {
+        return;
+    }
+    if (ntfs::FindAttribute(h, record, ntfs::kData, u"")) {
+        CONSISTENCY_CHECK_TEXT(flags == 0 || flags == 1, "mftptr->Flags==0 || mftptr->Flags==1");
+        return;
+    }
+    if (flags == 0 && ntfs::FindAttribute(h, record, ntfs::kIndexAllocation, kIndexName)) {
+        SetFlags(record, ntfs::record::FlagDirectory);
+    }
+    if (!Vcb->IsRawFileSystem) {
+        const uint16_t now = record->Flags();
+        CONSISTENCY_CHECK_TEXT(now == 2 || now == 3, "mftptr->Flags==2 || mftptr->Flags ==3");
+    }
+}
+
+// Whether a parent reference still names the directory the file was in: a record now in
+// use under another sequence number was reused for something else.
+bool ParentStillMatches(const MftRecordPtr& parent, uint16_t sequence) {
+    return sequence == 0 || (parent->Flags() & ntfs::record::FlagInUse) == 0 || parent->SequenceNumber() == sequence;
+}
+
+}  // namespace
+
+std::string BuildDirectoryPath(FileReference parent) {
+    const platform::Handle h = Vcb->hVolume;
+    const std::string root = Vcb->RootPath;
+    std::string path;
+    uint32_t current = parent.record;
+    uint16_t sequence = parent.sequence;
+    uint32_t previous = 0;
+    std::unordered_set<uint32_t> seen;  // parent chains may loop through several records
+    for (;;) {
+        if (current < 1) {
+            break;
+        }
+        if (current == ntfs::kRootDirectoryRecord) {
+            return root + path;
+        }
+        if (current == previous || !seen.insert(current).second) {
+            break;
+        }
+        MftRecordPtr record = ntfs::ReadMftRecord(h, current, true);
+        if (!record || !ParentStillMatches(record, sequence)) {
+            path = "?\\" + path;
+            break;
+        }
+        if (HasIndexRoot(h, record)) {
+            MarkDirectory(record);
+        } else if (!IsDirectory(record) && ntfs::FindAttribute(h, record, ntfs::kData, u"")) {
+            path = "?\\" + path;
+            break;
+        }
+        const std::optional<StandardInformation> si = ReadStandardInformation(h, record);
+        FileName fn;
+        if (!si || !ChooseFileName(h, record, fn, false)) {
+            path = "?\\" + path;
+            break;
+        }
+        if (!IsDirectory(record) && (fn.attributes & kAttributeDirectory) != 0 &&
+            (si->attributes & kAttributeDirectory) != 0) {
+            MarkDirectory(record);
+        }
+        if (!IsDirectory(record)) {
+            path = "?\\" + path;
+            break;
+        }
+        previous = current;
+        current = fn.parent.record;
+        sequence = fn.parent.sequence;
+        path = volume::Utf8FromUtf16(fn.name) + "\\" + path;
+    }
+    if (current == ntfs::kRootDirectoryRecord || path.starts_with("?")) {
+        path = root + path;
+    }
+    return path;
+}
+
+void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext& context) {
+    const platform::Handle h = Vcb->hVolume;
+    CONSISTENCY_CHECK_TEXT(record->HasSignature("FILE"),
+                           "strncmp((char *)mftptr->MultiSectorHeader.Signature,\"FILE\",4)==0");
+    CONSISTENCY_CHECK_TEXT(record->FirstAttributeOffset() < ntfs::record::MaxFirstAttributeOffset,
+                           "mftptr->FirstAttributeOffset < 1024");
+    if (volume::U32(record->View(), record->FirstAttributeOffset()) == ntfs::kEndMarker) {
+        return;
+    }
+    const std::optional<StandardInformation> si = ReadStandardInformation(h, record);
+    if (!si || (si->attributes & kAttributeReparsePoint) != 0) {
+        return;
+    }
+    if (!ntfs::FindAttribute(h, record, ntfs::kFileName)) {
+        if (number >= kFirstUserRecord) {
+            const bool directory = IsDirectory(record);
+            app::MessageBox(directory ? "Directory with no name found. This seems odd."
+                                      : "File with no name found.  This seems odd.",
+                            "found");
+        }
+        return;
+    }
+    FileName fn;
+    if (!ChooseFileName(h, record, fn, true)) {
+        return;
+    }
+    std::string name = volume::Utf8FromUtf16(fn.name);
+    const std::string dir = BuildDirectoryPath(fn.parent);
+    if (!context.filters.Accepts(dir, name)) {
+        return;
+    }
+    if (record->Flags() == 0 && HasIndexRoot(h, record)) {
+        MarkDirectory(record);
+    }
+    if ((record->Flags() & ntfs::record::FlagInUse) != 0 && !Vcb->IsRawFileSystem) {
+        app::MessageBox("MFT bitmap says deleted, but MFT record not yet marked unused", "help");
+        name += " (MFT not marked unused) ";
+    }
+    const uint64_t modified = volume::LocalFileTimeFromUtc(si->modified);
+    const std::optional<Attribute> data = ntfs::FindAttribute(h, record, ntfs::kData, u"");
+    bool unreadable = false;
+    const std::string condition = ChooseCondition(h, record, data, fn.attributes, si->attributes, unreadable);
+    if (unreadable) {
+        return;
+    }
+    if (condition != "Directory") {
+        AddFoundFile(context.listCtrl, name, dir, std::max<int64_t>(ntfs::Get_Attr_Datasize(data), 0), si->attributes,
+                     modified, condition, number);
+    }
+    FinalChecks(h, record, number);
+}
+
+void ScanNtfsVolume(ScanContext& context) {
+    const int64_t records = ntfs::MftRecordCount();
+    const bool everyRecord = Vcb->IsRawFileSystem;
+    std::unique_ptr<app::ProgressWindow> window = app::CreateProgressWindow();
+    window->SetText(std::string("Scanning NTFS drive ") + Vcb->RootPath[0] + ", Please wait...");
+    int64_t candidates = 0;
+    for (int64_t n = kFirstUserRecord; n < records; ++n) {
+        candidates += everyRecord || !ntfs::BitSet(ntfs::mftbitmapptr, n) ? 1 : 0;
+    }
+    app::ScaledProgress progress(*window, candidates + 1);
+    for (int64_t n = kFirstUserRecord; n < records; ++n) {
+        if (!everyRecord && ntfs::BitSet(ntfs::mftbitmapptr, n)) {
+            continue;
+        }
+        progress.Step();
+        if (app::PumpMessages()) {
+            ntfs::CloseNtfsVolume(Vcb->hVolume);  // quitting: the volume is closed here
+            app::StopScan = true;
+            return;
+        }
+        if (app::StopScan) {
+            return;
+        }
+        const uint32_t number = static_cast<uint32_t>(n);
+        MftRecordPtr record = ntfs::ReadMftRecord(Vcb->hVolume, number, true);
+        if (!record) {
+            continue;
+        }
+        try {
+            EvaluateMftRecord(record, number, context);
+        } catch (const std::exception&) {
+            app::StopScan = true;
+        }
+        if (number >= ntfs::kCachedLowRecords) {
+            ntfs::ReleaseMftRecord(record);
+        }
+        if (app::StopScan) {
+            return;
+        }
+    }
+}
+
+void PrepareAndScanNtfsVolume(ScanContext& context) {
+    const platform::Handle h = Vcb->hVolume;
+    const MftRecordPtr& mft = ntfs::mftrecptr[ntfs::MASTER_FILE_TABLE_NUMBER];
+    const int64_t records = ntfs::MftRecordCount();
+    CONSISTENCY_CHECK_TEXT(ntfs::mftsize == ntfs::Get_Attr_Datasize(ntfs::FindAttribute(h, mft, ntfs::kData)),
+                           "mftsize == Get_Attr_Datasize(attrptr)");
+    CONSISTENCY_CHECK_TEXT((records + 7) / 8 <= ntfs::Get_Attr_Datasize(ntfs::FindAttribute(h, mft, ntfs::kBitmap)),
+                           "((mftsize/Vcb->BytesPerFileRecordSegment+7)/8)<=Get_Attr_Datasize(attrptr)");
+    const MftRecordPtr bitmapFile = ntfs::ReadMftRecord(h, ntfs::kVolumeBitmapRecord, false);
+    CONSISTENCY_CHECK_TEXT((Vcb->TotalClusters + 7) / 8 <= ntfs::Get_Attr_Datasize(ntfs::FindAttribute(h, bitmapFile, ntfs::kData)),
+                           "(Vcb->TotalClusters+7)/8<=Get_Attr_Datasize(attrptr)");
+    app::PumpMessages();
+    ScanNtfsVolume(context);
+}
+
+}  // namespace relicta::scan

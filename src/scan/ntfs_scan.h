@@ -1,0 +1,26 @@
+#pragma once
+// The NTFS deleted-file scan: every free MFT record that still describes a named file.
+
+#include <cstdint>
+#include <string>
+
+#include "ntfs/mft_record.h"
+#include "scan/scan_context.h"
+
+namespace relicta::scan {
+
+// A reference to a record: its number and the sequence number it had (0: not checked).
+struct FileReference {
+    uint32_t record = 0;
+    uint16_t sequence = 0;
+};
+
+// The checks before the scan, then the scan itself.
+void PrepareAndScanNtfsVolume(ScanContext& context);
+void ScanNtfsVolume(ScanContext& context);
+void EvaluateMftRecord(const ntfs::MftRecordPtr& record, uint32_t number, ScanContext& context);
+
+// The directory path of a parent reference, "X:\dir\sub\" (empty for parent 0).
+std::string BuildDirectoryPath(FileReference parent);
+
+}  // namespace relicta::scan

@@ -1,0 +1,23 @@
+#pragma once
+// What one scan hands its scanners: the list to fill and the filters to apply.
+
+#include <stdexcept>
+#include <string>
+
+#include "scan/file_list.h"
+#include "scan/filters.h"
+
+namespace relicta::scan {
+
+struct ScanContext {
+    FileListControl& listCtrl;
+    ScanFilters filters;
+};
+
+// A failure that ends the scan of one drive (the scan driver reports it).
+class ScanError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+}  // namespace relicta::scan

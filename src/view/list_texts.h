@@ -1,0 +1,26 @@
+#pragma once
+// The texts of the file list and of the saved list.
+
+#include <cstdint>
+#include <string>
+
+namespace relicta::view {
+
+inline constexpr int kColumnName = 0;
+inline constexpr int kColumnDirectory = 1;
+inline constexpr int kColumnSize = 2;
+inline constexpr int kColumnModified = 3;
+inline constexpr int kColumnCondition = 4;
+inline constexpr int kColumnNumber = 5;
+
+// "0  ", then whole KB rounded up below 1 MiB, else whole MB rounded up.
+std::string SizeText(int64_t size);
+
+// A local FILETIME as "year/month/day hour:minute" (2000/1/2 9:05).
+std::string DateText(uint64_t localFileTime);
+
+// The same time as ISO 8601 with seconds (2000-01-02T09:05:07).
+std::string IsoDateText(uint64_t localFileTime);
+
+
+}  // namespace relicta::view

@@ -1,0 +1,19 @@
+#pragma once
+// Names from the volume, decoded to UTF-8 in full.
+
+#include <string>
+
+#include "volume/le_bytes.h"
+
+namespace relicta::volume {
+
+// UTF-16LE bytes; unpaired surrogates become U+FFFD.
+std::string Utf8FromUtf16(Bytes utf16);
+std::string Utf8FromUtf16(const std::u16string& utf16);
+
+// An 8.3 name byte string in code page 437.
+std::string Utf8FromCp437(Bytes bytes);
+
+void AppendUtf8(std::string& out, char32_t c);
+
+}  // namespace relicta::volume
