@@ -68,9 +68,10 @@ void WriteList(std::ostream& out, const std::string& format) {
 }
 
 std::string Named(const Options& options, const std::string& name, const std::string& fallback = "") {
-    for (const auto& [key, value] : options.named) {
-        if (key == name) {
-            return value.empty() ? "1" : value;
+    // The last of repeated options wins.
+    for (auto it = options.named.rbegin(); it != options.named.rend(); ++it) {
+        if (it->first == name) {
+            return it->second.empty() ? "1" : it->second;
         }
     }
     return fallback;
