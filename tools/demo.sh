@@ -12,3 +12,5 @@ done
 set -x
 build/bin/relicta drives --volume build/demo/fat16.img --volume build/demo/ntfs4k.img \
   --volume build/demo/mbr.img
+build/bin/relicta scan --format json --volume build/demo/fat16.img --volume build/demo/ntfs4k.img \
+  --volume build/demo/mbr.img

@@ -111,7 +111,8 @@ int RunScanCommand(const Options& options) {
     scan::ScanSettings settings;
     settings.filePattern = Named(options, "pattern", "*");
     settings.skipTempFiles = !Named(options, "skip-temp").empty();
-    settings.scanDrive = options.arguments.empty() ? "" : std::string(1, letters.front()) + ":\\";
+    // One drive named: that drive; a partitioned image named: all drives, its volumes with them.
+    settings.scanDrive = letters.size() == 1 && !options.arguments.empty() ? std::string(1, letters.front()) + ":\\" : "";
     scan::CompileScanPattern(settings);
 
     const bool terminal = ::isatty(STDERR_FILENO) != 0;

@@ -38,9 +38,12 @@ constexpr std::size_t kSize = 0x1C;
 constexpr uint8_t kDeleted = 0xE5;
 constexpr uint8_t kStandsForE5 = 0x05;
 constexpr uint8_t kLongNameAttribute = 0x0F;
+constexpr std::size_t kLongNameChecksum = 0x0D;
+constexpr uint8_t kLastLongNameSlot = 0x40;
 constexpr uint8_t kVolumeLabel = 0x08;
 constexpr uint8_t kDirectoryAttribute = 0x10;
 constexpr uint8_t kReportedAttributes = 0x27;
+constexpr uint8_t kReservedAttributes = 0xC0;
 constexpr uint8_t kLowerCaseBase = 0x08;
 constexpr uint8_t kLowerCaseExtension = 0x10;
 constexpr std::size_t kLongNameChars[13] = {0x01, 0x03, 0x05, 0x07, 0x09, 0x0E, 0x10, 0x12, 0x14, 0x16, 0x18, 0x1C, 0x1E};
@@ -94,20 +97,30 @@ std::string Lower(std::string text) {
     return text;
 }
 
-// The long name whose slots stand in front of slot `index`, in full UTF-16.
+// The long name whose slots stand in front of slot `index`, in full UTF-16. The slots of
+// one name share their checksum byte, and a live name's last slot carries the 0x40 flag:
+// the walk stops there, so a neighbouring name's stale slots never leak into this one.
 std::string LongName(std::span<const uint8_t> dir, std::size_t index) {
     std::u16string name;
+    std::optional<uint8_t> checksum;
     for (std::size_t slot = index; slot-- > 0;) {
         const std::span<const uint8_t> entry = dir.subspan(slot * kEntrySize, kEntrySize);
         if (entry[0] == 0 || entry[kAttributes] != kLongNameAttribute) {
             break;
         }
+        if (checksum && entry[kLongNameChecksum] != *checksum) {
+            break;
+        }
+        checksum = entry[kLongNameChecksum];
         for (std::size_t offset : kLongNameChars) {
             const char16_t c = static_cast<char16_t>(volume::U16(entry, offset));
             if (c == 0) {
                 return TrimRight(volume::Utf8FromUtf16(name));
             }
             name.push_back(c);
+        }
+        if (entry[0] != kDeleted && (entry[0] & kLastLongNameSlot) != 0) {
+            break;
         }
     }
     return TrimRight(volume::Utf8FromUtf16(name));
@@ -274,7 +287,9 @@ bool LooksLikeDirectory(std::span<const uint8_t> dir, const std::string& path) {
             return false;
         }
     }
-    return (dir[kAttributes] & 0xF0) <= 0x20;
+    // Only the two reserved attribute bits mark garbage: macOS writes "." entries with
+    // the archive bit beside the directory bit.
+    return (dir[kAttributes] & kReservedAttributes) == 0;
 }
 
 std::vector<uint8_t> ReadRoot(const std::vector<uint8_t>& fat) {
@@ -352,7 +367,7 @@ void WalkFatDirectory(ScanContext& /*context*/, std::span<const uint8_t> dir, co
             continue;
         }
         StepProgress(walk);
-        const std::string name = longName ? LongName(dir, i) : ShortName(entry);
+        const std::string name = volume::PrintableName(longName ? LongName(dir, i) : ShortName(entry));
         longName = false;
         if ((attributes & kDirectoryAttribute) != 0) {
             HandleDirectorySlot(walk, entry, path, name, InDeletedDirectory);

@@ -257,7 +257,7 @@ std::string BuildDirectoryPath(FileReference parent) {
         previous = current;
         current = fn.parent.record;
         sequence = fn.parent.sequence;
-        path = volume::Utf8FromUtf16(fn.name) + "\\" + path;
+        path = volume::PrintableName(volume::Utf8FromUtf16(fn.name)) + "\\" + path;
     }
     if (current == ntfs::kRootDirectoryRecord || path.starts_with("?")) {
         path = root + path;
@@ -291,7 +291,7 @@ void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext&
     if (!ChooseFileName(h, record, fn, true)) {
         return;
     }
-    std::string name = volume::Utf8FromUtf16(fn.name);
+    std::string name = volume::PrintableName(volume::Utf8FromUtf16(fn.name));
     const std::string dir = BuildDirectoryPath(fn.parent);
     if (!context.filters.Accepts(dir, name)) {
         return;

@@ -38,6 +38,16 @@ void AppendUtf8(std::string& out, char32_t c) {
     }
 }
 
+std::string PrintableName(std::string name) {
+    for (char& c : name) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) {
+            c = '_';
+        }
+    }
+    return name;
+}
+
 std::string Utf8FromUtf16(const std::u16string& text) {
     std::string out;
     out.reserve(text.size());

@@ -16,4 +16,8 @@ std::string Utf8FromCp437(Bytes bytes);
 
 void AppendUtf8(std::string& out, char32_t c);
 
+// A name that can be printed, saved and given to a new file: control characters (NUL
+// included), which no file system allows in names, become "_".
+std::string PrintableName(std::string name);
+
 }  // namespace relicta::volume

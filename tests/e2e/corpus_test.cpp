@@ -4,6 +4,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <map>
+#include <set>
 
 #include "e2e/drives_output.h"
 #include "support/paths.h"
@@ -90,6 +93,62 @@ TEST(Corpus, EveryVolumeIsFoundWithTheGeometryFsstatReports) {
                 ASSERT_TRUE(tsk);
                 EXPECT_EQ(*drives[i].geometry, *tsk);
             }
+        }
+    }
+}
+
+// Every deleted regular file TSK lists under a real directory is listed with the same path
+// and size. By design: TSK also lists orphans and deleted directories (the scan does not),
+// TSK cuts names at 247 characters, TSK may reach one file through two directories when a
+// deleted directory's cluster was reused, and TSK drops FAT entries it judges invalid
+// (the scan lists every deleted slot, so it may list more); TSK lists NTFS alternate data
+// streams as "file:stream" entries of their own.
+TEST(Corpus, ScanAgreesWithFls) {
+    const std::string corpus = CorpusDir();
+    if (corpus.empty() || !HaveTool("fls")) {
+        GTEST_SKIP() << "no corpus or no Sleuth Kit";
+    }
+    constexpr std::size_t kTskNameLimit = 247;
+    const std::regex entry(R"(^[-r]/r \* (\d+)(?:-\d+-\d+)?:\t([^\t]+)\t(?:[^\t]*\t){4}(\d+)\t.*$)");
+    for (const CorpusVolume& v : ReadCorpusManifest(corpus)) {
+        SCOPED_TRACE(v.name);
+        const std::string image = Unpacked(corpus, v);
+        for (std::size_t i = 0; i < v.offsets.size(); ++i) {
+            const char letter = static_cast<char>('C' + i);
+            const CommandResult r = RunCommand("TZ=UTC timeout 60 " + RelictaBinary() + " scan --format json --on-check=ignore " +
+                                               std::string(1, letter) + " --volume '" + image + "'");
+            EXPECT_EQ(r.status, 0) << r.err;
+            std::multiset<std::pair<std::string, int64_t>> ours;
+            std::stringstream lines(r.out);
+            for (std::string line; std::getline(lines, line);) {
+                std::smatch m;
+                ASSERT_TRUE(std::regex_search(line, m, std::regex(R"re("name":"(.*)","dir":"(.*)","size":(\d+),)re")));
+                std::string path = std::regex_replace(m[2].str(), std::regex(R"(\\\\)"), "/").substr(3);
+                if (!path.empty() && path.back() != '/') path += "/";
+                path += m[1].str();
+                std::string cut;
+                std::stringstream parts(path);
+                for (std::string part; std::getline(parts, part, '/');) {
+                    cut += (cut.empty() ? "" : "/") + part.substr(0, kTskNameLimit);
+                }
+                ours.insert({std::regex_replace(cut, std::regex("[?]"), "_"), std::stoll(m[3])});
+            }
+            const CommandResult fls = RunCommand("fls -r -d -p -l -o " + std::to_string(v.offsets[i]) + " '" + image + "'");
+            std::map<std::string, std::vector<std::pair<std::string, int64_t>>> byInode;
+            std::stringstream tsk(fls.out);
+            for (std::string line; std::getline(tsk, line);) {
+                std::smatch m;
+                if (!std::regex_match(line, m, entry) || m[2].str().starts_with("$OrphanFiles") ||
+                    m[2].str().find(':') != std::string::npos) {
+                    continue;
+                }
+                byInode[m[1]].push_back({m[2].str(), std::stoll(m[3])});
+            }
+            for (const auto& [inode, paths] : byInode) {
+                const bool found = std::any_of(paths.begin(), paths.end(), [&](const auto& p) { return ours.count(p) > 0; });
+                EXPECT_TRUE(found) << paths.front().first << " " << paths.front().second;
+            }
+            EXPECT_GE(ours.size(), byInode.size());
         }
     }
 }
