@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include "ntfs/mft_layout.h"
+#include "ntfs/ntfs_harness.h"
+#include "scan/found_files.h"
+#include "scan/scan_driver.h"
+#include "volume/filetime.h"
+
+namespace relicta::scan {
+namespace {
+
+using test::NtfsImage;
+using test::PutLe;
+using test::RecordBuilder;
+
+constexpr uint16_t kFree = 0, kInUse = 1, kFreeDir = 2, kDir = 3;
+
+std::vector<uint8_t> Si(uint32_t attributes = 0x20) {
+    std::vector<uint8_t> v(72, 0);
+    PutLe(v, 8, volume::FileTimeFromCalendar({2021, 6, 7, 8, 9, 10}), 8);
+    PutLe(v, 32, attributes, 4);
+    return v;
+}
+
+std::vector<uint8_t> Fn(uint32_t parent, const std::u16string& name, uint16_t parentSequence = 0, uint32_t attributes = 0x20) {
+    std::vector<uint8_t> v(66, 0);
+    PutLe(v, 0, (uint64_t{parentSequence} << 48) | parent, 8);
+    PutLe(v, 56, attributes, 4);
+    v[64] = static_cast<uint8_t>(name.size());
+    const std::vector<uint8_t> chars = test::Utf16Bytes(name);
+    v.insert(v.end(), chars.begin(), chars.end());
+    return v;
+}
+
+RecordBuilder Named(uint16_t flags, uint32_t parent, const std::u16string& name, uint16_t sequence = 1,
+                    uint32_t attributes = 0x20) {
+    RecordBuilder r;
+    r.Flags(flags).Sequence(sequence).Resident(ntfs::kStandardInformation, Si(attributes)).Resident(ntfs::kFileName, Fn(parent, name, 0, attributes));
+    return r;
+}
+
+RecordBuilder Directory(uint16_t flags, uint32_t parent, const std::u16string& name, uint16_t sequence = 1) {
+    return Named(flags, parent, name, sequence, 0x10).Resident(ntfs::kIndexRoot, std::vector<uint8_t>(32, 0), u"$I30");
+}
+
+class NtfsScanTest : public test::NtfsHarness {
+protected:
+    std::map<std::string, FoundFile> Scan(NtfsImage& image) {
+        image.Rebuild();
+        AddDrive('C', image.bytes, 0, "NTFS");
+        ScanSettings settings;
+        settings.scanDrive = "C:\\";
+        CompileScanPattern(settings);
+        MemoryFileList list;
+        ::setenv("TZ", "UTC", 1);
+        ::tzset();
+        RunScan(settings, list);
+        std::map<std::string, FoundFile> found;
+        for (const FoundFile& f : foundFiles) found[f.name] = f;
+        return found;
+    }
+};
+
+TEST_F(NtfsScanTest, NamesPathsAndConditions) {
+    NtfsImage image;
+    image.SetRecord(30, Directory(kDir, 5, u"docs").Build());
+    image.SetRecordInUse(30, true);
+    image.SetRecord(40, Named(kFree, 30, u"report.txt").Resident(ntfs::kData, {'h', 'e', 'l', 'l', 'o'}).Build());
+    image.SetRecord(41, Named(kFree, 5, u"REPORT~1.TXT").Resident(ntfs::kFileName, Fn(5, u"long report name.txt")).Resident(ntfs::kData, {}).Build());
+    image.SetRecord(42, Named(kFree, 5, u"abc.txt").Resident(ntfs::kFileName, Fn(5, u"xyz.txt")).Resident(ntfs::kData, {}).Build());
+    image.SetRecord(43, Named(kFree, 5, u"free.bin").NonResident(ntfs::kData, {0x11, 0x04, 0x64}, 4 * 4096).Build());
+    image.SetRecord(44, Named(kFree, 5, u"used.bin").NonResident(ntfs::kData, {0x11, 0x04, 0x0A}, 4 * 4096).Build());
+    image.SetRecord(45, Named(kFree, 5, u"past.bin").NonResident(ntfs::kData, {0x21, 0x04, 0xFE, 0x07}, 4 * 4096).Build());
+    image.SetRecord(46, Named(kFree, 5, u"pastthenused.bin").NonResident(ntfs::kData, {0x21, 0x04, 0xFE, 0x07, 0x21, 0x02, 0x0C, 0xF8}, 6 * 4096).Build());
+    image.SetRecord(47, Named(kFree, 5, u"nodata.txt").Build());
+    const auto found = Scan(image);
+    struct Expected {
+        const char* name;
+        const char* dir;
+        const char* condition;
+        int64_t size;
+    };
+    const Expected expected[] = {
+        {"report.txt", "C:\\docs\\", "Excellent", 5}, {"long report name.txt", "C:\\", "Excellent", 0},
+        {"abc.txt", "C:\\", "Excellent", 0},          {"free.bin", "C:\\", "Good", 4 * 4096},
+        {"used.bin", "C:\\", "Poor", 4 * 4096},       {"past.bin", "C:\\", "Hopeless", 4 * 4096},
+        {"pastthenused.bin", "C:\\", "Poor", 6 * 4096}, {"nodata.txt", "C:\\", "Hopeless", 0},
+    };
+    EXPECT_EQ(found.size(), std::size(expected));
+    for (const Expected& e : expected) {
+        ASSERT_EQ(found.count(e.name), 1u) << e.name;
+        const FoundFile& f = found.at(e.name);
+        EXPECT_EQ(f.dir, e.dir) << e.name;
+        EXPECT_EQ(f.condition, e.condition) << e.name;
+        EXPECT_EQ(f.size, e.size) << e.name;
+    }
+    EXPECT_EQ(found.at("report.txt").mftOrCluster, 40u);
+    EXPECT_EQ(found.at("report.txt").modifiedTime, volume::FileTimeFromCalendar({2021, 6, 7, 8, 9, 10}));
+}
+
+TEST_F(NtfsScanTest, DirectoryPathsWhenParentsAreGoneReusedOrLoop) {
+    NtfsImage image;
+    image.SetRecord(50, Directory(kFreeDir, 5, u"olddir").Build());
+    image.SetRecord(51, Named(kFree, 50, u"in old dir.txt").Resident(ntfs::kData, {}).Build());
+    image.SetRecord(53, Named(kInUse, 5, u"now a file").Resident(ntfs::kData, {}).Build());
+    image.SetRecordInUse(53, true);
+    image.SetRecord(52, Named(kFree, 53, u"parent reused.txt").Resident(ntfs::kData, {}).Build());
+    image.SetRecord(54, Directory(kFreeDir, 55, u"sub").Build());
+    image.SetRecord(55, std::vector<uint8_t>(1024, 0x66));
+    image.SetRecord(56, Named(kFree, 54, u"lost grandparent.txt").Resident(ntfs::kData, {}).Build());
+    image.SetRecord(57, Directory(kFreeDir, 57, u"self").Build());
+    image.SetRecord(58, Named(kFree, 57, u"under self.txt").Resident(ntfs::kData, {}).Build());
+    image.SetRecord(59, Directory(kFreeDir, 60, u"a").Build());
+    image.SetRecord(60, Directory(kFreeDir, 59, u"b").Build());
+    image.SetRecord(61, Named(kFree, 59, u"in a loop.txt").Resident(ntfs::kData, {}).Build());
+    // Parent references carry the parent's sequence number.
+    image.SetRecord(62, Directory(kDir, 5, u"new dir", 7).Build());
+    image.SetRecordInUse(62, true);
+    image.SetRecord(63, RecordBuilder().Flags(kFree).Resident(ntfs::kStandardInformation, Si()).Resident(ntfs::kFileName, Fn(62, u"old seq.txt", 3)).Resident(ntfs::kData, {}).Build());
+    image.SetRecord(64, Directory(kFreeDir, 5, u"freed dir", 4).Build());
+    image.SetRecord(65, RecordBuilder().Flags(kFree).Resident(ntfs::kStandardInformation, Si()).Resident(ntfs::kFileName, Fn(64, u"freed parent.txt", 3)).Resident(ntfs::kData, {}).Build());
+    const auto found = Scan(image);
+    const std::map<std::string, std::string> expected = {
+        {"in old dir.txt", "C:\\olddir\\"},   {"parent reused.txt", "C:\\?\\"},
+        {"lost grandparent.txt", "C:\\?\\sub\\"}, {"under self.txt", "self\\"},
+        {"in a loop.txt", "b\\a\\"},          {"old seq.txt", "C:\\?\\"},
+        {"freed parent.txt", "C:\\freed dir\\"},
+    };
+    EXPECT_EQ(found.size(), expected.size());
+    for (const auto& [name, dir] : expected) {
+        ASSERT_EQ(found.count(name), 1u) << name;
+        EXPECT_EQ(found.at(name).dir, dir) << name;
+    }
+}
+
+TEST_F(NtfsScanTest, RecordsStillMarkedInUseReparsePointsAndNamelessRecords) {
+    NtfsImage image;
+    image.SetRecord(66, Named(kInUse, 5, u"half deleted.txt").Resident(ntfs::kData, {}).Build());
+    image.SetRecord(67, Named(kFree, 5, u"link", 1, 0x400).Resident(ntfs::kData, {}).Build());
+    image.SetRecord(68, RecordBuilder().Flags(kFree).Resident(ntfs::kStandardInformation, Si()).Build());
+    const auto found = Scan(image);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found.begin()->first, "half deleted.txt (MFT not marked unused) ");
+    EXPECT_EQ(dialogs.Texts(), (std::vector<std::string>{"MFT bitmap says deleted, but MFT record not yet marked unused",
+                                                         "File with no name found.  This seems odd."}));
+    EXPECT_EQ(dialogs.Captions(), (std::vector<std::string>{"help", "found"}));
+}
+
+}  // namespace
+}  // namespace relicta::scan
