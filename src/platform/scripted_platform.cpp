@@ -96,7 +96,9 @@ bool ScriptedPlatform::ReadAt(Handle handle, int64_t offset, std::span<uint8_t> 
         return true;
     }
     bytesRead = static_cast<std::size_t>(std::min<uint64_t>(out.size(), end - start));
-    std::memcpy(out.data(), drive.bytes.data() + start, bytesRead);
+    if (bytesRead != 0) {
+        std::memcpy(out.data(), drive.bytes.data() + start, bytesRead);
+    }
     return true;
 }
 

@@ -15,7 +15,6 @@ constexpr uint32_t kFat16Widen = 0x0FFF0000;
 constexpr uint32_t kFat32Mask = 0x0FFFFFFF;
 constexpr uint32_t kReservedStart = 0x0FFFFFF0;
 constexpr uint32_t kBadMark = 0x0FFFFFF7;
-constexpr uint32_t kLastStart = 0x0FFFFFF8;
 
 uint32_t BadMarkFor(uint8_t bits) {
     switch (bits) {

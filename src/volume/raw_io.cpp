@@ -116,7 +116,9 @@ std::vector<uint8_t> ReadFat(platform::Handle hVolume) {
     const uint64_t clusters = std::min<uint64_t>(geometry.NumberOfClusters, kFat32MaxClusters);
     const uint64_t neededBytes = ((clusters + 2) * geometry.FatIndexBitSize + 7) / 8;
     const uint64_t neededSectors = (neededBytes + Vcb->BytesPerSector - 1) / Vcb->BytesPerSector;
-    const uint32_t sectors = static_cast<uint32_t>(std::min<uint64_t>(bpb.FatSize(), neededSectors));
+    // Nor more than the volume holds.
+    const uint64_t onVolume = platform::CurrentPlatform().VolumeLength(hVolume) / Vcb->BytesPerSector;
+    const uint32_t sectors = static_cast<uint32_t>(std::min({uint64_t{bpb.FatSize()}, neededSectors, onVolume}));
     std::vector<uint8_t> fat(uint64_t{sectors} * Vcb->BytesPerSector);
     ReadLogicalSectors(hVolume, bpb.ReservedSectors, fat, sectors);
     return fat;

@@ -1,0 +1,28 @@
+// The NTFS scan over an MFT whose user records come from the input.
+#include <cstddef>
+#include <cstdint>
+
+#include "fuzz/fuzz_support.h"
+#include "scan/found_files.h"
+#include "scan/scan_driver.h"
+#include "support/ntfs_builder.h"
+
+using namespace relicta;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static test::NtfsImage image(64, 512);
+    // Records 16..63 come from the input.
+    const size_t mftUser = test::NtfsImage::kMftLcn * test::NtfsImage::kClusterBytes + 16 * test::NtfsImage::kRecordBytes;
+    const fuzz::Patch records(image.bytes, mftUser, data, std::min<size_t>(size, 48 * test::NtfsImage::kRecordBytes));
+    fuzz::Session session;
+    session.Lend(image.bytes, (size % 2) != 0 ? "NTFS" : "RAW");
+    scan::ScanSettings settings;
+    settings.scanDrive = "C:\\";
+    scan::CompileScanPattern(settings);
+    scan::MemoryFileList list;
+    try {
+        scan::RunScan(settings, list);
+    } catch (const app::ProcessExit&) {
+    }
+    return 0;
+}

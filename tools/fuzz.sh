@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets and runs each for a bounded time.
+#   tools/fuzz.sh [SECONDS_PER_TARGET]   (default 60; two targets run at a time)
+# Seeds come from the committed fixtures; findings land in build-fuzz/artifacts/ and make
+# the script fail.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+tools/deps.sh
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DRELICTA_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-fuzz -- -j"$(nproc)"
+
+seeds=build-fuzz/seeds
+if [[ ! -d $seeds ]]; then
+  set +o pipefail  # the seeds are prefixes of xz streams: xz may see its reader close early
+  mkdir -p "$seeds"/{fuzz_open_volume,fuzz_mft_record,fuzz_ntfs_scan,fuzz_fat_scan,fuzz_lznt1}
+  for image in fat12 fat16 fat32 ntfs512 ntfs4k ntfs4ksec; do
+    for selector in 0 1 2 3; do
+      { printf "\\x0$selector"; xz -dc "tests/data/$image.img.xz" | head -c 65536; } >"$seeds/fuzz_open_volume/$image-$selector"
+    done
+  done
+  # ntfs4k: 4 KiB clusters, 1 KiB records, the MFT at cluster 4.
+  xz -dc tests/data/ntfs4k.img.xz >build-fuzz/ntfs4k.img
+  for record in 0 3 5 6 8 67 69 72 73 74 78 82 83; do
+    dd if=build-fuzz/ntfs4k.img of="$seeds/fuzz_mft_record/record-$record" bs=1024 skip=$((16 + record)) count=2 status=none
+  done
+  dd if=build-fuzz/ntfs4k.img of="$seeds/fuzz_ntfs_scan/user-records" bs=1024 skip=$((16 + 16)) count=48 status=none
+  if command -v istat >/dev/null; then
+    for record in 82 83; do
+      first=$(istat build-fuzz/ntfs4k.img "$record" | awk '/^[0-9 ]+$/ {print $1; exit}')
+      dd if=build-fuzz/ntfs4k.img of="$seeds/fuzz_lznt1/unit-$record" bs=4096 skip="$first" count=4 status=none
+    done
+  fi
+  # fat16: the root directory starts at sector 1 + 2 x 32 of 512 bytes.
+  xz -dc tests/data/fat16.img.xz | dd of="$seeds/fuzz_fat_scan/root-and-clusters" bs=512 skip=65 count=96 status=none
+  rm -f build-fuzz/ntfs4k.img
+  set -o pipefail
+fi
+
+mkdir -p build-fuzz/artifacts build-fuzz/corpus
+run() {
+  local target=$1
+  mkdir -p "build-fuzz/corpus/$target"
+  "build-fuzz/bin/$target" "build-fuzz/corpus/$target" "$seeds/$target" \
+    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    -artifact_prefix="build-fuzz/artifacts/$target-" >"build-fuzz/$target.log" 2>&1
+}
+status=0
+targets=(fuzz_lznt1 fuzz_open_volume fuzz_mft_record fuzz_ntfs_scan fuzz_fat_scan)
+for ((i = 0; i < ${#targets[@]}; i += 2)); do
+  pids=()
+  for target in "${targets[@]:i:2}"; do
+    run "$target" & pids+=($!)
+  done
+  for pid in "${pids[@]}"; do wait "$pid" || status=1; done
+done
+for target in "${targets[@]}"; do
+  execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "build-fuzz/$target.log" | grep -o '[0-9]*$' || echo 0)
+  echo "$target: $execs runs in ${seconds}s ($((execs / seconds))/s)"
+done
+if ((status != 0)); then
+  echo "fuzzing found something: see build-fuzz/*.log and build-fuzz/artifacts/" >&2
+  grep -l -E 'ERROR|SUMMARY|deadly' build-fuzz/*.log >&2 || true
+fi
+exit "$status"
