@@ -38,6 +38,14 @@ if [[ ! -d $seeds ]]; then
 fi
 
 mkdir -p build-fuzz/artifacts build-fuzz/corpus
+# Inputs that once found a fault are replayed first.
+for dir in tests/fuzz/regressions/*/; do
+  target=$(basename "$dir")
+  "build-fuzz/bin/$target" "$dir"* >"build-fuzz/$target-regressions.log" 2>&1 || {
+    echo "a regression input fails again: build-fuzz/$target-regressions.log" >&2
+    exit 1
+  }
+done
 run() {
   local target=$1
   mkdir -p "build-fuzz/corpus/$target"
