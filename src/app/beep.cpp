@@ -8,7 +8,9 @@ BeepHook& Hook() {
 }
 }  // namespace
 
-void SetBeepHook(BeepHook hook) { Hook() = std::move(hook); }
+void SetBeepHook(BeepHook hook) {
+    Hook() = std::move(hook);
+}
 
 void Beep(unsigned frequency, unsigned milliseconds) {
     if (Hook()) {

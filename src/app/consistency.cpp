@@ -44,7 +44,11 @@ bool CheckConsistency(bool holds, const char* module, int line, const char* text
     return false;
 }
 
-int IgnoredConsistencyFailures() { return ignoredFailures; }
-void ResetConsistencyFailures() { ignoredFailures = 0; }
+int IgnoredConsistencyFailures() {
+    return ignoredFailures;
+}
+void ResetConsistencyFailures() {
+    ignoredFailures = 0;
+}
 
 }  // namespace relicta::app

@@ -22,24 +22,50 @@ std::string ForConsole(const std::string& text) {
 
 const char* Prompt(MbButtons buttons) {
     switch (buttons) {
-        case MbButtons::OkCancel: return "[O]K or [C]ancel? ";
-        case MbButtons::YesNoCancel: return "[Y]es, [N]o or [C]ancel? ";
-        case MbButtons::AbortRetryIgnore: return "[A]bort, [R]etry or [I]gnore? ";
-        case MbButtons::Ok: break;
+        case MbButtons::OkCancel:
+            return "[O]K or [C]ancel? ";
+        case MbButtons::YesNoCancel:
+            return "[Y]es, [N]o or [C]ancel? ";
+        case MbButtons::AbortRetryIgnore:
+            return "[A]bort, [R]etry or [I]gnore? ";
+        case MbButtons::Ok:
+            break;
     }
     return "";
 }
 
 std::optional<MbResult> Parse(MbButtons buttons, char answer) {
     switch (std::tolower(static_cast<unsigned char>(answer))) {
-        case 'o': if (buttons == MbButtons::OkCancel) return MbResult::Ok; break;
-        case 'c': if (buttons != MbButtons::AbortRetryIgnore) return MbResult::Cancel; break;
-        case 'y': if (buttons == MbButtons::YesNoCancel) return MbResult::Yes; break;
-        case 'n': if (buttons == MbButtons::YesNoCancel) return MbResult::No; break;
-        case 'a': if (buttons == MbButtons::AbortRetryIgnore) return MbResult::Abort; break;
-        case 'r': if (buttons == MbButtons::AbortRetryIgnore) return MbResult::Retry; break;
-        case 'i': if (buttons == MbButtons::AbortRetryIgnore) return MbResult::Ignore; break;
-        default: break;
+        case 'o':
+            if (buttons == MbButtons::OkCancel)
+                return MbResult::Ok;
+            break;
+        case 'c':
+            if (buttons != MbButtons::AbortRetryIgnore)
+                return MbResult::Cancel;
+            break;
+        case 'y':
+            if (buttons == MbButtons::YesNoCancel)
+                return MbResult::Yes;
+            break;
+        case 'n':
+            if (buttons == MbButtons::YesNoCancel)
+                return MbResult::No;
+            break;
+        case 'a':
+            if (buttons == MbButtons::AbortRetryIgnore)
+                return MbResult::Abort;
+            break;
+        case 'r':
+            if (buttons == MbButtons::AbortRetryIgnore)
+                return MbResult::Retry;
+            break;
+        case 'i':
+            if (buttons == MbButtons::AbortRetryIgnore)
+                return MbResult::Ignore;
+            break;
+        default:
+            break;
     }
     return std::nullopt;
 }
@@ -52,9 +78,11 @@ ConsoleDialogs ConsoleDialogs::ForTerminal(CheckPolicy policy) {
 
 MbResult UnattendedAnswer(MbButtons buttons, CheckPolicy policy) {
     switch (buttons) {
-        case MbButtons::Ok: return MbResult::Ok;
+        case MbButtons::Ok:
+            return MbResult::Ok;
         case MbButtons::OkCancel:
-        case MbButtons::YesNoCancel: return MbResult::Cancel;
+        case MbButtons::YesNoCancel:
+            return MbResult::Cancel;
         case MbButtons::AbortRetryIgnore:
             return policy == CheckPolicy::Abort ? MbResult::Abort : MbResult::Ignore;
     }
@@ -66,8 +94,8 @@ MbResult ConsoleDialogs::Show(const MessageBoxRequest& request) {
     if (request.buttons == MbButtons::Ok) {
         return MbResult::Ok;
     }
-    const bool ask = interactive_ &&
-                     (request.buttons != MbButtons::AbortRetryIgnore || policy_ == CheckPolicy::Ask);
+    const bool ask = interactive_ && (request.buttons != MbButtons::AbortRetryIgnore ||
+                                      policy_ == CheckPolicy::Ask);
     return ask ? Ask(request) : Unattended(request);
 }
 
@@ -88,7 +116,8 @@ MbResult ConsoleDialogs::Ask(const MessageBoxRequest& request) {
 }
 
 MbResult ConsoleDialogs::Unattended(const MessageBoxRequest& request) const {
-    return UnattendedAnswer(request.buttons, policy_ == CheckPolicy::Ask ? CheckPolicy::Ignore : policy_);
+    return UnattendedAnswer(request.buttons,
+                            policy_ == CheckPolicy::Ask ? CheckPolicy::Ignore : policy_);
 }
 
 }  // namespace relicta::app

@@ -12,7 +12,7 @@ namespace relicta::app {
 enum class CheckPolicy { Ask, Abort, Ignore };
 
 class ConsoleDialogs : public Dialogs {
-public:
+  public:
     ConsoleDialogs(CheckPolicy policy, std::FILE* in, std::FILE* out, bool interactive)
         : policy_(policy), in_(in), out_(out), interactive_(interactive) {}
 
@@ -22,7 +22,7 @@ public:
     MbResult Show(const MessageBoxRequest& request) override;
     void SetPolicy(CheckPolicy policy) { policy_ = policy; }
 
-private:
+  private:
     MbResult Ask(const MessageBoxRequest& request);
     MbResult Unattended(const MessageBoxRequest& request) const;
 

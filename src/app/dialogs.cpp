@@ -15,7 +15,9 @@ Dialogs& CurrentDialogs() {
     return *current;
 }
 
-void SetDialogs(Dialogs* dialogs) { current = dialogs; }
+void SetDialogs(Dialogs* dialogs) {
+    current = dialogs;
+}
 
 MbResult MessageBox(const std::string& text, const std::string& caption, MbButtons buttons,
                     MbIcon icon, MbOwner owner) {

@@ -21,7 +21,7 @@ struct MessageBoxRequest {
 };
 
 class Dialogs {
-public:
+  public:
     virtual ~Dialogs() = default;
     virtual MbResult Show(const MessageBoxRequest& request) = 0;
 };
@@ -36,7 +36,7 @@ MbResult MessageBox(const std::string& text, const std::string& caption,
 
 // Installs dialogs for the life of a scope.
 class ScopedDialogs {
-public:
+  public:
     explicit ScopedDialogs(Dialogs& dialogs) { SetDialogs(&dialogs); }
     ~ScopedDialogs() { SetDialogs(nullptr); }
     ScopedDialogs(const ScopedDialogs&) = delete;

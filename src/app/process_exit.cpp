@@ -13,7 +13,9 @@ ExitHook& Hook() {
 }
 }  // namespace
 
-void SetExitHook(ExitHook hook) { Hook() = std::move(hook); }
+void SetExitHook(ExitHook hook) {
+    Hook() = std::move(hook);
+}
 
 void ExitProcess(int status) {
     if (Hook()) {

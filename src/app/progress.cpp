@@ -6,7 +6,7 @@ namespace relicta::app {
 namespace {
 
 class SilentProgress : public ProgressWindow {
-public:
+  public:
     void SetText(const std::string&) override {}
     void SetRange(int, int) override {}
     void SetStep(int) override {}
@@ -35,7 +35,9 @@ void ScaledProgress::Step() {
     }
 }
 
-void SetProgressFactory(ProgressFactory factory) { Factory() = std::move(factory); }
+void SetProgressFactory(ProgressFactory factory) {
+    Factory() = std::move(factory);
+}
 
 std::unique_ptr<ProgressWindow> CreateProgressWindow() {
     if (Factory()) {

@@ -9,7 +9,7 @@
 namespace relicta::app {
 
 class ProgressWindow {
-public:
+  public:
     virtual ~ProgressWindow() = default;
     virtual void SetText(const std::string& text) = 0;
     // The bar's range; ranges wider than 16 bits are scaled by the caller.
@@ -22,13 +22,13 @@ public:
 // A bar over `total` units of work on a 16-bit control: wide ranges are scaled, so the bar
 // moves one step per `unitsPerStep` units instead of stopping at 65535.
 class ScaledProgress {
-public:
+  public:
     static constexpr int kMaxRange = 65534;
 
     ScaledProgress(ProgressWindow& window, int64_t total);
     void Step();
 
-private:
+  private:
     ProgressWindow& window_;
     int64_t unitsPerStep_ = 1;
     int64_t pending_ = 0;

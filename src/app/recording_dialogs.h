@@ -10,7 +10,7 @@
 namespace relicta::app {
 
 class RecordingDialogs : public Dialogs {
-public:
+  public:
     MbResult Show(const MessageBoxRequest& request) override {
         shown.push_back(request);
         if (!answers.empty()) {

@@ -12,9 +12,13 @@ PumpHook& Hook() {
 }
 }  // namespace
 
-void SetPumpMessagesHook(PumpHook hook) { Hook() = std::move(hook); }
+void SetPumpMessagesHook(PumpHook hook) {
+    Hook() = std::move(hook);
+}
 
-bool PumpMessages() { return Hook() ? Hook()() : false; }
+bool PumpMessages() {
+    return Hook() ? Hook()() : false;
+}
 
 void ResetScanState() {
     StopScan = false;

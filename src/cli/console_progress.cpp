@@ -37,8 +37,8 @@ void ConsoleProgress::Draw() {
     }
     drawnPercent_ = percent;
     const int filled = percent * kBarWidth / 100;
-    std::fprintf(out_, "\r\033[K%s [%.*s%*s] %3d%%", text_.c_str(), filled, "##############################",
-                 kBarWidth - filled, "", percent);
+    std::fprintf(out_, "\r\033[K%s [%.*s%*s] %3d%%", text_.c_str(), filled,
+                 "##############################", kBarWidth - filled, "", percent);
     std::fflush(out_);
 }
 

@@ -9,7 +9,7 @@
 namespace relicta::cli {
 
 class ConsoleProgress : public app::ProgressWindow {
-public:
+  public:
     explicit ConsoleProgress(std::FILE* out) : out_(out) {}
     ~ConsoleProgress() override;
 
@@ -19,7 +19,7 @@ public:
     void SetPos(int position) override;
     void StepIt() override { SetPos(position_ + step_); }
 
-private:
+  private:
     void Draw();
 
     std::FILE* out_;

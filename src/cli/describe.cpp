@@ -15,7 +15,8 @@ std::string DescribeVolume(const volume::VCB& vcb) {
     out << ", " << vcb.BytesPerSector << "-byte sectors, " << vcb.BytesPerCluster
         << "-byte clusters, " << vcb.TotalClusters << " clusters";
     if (vcb.IsFat) {
-        out << ", FAT size " << vcb.pBpb->FatSize() << " sectors, file area at byte " << g.FileAreaLbo;
+        out << ", FAT size " << vcb.pBpb->FatSize() << " sectors, file area at byte "
+            << g.FileAreaLbo;
     } else {
         out << ", MFT at cluster " << vcb.MftStartLcn << ", " << vcb.BytesPerFileRecordSegment
             << "-byte MFT records";

@@ -13,8 +13,12 @@ namespace {
 
 using volume::Vcb;
 
-void PrintField(const char* name, const std::string& value) { std::printf("%-22s %s\n", name, value.c_str()); }
-void PrintField(const char* name, int64_t value) { PrintField(name, std::to_string(value)); }
+void PrintField(const char* name, const std::string& value) {
+    std::printf("%-22s %s\n", name, value.c_str());
+}
+void PrintField(const char* name, int64_t value) {
+    PrintField(name, std::to_string(value));
+}
 
 void PrintVolume(char letter) {
     const platform::DriveSource* source = platform::Drives().Find(letter);
@@ -25,7 +29,8 @@ void PrintVolume(char letter) {
         return;
     }
     const volume::AllocationSupport& g = Vcb->AllocationSupport;
-    PrintField("file system", Vcb->IsFat ? "FAT" + std::to_string(g.FatIndexBitSize) : std::string("NTFS"));
+    PrintField("file system",
+               Vcb->IsFat ? "FAT" + std::to_string(g.FatIndexBitSize) : std::string("NTFS"));
     if (Vcb->IsRawFileSystem) {
         PrintField("mode", "lenient (file system not recognised)");
     }
@@ -45,7 +50,8 @@ void PrintVolume(char letter) {
         PrintField("volume label", ntfs::VolumeLabel);
         PrintField("serial number", [] {
             char text[32];
-            std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(Vcb->VolumeSerialNumber));
+            std::snprintf(text, sizeof text, "%016llX",
+                          static_cast<unsigned long long>(Vcb->VolumeSerialNumber));
             return std::string(text);
         }());
         PrintField("MFT record size", Vcb->BytesPerFileRecordSegment);
@@ -53,7 +59,8 @@ void PrintVolume(char letter) {
         PrintField("MFT mirror cluster", Vcb->Mft2StartLcn);
         PrintField("MFT size (bytes)", ntfs::mftsize);
         PrintField("MFT records", ntfs::MftRecordCount());
-        PrintField("MFT records in use", ntfs::CountSetBits(ntfs::mftbitmapptr, ntfs::MftRecordCount()));
+        PrintField("MFT records in use",
+                   ntfs::CountSetBits(ntfs::mftbitmapptr, ntfs::MftRecordCount()));
         PrintField("clusters in use", used);
     }
     PrintField("free clusters", Vcb->TotalClusters - used);

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/console_dialogs.h"
 #include "app/consistency.h"
+#include "app/console_dialogs.h"
 #include "app/dialogs.h"
 #include "cli/commands.h"
 #include "cli/options.h"
@@ -19,14 +19,15 @@ int main(int argc, char** argv) {
         std::fputs(cli::UsageText().c_str(), args.empty() ? stderr : stdout);
         return args.empty() ? cli::kExitUsage : cli::kExitDone;
     }
-    const cli::ParseResult parsed = cli::ParseCommandLine(args, {"pattern", "format", "output"}, {"skip-temp"});
+    const cli::ParseResult parsed =
+        cli::ParseCommandLine(args, {"pattern", "format", "output"}, {"skip-temp"});
     if (!parsed.error.empty()) {
         std::fprintf(stderr, "relicta: %s\n%s", parsed.error.c_str(), cli::UsageText().c_str());
         return cli::kExitUsage;
     }
     const bool terminal = ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO);
-    const app::CheckPolicy policy =
-        parsed.options.onCheck.value_or(terminal ? app::CheckPolicy::Ask : app::CheckPolicy::Ignore);
+    const app::CheckPolicy policy = parsed.options.onCheck.value_or(
+        terminal ? app::CheckPolicy::Ask : app::CheckPolicy::Ignore);
     app::ConsoleDialogs dialogs(policy, stdin, stderr, terminal);
     app::ScopedDialogs installed(dialogs);
 

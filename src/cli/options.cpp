@@ -10,9 +10,12 @@ bool Contains(const std::vector<std::string>& list, const std::string& item) {
 }
 
 std::optional<app::CheckPolicy> ParsePolicy(const std::string& text) {
-    if (text == "ask") return app::CheckPolicy::Ask;
-    if (text == "abort") return app::CheckPolicy::Abort;
-    if (text == "ignore") return app::CheckPolicy::Ignore;
+    if (text == "ask")
+        return app::CheckPolicy::Ask;
+    if (text == "abort")
+        return app::CheckPolicy::Abort;
+    if (text == "ignore")
+        return app::CheckPolicy::Ignore;
     return std::nullopt;
 }
 
@@ -74,7 +77,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args,
 std::string UsageText() {
     return "usage: relicta drives [--volume [L=]PATH]... [--on-check=ask|abort|ignore]\n"
            "       relicta info [--volume [L=]PATH]... [--on-check=...] [DRIVE|PATH]...\n"
-           "       relicta scan [--volume [L=]PATH]... [--pattern P] [--skip-temp] [--format tsv|json]\n"
+           "       relicta scan [--volume [L=]PATH]... [--pattern P] [--skip-temp] [--format "
+           "tsv|json]\n"
            "                    [--output FILE] [--on-check=...] [DRIVE|PATH]\n"
            "\n"
            "  drives   list the drives and what each volume holds\n"
@@ -86,7 +90,8 @@ std::string UsageText() {
            "                      per FAT or NTFS partition. Without --volume the block devices\n"
            "                      of this machine are listed.\n"
            "  --on-check=POLICY   answer to failed consistency checks when nobody can be asked\n"
-           "  --pattern P         only names matching P (* any run, ? makes the letter before optional)\n"
+           "  --pattern P         only names matching P (* any run, ? makes the letter before "
+           "optional)\n"
            "  --skip-temp         skip files in temporary directories and temporary files\n"
            "  --format F          tsv (the saved-list format) or json (one object per line)\n"
            "  --output FILE       write the list to FILE instead of standard output\n";

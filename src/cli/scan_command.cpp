@@ -31,11 +31,21 @@ std::string JsonString(const std::string& text) {
     std::string out = "\"";
     for (unsigned char c : text) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     char escaped[8];
@@ -50,10 +60,12 @@ std::string JsonString(const std::string& text) {
 }
 
 std::string JsonLine(std::size_t item, const scan::FoundFile& f) {
-    return "{\"item\":" + std::to_string(item) + ",\"name\":" + JsonString(f.name) + ",\"dir\":" + JsonString(f.dir) +
-           ",\"size\":" + std::to_string(f.size) + ",\"attributes\":" + std::to_string(f.attributes) +
-           ",\"modified\":" + JsonString(view::IsoDateText(f.modifiedTime)) + ",\"condition\":" +
-           JsonString(f.condition) + ",\"mft_or_cluster\":" + std::to_string(f.mftOrCluster) + "}";
+    return "{\"item\":" + std::to_string(item) + ",\"name\":" + JsonString(f.name) +
+           ",\"dir\":" + JsonString(f.dir) + ",\"size\":" + std::to_string(f.size) +
+           ",\"attributes\":" + std::to_string(f.attributes) +
+           ",\"modified\":" + JsonString(view::IsoDateText(f.modifiedTime)) +
+           ",\"condition\":" + JsonString(f.condition) +
+           ",\"mft_or_cluster\":" + std::to_string(f.mftOrCluster) + "}";
 }
 
 void WriteList(std::ostream& out, const std::string& format) {
@@ -67,7 +79,8 @@ void WriteList(std::ostream& out, const std::string& format) {
     }
 }
 
-std::string Named(const Options& options, const std::string& name, const std::string& fallback = "") {
+std::string Named(const Options& options, const std::string& name,
+                  const std::string& fallback = "") {
     // The last of repeated options wins.
     for (auto it = options.named.rbegin(); it != options.named.rend(); ++it) {
         if (it->first == name) {
@@ -112,7 +125,9 @@ int RunScanCommand(const Options& options) {
     settings.filePattern = Named(options, "pattern", "*");
     settings.skipTempFiles = !Named(options, "skip-temp").empty();
     // One drive named: that drive; a partitioned image named: all drives, its volumes with them.
-    settings.scanDrive = letters.size() == 1 && !options.arguments.empty() ? std::string(1, letters.front()) + ":\\" : "";
+    settings.scanDrive = letters.size() == 1 && !options.arguments.empty()
+                             ? std::string(1, letters.front()) + ":\\"
+                             : "";
     scan::CompileScanPattern(settings);
 
     const bool terminal = ::isatty(STDERR_FILENO) != 0;
@@ -136,7 +151,8 @@ int RunScanCommand(const Options& options) {
     WriteList(outputPath.empty() ? std::cout : file, format);
     std::cout.flush();
     if (interrupted) {
-        std::fprintf(stderr, "relicta: scan stopped; %zu files found so far\n", scan::foundFiles.size());
+        std::fprintf(stderr, "relicta: scan stopped; %zu files found so far\n",
+                     scan::foundFiles.size());
     }
     return scan::OpenedDrives() > 0 ? kExitDone : kExitUsage;
 }

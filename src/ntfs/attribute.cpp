@@ -17,7 +17,9 @@ using volume::U8;
 constexpr std::size_t kNameOffsetResident = 24;
 constexpr std::size_t kNameOffsetNonResident = 64;
 
-char16_t FoldCase(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 0x20) : c; }
+char16_t FoldCase(char16_t c) {
+    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 0x20) : c;
+}
 
 std::u16string ReadName(Bytes bytes, std::size_t offset, std::size_t characters) {
     std::u16string name;
@@ -123,8 +125,8 @@ std::vector<Attribute> ReadContinuations(platform::Handle hVolume, uint32_t type
         std::size_t offset = record->FirstAttributeOffset();
         bool found = false;
         while (std::optional<Attribute> a = AttributeAt(record, offset)) {
-            if (a->TypeCode() == typeCode && !a->IsResident() && a->LowestVcn() == entry.lowestVcn &&
-                a->Name() == entry.name) {
+            if (a->TypeCode() == typeCode && !a->IsResident() &&
+                a->LowestVcn() == entry.lowestVcn && a->Name() == entry.name) {
                 pieces.push_back(*a);
                 found = true;
                 break;
@@ -140,17 +142,33 @@ std::vector<Attribute> ReadContinuations(platform::Handle hVolume, uint32_t type
 
 }  // namespace
 
-uint32_t Attribute::TypeCode() const { return U32(Bytes(), attr::TypeCode); }
-bool Attribute::IsResident() const { return U8(Bytes(), attr::FormCode) == attr::FormResident; }
-uint8_t Attribute::NameLength() const { return U8(Bytes(), attr::NameLength); }
-uint16_t Attribute::NameOffset() const { return U16(Bytes(), attr::NameOffset); }
-uint16_t Attribute::AttributeFlags() const { return U16(Bytes(), attr::AttributeFlags); }
-uint32_t Attribute::ValueLength() const { return IsResident() ? U32(Bytes(), attr::ValueLength) : 0; }
-int64_t Attribute::LowestVcn() const { return IsResident() ? 0 : S64(Bytes(), attr::LowestVcn); }
+uint32_t Attribute::TypeCode() const {
+    return U32(Bytes(), attr::TypeCode);
+}
+bool Attribute::IsResident() const {
+    return U8(Bytes(), attr::FormCode) == attr::FormResident;
+}
+uint8_t Attribute::NameLength() const {
+    return U8(Bytes(), attr::NameLength);
+}
+uint16_t Attribute::NameOffset() const {
+    return U16(Bytes(), attr::NameOffset);
+}
+uint16_t Attribute::AttributeFlags() const {
+    return U16(Bytes(), attr::AttributeFlags);
+}
+uint32_t Attribute::ValueLength() const {
+    return IsResident() ? U32(Bytes(), attr::ValueLength) : 0;
+}
+int64_t Attribute::LowestVcn() const {
+    return IsResident() ? 0 : S64(Bytes(), attr::LowestVcn);
+}
 uint16_t Attribute::MappingPairsOffset() const {
     return IsResident() ? 0 : U16(Bytes(), attr::MappingPairsOffset);
 }
-int64_t Attribute::FileSize() const { return IsResident() ? 0 : S64(Bytes(), attr::FileSize); }
+int64_t Attribute::FileSize() const {
+    return IsResident() ? 0 : S64(Bytes(), attr::FileSize);
+}
 
 bool Attribute::IsCompressed() const {
     return !IsResident() && (AttributeFlags() & attr::FlagCompressionMask) != 0;
@@ -158,7 +176,9 @@ bool Attribute::IsCompressed() const {
 
 int64_t Attribute::CompressionUnitClusters() const {
     const uint8_t shift = U8(Bytes(), attr::CompressionUnit);
-    return int64_t{1} << (shift >= 1 && shift <= attr::MaxCompressionUnit ? shift : attr::DefaultCompressionUnit);
+    return int64_t{1} << (shift >= 1 && shift <= attr::MaxCompressionUnit
+                              ? shift
+                              : attr::DefaultCompressionUnit);
 }
 
 std::u16string Attribute::Name() const {
@@ -249,10 +269,12 @@ std::optional<Attribute> FindAttribute(platform::Handle hVolume, const MftRecord
                 list ? SearchAttributeList(list->Data(), typeCode, name, instance) : std::nullopt;
             if (hit && hit->recordNumber != 0) {
                 if (MftRecordPtr other = ReadMftRecord(hVolume, hit->recordNumber, false)) {
-                    std::optional<Attribute> first = AttributeAt(other, other->FirstAttributeOffset());
+                    std::optional<Attribute> first =
+                        AttributeAt(other, other->FirstAttributeOffset());
                     if (first && first->TypeCode() == typeCode) {
                         if (!first->IsResident()) {
-                            first->continuations = ReadContinuations(hVolume, typeCode, hit->continuations);
+                            first->continuations =
+                                ReadContinuations(hVolume, typeCode, hit->continuations);
                         }
                         return first;
                     }

@@ -19,8 +19,9 @@ using volume::Vcb;
 
 // Decodes the runs of an attribute in order, going on into the pieces of a split one.
 class RunDecoder {
-public:
-    explicit RunDecoder(const Attribute& attribute) : first_(attribute), cursor_(RunListStart(attribute)) {}
+  public:
+    explicit RunDecoder(const Attribute& attribute)
+        : first_(attribute), cursor_(RunListStart(attribute)) {}
 
     bool Next(Run& run) {
         for (;;) {
@@ -40,15 +41,16 @@ public:
         }
     }
 
-private:
+  private:
     const Attribute& first_;
     std::size_t piece_ = 0;
     std::size_t cursor_;
 };
 
 void ReportDecompressFailure(uint32_t status) {
-    app::MessageBox("Decompress of file didn't work.  File probably damaged",
-                    status == kStatusBadCompressionBuffer ? "Problem: Bad compression buffer" : "Problem");
+    app::MessageBox(
+        "Decompress of file didn't work.  File probably damaged",
+        status == kStatusBadCompressionBuffer ? "Problem: Bad compression buffer" : "Problem");
 }
 
 // Stored clusters of a run list in VCN order: where each piece of the data lies on disk.
@@ -83,7 +85,8 @@ void ReadCompressedUnits(platform::Handle hVolume, const Attribute& attribute, i
     std::vector<uint8_t> stored;
     std::vector<uint8_t> unit(static_cast<std::size_t>(unitClusters * clusterBytes));
     std::size_t next = 0;  // first extent that may reach the current unit
-    for (int64_t unitStart = firstVcn / unitClusters * unitClusters; unitStart <= lastVcn; unitStart += unitClusters) {
+    for (int64_t unitStart = firstVcn / unitClusters * unitClusters; unitStart <= lastVcn;
+         unitStart += unitClusters) {
         const int64_t unitEnd = unitStart + unitClusters;
         while (next < extents.size() && extents[next].vcn + extents[next].clusters <= unitStart) {
             ++next;
@@ -101,11 +104,13 @@ void ReadCompressedUnits(platform::Handle hVolume, const Attribute& attribute, i
                 LastReadLcn = WrapAdd(extents[i].lcn, from - extents[i].vcn);
             }
             volume::ReadClusters(hVolume, WrapAdd(extents[i].lcn, from - extents[i].vcn),
-                                 std::span<uint8_t>(stored).subspan(at), static_cast<uint32_t>(to - from));
+                                 std::span<uint8_t>(stored).subspan(at),
+                                 static_cast<uint32_t>(to - from));
         }
         std::fill(unit.begin(), unit.end(), 0);
         if (stored.size() >= unit.size()) {
-            std::copy(stored.begin(), stored.begin() + static_cast<std::ptrdiff_t>(unit.size()), unit.begin());
+            std::copy(stored.begin(), stored.begin() + static_cast<std::ptrdiff_t>(unit.size()),
+                      unit.begin());
         } else if (!stored.empty()) {
             std::size_t finalSize = 0;
             const uint32_t status = Lznt1Decompress(unit, stored, finalSize);
@@ -118,8 +123,10 @@ void ReadCompressedUnits(platform::Handle hVolume, const Attribute& attribute, i
         const int64_t to = std::min(unitEnd, lastVcn + 1);
         const std::size_t source = static_cast<std::size_t>((from - unitStart) * clusterBytes);
         const std::size_t target = static_cast<std::size_t>((from - firstVcn) * clusterBytes);
-        const std::size_t bytes = std::min(static_cast<std::size_t>((to - from) * clusterBytes), buffer.size() - target);
-        std::copy_n(unit.begin() + static_cast<std::ptrdiff_t>(source), bytes, buffer.begin() + static_cast<std::ptrdiff_t>(target));
+        const std::size_t bytes =
+            std::min(static_cast<std::size_t>((to - from) * clusterBytes), buffer.size() - target);
+        std::copy_n(unit.begin() + static_cast<std::ptrdiff_t>(source), bytes,
+                    buffer.begin() + static_cast<std::ptrdiff_t>(target));
     }
 }
 
@@ -137,8 +144,9 @@ bool SkipToFirstVcn(RunDecoder& runs, Run& run, int64_t firstVcn, bool rawRuns) 
     return decoded;
 }
 
-std::vector<uint8_t> ReadRuns(platform::Handle hVolume, const Attribute& attribute, int64_t firstVcn,
-                              int64_t lastVcn, std::size_t bufferBytes, bool rawRuns) {
+std::vector<uint8_t> ReadRuns(platform::Handle hVolume, const Attribute& attribute,
+                              int64_t firstVcn, int64_t lastVcn, std::size_t bufferBytes,
+                              bool rawRuns) {
     const uint32_t clusterBytes = Vcb->BytesPerCluster;
     std::vector<uint8_t> buffer;
     try {
@@ -174,11 +182,13 @@ std::vector<uint8_t> ReadRuns(platform::Handle hVolume, const Attribute& attribu
         if (LastReadLcn == 0) {
             LastReadLcn = WrapAdd(run.lcn, t);
         }
-        const int64_t clusters = std::max<int64_t>(1, std::min(run.RUNlength - t, lastVcn - vcn + 1));
+        const int64_t clusters =
+            std::max<int64_t>(1, std::min(run.RUNlength - t, lastVcn - vcn + 1));
         const std::size_t at = static_cast<std::size_t>(vcn - firstVcn) * clusterBytes;
         const std::span<uint8_t> destination = std::span<uint8_t>(buffer).subspan(at);
         volume::ReadClusters(hVolume, WrapAdd(run.lcn, t),
-                             destination.first(std::min<uint64_t>(uint64_t(clusters) * clusterBytes, destination.size())),
+                             destination.first(std::min<uint64_t>(uint64_t(clusters) * clusterBytes,
+                                                                  destination.size())),
                              static_cast<uint32_t>(clusters));
         vcn += clusters;
         t += clusters;
@@ -223,8 +233,10 @@ std::optional<AttributeData> ReadAttributeData(platform::Handle hVolume, const A
     LastReadLcn = 0;
     if (attribute.IsResident()) {
         const volume::Bytes value = ResidentValue(attribute);
-        const std::size_t start = static_cast<std::size_t>(std::clamp<int64_t>(offset, 0, value.size()));
-        const std::size_t count = static_cast<std::size_t>(std::clamp<int64_t>(length, 0, value.size() - start));
+        const std::size_t start =
+            static_cast<std::size_t>(std::clamp<int64_t>(offset, 0, value.size()));
+        const std::size_t count =
+            static_cast<std::size_t>(std::clamp<int64_t>(length, 0, value.size() - start));
         return AttributeData::Resident(attribute.record, value.subspan(start, count));
     }
     if (!platform::IsOpenHandle(hVolume) || Vcb == nullptr || Vcb->BytesPerCluster == 0) {
@@ -234,17 +246,18 @@ std::optional<AttributeData> ReadAttributeData(platform::Handle hVolume, const A
         return AttributeData::Owned({});
     }
     // The range comes from the volume: no read may ask for more than the volume holds.
-    if (!CONSISTENCY_CHECK_TEXT(offset >= 0 && length <= MaxAttributeReadBytes(hVolume) &&
-                                    offset <= INT64_MAX - length,
-                                "offset >= 0 && length <= bytes on the volume")) {
+    if (!CONSISTENCY_CHECK_TEXT(
+            offset >= 0 && length <= MaxAttributeReadBytes(hVolume) && offset <= INT64_MAX - length,
+            "offset >= 0 && length <= bytes on the volume")) {
         return std::nullopt;
     }
     const int64_t clusterBytes = Vcb->BytesPerCluster;
     const int64_t firstVcn = offset / clusterBytes;
     const int64_t lastVcn = (offset + length - 1) / clusterBytes;
     const int64_t spanBytes = (lastVcn - firstVcn + 1) * clusterBytes;
-    std::vector<uint8_t> buffer = ReadRuns(hVolume, attribute, firstVcn, lastVcn,
-                                           static_cast<std::size_t>(std::max(length, spanBytes)), rawRuns);
+    std::vector<uint8_t> buffer =
+        ReadRuns(hVolume, attribute, firstVcn, lastVcn,
+                 static_cast<std::size_t>(std::max(length, spanBytes)), rawRuns);
     const int64_t skip = offset % clusterBytes;
     if (skip != 0) {
         buffer.erase(buffer.begin(), buffer.begin() + skip);

@@ -13,7 +13,7 @@ namespace relicta::ntfs {
 // Attribute data: a view into the record for a resident value (kept alive with it), or a
 // buffer of its own for a non-resident one.
 class AttributeData {
-public:
+  public:
     static AttributeData Resident(MftRecordPtr record, volume::Bytes value);
     static AttributeData Owned(std::vector<uint8_t> bytes);
 
@@ -21,7 +21,7 @@ public:
     bool IsResident() const { return record_ != nullptr; }
     std::vector<uint8_t> TakeBytes();  // a copy for a resident value
 
-private:
+  private:
     MftRecordPtr record_;
     volume::Bytes resident_;
     std::vector<uint8_t> owned_;

@@ -35,9 +35,8 @@ void SetBit(std::vector<uint8_t>& bitmap, int64_t bit, bool value) {
 // Clusters the bitmap can cover: those the boot sector claims, but no more than the
 // source holds, so that a damaged boot sector cannot ask for an exabyte bitmap.
 int64_t BitmapClusters(platform::Handle hVolume) {
-    const int64_t readable = Vcb->BytesPerCluster == 0
-                                 ? 0
-                                 : MaxAttributeReadBytes(hVolume) / Vcb->BytesPerCluster + 1;
+    const int64_t readable =
+        Vcb->BytesPerCluster == 0 ? 0 : MaxAttributeReadBytes(hVolume) / Vcb->BytesPerCluster + 1;
     return std::min(Vcb->TotalClusters, readable);
 }
 
@@ -148,13 +147,16 @@ void ReadVolumeBitmapRuns(platform::Handle hVolume, std::span<uint8_t> buffer) {
         if (buffer.empty() || filled >= buffer.size()) {
             return;
         }
-        const uint64_t runBytes = static_cast<uint64_t>(std::max<int64_t>(run.RUNlength, 0)) * Vcb->BytesPerCluster;
-        const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(runBytes, buffer.size() - filled));
+        const uint64_t runBytes =
+            static_cast<uint64_t>(std::max<int64_t>(run.RUNlength, 0)) * Vcb->BytesPerCluster;
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<uint64_t>(runBytes, buffer.size() - filled));
         const __int128 offset = static_cast<__int128>(run.lcn) * Vcb->BytesPerCluster;
         const uint64_t got = volume::ReadVolumeBytes(
             hVolume, offset >= 0 && offset <= INT64_MAX ? static_cast<int64_t>(offset) : -1,
             buffer.subspan(filled, n));
-        CONSISTENCY_CHECK_TEXT(got == n, "bytesRead==VolumeBitmapRun[i].RUNlength*Vcb->BytesPerCluster");
+        CONSISTENCY_CHECK_TEXT(got == n,
+                               "bytesRead==VolumeBitmapRun[i].RUNlength*Vcb->BytesPerCluster");
         filled += n;
     }
 }
@@ -164,8 +166,9 @@ void LoadMftBitmap(platform::Handle hVolume) {
     const std::optional<Attribute> bitmap = FindAttribute(hVolume, mft, kBitmap);
     const int64_t records = mftsize / Vcb->BytesPerFileRecordSegment;
     const int64_t size = Get_Attr_Datasize(bitmap);
-    CONSISTENCY_CHECK_TEXT((records + 7) / 8 <= size,
-                           "((mftsize/Vcb->BytesPerFileRecordSegment+7)/8)<=Get_Attr_Datasize(attrptr)");
+    CONSISTENCY_CHECK_TEXT(
+        (records + 7) / 8 <= size,
+        "((mftsize/Vcb->BytesPerFileRecordSegment+7)/8)<=Get_Attr_Datasize(attrptr)");
     mftbitmapptr.clear();
     MftBitmapRecords = 0;
     if (!bitmap) {
@@ -173,7 +176,8 @@ void LoadMftBitmap(platform::Handle hVolume) {
     }
     if (std::optional<AttributeData> data = ReadAttributeData(hVolume, *bitmap, 0, size, true)) {
         mftbitmapptr = data->TakeBytes();
-        MftBitmapRecords = std::min<int64_t>(records, static_cast<int64_t>(mftbitmapptr.size()) * 8);
+        MftBitmapRecords =
+            std::min<int64_t>(records, static_cast<int64_t>(mftbitmapptr.size()) * 8);
     }
 }
 

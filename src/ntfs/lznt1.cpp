@@ -77,7 +77,8 @@ uint32_t Lznt1Decompress(std::span<uint8_t> destination, std::span<const uint8_t
         }
         // A chunk that follows a short one starts at the next 4 KiB boundary.
         if (op % kChunkSize != 0) {
-            const std::size_t padded = std::min(destination.size(), (op / kChunkSize + 1) * kChunkSize);
+            const std::size_t padded =
+                std::min(destination.size(), (op / kChunkSize + 1) * kChunkSize);
             std::fill(destination.begin() + static_cast<std::ptrdiff_t>(op),
                       destination.begin() + static_cast<std::ptrdiff_t>(padded), 0);
             op = padded;
@@ -86,7 +87,8 @@ uint32_t Lznt1Decompress(std::span<uint8_t> destination, std::span<const uint8_t
             break;  // no room left: what fits has been produced
         }
         const std::span<const uint8_t> chunk = source.subspan(ip, chunkBytes);
-        const std::span<uint8_t> room = destination.subspan(op, std::min(kChunkSize, destination.size() - op));
+        const std::span<uint8_t> room =
+            destination.subspan(op, std::min(kChunkSize, destination.size() - op));
         if ((header & kChunkCompressed) == 0) {
             const std::size_t n = std::min(chunk.size(), room.size());
             std::memcpy(room.data(), chunk.data(), n);

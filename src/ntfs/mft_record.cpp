@@ -50,14 +50,19 @@ std::string Format(const char* format, uint32_t number, int64_t lcn, const std::
 
 // Messages about a record that should be readable: not in raw mode, and only for records
 // the MFT bitmap calls in use (or before it is loaded).
-bool ShouldComplain(uint32_t number) { return !Vcb->IsRawFileSystem && MftBitmapSays(number); }
+bool ShouldComplain(uint32_t number) {
+    return !Vcb->IsRawFileSystem && MftBitmapSays(number);
+}
 
-uint32_t ExpectedUpdateSequenceSize() { return Vcb->BytesPerFileRecordSegment / kUpdateSequenceStride + 1; }
+uint32_t ExpectedUpdateSequenceSize() {
+    return Vcb->BytesPerFileRecordSegment / kUpdateSequenceStride + 1;
+}
 
 // An update-sequence array offset the record can be trusted with: even, past the fixed
 // header fields, and the whole array inside the first protected 512 bytes.
 bool IsPlausibleUsaOffset(uint16_t offset, uint32_t count) {
-    return offset % 2 == 0 && offset >= record::HeaderEnd && offset + 2 * count <= kUpdateSequenceStride;
+    return offset % 2 == 0 && offset >= record::HeaderEnd &&
+           offset + 2 * count <= kUpdateSequenceStride;
 }
 
 MftRecordPtr NewRecord(uint32_t number) {
@@ -96,10 +101,11 @@ MftRecordPtr CachedRecord(uint32_t number) {
         hit = last10dirptr.Find(number);
     }
     if (hit) {
-        CONSISTENCY_CHECK_TEXT(hit->HasSignature("FILE") &&
-                                   hit->FirstAttributeOffset() < record::MaxFirstAttributeOffset,
-                               "strncmp((char *)mftptr->MultiSectorHeader.Signature,\"FILE\",4)==0 && "
-                               "mftptr->FirstAttributeOffset < 1024");
+        CONSISTENCY_CHECK_TEXT(
+            hit->HasSignature("FILE") &&
+                hit->FirstAttributeOffset() < record::MaxFirstAttributeOffset,
+            "strncmp((char *)mftptr->MultiSectorHeader.Signature,\"FILE\",4)==0 && "
+            "mftptr->FirstAttributeOffset < 1024");
     }
     return hit;
 }
@@ -153,7 +159,8 @@ bool ReadRawRecord(platform::Handle hVolume, uint32_t number, MftRecord& record)
         volume::ReadVolumeBytes(hVolume, static_cast<int64_t>(offset), record.bytes);
         return true;
     }
-    if (!mftrecptr[MASTER_FILE_TABLE_NUMBER] && !ReadMftRecord(hVolume, MASTER_FILE_TABLE_NUMBER, false)) {
+    if (!mftrecptr[MASTER_FILE_TABLE_NUMBER] &&
+        !ReadMftRecord(hVolume, MASTER_FILE_TABLE_NUMBER, false)) {
         return false;
     }
     const std::optional<Attribute> data = MftDataAttributeFor(hVolume, number);
@@ -181,9 +188,10 @@ bool VerifyRawRecord(MftRecord& r) {
     }
     if (!r.HasSignature("FILE")) {
         if (ShouldComplain(number)) {
-            app::MessageBox(Format("Read MFT: not an MFT, mft num = %u at LCN %" PRId64 ", eyecatcher=%s",
-                                   number, LastReadLcn, Eyecatcher(r)),
-                            kTriedToRead);
+            app::MessageBox(
+                Format("Read MFT: not an MFT, mft num = %u at LCN %" PRId64 ", eyecatcher=%s",
+                       number, LastReadLcn, Eyecatcher(r)),
+                kTriedToRead);
         }
         return false;
     }
@@ -194,10 +202,11 @@ bool VerifyRawRecord(MftRecord& r) {
     } else if (!IsPlausibleUsaOffset(usaOffset, sizeForOffset)) {
         if (!Vcb->IsRawFileSystem) {
             char text[200];
-            std::snprintf(text, sizeof text,
-                          "Read MFT: Fixup offset different from expected, mft num = %u at LCN %" PRId64
-                          ", fixup=%u len %u",
-                          number, LastReadLcn, unsigned{usaOffset}, unsigned{usaSize});
+            std::snprintf(
+                text, sizeof text,
+                "Read MFT: Fixup offset different from expected, mft num = %u at LCN %" PRId64
+                ", fixup=%u len %u",
+                number, LastReadLcn, unsigned{usaOffset}, unsigned{usaSize});
             app::MessageBox(text, "Unexpected fixup offset in MFT");
         }
         usaOffset = record::DefaultUpdateSequenceArrayOffset;
@@ -208,7 +217,8 @@ bool VerifyRawRecord(MftRecord& r) {
         if (!Vcb->IsRawFileSystem) {
             char text[200];
             std::snprintf(text, sizeof text,
-                          "Read MFT: Fixup length wrong, mft num = %u at LCN %" PRId64 ", fixup=%u len %u",
+                          "Read MFT: Fixup length wrong, mft num = %u at LCN %" PRId64
+                          ", fixup=%u len %u",
                           number, LastReadLcn, unsigned{usaOffset}, unsigned{usaSize});
             app::MessageBox(text, "Unexpected fixup length in MFT");
         }
@@ -220,21 +230,29 @@ bool VerifyRawRecord(MftRecord& r) {
     r.bytes[record::UpdateSequenceArraySize + 1] = static_cast<uint8_t>(usaSize >> 8);
     if (!ApplyFixups(r.bytes, r.bytes.size()) || !r.HasSignature("FILE")) {
         if (ShouldComplain(number)) {
-            app::MessageBox(Format("Read MFT with bad fixups, mft num = %u at LCN %" PRId64 ", eyecatcher=%s",
-                                   number, LastReadLcn, Eyecatcher(r)),
-                            kTriedToRead);
+            app::MessageBox(
+                Format("Read MFT with bad fixups, mft num = %u at LCN %" PRId64 ", eyecatcher=%s",
+                       number, LastReadLcn, Eyecatcher(r)),
+                kTriedToRead);
         }
         return false;
     }
     // Callers walk attributes from here: it must lie inside the record.
-    return r.FirstAttributeOffset() < std::min<std::size_t>(record::MaxFirstAttributeOffset, r.bytes.size());
+    return r.FirstAttributeOffset() <
+           std::min<std::size_t>(record::MaxFirstAttributeOffset, r.bytes.size());
 }
 
 }  // namespace
 
-uint16_t MftRecord::Flags() const { return U16(View(), record::Flags); }
-uint16_t MftRecord::FirstAttributeOffset() const { return U16(View(), record::FirstAttributeOffset); }
-uint16_t MftRecord::SequenceNumber() const { return U16(View(), record::SequenceNumber); }
+uint16_t MftRecord::Flags() const {
+    return U16(View(), record::Flags);
+}
+uint16_t MftRecord::FirstAttributeOffset() const {
+    return U16(View(), record::FirstAttributeOffset);
+}
+uint16_t MftRecord::SequenceNumber() const {
+    return U16(View(), record::SequenceNumber);
+}
 bool MftRecord::HasSignature(const char* signature) const {
     return bytes.size() >= 4 && std::memcmp(bytes.data(), signature, 4) == 0;
 }
@@ -349,7 +367,8 @@ void ReleaseMftRecord(MftRecordPtr& record) {
             }
         }
         if (!parked) {
-            CONSISTENCY_CHECK_TEXT(Vcb->pLastUsedMftBuffer[0] != nullptr, "Vcb->pLastUsedMftBuffer[0]!=0");
+            CONSISTENCY_CHECK_TEXT(Vcb->pLastUsedMftBuffer[0] != nullptr,
+                                   "Vcb->pLastUsedMftBuffer[0]!=0");
             Vcb->pLastUsedMftBuffer[0] = std::move(buffer);
         }
     }

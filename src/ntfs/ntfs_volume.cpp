@@ -30,14 +30,16 @@ constexpr uint32_t kMaxRecordBytes = 65536;
 constexpr uint32_t kMaxRecordNumber = 0xFFFFFFFF;
 
 void SetMftSize(platform::Handle hVolume) {
-    const std::optional<Attribute> data = FindAttribute(hVolume, mftrecptr[MASTER_FILE_TABLE_NUMBER], kData);
+    const std::optional<Attribute> data =
+        FindAttribute(hVolume, mftrecptr[MASTER_FILE_TABLE_NUMBER], kData);
     mftsize = std::max<int64_t>(Get_Attr_Datasize(data), 0);
     mftClusters = Vcb->BytesPerCluster == 0 ? 0 : mftsize / Vcb->BytesPerCluster;
 }
 
 // The MFT must be stored whole: sparse or compressed runs cannot be read as records.
 void CheckMftRuns(platform::Handle hVolume) {
-    const std::optional<Attribute> data = FindAttribute(hVolume, mftrecptr[MASTER_FILE_TABLE_NUMBER], kData);
+    const std::optional<Attribute> data =
+        FindAttribute(hVolume, mftrecptr[MASTER_FILE_TABLE_NUMBER], kData);
     if (!data || data->IsResident()) {
         return;
     }
@@ -75,13 +77,15 @@ int64_t MftRecordCount() {
     if (Vcb == nullptr || Vcb->BytesPerFileRecordSegment == 0 || mftsize <= 0) {
         return 0;
     }
-    return std::min<int64_t>(mftsize / Vcb->BytesPerFileRecordSegment, int64_t{kMaxRecordNumber} + 1);
+    return std::min<int64_t>(mftsize / Vcb->BytesPerFileRecordSegment,
+                             int64_t{kMaxRecordNumber} + 1);
 }
 
 platform::Handle OpenVolumeAndCheckMft(char letter) {
     ResetState();
     // Only a device needs the rights; an image file is the user's own.
-    if (platform::CurrentPlatform().IsBlockDevice(letter) && !platform::CurrentPlatform().IsAdministrator()) {
+    if (platform::CurrentPlatform().IsBlockDevice(letter) &&
+        !platform::CurrentPlatform().IsAdministrator()) {
         app::MessageBox("You are not an Administrator!", "Oops!");
     }
     const platform::Handle handle = volume::OpenVolume(letter);
@@ -107,9 +111,10 @@ platform::Handle OpenVolumeAndCheckMft(char letter) {
 
 std::optional<platform::Handle> OpenNtfsVolume(char letter) {
     if (DefragInProgress) {
-        app::MessageBox("Can't start a second operation while one is running: recursion error\nThis is "
-                        "probably a bug... Report it",
-                        "Error", app::MbButtons::Ok, app::MbIcon::None, app::MbOwner::MainWindow);
+        app::MessageBox(
+            "Can't start a second operation while one is running: recursion error\nThis is "
+            "probably a bug... Report it",
+            "Error", app::MbButtons::Ok, app::MbIcon::None, app::MbOwner::MainWindow);
         return std::nullopt;
     }
     const platform::Handle handle = OpenVolumeAndCheckMft(letter);
@@ -150,7 +155,8 @@ void CloseNtfsVolume(platform::Handle hFile) {
         CONSISTENCY_CHECK_TEXT(Vcb->hVolume == hFile, "Vcb->hVolume==hFile");
         const platform::Handle own = Vcb->hVolume;
         volume::CloseVolume();
-        if (platform::IsOpenHandle(hFile) && hFile != own && !platform::CurrentPlatform().CloseHandle(hFile)) {
+        if (platform::IsOpenHandle(hFile) && hFile != own &&
+            !platform::CurrentPlatform().CloseHandle(hFile)) {
             app::ShowSystemError();
         }
     }

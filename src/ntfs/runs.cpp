@@ -33,7 +33,9 @@ int64_t ReadRunLength(Bytes bytes, std::size_t offset, int size) {
     return ReadVarInt(bytes, offset, size, size != 3);
 }
 
-bool IsRaw() { return volume::Vcb != nullptr && volume::Vcb->IsRawFileSystem; }
+bool IsRaw() {
+    return volume::Vcb != nullptr && volume::Vcb->IsRawFileSystem;
+}
 
 // Volumes beyond 2^31 clusters need LCN deltas wider than four bytes.
 int MaxLcnBytes() {

@@ -39,7 +39,9 @@ std::string Value(blkid_probe probe, const char* name) {
 }
 
 // MBR types of extended partitions: containers, never volumes.
-bool IsExtendedType(int type) { return type == 0x05 || type == 0x0F || type == 0x85; }
+bool IsExtendedType(int type) {
+    return type == 0x05 || type == 0x0F || type == 0x85;
+}
 
 }  // namespace
 

@@ -9,9 +9,9 @@
 namespace relicta::platform {
 
 struct ProbeResult {
-    bool found = false;  // a file system was recognised
-    std::string type;    // libblkid's TYPE, e.g. "vfat", "ntfs", "ext4"
-    std::string version; // libblkid's VERSION, e.g. "FAT32"
+    bool found = false;   // a file system was recognised
+    std::string type;     // libblkid's TYPE, e.g. "vfat", "ntfs", "ext4"
+    std::string version;  // libblkid's VERSION, e.g. "FAT32"
 };
 
 // Probes the byte range [offset, offset + length) of an open descriptor.
@@ -20,8 +20,8 @@ std::optional<ProbeResult> ProbeFileSystem(int fd, uint64_t offset, uint64_t len
 
 struct Partition {
     int number = 0;
-    uint64_t offset = 0;  // bytes
-    uint64_t length = 0;  // bytes
+    uint64_t offset = 0;     // bytes
+    uint64_t length = 0;     // bytes
     bool container = false;  // an extended partition that only holds others
 };
 

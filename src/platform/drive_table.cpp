@@ -22,8 +22,12 @@ namespace {
 constexpr uint64_t kMinimumVolumeBytes = 512;  // one boot sector
 constexpr uint64_t kSysfsSectorBytes = 512;
 
-char LetterAt(int index) { return static_cast<char>('A' + index); }
-int IndexOf(char letter) { return std::toupper(static_cast<unsigned char>(letter)) - 'A'; }
+char LetterAt(int index) {
+    return static_cast<char>('A' + index);
+}
+int IndexOf(char letter) {
+    return std::toupper(static_cast<unsigned char>(letter)) - 'A';
+}
 
 std::string ReadSysfs(const std::filesystem::path& path) {
     std::ifstream in(path);
@@ -33,7 +37,7 @@ std::string ReadSysfs(const std::filesystem::path& path) {
 }
 
 class Fd {
-public:
+  public:
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() {
         if (fd_ >= 0) {
@@ -44,7 +48,7 @@ public:
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 
@@ -108,8 +112,8 @@ AttachResult DriveTable::Attach(const std::string& path, std::optional<char> let
         }
     }
     if (fd.get() >= 0 && whole.length < kMinimumVolumeBytes) {
-        return {{}, path + ": too small to hold a volume (" + std::to_string(whole.length) +
-                        " bytes)"};
+        return {{},
+                path + ": too small to hold a volume (" + std::to_string(whole.length) + " bytes)"};
     }
     std::vector<DriveSource> sources;
     if (fd.get() >= 0) {
@@ -136,8 +140,8 @@ AttachResult DriveTable::Attach(const std::string& path, std::optional<char> let
 
 AttachResult DriveTable::AttachSources(const std::vector<DriveSource>& sources,
                                        std::optional<char> letter) {
-    std::optional<char> first = letter ? std::optional<char>(static_cast<char>(std::toupper(
-                                             static_cast<unsigned char>(*letter))))
+    std::optional<char> first = letter ? std::optional<char>(static_cast<char>(
+                                             std::toupper(static_cast<unsigned char>(*letter))))
                                        : NextFreeLetter('C');
     if (!first) {
         return {{}, "no free drive letter left"};
@@ -148,8 +152,9 @@ AttachResult DriveTable::AttachSources(const std::vector<DriveSource>& sources,
     }
     for (std::size_t i = 0; i < sources.size(); ++i) {
         if (drives_[start + i]) {
-            return {{}, std::string("drive ") + LetterAt(start + static_cast<int>(i)) +
-                            ": is already attached to " + drives_[start + i]->Describe()};
+            return {{},
+                    std::string("drive ") + LetterAt(start + static_cast<int>(i)) +
+                        ": is already attached to " + drives_[start + i]->Describe()};
         }
     }
     AttachResult result;
@@ -178,7 +183,8 @@ void DriveTable::DiscoverBlockDevices(const std::string& sysfsRoot, const std::s
         std::vector<std::pair<fs::path, int>> volumes;
         for (const fs::directory_entry& entry : fs::directory_iterator(disk, ec)) {
             if (fs::exists(entry.path() / "partition", ec)) {
-                volumes.emplace_back(entry.path(), std::atoi(ReadSysfs(entry.path() / "partition").c_str()));
+                volumes.emplace_back(entry.path(),
+                                     std::atoi(ReadSysfs(entry.path() / "partition").c_str()));
             }
         }
         std::sort(volumes.begin(), volumes.end(),
@@ -187,7 +193,8 @@ void DriveTable::DiscoverBlockDevices(const std::string& sysfsRoot, const std::s
             volumes.emplace_back(disk, 0);
         }
         for (const auto& [sysPath, number] : volumes) {
-            const uint64_t sectors = std::strtoull(ReadSysfs(sysPath / "size").c_str(), nullptr, 10);
+            const uint64_t sectors =
+                std::strtoull(ReadSysfs(sysPath / "size").c_str(), nullptr, 10);
             if (sectors == 0 && !removable && !cdrom) {
                 continue;  // unused loop devices and the like
             }
@@ -224,7 +231,9 @@ std::vector<char> DriveTable::Letters() const {
     return letters;
 }
 
-void DriveTable::Clear() { drives_ = {}; }
+void DriveTable::Clear() {
+    drives_ = {};
+}
 
 std::optional<char> DriveTable::NextFreeLetter(char from) const {
     for (int i = IndexOf(from); i < kLetters; ++i) {

@@ -29,7 +29,7 @@ struct AttachResult {
 };
 
 class DriveTable {
-public:
+  public:
     static constexpr int kLetters = 26;
 
     // `spec` is "[L=]PATH". Without a letter the next free one from C is taken. A source
@@ -46,7 +46,7 @@ public:
     std::vector<char> Letters() const;
     void Clear();
 
-private:
+  private:
     std::optional<char> NextFreeLetter(char from) const;
     AttachResult AttachSources(const std::vector<DriveSource>& sources, std::optional<char> letter);
 

@@ -7,9 +7,13 @@ namespace {
 thread_local int lastError = 0;
 }
 
-int GetLastError() { return lastError; }
+int GetLastError() {
+    return lastError;
+}
 
-void SetLastError(int code) { lastError = code == EPERM ? kErrorAccessDenied : code; }
+void SetLastError(int code) {
+    lastError = code == EPERM ? kErrorAccessDenied : code;
+}
 
 std::string SystemErrorText(int code) {
     if (code <= 0) {

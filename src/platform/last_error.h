@@ -7,9 +7,9 @@
 namespace relicta::platform {
 
 // Error codes the volume logic tells apart.
-inline constexpr int kErrorNotReady = ENOMEDIUM;         // removable drive without medium
-inline constexpr int kErrorAccessDenied = EACCES;        // EPERM is folded into this
-inline constexpr int kErrorWrongDisk = EMEDIUMTYPE;      // no file system could be named
+inline constexpr int kErrorNotReady = ENOMEDIUM;     // removable drive without medium
+inline constexpr int kErrorAccessDenied = EACCES;    // EPERM is folded into this
+inline constexpr int kErrorWrongDisk = EMEDIUMTYPE;  // no file system could be named
 inline constexpr int kErrorInvalidParameter = EINVAL;
 
 int GetLastError();

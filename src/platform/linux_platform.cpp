@@ -38,7 +38,8 @@ std::string MountPointOf(const std::string& device) {
         std::string source, target;
         fields >> source >> target;
         struct stat st {};
-        if (::stat(source.c_str(), &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == devStat.st_rdev) {
+        if (::stat(source.c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
+            st.st_rdev == devStat.st_rdev) {
             return target;
         }
     }
@@ -185,7 +186,9 @@ bool LinuxPlatform::IsBlockDevice(char letter) {
     return source != nullptr && source->blockDevice;
 }
 
-bool LinuxPlatform::IsAdministrator() { return ::geteuid() == 0; }
+bool LinuxPlatform::IsAdministrator() {
+    return ::geteuid() == 0;
+}
 
 void LinuxPlatform::Sleep(unsigned milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
@@ -203,17 +206,26 @@ Platform& CurrentPlatform() {
     return *current;
 }
 
-void SetCurrentPlatform(Platform* platform) { current = platform; }
+void SetCurrentPlatform(Platform* platform) {
+    current = platform;
+}
 
 const char* DriveTypeName(DriveType type) {
     switch (type) {
-        case DriveType::NoRootDir: return "no root";
-        case DriveType::Removable: return "removable";
-        case DriveType::Fixed: return "fixed";
-        case DriveType::Remote: return "remote";
-        case DriveType::CdRom: return "cd-rom";
-        case DriveType::RamDisk: return "ram disk";
-        case DriveType::Unknown: break;
+        case DriveType::NoRootDir:
+            return "no root";
+        case DriveType::Removable:
+            return "removable";
+        case DriveType::Fixed:
+            return "fixed";
+        case DriveType::Remote:
+            return "remote";
+        case DriveType::CdRom:
+            return "cd-rom";
+        case DriveType::RamDisk:
+            return "ram disk";
+        case DriveType::Unknown:
+            break;
     }
     return "unknown";
 }

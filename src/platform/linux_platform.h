@@ -9,7 +9,7 @@
 namespace relicta::platform {
 
 class LinuxPlatform : public Platform {
-public:
+  public:
     explicit LinuxPlatform(DriveTable& drives) : drives_(drives) {}
     ~LinuxPlatform() override;
 
@@ -25,7 +25,7 @@ public:
     bool IsAdministrator() override;
     void Sleep(unsigned milliseconds) override;
 
-private:
+  private:
     struct OpenSource {
         int fd = -1;
         uint64_t offset = 0;

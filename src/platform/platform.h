@@ -10,7 +10,15 @@
 
 namespace relicta::platform {
 
-enum class DriveType { Unknown = 0, NoRootDir = 1, Removable = 2, Fixed = 3, Remote = 4, CdRom = 5, RamDisk = 6 };
+enum class DriveType {
+    Unknown = 0,
+    NoRootDir = 1,
+    Removable = 2,
+    Fixed = 3,
+    Remote = 4,
+    CdRom = 5,
+    RamDisk = 6
+};
 
 const char* DriveTypeName(DriveType type);
 
@@ -26,10 +34,12 @@ using Handle = std::intptr_t;
 inline constexpr Handle kNoHandle = 0;
 inline constexpr Handle kInvalidHandle = -1;
 
-inline bool IsOpenHandle(Handle h) { return h != kNoHandle && h != kInvalidHandle; }
+inline bool IsOpenHandle(Handle h) {
+    return h != kNoHandle && h != kInvalidHandle;
+}
 
 class Platform {
-public:
+  public:
     virtual ~Platform() = default;
 
     virtual DriveType GetDriveType(char letter) = 0;
@@ -57,7 +67,7 @@ void SetCurrentPlatform(Platform* platform);  // nullptr restores the Linux plat
 
 // Installs a platform for the life of a scope.
 class ScopedPlatform {
-public:
+  public:
     explicit ScopedPlatform(Platform& platform) { SetCurrentPlatform(&platform); }
     ~ScopedPlatform() { SetCurrentPlatform(nullptr); }
     ScopedPlatform(const ScopedPlatform&) = delete;

@@ -8,7 +8,9 @@
 
 namespace relicta::platform {
 namespace {
-char Upper(char letter) { return static_cast<char>(std::toupper(static_cast<unsigned char>(letter))); }
+char Upper(char letter) {
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+}
 }  // namespace
 
 ScriptedDrive& ScriptedPlatform::Drive(char letter) {

@@ -23,14 +23,14 @@ struct ScriptedDrive {
     std::optional<DiskFreeSpace> freeSpace;  // nullopt: the query fails
     int freeSpaceError = 0;
 
-    int openError = 0;              // the open fails with this error
-    int readError = 0;              // reads fail with this error
-    int64_t readErrorFrom = 0;      // ... at byte offsets from this one on
+    int openError = 0;                    // the open fails with this error
+    int readError = 0;                    // reads fail with this error
+    int64_t readErrorFrom = 0;            // ... at byte offsets from this one on
     std::optional<uint64_t> shortReadAt;  // reads stop short at this byte offset
 };
 
 class ScriptedPlatform : public Platform {
-public:
+  public:
     ScriptedDrive& Drive(char letter);
 
     DriveType GetDriveType(char letter) override;
@@ -52,13 +52,12 @@ public:
     std::vector<std::pair<int64_t, std::size_t>> readLog;  // offset, length of each read
     int openHandles() const { return static_cast<int>(open_.size()); }
 
-private:
+  private:
     ScriptedDrive* Find(char letter);
 
     std::map<char, std::unique_ptr<ScriptedDrive>> drives_;
     std::map<Handle, char> open_;
     Handle nextHandle_ = 100;
 };
-
 
 }  // namespace relicta::platform

@@ -46,7 +46,8 @@ constexpr uint8_t kReportedAttributes = 0x27;
 constexpr uint8_t kReservedAttributes = 0xC0;
 constexpr uint8_t kLowerCaseBase = 0x08;
 constexpr uint8_t kLowerCaseExtension = 0x10;
-constexpr std::size_t kLongNameChars[13] = {0x01, 0x03, 0x05, 0x07, 0x09, 0x0E, 0x10, 0x12, 0x14, 0x16, 0x18, 0x1C, 0x1E};
+constexpr std::size_t kLongNameChars[13] = {0x01, 0x03, 0x05, 0x07, 0x09, 0x0E, 0x10,
+                                            0x12, 0x14, 0x16, 0x18, 0x1C, 0x1E};
 
 // The largest directory FAT allows, and how deep a tree may go before it must be a loop.
 constexpr std::size_t kMaxDirectoryEntries = 65536;
@@ -67,10 +68,16 @@ struct FatWalk {
 
 FatWalk* currentWalk = nullptr;
 
-bool IsFat32() { return Vcb->pBpb->SectorsPerFat == 0; }
-int64_t LastCluster() { return Vcb->TotalClusters + 1; }
+bool IsFat32() {
+    return Vcb->pBpb->SectorsPerFat == 0;
+}
+int64_t LastCluster() {
+    return Vcb->TotalClusters + 1;
+}
 
-uint32_t ClusterBytes() { return Vcb->BytesPerCluster; }
+uint32_t ClusterBytes() {
+    return Vcb->BytesPerCluster;
+}
 
 void StepProgress(FatWalk& walk) {
     // The bar fills and wraps on large volumes.
@@ -78,8 +85,12 @@ void StepProgress(FatWalk& walk) {
     walk.window->StepIt();
 }
 
-bool ClusterInBitmap(int64_t cluster) { return ntfs::BitSet(ntfs::VolumeBitmap, cluster - 2); }
-bool BitmapLoaded() { return ntfs::VolumeBitmapBits > 0; }
+bool ClusterInBitmap(int64_t cluster) {
+    return ntfs::BitSet(ntfs::VolumeBitmap, cluster - 2);
+}
+bool BitmapLoaded() {
+    return ntfs::VolumeBitmapBits > 0;
+}
 
 std::string TrimRight(std::string text) {
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\0')) {
@@ -139,7 +150,8 @@ std::string ShortName(std::span<const uint8_t> entry) {
     if ((entry[kCaseFlags] & kLowerCaseBase) != 0) {
         name = Lower(name);
     }
-    std::string extension = TrimRight(volume::Utf8FromCp437(entry.subspan(kExtension, kExtensionBytes)));
+    std::string extension =
+        TrimRight(volume::Utf8FromCp437(entry.subspan(kExtension, kExtensionBytes)));
     if (!extension.empty()) {
         if ((entry[kCaseFlags] & kLowerCaseExtension) != 0) {
             extension = Lower(extension);
@@ -200,8 +212,8 @@ const char* RateFile(uint32_t c0, int64_t size, const std::vector<uint8_t>& fat)
         if (c < 2 || c > LastCluster()) {
             return kHopeless;
         }
-        const volume::ClusterType type =
-            volume::InterpretClusterType(*Vcb, volume::FatEntry(*Vcb, static_cast<uint32_t>(c), fat));
+        const volume::ClusterType type = volume::InterpretClusterType(
+            *Vcb, volume::FatEntry(*Vcb, static_cast<uint32_t>(c), fat));
         if (type == volume::ClusterAvailable) {
             continue;
         }
@@ -216,7 +228,8 @@ const char* RateFile(uint32_t c0, int64_t size, const std::vector<uint8_t>& fat)
 // A directory's clusters: a live one along its FAT chain, a deleted one (whose chain is
 // gone) its first cluster only; at most the largest directory FAT allows.
 std::vector<uint8_t> ReadDirectory(uint32_t first, bool deleted, const std::vector<uint8_t>& fat) {
-    const std::size_t maxClusters = std::max<std::size_t>(1, kMaxDirectoryEntries * kEntrySize / ClusterBytes());
+    const std::size_t maxClusters =
+        std::max<std::size_t>(1, kMaxDirectoryEntries * kEntrySize / ClusterBytes());
     std::vector<uint8_t> buffer;
     std::unordered_set<uint32_t> seen;
     uint32_t cluster = first;
@@ -227,10 +240,12 @@ std::vector<uint8_t> ReadDirectory(uint32_t first, bool deleted, const std::vect
             break;
         }
         CONSISTENCY_CHECK_TEXT(cluster >= 2, "(newdircluster) >= 2");
-        CONSISTENCY_CHECK_TEXT(cluster <= uint64_t{Vcb->AllocationSupport.NumberOfClusters} + 1,
-                               "(newdircluster) <= ((Vcb)->AllocationSupport.NumberOfClusters + 1)");
+        CONSISTENCY_CHECK_TEXT(
+            cluster <= uint64_t{Vcb->AllocationSupport.NumberOfClusters} + 1,
+            "(newdircluster) <= ((Vcb)->AllocationSupport.NumberOfClusters + 1)");
         const uint32_t next = volume::FatEntry(*Vcb, cluster, fat);
-        if (volume::InterpretClusterType(*Vcb, next) != volume::ClusterNext || next < 2 || next > LastCluster()) {
+        if (volume::InterpretClusterType(*Vcb, next) != volume::ClusterNext || next < 2 ||
+            next > LastCluster()) {
             break;
         }
         cluster = next;
@@ -252,7 +267,8 @@ void HandleDirectorySlot(FatWalk& walk, std::span<const uint8_t> entry, const st
     if (walk.depth >= kMaxDepth || !walk.walkedDirectories.insert(first).second) {
         return;  // a directory that leads back to an ancestor, or one seen already
     }
-    const std::vector<uint8_t> buffer = ReadDirectory(first, deleted || inDeletedDirectory, walk.fat);
+    const std::vector<uint8_t> buffer =
+        ReadDirectory(first, deleted || inDeletedDirectory, walk.fat);
     ++walk.depth;
     WalkFatDirectory(walk.context, buffer, ChildPath(path, name), inDeletedDirectory || deleted);
     --walk.depth;
@@ -266,11 +282,12 @@ void HandleFileSlot(FatWalk& walk, std::span<const uint8_t> entry, const std::st
     if (!walk.context.filters.Accepts(path, name)) {
         return;
     }
-    const uint64_t modified = volume::FileTimeFromDos(volume::U16(entry, kDate), volume::U16(entry, kTime));
+    const uint64_t modified =
+        volume::FileTimeFromDos(volume::U16(entry, kDate), volume::U16(entry, kTime));
     const int64_t size = volume::U32(entry, kSize);
     const uint32_t c0 = FirstCluster(entry, false);
-    AddFoundFile(walk.context.listCtrl, name, path, size, entry[kAttributes] & kReportedAttributes, modified,
-                 RateFile(c0, size, walk.fat), c0);
+    AddFoundFile(walk.context.listCtrl, name, path, size, entry[kAttributes] & kReportedAttributes,
+                 modified, RateFile(c0, size, walk.fat), c0);
 }
 
 // Slot 0 of a subdirectory is its "." entry; anything else is not a directory (any more).
@@ -301,25 +318,29 @@ std::vector<uint8_t> ReadRoot(const std::vector<uint8_t>& fat) {
         }
         const uint32_t sectors = (g.RootDirectorySize + sectorBytes - 1) / sectorBytes;
         std::vector<uint8_t> root(uint64_t{sectors} * sectorBytes);
-        volume::ReadLogicalSectors(Vcb->hVolume, static_cast<int64_t>(g.RootDirectoryLbo / sectorBytes), root, sectors);
+        volume::ReadLogicalSectors(
+            Vcb->hVolume, static_cast<int64_t>(g.RootDirectoryLbo / sectorBytes), root, sectors);
         root.resize(g.RootDirectorySize);
         return root;
     }
     // The FAT32 root is read along its chain, which ends at an end mark or any value past
     // the last cluster; a free, reserved or bad link means the root cannot be trusted.
-    const std::size_t maxClusters = std::max<std::size_t>(1, kMaxDirectoryEntries * kEntrySize / ClusterBytes());
+    const std::size_t maxClusters =
+        std::max<std::size_t>(1, kMaxDirectoryEntries * kEntrySize / ClusterBytes());
     std::vector<uint8_t> root;
     uint32_t cluster = Vcb->pBpb->RootDirFirstCluster;
     std::unordered_set<uint32_t> seen;
-    while (cluster != 0x0FFFFFFF && root.size() / ClusterBytes() < maxClusters && seen.insert(cluster).second &&
-           static_cast<int64_t>(seen.size()) <= Vcb->TotalClusters) {
+    while (cluster != 0x0FFFFFFF && root.size() / ClusterBytes() < maxClusters &&
+           seen.insert(cluster).second && static_cast<int64_t>(seen.size()) <= Vcb->TotalClusters) {
         CONSISTENCY_CHECK_TEXT(cluster > 1, "RootDirectoryCluster>1");
-        CONSISTENCY_CHECK_TEXT(cluster <= LastCluster(), "RootDirectoryCluster <= Vcb->TotalClusters+1");
+        CONSISTENCY_CHECK_TEXT(cluster <= LastCluster(),
+                               "RootDirectoryCluster <= Vcb->TotalClusters+1");
         const std::vector<uint8_t> data = ReadCluster(cluster);
         root.insert(root.end(), data.begin(), data.end());
         const uint32_t next = volume::FatEntry(*Vcb, cluster, fat);
         const volume::ClusterType type = volume::InterpretClusterType(*Vcb, next);
-        if (type == volume::ClusterAvailable || type == volume::ClusterReserved || type == volume::ClusterBad) {
+        if (type == volume::ClusterAvailable || type == volume::ClusterReserved ||
+            type == volume::ClusterBad) {
             throw ScanError("Bad Root");
         }
         if (next == 0x0FFFFFFF || next > LastCluster()) {
@@ -332,8 +353,8 @@ std::vector<uint8_t> ReadRoot(const std::vector<uint8_t>& fat) {
 
 }  // namespace
 
-void WalkFatDirectory(ScanContext& /*context*/, std::span<const uint8_t> dir, const std::string& path,
-                      bool InDeletedDirectory) {
+void WalkFatDirectory(ScanContext& /*context*/, std::span<const uint8_t> dir,
+                      const std::string& path, bool InDeletedDirectory) {
     FatWalk& walk = *currentWalk;
     if (app::PumpMessages()) {
         ntfs::CloseNtfsVolume(Vcb->hVolume);  // quitting: the volume is closed here
@@ -359,7 +380,8 @@ void WalkFatDirectory(ScanContext& /*context*/, std::span<const uint8_t> dir, co
             continue;
         }
         const uint8_t attributes = entry[kAttributes];
-        if (attributes == kVolumeLabel || attributes == 0xDD || attributes == 0xFE || attributes == 0xFF) {
+        if (attributes == kVolumeLabel || attributes == 0xDD || attributes == 0xFE ||
+            attributes == 0xFF) {
             continue;
         }
         if (attributes == kLongNameAttribute) {
@@ -367,7 +389,8 @@ void WalkFatDirectory(ScanContext& /*context*/, std::span<const uint8_t> dir, co
             continue;
         }
         StepProgress(walk);
-        const std::string name = volume::PrintableName(longName ? LongName(dir, i) : ShortName(entry));
+        const std::string name =
+            volume::PrintableName(longName ? LongName(dir, i) : ShortName(entry));
         longName = false;
         if ((attributes & kDirectoryAttribute) != 0) {
             HandleDirectorySlot(walk, entry, path, name, InDeletedDirectory);
@@ -378,9 +401,10 @@ void WalkFatDirectory(ScanContext& /*context*/, std::span<const uint8_t> dir, co
 }
 
 void ScanFatVolume(ScanContext& context) {
-    FatWalk walk{context, volume::ReadFat(Vcb->hVolume), app::CreateProgressWindow(), 0, {}, 0, false};
-    walk.window->SetText("Scanning FAT" + std::to_string(Vcb->AllocationSupport.FatIndexBitSize) + " drive " +
-                         Vcb->RootPath[0] + ", Please wait...");
+    FatWalk walk{context, volume::ReadFat(Vcb->hVolume), app::CreateProgressWindow(), 0, {}, 0,
+                 false};
+    walk.window->SetText("Scanning FAT" + std::to_string(Vcb->AllocationSupport.FatIndexBitSize) +
+                         " drive " + Vcb->RootPath[0] + ", Please wait...");
     walk.window->SetRange(0, kProgressRange);
     walk.window->SetStep(1);
     currentWalk = &walk;

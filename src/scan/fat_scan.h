@@ -13,7 +13,7 @@ void ScanFatVolume(ScanContext& context);
 
 // One directory's slots, then its subdirectories. `path` is "X:\" for the root, else
 // "X:\DIR\SUB" without a trailing backslash.
-void WalkFatDirectory(ScanContext& context, std::span<const uint8_t> directory, const std::string& path,
-                      bool InDeletedDirectory);
+void WalkFatDirectory(ScanContext& context, std::span<const uint8_t> directory,
+                      const std::string& path, bool InDeletedDirectory);
 
 }  // namespace relicta::scan

@@ -8,7 +8,7 @@
 namespace relicta::scan {
 
 class FileListControl {
-public:
+  public:
     virtual ~FileListControl() = default;
     // Appends a row whose first column is `text`; returns its index.
     virtual int AppendRow(const std::string& text) = 0;
@@ -19,7 +19,7 @@ public:
 
 // A list kept in memory: the command line's and the tests' list.
 class MemoryFileList : public FileListControl {
-public:
+  public:
     struct Row {
         std::vector<std::string> cells;
         uint32_t itemData = 0;

@@ -15,7 +15,8 @@ std::string Upper(std::string text) {
 }
 
 bool EndsWith(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 constexpr std::array<const char*, 5> kTempDirectories = {
@@ -28,10 +29,18 @@ std::string PatternToRegex(const std::string& pattern) {
     std::string regex;
     for (char c : pattern) {
         switch (c) {
-            case '*': regex += ".*"; break;
-            case '.': regex += "\\."; break;
-            case '\\': regex += "\\\\"; break;
-            default: regex += c; break;
+            case '*':
+                regex += ".*";
+                break;
+            case '.':
+                regex += "\\.";
+                break;
+            case '\\':
+                regex += "\\\\";
+                break;
+            default:
+                regex += c;
+                break;
         }
     }
     if (!pattern.empty() && pattern.back() != '*') {

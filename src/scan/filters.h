@@ -13,7 +13,7 @@ std::string PatternToRegex(const std::string& pattern);
 
 // A compiled pattern (REG_EXTENDED | REG_ICASE).
 class CompiledPattern {
-public:
+  public:
     CompiledPattern() = default;
     explicit CompiledPattern(const std::string& pattern) { Compile(pattern); }
     ~CompiledPattern();
@@ -25,7 +25,7 @@ public:
     bool ok() const { return compiled_; }
     const regex_t* get() const { return compiled_ ? &regex_ : nullptr; }
 
-private:
+  private:
     regex_t regex_{};
     bool compiled_ = false;
 };

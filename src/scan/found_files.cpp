@@ -10,14 +10,15 @@ namespace {
 constexpr std::size_t kGrowthStep = 1000;
 }
 
-void AddFoundFile(FileListControl& listCtrl, const std::string& name, const std::string& dir, int64_t size,
-                  uint32_t attributes, uint64_t modifiedTime, const std::string& condition,
-                  uint32_t mftOrCluster) {
+void AddFoundFile(FileListControl& listCtrl, const std::string& name, const std::string& dir,
+                  int64_t size, uint32_t attributes, uint64_t modifiedTime,
+                  const std::string& condition, uint32_t mftOrCluster) {
     const uint32_t itemNum = static_cast<uint32_t>(foundFiles.size());
     if (foundFiles.size() == foundFiles.capacity()) {
         foundFiles.reserve(foundFiles.size() + kGrowthStep);
     }
-    foundFiles.push_back(FoundFile{name, dir, size, attributes, modifiedTime, condition, mftOrCluster});
+    foundFiles.push_back(
+        FoundFile{name, dir, size, attributes, modifiedTime, condition, mftOrCluster});
     const FoundFile& entry = foundFiles.back();
     const int row = listCtrl.AppendRow(entry.name);
     listCtrl.SetCell(row, view::kColumnDirectory, entry.dir);

@@ -49,7 +49,8 @@ struct FileName {
     std::u16string name;
 };
 
-std::optional<StandardInformation> ReadStandardInformation(platform::Handle h, const MftRecordPtr& record) {
+std::optional<StandardInformation> ReadStandardInformation(platform::Handle h,
+                                                           const MftRecordPtr& record) {
     const std::optional<Attribute> a = ntfs::FindAttribute(h, record, ntfs::kStandardInformation);
     if (!a) {
         return std::nullopt;
@@ -59,7 +60,8 @@ std::optional<StandardInformation> ReadStandardInformation(platform::Handle h, c
     if (!value || value->Data().size() < kSiMinimumSize) {
         return std::nullopt;
     }
-    return StandardInformation{volume::U64(value->Data(), kSiModified), volume::U32(value->Data(), kSiAttributes)};
+    return StandardInformation{volume::U64(value->Data(), kSiModified),
+                               volume::U32(value->Data(), kSiAttributes)};
 }
 
 std::optional<FileName> ParseFileName(volume::Bytes v) {
@@ -72,7 +74,8 @@ std::optional<FileName> ParseFileName(volume::Bytes v) {
     }
     FileName fn;
     const uint64_t parent = volume::U64(v, kFnParent);
-    fn.parent.record = static_cast<uint32_t>(std::min<uint64_t>(parent & kRecordNumberMask, UINT32_MAX));
+    fn.parent.record =
+        static_cast<uint32_t>(std::min<uint64_t>(parent & kRecordNumberMask, UINT32_MAX));
     fn.parent.sequence = static_cast<uint16_t>(parent >> kSequenceShift);
     fn.attributes = volume::U32(v, kFnAttributes);
     for (std::size_t i = 0; i < length; ++i) {
@@ -84,7 +87,8 @@ std::optional<FileName> ParseFileName(volume::Bytes v) {
 enum class NameRead { Missing, Unreadable, Read };
 
 NameRead ReadFileName(platform::Handle h, const MftRecordPtr& record, int instance, FileName& out) {
-    const std::optional<Attribute> a = ntfs::FindAttribute(h, record, ntfs::kFileName, std::nullopt, instance);
+    const std::optional<Attribute> a =
+        ntfs::FindAttribute(h, record, ntfs::kFileName, std::nullopt, instance);
     if (!a) {
         return NameRead::Missing;
     }
@@ -127,12 +131,18 @@ void SetFlags(const MftRecordPtr& record, uint16_t flags) {
     record->bytes[ntfs::record::Flags + 1] = static_cast<uint8_t>(flags >> 8);
 }
 
-void MarkDirectory(const MftRecordPtr& record) { SetFlags(record, record->Flags() | ntfs::record::FlagDirectory); }
+void MarkDirectory(const MftRecordPtr& record) {
+    SetFlags(record, record->Flags() | ntfs::record::FlagDirectory);
+}
 
-bool IsDirectory(const MftRecordPtr& record) { return (record->Flags() & ntfs::record::FlagDirectory) != 0; }
+bool IsDirectory(const MftRecordPtr& record) {
+    return (record->Flags() & ntfs::record::FlagDirectory) != 0;
+}
 
 // Clusters the volume has and the bitmap covers.
-int64_t ClusterLimit() { return std::min(Vcb->TotalClusters, ntfs::VolumeBitmapBits); }
+int64_t ClusterLimit() {
+    return std::min(Vcb->TotalClusters, ntfs::VolumeBitmapBits);
+}
 
 // The condition of non-resident data: Good, Poor when a cluster is used by another file
 // now, Hopeless when a run reaches past the volume. The last run with a problem decides.
@@ -162,13 +172,15 @@ const char* RateRuns(const Attribute& data) {
 }
 
 // The condition word, or "Directory" for a record that turns out to be one.
-std::string ChooseCondition(platform::Handle h, const MftRecordPtr& record, const std::optional<Attribute>& data,
-                            uint32_t fnAttributes, uint32_t siAttributes, bool& unreadable) {
+std::string ChooseCondition(platform::Handle h, const MftRecordPtr& record,
+                            const std::optional<Attribute>& data, uint32_t fnAttributes,
+                            uint32_t siAttributes, bool& unreadable) {
     if (IsDirectory(record)) {
         return "Directory";
     }
     if (!data) {
-        if (HasIndexRoot(h, record) || ((fnAttributes & kAttributeDirectory) != 0 && (siAttributes & kAttributeDirectory) != 0)) {
+        if (HasIndexRoot(h, record) || ((fnAttributes & kAttributeDirectory) != 0 &&
+                                        (siAttributes & kAttributeDirectory) != 0)) {
             MarkDirectory(record);
             return "Directory";
         }
@@ -206,7 +218,8 @@ void FinalChecks(platform::Handle h, const MftRecordPtr& record, uint32_t number
 // Whether a parent reference still names the directory the file was in: a record now in
 // use under another sequence number was reused for something else.
 bool ParentStillMatches(const MftRecordPtr& parent, uint16_t sequence) {
-    return sequence == 0 || (parent->Flags() & ntfs::record::FlagInUse) == 0 || parent->SequenceNumber() == sequence;
+    return sequence == 0 || (parent->Flags() & ntfs::record::FlagInUse) == 0 ||
+           parent->SequenceNumber() == sequence;
 }
 
 }  // namespace
@@ -306,13 +319,15 @@ void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext&
     const uint64_t modified = volume::LocalFileTimeFromUtc(si->modified);
     const std::optional<Attribute> data = ntfs::FindAttribute(h, record, ntfs::kData, u"");
     bool unreadable = false;
-    const std::string condition = ChooseCondition(h, record, data, fn.attributes, si->attributes, unreadable);
+    const std::string condition =
+        ChooseCondition(h, record, data, fn.attributes, si->attributes, unreadable);
     if (unreadable) {
         return;
     }
     if (condition != "Directory") {
-        AddFoundFile(context.listCtrl, name, dir, std::max<int64_t>(ntfs::Get_Attr_Datasize(data), 0), si->attributes,
-                     modified, condition, number);
+        AddFoundFile(context.listCtrl, name, dir,
+                     std::max<int64_t>(ntfs::Get_Attr_Datasize(data), 0), si->attributes, modified,
+                     condition, number);
     }
     FinalChecks(h, record, number);
 }
@@ -363,13 +378,17 @@ void PrepareAndScanNtfsVolume(ScanContext& context) {
     const platform::Handle h = Vcb->hVolume;
     const MftRecordPtr& mft = ntfs::mftrecptr[ntfs::MASTER_FILE_TABLE_NUMBER];
     const int64_t records = ntfs::MftRecordCount();
-    CONSISTENCY_CHECK_TEXT(ntfs::mftsize == ntfs::Get_Attr_Datasize(ntfs::FindAttribute(h, mft, ntfs::kData)),
-                           "mftsize == Get_Attr_Datasize(attrptr)");
-    CONSISTENCY_CHECK_TEXT((records + 7) / 8 <= ntfs::Get_Attr_Datasize(ntfs::FindAttribute(h, mft, ntfs::kBitmap)),
-                           "((mftsize/Vcb->BytesPerFileRecordSegment+7)/8)<=Get_Attr_Datasize(attrptr)");
+    CONSISTENCY_CHECK_TEXT(
+        ntfs::mftsize == ntfs::Get_Attr_Datasize(ntfs::FindAttribute(h, mft, ntfs::kData)),
+        "mftsize == Get_Attr_Datasize(attrptr)");
+    CONSISTENCY_CHECK_TEXT(
+        (records + 7) / 8 <= ntfs::Get_Attr_Datasize(ntfs::FindAttribute(h, mft, ntfs::kBitmap)),
+        "((mftsize/Vcb->BytesPerFileRecordSegment+7)/8)<=Get_Attr_Datasize(attrptr)");
     const MftRecordPtr bitmapFile = ntfs::ReadMftRecord(h, ntfs::kVolumeBitmapRecord, false);
-    CONSISTENCY_CHECK_TEXT((Vcb->TotalClusters + 7) / 8 <= ntfs::Get_Attr_Datasize(ntfs::FindAttribute(h, bitmapFile, ntfs::kData)),
-                           "(Vcb->TotalClusters+7)/8<=Get_Attr_Datasize(attrptr)");
+    CONSISTENCY_CHECK_TEXT(
+        (Vcb->TotalClusters + 7) / 8 <=
+            ntfs::Get_Attr_Datasize(ntfs::FindAttribute(h, bitmapFile, ntfs::kData)),
+        "(Vcb->TotalClusters+7)/8<=Get_Attr_Datasize(attrptr)");
     app::PumpMessages();
     ScanNtfsVolume(context);
 }

@@ -16,7 +16,7 @@ struct ScanContext {
 
 // A failure that ends the scan of one drive (the scan driver reports it).
 class ScanError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

@@ -30,11 +30,15 @@ void CloseIfOpen() {
 
 int openedDrives = 0;
 
-bool IsScannedFileSystem(const std::string& name) { return name == "NTFS" || name == "FAT32" || name == "FAT"; }
+bool IsScannedFileSystem(const std::string& name) {
+    return name == "NTFS" || name == "FAT32" || name == "FAT";
+}
 
 }  // namespace
 
-int OpenedDrives() { return openedDrives; }
+int OpenedDrives() {
+    return openedDrives;
+}
 
 void CompileScanPattern(ScanSettings& settings) {
     if (!settings.compiledPattern.Compile(settings.filePattern)) {
@@ -51,7 +55,8 @@ void ScanOneDrive(ScanSettings& settings, FileListControl& listCtrl, const char*
         return;
     }
     ++openedDrives;
-    ScanContext context{listCtrl, ScanFilters{settings.filePattern, &settings.compiledPattern, settings.skipTempFiles}};
+    ScanContext context{listCtrl, ScanFilters{settings.filePattern, &settings.compiledPattern,
+                                              settings.skipTempFiles}};
     if (volume::Vcb->IsFat) {
         ScanFatVolume(context);
     } else {

@@ -30,8 +30,8 @@ std::string DateText(uint64_t localFileTime) {
 std::string IsoDateText(uint64_t localFileTime) {
     const volume::CalendarTime t = volume::CalendarFromFileTime(localFileTime);
     char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
-                  t.second);
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second);
     return text;
 }
 

@@ -12,8 +12,9 @@ std::string FullPath(const scan::FoundFile& file) {
 }
 
 std::string SavedListLine(const scan::FoundFile& file) {
-    return file.name + "\t" + file.dir + "\t" + SizeText(file.size) + "\t" + DateText(file.modifiedTime) + "\t" +
-           file.condition + "\t" + std::to_string(file.mftOrCluster);
+    return file.name + "\t" + file.dir + "\t" + SizeText(file.size) + "\t" +
+           DateText(file.modifiedTime) + "\t" + file.condition + "\t" +
+           std::to_string(file.mftOrCluster);
 }
 
 }  // namespace relicta::view

@@ -23,7 +23,9 @@ bool OneOf(const C& values, V value) {
     return std::find(values.begin(), values.end(), value) != values.end();
 }
 
-bool IsJump(uint8_t byte) { return byte == kJumpNear || byte == kJumpShort || byte == kJumpOld; }
+bool IsJump(uint8_t byte) {
+    return byte == kJumpNear || byte == kJumpShort || byte == kJumpOld;
+}
 
 // Clusters per file record or index buffer: a power of two, or a negative log2 of bytes.
 bool IsValidClustersPer(int8_t value) {
@@ -50,7 +52,8 @@ bool IsFatBootSector(Bytes s) {
 }
 
 bool HasNtfsOemPrefix(Bytes s) {
-    return InBounds(s, ntfs_boot::OemName, 5) && std::memcmp(&s[ntfs_boot::OemName], "NTFS ", 5) == 0;
+    return InBounds(s, ntfs_boot::OemName, 5) &&
+           std::memcmp(&s[ntfs_boot::OemName], "NTFS ", 5) == 0;
 }
 
 bool IsNtfsBootSector(Bytes s) {
@@ -75,7 +78,8 @@ bool IsNtfsBootSector(Bytes s) {
     // on-disk value can overflow the product.
     const __int128 numberSectors = S64(s, ntfs_boot::NumberSectors);
     const __int128 mft = static_cast<__int128>(U64(s, ntfs_boot::MftStartLcn)) * sectorsPerCluster;
-    const __int128 mft2 = static_cast<__int128>(U64(s, ntfs_boot::Mft2StartLcn)) * sectorsPerCluster;
+    const __int128 mft2 =
+        static_cast<__int128>(U64(s, ntfs_boot::Mft2StartLcn)) * sectorsPerCluster;
     if (mft > numberSectors || mft2 > numberSectors) {
         return false;
     }

@@ -18,9 +18,12 @@ constexpr uint32_t kBadMark = 0x0FFFFFF7;
 
 uint32_t BadMarkFor(uint8_t bits) {
     switch (bits) {
-        case 12: return kBadMark & kFat12Mask;
-        case 16: return kBadMark & 0xFFFF;
-        default: return kBadMark;
+        case 12:
+            return kBadMark & kFat12Mask;
+        case 16:
+            return kBadMark & 0xFFFF;
+        default:
+            return kBadMark;
     }
 }
 
@@ -28,8 +31,9 @@ uint32_t BadMarkFor(uint8_t bits) {
 
 uint32_t FatEntry(const VCB& vcb, uint32_t FatIndex, std::span<const uint8_t> FatBuffer) {
     CONSISTENCY_CHECK_TEXT(FatIndex >= 2, "(FatIndex) >= 2");
-    CONSISTENCY_CHECK_TEXT(uint64_t{FatIndex} <= uint64_t{vcb.AllocationSupport.NumberOfClusters} + 1,
-                           "(FatIndex) <= ((Vcb)->AllocationSupport.NumberOfClusters + 1)");
+    CONSISTENCY_CHECK_TEXT(
+        uint64_t{FatIndex} <= uint64_t{vcb.AllocationSupport.NumberOfClusters} + 1,
+        "(FatIndex) <= ((Vcb)->AllocationSupport.NumberOfClusters + 1)");
     const uint8_t bits = vcb.AllocationSupport.FatIndexBitSize;
     const std::size_t index = FatIndex;
     switch (bits) {

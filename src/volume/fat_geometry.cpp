@@ -35,10 +35,12 @@ void ComputeFatGeometry(const Bpb& bpb, AllocationSupport& g) {
     } else {
         g.FatIndexBitSize = g.NumberOfClusters <= kFat12MaxClusters ? 12 : 16;
     }
-    g.LogOfBytesPerCluster = LogOfBytesPerCluster(uint32_t{bpb.BytesPerSector} * bpb.SectorsPerCluster);
+    g.LogOfBytesPerCluster =
+        LogOfBytesPerCluster(uint32_t{bpb.BytesPerSector} * bpb.SectorsPerCluster);
     if (!bpb.IsFat32()) {
         // The FAT cannot describe more clusters than its entries.
-        const uint64_t entries = uint64_t{bpb.SectorsPerFat} * bpb.BytesPerSector * 8 / g.FatIndexBitSize;
+        const uint64_t entries =
+            uint64_t{bpb.SectorsPerFat} * bpb.BytesPerSector * 8 / g.FatIndexBitSize;
         const uint64_t describable = entries >= 2 ? entries - 2 : 0;
         if (g.NumberOfClusters > describable) {
             g.NumberOfClusters = static_cast<uint32_t>(describable);

@@ -12,11 +12,11 @@ inline constexpr uint32_t kDirEntrySize = 32;
 inline constexpr uint32_t kFat32MaxClusters = 0x0FFFFFF5;  // above this, entries are marks
 
 struct AllocationSupport {
-    uint64_t RootDirectoryLbo = 0;  // byte offset of the FAT12/16 root directory
-    uint32_t RootDirectorySize = 0; // RootEntries x 32
-    uint64_t FileAreaLbo = 0;       // byte offset of cluster 2
-    uint32_t NumberOfClusters = 0;  // data clusters the FAT describes
-    uint8_t FatIndexBitSize = 0;    // 12, 16 or 32
+    uint64_t RootDirectoryLbo = 0;   // byte offset of the FAT12/16 root directory
+    uint32_t RootDirectorySize = 0;  // RootEntries x 32
+    uint64_t FileAreaLbo = 0;        // byte offset of cluster 2
+    uint32_t NumberOfClusters = 0;   // data clusters the FAT describes
+    uint8_t FatIndexBitSize = 0;     // 12, 16 or 32
     uint8_t LogOfBytesPerCluster = 0;
 };
 

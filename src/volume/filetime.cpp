@@ -32,7 +32,8 @@ void CivilFromDays(int64_t z, int& y, int& m, int& d) {
 }  // namespace
 
 CalendarTime CalendarFromFileTime(uint64_t fileTime) {
-    const int64_t seconds = static_cast<int64_t>(fileTime / kFileTimeTicksPerSecond) - kUnixEpochInFileTimeSeconds;
+    const int64_t seconds =
+        static_cast<int64_t>(fileTime / kFileTimeTicksPerSecond) - kUnixEpochInFileTimeSeconds;
     int64_t days = seconds / kSecondsPerDay;
     int64_t rest = seconds % kSecondsPerDay;
     if (rest < 0) {
@@ -48,9 +49,10 @@ CalendarTime CalendarFromFileTime(uint64_t fileTime) {
 }
 
 uint64_t FileTimeFromCalendar(const CalendarTime& t) {
-    const int64_t seconds = DaysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day)) *
-                                kSecondsPerDay +
-                            t.hour * 3600 + t.minute * 60 + t.second;
+    const int64_t seconds =
+        DaysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day)) *
+            kSecondsPerDay +
+        t.hour * 3600 + t.minute * 60 + t.second;
     const int64_t since1601 = seconds + kUnixEpochInFileTimeSeconds;
     return since1601 < 0 ? 0 : static_cast<uint64_t>(since1601) * kFileTimeTicksPerSecond;
 }
@@ -60,14 +62,16 @@ uint64_t LocalFileTimeFromUtc(uint64_t utcFileTime) {
     if (utcFileTime > kLatestConvertible) {
         return utcFileTime;
     }
-    const int64_t seconds = static_cast<int64_t>(utcFileTime / kFileTimeTicksPerSecond) - kUnixEpochInFileTimeSeconds;
+    const int64_t seconds =
+        static_cast<int64_t>(utcFileTime / kFileTimeTicksPerSecond) - kUnixEpochInFileTimeSeconds;
     const std::time_t when = static_cast<std::time_t>(seconds);
     std::tm local{};
     if (localtime_r(&when, &local) == nullptr) {
         return utcFileTime;
     }
     const int64_t offset = local.tm_gmtoff;
-    const int64_t ticks = static_cast<int64_t>(utcFileTime) + offset * static_cast<int64_t>(kFileTimeTicksPerSecond);
+    const int64_t ticks =
+        static_cast<int64_t>(utcFileTime) + offset * static_cast<int64_t>(kFileTimeTicksPerSecond);
     return ticks < 0 ? 0 : static_cast<uint64_t>(ticks);
 }
 
@@ -80,11 +84,16 @@ uint64_t FileTimeFromDos(uint16_t date, uint16_t time) {
     t.minute = (time >> 5) & 0x3F;
     t.second = (time & 0x1F) * 2;
     // Out-of-range fields (a damaged entry) are clamped rather than rolled over.
-    if (t.month < 1 || t.month > 12) t.month = 1;
-    if (t.day < 1) t.day = 1;
-    if (t.hour > 23) t.hour = 23;
-    if (t.minute > 59) t.minute = 59;
-    if (t.second > 59) t.second = 59;
+    if (t.month < 1 || t.month > 12)
+        t.month = 1;
+    if (t.day < 1)
+        t.day = 1;
+    if (t.hour > 23)
+        t.hour = 23;
+    if (t.minute > 59)
+        t.minute = 59;
+    if (t.second > 59)
+        t.second = 59;
     return FileTimeFromCalendar(t);
 }
 

@@ -26,11 +26,23 @@ T ReadLe(Bytes bytes, std::size_t offset) {
     return static_cast<T>(value);
 }
 
-inline uint8_t U8(Bytes b, std::size_t off) { return ReadLe<uint8_t>(b, off); }
-inline int8_t S8(Bytes b, std::size_t off) { return ReadLe<int8_t>(b, off); }
-inline uint16_t U16(Bytes b, std::size_t off) { return ReadLe<uint16_t>(b, off); }
-inline uint32_t U32(Bytes b, std::size_t off) { return ReadLe<uint32_t>(b, off); }
-inline uint64_t U64(Bytes b, std::size_t off) { return ReadLe<uint64_t>(b, off); }
-inline int64_t S64(Bytes b, std::size_t off) { return ReadLe<int64_t>(b, off); }
+inline uint8_t U8(Bytes b, std::size_t off) {
+    return ReadLe<uint8_t>(b, off);
+}
+inline int8_t S8(Bytes b, std::size_t off) {
+    return ReadLe<int8_t>(b, off);
+}
+inline uint16_t U16(Bytes b, std::size_t off) {
+    return ReadLe<uint16_t>(b, off);
+}
+inline uint32_t U32(Bytes b, std::size_t off) {
+    return ReadLe<uint32_t>(b, off);
+}
+inline uint64_t U64(Bytes b, std::size_t off) {
+    return ReadLe<uint64_t>(b, off);
+}
+inline int64_t S64(Bytes b, std::size_t off) {
+    return ReadLe<int64_t>(b, off);
+}
 
 }  // namespace relicta::volume

@@ -33,13 +33,15 @@ const char* const kInvalidBootSector = "Invalid Boot Sector";
 // cancels. Sets lenient mode when the platform cannot name the file system.
 std::optional<std::string> QueryFileSystemName(VCB& vcb) {
     for (;;) {
-        if (std::optional<std::string> name = CurrentPlatform().GetFileSystemName(vcb.DriveLetter())) {
+        if (std::optional<std::string> name =
+                CurrentPlatform().GetFileSystemName(vcb.DriveLetter())) {
             return name;
         }
         const int error = platform::GetLastError();
         if (error == platform::kErrorNotReady) {
             const app::MbResult answer = MessageBox(
-                "The device is not ready.  Make sure there is a disk in the drive and then click on OK",
+                "The device is not ready.  Make sure there is a disk in the drive and then click "
+                "on OK",
                 "System Error", app::MbButtons::OkCancel);
             if (answer == app::MbResult::Cancel) {
                 return std::nullopt;
@@ -65,7 +67,8 @@ bool DecideIsFat(VCB& vcb, Bytes sector) {
     const bool ntfs = IsNtfsBootSector(sector);
     if (fat && ntfs) {
         if (vcb.IsRawFileSystem) {
-            MessageBox("This is an unknown or raw file system, trying to interpret it as NTFS", "RAW");
+            MessageBox("This is an unknown or raw file system, trying to interpret it as NTFS",
+                       "RAW");
         }
         return false;
     }
@@ -89,7 +92,8 @@ bool ValidateBootSector(const Bpb& bpb, Bytes sector, bool isFat) {
     }
     if (bpb.Fats > kMaxFats) {
         MessageBox(
-            "Number of Fats > 2.  The boot sector is invalid or corrupt, or this is not the root of "
+            "Number of Fats > 2.  The boot sector is invalid or corrupt, or this is not the root "
+            "of "
             "the volume set",
             kInvalidBootSector);
         return false;
@@ -97,13 +101,15 @@ bool ValidateBootSector(const Bpb& bpb, Bytes sector, bool isFat) {
     const uint8_t jump = U8(sector, fat_boot::Jump);
     if (jump != kJumpNear && jump != kJumpShort && jump != kJumpOld) {
         MessageBox(
-            "Jump block bad.  The boot sector may be invalid or corrupt,\n or this is not the root of "
+            "Jump block bad.  The boot sector may be invalid or corrupt,\n or this is not the root "
+            "of "
             "the volume set, or this is a non-bootable device",
             kInvalidBootSector);
     }
     if (isFat) {
-        CONSISTENCY_CHECK_TEXT(bpb.LargeSectors > kMinVolumeSectors || bpb.Sectors > kMinVolumeSectors,
-                               "pBpb->LargeSectors > 100 || pBpb->Sectors > 100");
+        CONSISTENCY_CHECK_TEXT(
+            bpb.LargeSectors > kMinVolumeSectors || bpb.Sectors > kMinVolumeSectors,
+            "pBpb->LargeSectors > 100 || pBpb->Sectors > 100");
     } else {
         CONSISTENCY_CHECK_TEXT(S64(sector, ntfs_boot::NumberSectors) > kMinVolumeSectors,
                                "BootSector->NumberSectors > 100");
@@ -123,7 +129,8 @@ void ReconcileFreeSpace(platform::DiskFreeSpace& reported, Bpb& bpb) {
         reported.sectorsPerCluster = bpb.SectorsPerCluster;
     }
     if (reported.bytesPerSector != bpb.BytesPerSector) {
-        MessageBox("I don't understand the BytesPerSector in the boot sector on this partition", "Error");
+        MessageBox("I don't understand the BytesPerSector in the boot sector on this partition",
+                   "Error");
     }
     // Without the NT volume data the cluster-size disagreement is not reported.
     if (reported.sectorsPerCluster != bpb.SectorsPerCluster && bpb.SectorsPerCluster == 0) {
@@ -203,8 +210,10 @@ Handle OpenVolume(char letter) {
     if (!platform::IsOpenHandle(vcb.hVolume)) {
         if (platform::GetLastError() == platform::kErrorAccessDenied) {
             MessageBox(
-                "Access denied when trying to open the volume.\r\nYou either lack needed Administrator "
-                "rights,\r\nor this disk cannot be opened for direct access\r\n (for example, virtual "
+                "Access denied when trying to open the volume.\r\nYou either lack needed "
+                "Administrator "
+                "rights,\r\nor this disk cannot be opened for direct access\r\n (for example, "
+                "virtual "
                 "drives created by SUSBT)",
                 "Error");
         } else {

@@ -70,13 +70,17 @@ void ReadClusters(platform::Handle hVolume, int64_t cluster, std::span<uint8_t> 
                 Vcb->BytesPerSector * Vcb->BytesPerSector;
             CONSISTENCY_CHECK_TEXT(
                 Vcb->AllocationSupport.FileAreaLbo ==
-                    (uint64_t{bpb.Fats} * bpb.SectorsPerFat + bpb.ReservedSectors) * Vcb->BytesPerSector +
+                    (uint64_t{bpb.Fats} * bpb.SectorsPerFat + bpb.ReservedSectors) *
+                            Vcb->BytesPerSector +
                         rootBytesRounded,
-                "Vcb->AllocationSupport.FileAreaLbo==((Vcb->pBpb->Fats*Vcb->pBpb->SectorsPerFat+Vcb->pBpb->"
-                "ReservedSectors)*Vcb->BytesPerSector)+(((Vcb->pBpb->RootEntries*32+(Vcb->BytesPerSector-1))/"
+                "Vcb->AllocationSupport.FileAreaLbo==((Vcb->pBpb->Fats*Vcb->pBpb->SectorsPerFat+"
+                "Vcb->pBpb->"
+                "ReservedSectors)*Vcb->BytesPerSector)+(((Vcb->pBpb->RootEntries*32+(Vcb->"
+                "BytesPerSector-1))/"
                 "Vcb->BytesPerSector)*Vcb->BytesPerSector)");
         }
-        base = static_cast<int64_t>(Vcb->AllocationSupport.FileAreaLbo) - 2 * int64_t{Vcb->BytesPerCluster};
+        base = static_cast<int64_t>(Vcb->AllocationSupport.FileAreaLbo) -
+               2 * int64_t{Vcb->BytesPerCluster};
     }
     const uint64_t wanted = uint64_t{Vcb->BytesPerCluster} * numberToRead;
     const uint64_t bytesRead =
@@ -117,8 +121,10 @@ std::vector<uint8_t> ReadFat(platform::Handle hVolume) {
     const uint64_t neededBytes = ((clusters + 2) * geometry.FatIndexBitSize + 7) / 8;
     const uint64_t neededSectors = (neededBytes + Vcb->BytesPerSector - 1) / Vcb->BytesPerSector;
     // Nor more than the volume holds.
-    const uint64_t onVolume = platform::CurrentPlatform().VolumeLength(hVolume) / Vcb->BytesPerSector;
-    const uint32_t sectors = static_cast<uint32_t>(std::min({uint64_t{bpb.FatSize()}, neededSectors, onVolume}));
+    const uint64_t onVolume =
+        platform::CurrentPlatform().VolumeLength(hVolume) / Vcb->BytesPerSector;
+    const uint32_t sectors =
+        static_cast<uint32_t>(std::min({uint64_t{bpb.FatSize()}, neededSectors, onVolume}));
     std::vector<uint8_t> fat(uint64_t{sectors} * Vcb->BytesPerSector);
     ReadLogicalSectors(hVolume, bpb.ReservedSectors, fat, sectors);
     return fat;

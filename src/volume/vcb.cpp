@@ -19,7 +19,8 @@ VCB& EnsureVcb() {
             Vcb->pBpb->BytesPerSector = kDefaultBytesPerSector;
         }
     } catch (const std::bad_alloc&) {
-        app::FatalError("Cannot allocate memory to open volume and read boot sector", "Fatal error");
+        app::FatalError("Cannot allocate memory to open volume and read boot sector",
+                        "Fatal error");
     }
     return *Vcb;
 }

@@ -10,7 +10,7 @@ namespace relicta::app {
 namespace {
 
 class ConsistencyTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ResetConsistencyFailures();
         SetExitHook([](int status) { throw ProcessExit{status}; });
@@ -37,7 +37,8 @@ TEST_F(ConsistencyTest, MessageJoinsModuleLineAndTextExactly) {
          R"(strncmp((char *)mftptr->MultiSectorHeader.Signature,"FILE",4)==0)"
          "\nAbort the program, or Ignore and continue?"},
         {"salvexDoc", 12345, R"(path\with\backslashes)",
-         "Internal Program consistency check failed.\nIn salvexDoc at 12345: path\\with\\backslashes\n"
+         "Internal Program consistency check failed.\nIn salvexDoc at 12345: "
+         "path\\with\\backslashes\n"
          "Abort the program, or Ignore and continue?"},
     };
     for (const Case& c : cases) {
@@ -60,7 +61,7 @@ TEST_F(ConsistencyTest, ReportIsAWarningWithAbortRetryIgnore) {
 
 TEST_F(ConsistencyTest, AnswersMapToAbortOrContinue) {
     const std::pair<MbResult, int> cases[] = {
-        {MbResult::Abort, 1}, {MbResult::Retry, 0}, {MbResult::Ignore, 0},
+        {MbResult::Abort, 1},  {MbResult::Retry, 0}, {MbResult::Ignore, 0},
         {MbResult::Cancel, 1}, {MbResult::No, 1},
     };
     for (const auto& [answer, expected] : cases) {

@@ -15,7 +15,7 @@ struct Console {
 };
 
 Console RunBox(const MessageBoxRequest& request, CheckPolicy policy, bool interactive,
-            const std::string& input = "") {
+               const std::string& input = "") {
     FILE* in = ::fmemopen(const_cast<char*>(input.data()), input.size() + 1, "r");
     char* buffer = nullptr;
     std::size_t size = 0;
@@ -30,7 +30,8 @@ Console RunBox(const MessageBoxRequest& request, CheckPolicy policy, bool intera
     return result;
 }
 
-MessageBoxRequest Box(MbButtons buttons, std::string text = "text", std::string caption = "Caption") {
+MessageBoxRequest Box(MbButtons buttons, std::string text = "text",
+                      std::string caption = "Caption") {
     MessageBoxRequest r;
     r.text = std::move(text);
     r.caption = std::move(caption);
@@ -39,7 +40,8 @@ MessageBoxRequest Box(MbButtons buttons, std::string text = "text", std::string 
 }
 
 TEST(ConsoleDialogs, PrintsCaptionColonTextWithoutCarriageReturns) {
-    const Console c = RunBox(Box(MbButtons::Ok, "line one\r\nline two", "Error"), CheckPolicy::Ignore, false);
+    const Console c =
+        RunBox(Box(MbButtons::Ok, "line one\r\nline two", "Error"), CheckPolicy::Ignore, false);
     EXPECT_EQ(c.output, "Error: line one\nline two\n");
     EXPECT_EQ(c.answer, MbResult::Ok);
 }
@@ -73,7 +75,7 @@ TEST(ConsoleDialogs, AsksOnATerminal) {
     const Case cases[] = {
         {MbButtons::AbortRetryIgnore, CheckPolicy::Ask, "r\n", MbResult::Retry},
         {MbButtons::AbortRetryIgnore, CheckPolicy::Ask, "x\nI\n", MbResult::Ignore},
-        {MbButtons::AbortRetryIgnore, CheckPolicy::Ask, "", MbResult::Abort},  // end of input
+        {MbButtons::AbortRetryIgnore, CheckPolicy::Ask, "", MbResult::Abort},       // end of input
         {MbButtons::AbortRetryIgnore, CheckPolicy::Abort, "i\n", MbResult::Abort},  // policy wins
         {MbButtons::OkCancel, CheckPolicy::Ignore, "o\n", MbResult::Ok},
         {MbButtons::YesNoCancel, CheckPolicy::Ignore, "n\n", MbResult::No},

@@ -4,8 +4,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <map>
+#include <regex>
 #include <set>
 
 #include "e2e/drives_output.h"
@@ -28,7 +28,8 @@ std::vector<CorpusVolume> ReadCorpusManifest(const std::string& dir) {
     std::ifstream in(dir + "/manifest.tsv");
     std::string line;
     while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
+        if (line.empty() || line[0] == '#')
+            continue;
         std::istringstream fields(line);
         CorpusVolume v;
         std::string offsets;
@@ -38,7 +39,8 @@ std::vector<CorpusVolume> ReadCorpusManifest(const std::string& dir) {
         std::getline(fields, v.archive, '\t');
         std::istringstream list(offsets);
         std::string one;
-        while (std::getline(list, one, ',')) v.offsets.push_back(std::stoull(one));
+        while (std::getline(list, one, ','))
+            v.offsets.push_back(std::stoull(one));
         volumes.push_back(v);
     }
     return volumes;
@@ -57,7 +59,8 @@ std::string Unpacked(const std::string& corpus, const CorpusVolume& v) {
                        (dir / ".done").string() + "'");
         }
         for (const auto& entry : fs::directory_iterator(dir)) {
-            if (entry.path().filename() != ".done") return entry.path().string();
+            if (entry.path().filename() != ".done")
+                return entry.path().string();
         }
         return {};
     }
@@ -80,7 +83,8 @@ TEST(Corpus, EveryVolumeIsFoundWithTheGeometryFsstatReports) {
         SCOPED_TRACE(v.name);
         const std::string image = Unpacked(corpus, v);
         ASSERT_FALSE(image.empty());
-        const CommandResult r = RunCommand(RelictaBinary() + " drives --on-check=ignore --volume '" + image + "'");
+        const CommandResult r =
+            RunCommand(RelictaBinary() + " drives --on-check=ignore --volume '" + image + "'");
         EXPECT_EQ(r.status, 0) << r.err;
         const std::vector<DriveLine> drives = ParseDrives(r.out);
         ASSERT_EQ(drives.size(), v.offsets.size()) << r.out << r.err;
@@ -109,22 +113,27 @@ TEST(Corpus, ScanAgreesWithFls) {
         GTEST_SKIP() << "no corpus or no Sleuth Kit";
     }
     constexpr std::size_t kTskNameLimit = 247;
-    const std::regex entry(R"(^[-r]/r \* (\d+)(?:-\d+-\d+)?:\t([^\t]+)\t(?:[^\t]*\t){4}(\d+)\t.*$)");
+    const std::regex entry(
+        R"(^[-r]/r \* (\d+)(?:-\d+-\d+)?:\t([^\t]+)\t(?:[^\t]*\t){4}(\d+)\t.*$)");
     for (const CorpusVolume& v : ReadCorpusManifest(corpus)) {
         SCOPED_TRACE(v.name);
         const std::string image = Unpacked(corpus, v);
         for (std::size_t i = 0; i < v.offsets.size(); ++i) {
             const char letter = static_cast<char>('C' + i);
-            const CommandResult r = RunCommand("TZ=UTC timeout 60 " + RelictaBinary() + " scan --format json --on-check=ignore " +
-                                               std::string(1, letter) + " --volume '" + image + "'");
+            const CommandResult r = RunCommand(
+                "TZ=UTC timeout 60 " + RelictaBinary() + " scan --format json --on-check=ignore " +
+                std::string(1, letter) + " --volume '" + image + "'");
             EXPECT_EQ(r.status, 0) << r.err;
             std::multiset<std::pair<std::string, int64_t>> ours;
             std::stringstream lines(r.out);
             for (std::string line; std::getline(lines, line);) {
                 std::smatch m;
-                ASSERT_TRUE(std::regex_search(line, m, std::regex(R"re("name":"(.*)","dir":"(.*)","size":(\d+),)re")));
-                std::string path = std::regex_replace(m[2].str(), std::regex(R"(\\\\)"), "/").substr(3);
-                if (!path.empty() && path.back() != '/') path += "/";
+                ASSERT_TRUE(std::regex_search(
+                    line, m, std::regex(R"re("name":"(.*)","dir":"(.*)","size":(\d+),)re")));
+                std::string path =
+                    std::regex_replace(m[2].str(), std::regex(R"(\\\\)"), "/").substr(3);
+                if (!path.empty() && path.back() != '/')
+                    path += "/";
                 path += m[1].str();
                 std::string cut;
                 std::stringstream parts(path);
@@ -133,7 +142,8 @@ TEST(Corpus, ScanAgreesWithFls) {
                 }
                 ours.insert({std::regex_replace(cut, std::regex("[?]"), "_"), std::stoll(m[3])});
             }
-            const CommandResult fls = RunCommand("fls -r -d -p -l -o " + std::to_string(v.offsets[i]) + " '" + image + "'");
+            const CommandResult fls = RunCommand("fls -r -d -p -l -o " +
+                                                 std::to_string(v.offsets[i]) + " '" + image + "'");
             std::map<std::string, std::vector<std::pair<std::string, int64_t>>> byInode;
             std::stringstream tsk(fls.out);
             for (std::string line; std::getline(tsk, line);) {
@@ -145,7 +155,8 @@ TEST(Corpus, ScanAgreesWithFls) {
                 byInode[m[1]].push_back({m[2].str(), std::stoll(m[3])});
             }
             for (const auto& [inode, paths] : byInode) {
-                const bool found = std::any_of(paths.begin(), paths.end(), [&](const auto& p) { return ours.count(p) > 0; });
+                const bool found = std::any_of(paths.begin(), paths.end(),
+                                               [&](const auto& p) { return ours.count(p) > 0; });
                 EXPECT_TRUE(found) << paths.front().first << " " << paths.front().second;
             }
             EXPECT_GE(ours.size(), byInode.size());

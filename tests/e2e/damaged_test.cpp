@@ -7,8 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fcntl.h>
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <random>
@@ -31,11 +31,13 @@ using Bytes = std::vector<uint8_t>;
 
 uint64_t Get(const Bytes& b, std::size_t off, int width) {
     uint64_t v = 0;
-    for (int i = 0; i < width && off + i < b.size(); ++i) v |= uint64_t{b[off + i]} << (8 * i);
+    for (int i = 0; i < width && off + i < b.size(); ++i)
+        v |= uint64_t{b[off + i]} << (8 * i);
     return v;
 }
 void Put(Bytes& b, std::size_t off, uint64_t v, int width) {
-    for (int i = 0; i < width && off + i < b.size(); ++i) b[off + i] = static_cast<uint8_t>(v >> (8 * i));
+    for (int i = 0; i < width && off + i < b.size(); ++i)
+        b[off + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 // NTFS layout read straight off the boot sector.
@@ -43,23 +45,27 @@ struct Ntfs {
     std::size_t clusterBytes, recordBytes, mft;
     explicit Ntfs(const Bytes& b)
         : clusterBytes(Get(b, 0x0B, 2) * Get(b, 0x0D, 1)),
-          recordBytes(static_cast<int8_t>(b[0x40]) < 0 ? std::size_t{1} << -static_cast<int8_t>(b[0x40])
-                                                       : b[0x40] * clusterBytes),
+          recordBytes(static_cast<int8_t>(b[0x40]) < 0
+                          ? std::size_t{1} << -static_cast<int8_t>(b[0x40])
+                          : b[0x40] * clusterBytes),
           mft(Get(b, 0x30, 8) * clusterBytes) {}
     std::size_t Record(uint32_t n) const { return mft + n * recordBytes; }
 };
 
 // Calls `f` with the offset of every attribute of records [from, to) (fixups ignored).
-void ForEachAttribute(Bytes& b, uint32_t from, uint32_t to, const std::function<void(std::size_t, uint32_t)>& f) {
+void ForEachAttribute(Bytes& b, uint32_t from, uint32_t to,
+                      const std::function<void(std::size_t, uint32_t)>& f) {
     const Ntfs n(b);
     for (uint32_t r = from; r < to; ++r) {
         const std::size_t rec = n.Record(r);
-        if (rec + n.recordBytes > b.size() || Get(b, rec, 4) != 0x454C4946) continue;  // "FILE"
+        if (rec + n.recordBytes > b.size() || Get(b, rec, 4) != 0x454C4946)
+            continue;  // "FILE"
         std::size_t at = rec + Get(b, rec + 20, 2);
         for (int guard = 0; guard < 64 && at + 8 <= rec + n.recordBytes; ++guard) {
             const uint32_t type = static_cast<uint32_t>(Get(b, at, 4));
             const uint64_t length = Get(b, at + 4, 4);
-            if (type == 0xFFFFFFFF || length < 16 || at + length > rec + n.recordBytes) break;
+            if (type == 0xFFFFFFFF || length < 16 || at + length > rec + n.recordBytes)
+                break;
             f(at, r);
             at += length;
         }
@@ -92,24 +98,31 @@ struct Mutation {
 
 Mutation Truncate(const char* image, double fraction) {
     return {"truncated to " + std::to_string(static_cast<int>(fraction * 100)) + "%", image,
-            [fraction](Bytes& b) { b.resize(std::max<std::size_t>(612, static_cast<std::size_t>(b.size() * fraction))); }};
+            [fraction](Bytes& b) {
+                b.resize(std::max<std::size_t>(612, static_cast<std::size_t>(b.size() * fraction)));
+            }};
 }
 
 Mutation Noise(const char* image, unsigned seed) {
     return {"random bytes, seed " + std::to_string(seed), image, [seed](Bytes& b) {
                 std::mt19937 rng(seed);
                 const std::size_t span = std::min<std::size_t>(b.size(), 1 << 20);
-                for (int i = 0; i < 2000; ++i) b[512 + rng() % (span - 512)] = static_cast<uint8_t>(rng());
+                for (int i = 0; i < 2000; ++i)
+                    b[512 + rng() % (span - 512)] = static_cast<uint8_t>(rng());
             }};
 }
 
 std::vector<Mutation> Mutations() {
     std::vector<Mutation> m;
-    for (const char* image : {"fat12.img", "fat16.img", "fat32.img", "ntfs512.img", "ntfs4k.img", "ntfs4ksec.img", "mbr.img"}) {
-        for (double f : {0.0, 0.1, 0.5, 0.9}) m.push_back(Truncate(image, f));
-        for (unsigned seed : {1u, 2u, 3u}) m.push_back(Noise(image, seed));
+    for (const char* image : {"fat12.img", "fat16.img", "fat32.img", "ntfs512.img", "ntfs4k.img",
+                              "ntfs4ksec.img", "mbr.img"}) {
+        for (double f : {0.0, 0.1, 0.5, 0.9})
+            m.push_back(Truncate(image, f));
+        for (unsigned seed : {1u, 2u, 3u})
+            m.push_back(Noise(image, seed));
         m.push_back({"metadata after the boot sector zeroed", image, [](Bytes& b) {
-                         std::fill(b.begin() + 512, b.begin() + std::min<std::size_t>(b.size(), 65536), 0);
+                         std::fill(b.begin() + 512,
+                                   b.begin() + std::min<std::size_t>(b.size(), 65536), 0);
                      }});
     }
     for (const char* image : {"ntfs512.img", "ntfs4k.img", "ntfs4ksec.img"}) {
@@ -123,27 +136,34 @@ std::vector<Mutation> Mutations() {
                      }});
         m.push_back({"record headers corrupted", image, [](Bytes& b) {
                          const Ntfs n(b);
-                         for (uint32_t r = 16; r < 90; ++r) Put(b, n.Record(r) + 4, 0xFFF1 + r, 4);
+                         for (uint32_t r = 16; r < 90; ++r)
+                             Put(b, n.Record(r) + 4, 0xFFF1 + r, 4);
                      }});
         m.push_back({"first attribute offsets past the record", image, [](Bytes& b) {
                          const Ntfs n(b);
-                         for (uint32_t r = 0; r < 90; ++r) Put(b, n.Record(r) + 20, 0xFFF8, 2);
+                         for (uint32_t r = 0; r < 90; ++r)
+                             Put(b, n.Record(r) + 20, 0xFFF8, 2);
                      }});
         m.push_back({"attribute lengths 0", image, [](Bytes& b) {
-                         ForEachAttribute(b, 0, 90, [&](std::size_t a, uint32_t) { Put(b, a + 4, 0, 4); });
+                         ForEachAttribute(b, 0, 90,
+                                          [&](std::size_t a, uint32_t) { Put(b, a + 4, 0, 4); });
                      }});
         m.push_back({"run lists corrupted", image, [](Bytes& b) {
                          ForEachAttribute(b, 0, 90, [&](std::size_t a, uint32_t) {
-                             if (b[a + 8] == 0) return;
+                             if (b[a + 8] == 0)
+                                 return;
                              const std::size_t runs = a + Get(b, a + 32, 2);
-                             for (std::size_t i = 0; i < 6; ++i) b[runs + i] = static_cast<uint8_t>(0x88 + i * 0x11);
+                             for (std::size_t i = 0; i < 6; ++i)
+                                 b[runs + i] = static_cast<uint8_t>(0x88 + i * 0x11);
                          });
                      }});
         m.push_back({"runs reaching far past the volume", image, [](Bytes& b) {
                          ForEachAttribute(b, 0, 90, [&](std::size_t a, uint32_t) {
-                             if (b[a + 8] == 0) return;
+                             if (b[a + 8] == 0)
+                                 return;
                              const std::size_t runs = a + Get(b, a + 32, 2);
-                             const Bytes far = {0x44, 0xFF, 0xFF, 0xFF, 0x7F, 0x00, 0x00, 0x00, 0x7F, 0x00};
+                             const Bytes far = {0x44, 0xFF, 0xFF, 0xFF, 0x7F,
+                                                0x00, 0x00, 0x00, 0x7F, 0x00};
                              std::copy(far.begin(), far.end(), b.begin() + runs);
                          });
                      }});
@@ -159,28 +179,37 @@ std::vector<Mutation> Mutations() {
                      }});
         m.push_back({"parent chains looped", image, [](Bytes& b) {
                          ForEachAttribute(b, 16, 90, [&](std::size_t a, uint32_t r) {
-                             if (Get(b, a, 4) == 0x30) Put(b, a + Get(b, a + 20, 2), (r ^ 1) | (uint64_t{1} << 48), 8);
+                             if (Get(b, a, 4) == 0x30)
+                                 Put(b, a + Get(b, a + 20, 2), (r ^ 1) | (uint64_t{1} << 48), 8);
                          });
                      }});
         m.push_back({"boot sector: record size -128", image, [](Bytes& b) { b[0x40] = 0x80; }});
-        m.push_back({"boot sector: MFT past the end", image, [](Bytes& b) { Put(b, 0x30, uint64_t{1} << 40, 8); }});
-        m.push_back({"boot sector: 2^62 sectors", image, [](Bytes& b) { Put(b, 0x28, uint64_t{1} << 62, 8); }});
+        m.push_back({"boot sector: MFT past the end", image,
+                     [](Bytes& b) { Put(b, 0x30, uint64_t{1} << 40, 8); }});
+        m.push_back({"boot sector: 2^62 sectors", image,
+                     [](Bytes& b) { Put(b, 0x28, uint64_t{1} << 62, 8); }});
     }
     for (const char* image : {"fat12.img", "fat16.img", "fat32.img"}) {
         m.push_back({"FAT chains looped", image, [](Bytes& b) {
                          const Fat f(b);
                          for (uint32_t c = 2; c < 600; ++c) {
-                             if (f.fat32) Put(b, f.fat + 4 * c, c, 4);
-                             else if (f.root - f.fat > 20000) Put(b, f.fat + 2 * c, c, 2);
-                             else Put(b, f.fat + 3 * (c & ~1u) / 2, 0x0FFF, 2);
+                             if (f.fat32)
+                                 Put(b, f.fat + 4 * c, c, 4);
+                             else if (f.root - f.fat > 20000)
+                                 Put(b, f.fat + 2 * c, c, 2);
+                             else
+                                 Put(b, f.fat + 3 * (c & ~1u) / 2, 0x0FFF, 2);
                          }
                      }});
         m.push_back({"directories pointing at their ancestors", image, [](Bytes& b) {
                          const Fat f(b);
                          for (std::size_t at = f.RootDir(); at < f.RootDir() + 16 * 32; at += 32) {
-                             if ((b[at + 11] & 0x10) == 0 || b[at] == '.') continue;
-                             const uint64_t c = Get(b, at + 0x1A, 2) | (f.fat32 ? Get(b, at + 0x14, 2) << 16 : 0);
-                             if (c < 2) continue;
+                             if ((b[at + 11] & 0x10) == 0 || b[at] == '.')
+                                 continue;
+                             const uint64_t c =
+                                 Get(b, at + 0x1A, 2) | (f.fat32 ? Get(b, at + 0x14, 2) << 16 : 0);
+                             if (c < 2)
+                                 continue;
                              // Inside the directory: an entry for itself and one for the root.
                              Bytes entry(32, ' ');
                              entry[11] = 0x10;
@@ -193,7 +222,8 @@ std::vector<Mutation> Mutations() {
                      }});
         m.push_back({"entry sizes 4 GiB", image, [](Bytes& b) {
                          const Fat f(b);
-                         for (std::size_t at = f.RootDir(); at < f.RootDir() + 64 * 32; at += 32) Put(b, at + 0x1C, 0xFFFFFFFF, 4);
+                         for (std::size_t at = f.RootDir(); at < f.RootDir() + 64 * 32; at += 32)
+                             Put(b, at + 0x1C, 0xFFFFFFFF, 4);
                      }});
         m.push_back({"BPB: huge FATs", image, [](Bytes& b) {
                          Put(b, 0x16, b[0x16] != 0 ? 0xFFFF : 0, 2);
@@ -228,7 +258,8 @@ Outcome Measure(const std::vector<std::string>& args) {
         ::dup2(devNull, 1);
         ::dup2(errFd, 2);
         std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         ::execv(argv[0], argv.data());
         ::_exit(127);
@@ -239,7 +270,8 @@ Outcome Measure(const std::vector<std::string>& args) {
     rusage usage{};
     for (;;) {
         const pid_t done = ::wait4(pid, &status, WNOHANG, &usage);
-        if (done == pid) break;
+        if (done == pid)
+            break;
         if (std::chrono::steady_clock::now() - start > kTimeLimit) {
             run.timedOut = true;
             ::kill(pid, SIGKILL);
@@ -271,21 +303,25 @@ TEST(DamagedVolumes, EveryCommandFinishesAndSaysWhatHappened) {
         Bytes bytes = ReadFile(FixturePath(mutation.image));
         ASSERT_FALSE(bytes.empty());
         mutation.apply(bytes);
-        std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                     static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(image, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
         for (const std::vector<std::string>& command : kCommands) {
             std::vector<std::string> args = {RelictaBinary()};
             args.insert(args.end(), command.begin(), command.end());
             args.insert(args.end(), {"--on-check=ignore", image});
             const Outcome run = Measure(args);
-            const std::string what = std::string(mutation.image) + ", " + mutation.name + ": relicta " + command[0];
+            const std::string what =
+                std::string(mutation.image) + ", " + mutation.name + ": relicta " + command[0];
             EXPECT_FALSE(run.timedOut) << what;
             EXPECT_EQ(run.signal, 0) << what << "\n" << run.err.substr(0, 2000);
             EXPECT_LT(run.maxRssKb, kMemoryLimitKb) << what;
             const bool fatal = run.err.find("Fatal Error: ") != std::string::npos ||
                                run.err.find("Fatal error: ") != std::string::npos;
-            EXPECT_TRUE(run.status == 0 || run.status == 2 || run.status == 3 || (run.status == 1 && fatal))
-                << what << " exited " << run.status << "\n" << run.err.substr(0, 2000);
+            EXPECT_TRUE(run.status == 0 || run.status == 2 || run.status == 3 ||
+                        (run.status == 1 && fatal))
+                << what << " exited " << run.status << "\n"
+                << run.err.substr(0, 2000);
         }
     }
     std::remove(image.c_str());

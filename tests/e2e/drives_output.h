@@ -64,7 +64,8 @@ inline std::vector<DriveLine> ParseDrives(const std::string& out) {
 
 // What fsstat of The Sleuth Kit reports for the volume at `offsetBytes`.
 inline std::optional<Geometry> FsstatGeometry(const std::string& image, uint64_t offsetBytes) {
-    const CommandResult r = RunCommand("fsstat -o " + std::to_string(offsetBytes / 512) + " '" + image + "'");
+    const CommandResult r =
+        RunCommand("fsstat -o " + std::to_string(offsetBytes / 512) + " '" + image + "'");
     if (r.status != 0) {
         return std::nullopt;
     }
@@ -75,12 +76,17 @@ inline std::optional<Geometry> FsstatGeometry(const std::string& image, uint64_t
     static const std::regex range(R"(Total Cluster Range: (\d+) - (\d+))");
     static const std::regex record(R"(Size of MFT Entries: (\d+) bytes)");
     static const std::regex mft(R"(First Cluster of MFT: (\d+))");
-    if (!std::regex_search(r.out, m, type)) return std::nullopt;
+    if (!std::regex_search(r.out, m, type))
+        return std::nullopt;
     g.type = m[1];
-    if (std::regex_search(r.out, m, clusterSize)) g.clusterSize = std::stoull(m[1]);
-    if (std::regex_search(r.out, m, range)) g.clusters = std::stoull(m[2]) - std::stoull(m[1]) + 1;
-    if (std::regex_search(r.out, m, record)) g.recordSize = std::stoull(m[1]);
-    if (std::regex_search(r.out, m, mft)) g.mftCluster = std::stoull(m[1]);
+    if (std::regex_search(r.out, m, clusterSize))
+        g.clusterSize = std::stoull(m[1]);
+    if (std::regex_search(r.out, m, range))
+        g.clusters = std::stoull(m[2]) - std::stoull(m[1]) + 1;
+    if (std::regex_search(r.out, m, record))
+        g.recordSize = std::stoull(m[1]);
+    if (std::regex_search(r.out, m, mft))
+        g.mftCluster = std::stoull(m[1]);
     return g;
 }
 

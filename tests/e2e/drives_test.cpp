@@ -6,7 +6,9 @@
 namespace relicta::test {
 namespace {
 
-CommandResult Drives(const std::string& args) { return RunCommand(RelictaBinary() + " drives " + args); }
+CommandResult Drives(const std::string& args) {
+    return RunCommand(RelictaBinary() + " drives " + args);
+}
 
 struct Expected {
     uint64_t offset;
@@ -23,8 +25,12 @@ TEST(DrivesCommand, ReportsTheGeometryOfEveryFixture) {
         {"ntfs512.img", {{0, "NTFS", {"NTFS", 512, 32767, 1024, 32}}}},
         {"ntfs4k.img", {{0, "NTFS", {"NTFS", 4096, 6143, 1024, 4}}}},
         {"ntfs4ksec.img", {{0, "NTFS", {"NTFS", 4096, 6143, 4096, 4}}}},
-        {"mbr.img", {{1048576, "FAT32", {"FAT32", 512, 80628}}, {42991616, "NTFS", {"NTFS", 4096, 4095, 1024, 4}}}},
-        {"gpt.img", {{1048576, "FAT", {"FAT16", 2048, 8167}}, {17825792, "NTFS", {"NTFS", 4096, 4095, 1024, 4}}}},
+        {"mbr.img",
+         {{1048576, "FAT32", {"FAT32", 512, 80628}},
+          {42991616, "NTFS", {"NTFS", 4096, 4095, 1024, 4}}}},
+        {"gpt.img",
+         {{1048576, "FAT", {"FAT16", 2048, 8167}},
+          {17825792, "NTFS", {"NTFS", 4096, 4095, 1024, 4}}}},
     };
     for (const auto& [image, expected] : cases) {
         SCOPED_TRACE(image);
@@ -89,8 +95,10 @@ TEST(DrivesCommand, AVolumeWithoutAFileSystemIsReadLeniently) {
     const CommandResult ignore = Drives(std::string("--on-check=ignore --volume ") + path);
     EXPECT_EQ(ignore.status, 3) << ignore.err;  // done, but checks failed and were ignored
     EXPECT_NE(ignore.err.find("RAW: This is an unknown or raw file system!\n"), std::string::npos);
-    EXPECT_NE(ignore.err.find("Application Internal Error: Internal Program consistency check failed.\nIn RawIO at "),
-              std::string::npos);
+    EXPECT_NE(
+        ignore.err.find(
+            "Application Internal Error: Internal Program consistency check failed.\nIn RawIO at "),
+        std::string::npos);
     EXPECT_NE(ignore.out.find("(lenient)"), std::string::npos);
 
     const CommandResult abort = Drives(std::string("--on-check=abort --volume ") + path);

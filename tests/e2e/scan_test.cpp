@@ -26,7 +26,8 @@ struct Listed {
 };
 
 std::ostream& operator<<(std::ostream& out, const Listed& l) {
-    return out << l.dir << " | " << l.name << " | " << l.size << " | " << l.modified << " | " << l.condition;
+    return out << l.dir << " | " << l.name << " | " << l.size << " | " << l.modified << " | "
+               << l.condition;
 }
 
 std::string JsonField(const std::string& line, const std::string& field) {
@@ -50,8 +51,9 @@ std::vector<Listed> Scan(const std::string& args, CommandResult* result = nullpt
     std::vector<Listed> listed;
     std::stringstream lines(r.out);
     for (std::string line; std::getline(lines, line);) {
-        listed.push_back({JsonField(line, "name"), JsonField(line, "dir"), std::stoll(JsonField(line, "size")),
-                          JsonField(line, "modified"), JsonField(line, "condition")});
+        listed.push_back({JsonField(line, "name"), JsonField(line, "dir"),
+                          std::stoll(JsonField(line, "size")), JsonField(line, "modified"),
+                          JsonField(line, "condition")});
     }
     std::sort(listed.begin(), listed.end());
     return listed;
@@ -65,14 +67,16 @@ struct Volume {
     uint64_t offsetSectors;
 };
 const Volume kVolumes[] = {
-    {"fat12", "fat12.img", 'C', 0},       {"fat16", "fat16.img", 'C', 0},
-    {"fat32", "fat32.img", 'C', 0},       {"ntfs512", "ntfs512.img", 'C', 0},
-    {"ntfs4k", "ntfs4k.img", 'C', 0},     {"ntfs4ksec", "ntfs4ksec.img", 'C', 0},
-    {"mbr-fat32", "mbr.img", 'C', 2048},  {"mbr-ntfs", "mbr.img", 'D', 2048 + 81920},
-    {"gpt-fat16", "gpt.img", 'C', 2048},  {"gpt-ntfs", "gpt.img", 'D', 2048 + 32768},
+    {"fat12", "fat12.img", 'C', 0},      {"fat16", "fat16.img", 'C', 0},
+    {"fat32", "fat32.img", 'C', 0},      {"ntfs512", "ntfs512.img", 'C', 0},
+    {"ntfs4k", "ntfs4k.img", 'C', 0},    {"ntfs4ksec", "ntfs4ksec.img", 'C', 0},
+    {"mbr-fat32", "mbr.img", 'C', 2048}, {"mbr-ntfs", "mbr.img", 'D', 2048 + 81920},
+    {"gpt-fat16", "gpt.img", 'C', 2048}, {"gpt-ntfs", "gpt.img", 'D', 2048 + 32768},
 };
 
-bool IsFat(const std::string& label) { return label.find("fat") != std::string::npos; }
+bool IsFat(const std::string& label) {
+    return label.find("fat") != std::string::npos;
+}
 
 // A FAT name that needs no long name: deletion overwrites its first letter with '?'.
 std::string DeletedFatName(const std::string& name) {
@@ -88,19 +92,23 @@ std::vector<Listed> Expected(const std::string& label, char letter) {
     while (std::getline(manifest, line)) {
         std::vector<std::string> f;
         std::stringstream in(line);
-        for (std::string field; std::getline(in, field, '\t');) f.push_back(field);
-        if (f.size() < 8 || f[0] != label) continue;
+        for (std::string field; std::getline(in, field, '\t');)
+            f.push_back(field);
+        if (f.size() < 8 || f[0] != label)
+            continue;
         const bool fat = IsFat(label);
         const bool inDeletedDir = f[6].find("in_deleted_dir") != std::string::npos;
         std::vector<std::string> parts;
         std::stringstream dirs(f[1]);
         for (std::string part; std::getline(dirs, part, '/');) {
-            if (!part.empty()) parts.push_back(fat && inDeletedDir ? DeletedFatName(part) : part);
+            if (!part.empty())
+                parts.push_back(fat && inDeletedDir ? DeletedFatName(part) : part);
         }
         std::string dir = std::string(1, letter) + ":\\";
         for (std::size_t i = 0; i < parts.size(); ++i) {
             dir += parts[i];
-            if (!fat || i + 1 < parts.size()) dir += "\\";  // FAT paths have no trailing backslash
+            if (!fat || i + 1 < parts.size())
+                dir += "\\";  // FAT paths have no trailing backslash
         }
         Listed l;
         l.name = fat ? DeletedFatName(f[2]) : f[2];
@@ -118,7 +126,8 @@ TEST(ScanCommand, ListsExactlyTheManifestsDeletedFiles) {
     for (const Volume& v : kVolumes) {
         SCOPED_TRACE(v.label);
         CommandResult r;
-        const std::vector<Listed> listed = Scan(std::string(1, v.letter) + " --volume " + FixturePath(v.image), &r);
+        const std::vector<Listed> listed =
+            Scan(std::string(1, v.letter) + " --volume " + FixturePath(v.image), &r);
         EXPECT_EQ(r.status, 0) << r.err;
         const std::vector<Listed> expected = Expected(v.label, v.letter);
         ASSERT_FALSE(expected.empty());
@@ -135,21 +144,26 @@ TEST(ScanCommand, AgreesWithFls) {
     }
     for (const Volume& v : kVolumes) {
         SCOPED_TRACE(v.label);
-        const std::vector<Listed> listed = Scan(std::string(1, v.letter) + " --volume " + FixturePath(v.image));
+        const std::vector<Listed> listed =
+            Scan(std::string(1, v.letter) + " --volume " + FixturePath(v.image));
         std::set<std::tuple<std::string, int64_t>> ours;
         for (const Listed& l : listed) {
             std::string path = l.dir.substr(3);
-            if (!path.empty() && path.back() != '\\') path += "\\";
+            if (!path.empty() && path.back() != '\\')
+                path += "\\";
             ours.insert({std::regex_replace(path + l.name, std::regex("\\?"), "_"), l.size});
         }
-        const CommandResult fls = RunCommand("fls -r -d -p -l -o " + std::to_string(v.offsetSectors) + " " + FixturePath(v.image));
+        const CommandResult fls = RunCommand(
+            "fls -r -d -p -l -o " + std::to_string(v.offsetSectors) + " " + FixturePath(v.image));
         ASSERT_EQ(fls.status, 0);
         std::stringstream lines(fls.out);
         int compared = 0;
-        const std::regex entry(R"(^[-r]/r \* \d+(?:-\d+-\d+)?:\t([^\t]+)\t(?:[^\t]*\t){4}(\d+)\t.*$)");
+        const std::regex entry(
+            R"(^[-r]/r \* \d+(?:-\d+-\d+)?:\t([^\t]+)\t(?:[^\t]*\t){4}(\d+)\t.*$)");
         for (std::string line; std::getline(lines, line);) {
             std::smatch m;
-            if (!std::regex_match(line, m, entry) || m[1].str().starts_with("$OrphanFiles")) continue;
+            if (!std::regex_match(line, m, entry) || m[1].str().starts_with("$OrphanFiles"))
+                continue;
             const std::string path = std::regex_replace(m[1].str(), std::regex("/"), "\\");
             EXPECT_TRUE(ours.count({path, std::stoll(m[2])})) << path << " " << m[2];
             ++compared;
@@ -165,12 +179,8 @@ TEST(ScanCommand, PatternsAndTemporaryFiles) {
         std::size_t count;
     };
     const Case cases[] = {
-        {"--pattern '*'", 12},
-        {"--pattern '*.*'", 12},
-        {"--pattern '*.TXT'", 8},
-        {"--pattern 'tiny'", 0},
-        {"--pattern 'tiny*'", 2},
-        {"--pattern 'dee?p.txt'", 1},
+        {"--pattern '*'", 12},    {"--pattern '*.*'", 12},  {"--pattern '*.TXT'", 8},
+        {"--pattern 'tiny'", 0},  {"--pattern 'tiny*'", 2}, {"--pattern 'dee?p.txt'", 1},
         {"--pattern '*.bin'", 3},
     };
     for (const Case& c : cases) {
@@ -184,8 +194,9 @@ TEST(ScanCommand, PatternsAndTemporaryFiles) {
 TEST(ScanCommand, SavedListFormatAndOutputFile) {
     char path[] = "/tmp/relicta-list-XXXXXX";
     ::close(::mkstemp(path));
-    const CommandResult r = RunCommand("TZ=UTC " + RelictaBinary() + " scan C --pattern tiny.txt --output " + path +
-                                       " --volume " + FixturePath("ntfs4k.img"));
+    const CommandResult r =
+        RunCommand("TZ=UTC " + RelictaBinary() + " scan C --pattern tiny.txt --output " + path +
+                   " --volume " + FixturePath("ntfs4k.img"));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
     std::ifstream in(path, std::ios::binary);
@@ -198,7 +209,8 @@ TEST(ScanCommand, AllDrivesInOneList) {
     const std::vector<Listed> listed =
         Scan("--volume " + FixturePath("fat12.img") + " --volume " + FixturePath("gpt.img"));
     std::set<char> drives;
-    for (const Listed& l : listed) drives.insert(l.dir[0]);
+    for (const Listed& l : listed)
+        drives.insert(l.dir[0]);
     EXPECT_EQ(drives, (std::set<char>{'C', 'D', 'E'}));
     EXPECT_EQ(listed.size(), Expected("fat12", 'C').size() + Expected("gpt-fat16", 'D').size() +
                                  Expected("gpt-ntfs", 'E').size());
@@ -210,7 +222,7 @@ TEST(ScanCommand, BadDrivesAndPaths) {
         int status;
     };
     const Case cases[] = {
-        {"Q", 2},                       // no such drive
+        {"Q", 2},  // no such drive
         {"/no/such.img", 2},
         {"--format xml " + FixturePath("fat12.img"), 2},
         {"C D", 2},

@@ -16,9 +16,10 @@ using namespace relicta;
 
 namespace {
 constexpr uint32_t kFirst = 40;
-constexpr uint32_t kTypes[] = {ntfs::kStandardInformation, ntfs::kAttributeList, ntfs::kFileName, ntfs::kData,
-                               ntfs::kIndexRoot, ntfs::kBitmap};
-}
+constexpr uint32_t kTypes[] = {
+    ntfs::kStandardInformation, ntfs::kAttributeList, ntfs::kFileName, ntfs::kData,
+    ntfs::kIndexRoot,           ntfs::kBitmap};
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static test::NtfsImage image(64, 512);
@@ -26,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const fuzz::Patch mft(image.bytes, image.RecordOffset(kFirst), data,
                           std::min<size_t>(size, records * test::NtfsImage::kRecordBytes));
     // Some data clusters for the run lists to point at.
-    const fuzz::Patch clusters(image.bytes, 100 * test::NtfsImage::kClusterBytes, data, std::min<size_t>(size, 64 * 1024));
+    const fuzz::Patch clusters(image.bytes, 100 * test::NtfsImage::kClusterBytes, data,
+                               std::min<size_t>(size, 64 * 1024));
     fuzz::Session session;
     session.Lend(image.bytes, "NTFS");
     try {
@@ -40,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             ntfs::MftRecordPtr record = ntfs::ReadMftRecord(*h, n, true);
             for (uint32_t type : kTypes) {
                 for (int instance = 0; instance < 2; ++instance) {
-                    const std::optional<ntfs::Attribute> a = ntfs::FindAttribute(*h, record, type, std::nullopt, instance);
+                    const std::optional<ntfs::Attribute> a =
+                        ntfs::FindAttribute(*h, record, type, std::nullopt, instance);
                     if (!a) {
                         continue;
                     }

@@ -16,7 +16,7 @@
 namespace relicta::fuzz {
 
 class IgnoringDialogs : public app::Dialogs {
-public:
+  public:
     app::MbResult Show(const app::MessageBoxRequest& request) override {
         return app::UnattendedAnswer(request.buttons, app::CheckPolicy::Ignore);
     }
@@ -24,7 +24,7 @@ public:
 
 // Installed for one input; closes whatever the input left open.
 class Session {
-public:
+  public:
     Session() {
         app::SetExitHook([](int status) { throw app::ProcessExit{status}; });
         platform::SetCurrentPlatform(&os);
@@ -32,7 +32,8 @@ public:
     }
     ~Session() {
         if (ntfs::DefragInProgress) {
-            ntfs::CloseNtfsVolume(volume::Vcb != nullptr ? volume::Vcb->hVolume : platform::kNoHandle);
+            ntfs::CloseNtfsVolume(volume::Vcb != nullptr ? volume::Vcb->hVolume
+                                                         : platform::kNoHandle);
         }
         volume::CloseVolume();
         if (lent_ != nullptr) {
@@ -61,21 +62,26 @@ public:
     platform::ScriptedPlatform os;
     IgnoringDialogs dialogs;
 
-private:
+  private:
     std::vector<uint8_t>* lent_ = nullptr;
 };
 
 // Overwrites part of an image for one input and puts the original bytes back afterwards.
 class Patch {
-public:
+  public:
     Patch(std::vector<uint8_t>& image, std::size_t offset, const uint8_t* data, std::size_t size)
-        : image_(image), offset_(offset), saved_(image.begin() + static_cast<std::ptrdiff_t>(offset),
-                                                 image.begin() + static_cast<std::ptrdiff_t>(offset + size)) {
+        : image_(image),
+          offset_(offset),
+          saved_(image.begin() + static_cast<std::ptrdiff_t>(offset),
+                 image.begin() + static_cast<std::ptrdiff_t>(offset + size)) {
         std::copy(data, data + size, image.begin() + static_cast<std::ptrdiff_t>(offset));
     }
-    ~Patch() { std::copy(saved_.begin(), saved_.end(), image_.begin() + static_cast<std::ptrdiff_t>(offset_)); }
+    ~Patch() {
+        std::copy(saved_.begin(), saved_.end(),
+                  image_.begin() + static_cast<std::ptrdiff_t>(offset_));
+    }
 
-private:
+  private:
     std::vector<uint8_t>& image_;
     std::size_t offset_;
     std::vector<uint8_t> saved_;

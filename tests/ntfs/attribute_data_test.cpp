@@ -22,7 +22,8 @@ std::vector<uint8_t> RepeatChunks(uint8_t value, std::size_t bytes) {
     for (std::size_t done = 0; done < bytes; done += 4096) {
         // flags 0b10, literal, token at position 1: 12 length bits, distance 1, length 4095.
         const uint16_t token = static_cast<uint16_t>(4095 - 3);
-        const std::vector<uint8_t> body = {0x02, value, static_cast<uint8_t>(token), static_cast<uint8_t>(token >> 8)};
+        const std::vector<uint8_t> body = {0x02, value, static_cast<uint8_t>(token),
+                                           static_cast<uint8_t>(token >> 8)};
         const uint16_t header = static_cast<uint16_t>(0xB000 | (body.size() - 1));
         out.push_back(static_cast<uint8_t>(header));
         out.push_back(static_cast<uint8_t>(header >> 8));
@@ -34,7 +35,7 @@ std::vector<uint8_t> RepeatChunks(uint8_t value, std::size_t bytes) {
 }
 
 class AttributeDataTest : public test::NtfsHarness {
-protected:
+  protected:
     // Writes `bytes` at cluster `lcn` of the image.
     void Store(NtfsImage& image, int64_t lcn, const std::vector<uint8_t>& bytes) {
         std::copy(bytes.begin(), bytes.end(), image.bytes.begin() + lcn * kCluster);
@@ -54,19 +55,25 @@ TEST_F(AttributeDataTest, ReadsAnyRangeAcrossRuns) {
     NtfsImage image;
     std::vector<uint8_t> content(5 * kCluster);
     std::iota(content.begin(), content.end(), 0);
-    for (uint8_t& b : content) b = static_cast<uint8_t>(b * 7 + 3);
+    for (uint8_t& b : content)
+        b = static_cast<uint8_t>(b * 7 + 3);
     // Clusters 0-1 at LCN 100, 2-4 at LCN 90 (a run that goes backwards).
     Store(image, 100, {content.begin(), content.begin() + 2 * kCluster});
     Store(image, 90, {content.begin() + 2 * kCluster, content.end()});
-    image.SetRecord(50, RecordBuilder().NonResident(kData, {0x11, 0x02, 0x64, 0x11, 0x03, 0xF6}, content.size()).Build());
+    image.SetRecord(50,
+                    RecordBuilder()
+                        .NonResident(kData, {0x11, 0x02, 0x64, 0x11, 0x03, 0xF6}, content.size())
+                        .Build());
     const platform::Handle h = Open(image);
     struct Case {
         int64_t offset;
         int64_t length;
     };
-    for (const Case c : {Case{5000, 100}, Case{0, 20480}, Case{8190, 10}, Case{4096, 4096}, Case{20000, 480}}) {
+    for (const Case c :
+         {Case{5000, 100}, Case{0, 20480}, Case{8190, 10}, Case{4096, 4096}, Case{20000, 480}}) {
         const std::vector<uint8_t> got = Read(h, c.offset, c.length, true);
-        EXPECT_EQ(got, std::vector<uint8_t>(content.begin() + c.offset, content.begin() + c.offset + c.length))
+        EXPECT_EQ(got, std::vector<uint8_t>(content.begin() + c.offset,
+                                            content.begin() + c.offset + c.length))
             << c.offset << "+" << c.length;
     }
     // Past what the run list covers: zeros.
@@ -86,14 +93,17 @@ TEST_F(AttributeDataTest, CompressionUnitsExpandAndRawRunsReadThemStored) {
     Store(image, 201, unit2);
     Store(image, 217, unit3);
     image.SetRecord(50, RecordBuilder()
-                            .NonResident(kData, {0x21, 0x01, 200, 0x00, 0x01, 0x0F, 0x11, 0x10, 0x01, 0x11, 0x01, 0x10, 0x01, 0x0F},
+                            .NonResident(kData,
+                                         {0x21, 0x01, 200, 0x00, 0x01, 0x0F, 0x11, 0x10, 0x01, 0x11,
+                                          0x01, 0x10, 0x01, 0x0F},
                                          48 * kCluster, u"", 0, 1)
                             .Build());
     const platform::Handle h = Open(image);
     const std::vector<uint8_t> expanded = Read(h, 0, 48 * kCluster, false);
     ASSERT_EQ(expanded.size(), 48u * kCluster);
     EXPECT_EQ(std::count(expanded.begin(), expanded.begin() + 16 * kCluster, 'a'), 16 * kCluster);
-    EXPECT_EQ(std::count(expanded.begin() + 16 * kCluster, expanded.begin() + 32 * kCluster, 'b'), 16 * kCluster);
+    EXPECT_EQ(std::count(expanded.begin() + 16 * kCluster, expanded.begin() + 32 * kCluster, 'b'),
+              16 * kCluster);
     EXPECT_EQ(std::count(expanded.begin() + 32 * kCluster, expanded.end(), 'c'), 16 * kCluster);
 
     const std::vector<uint8_t> raw = Read(h, 0, 18 * kCluster, true);
@@ -107,10 +117,12 @@ TEST_F(AttributeDataTest, ACorruptUnitIsReportedAndTheOthersStillExpand) {
     std::vector<uint8_t> bad = {0x05, 0xB0, 0x02, 'x', 0x00, 0x70, 0, 0};  // reference before start
     Store(image, 200, bad);
     Store(image, 201, RepeatChunks('z', 16 * kCluster));
-    image.SetRecord(50, RecordBuilder()
-                            .NonResident(kData, {0x21, 0x01, 200, 0x00, 0x01, 0x0F, 0x11, 0x01, 0x01, 0x01, 0x0F},
-                                         32 * kCluster, u"", 0, 1)
-                            .Build());
+    image.SetRecord(
+        50,
+        RecordBuilder()
+            .NonResident(kData, {0x21, 0x01, 200, 0x00, 0x01, 0x0F, 0x11, 0x01, 0x01, 0x01, 0x0F},
+                         32 * kCluster, u"", 0, 1)
+            .Build());
     const platform::Handle h = Open(image);
     const std::vector<uint8_t> expanded = Read(h, 0, 32 * kCluster, false);
     ASSERT_EQ(dialogs.shown.size(), 1u);
@@ -122,7 +134,8 @@ TEST_F(AttributeDataTest, ACorruptUnitIsReportedAndTheOthersStillExpand) {
 TEST_F(AttributeDataTest, AnAttributeSplitOverRecordsIsReadWhole) {
     NtfsImage image;
     std::vector<uint8_t> content(5 * kCluster);
-    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i / 1000);
+    for (std::size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<uint8_t>(i / 1000);
     Store(image, 100, {content.begin(), content.begin() + 2 * kCluster});
     Store(image, 300, {content.begin() + 2 * kCluster, content.end()});
     // Record 50's list: $DATA from VCN 0 in record 51, from VCN 2 in record 52.
@@ -137,17 +150,22 @@ TEST_F(AttributeDataTest, AnAttributeSplitOverRecordsIsReadWhole) {
         list.insert(list.end(), entry.begin(), entry.end());
     }
     image.SetRecord(50, RecordBuilder().Resident(kAttributeList, list).Build());
-    image.SetRecord(51, RecordBuilder().NonResident(kData, {0x21, 0x02, 0x64, 0x00}, content.size()).Build());
-    image.SetRecord(52, RecordBuilder().NonResident(kData, {0x21, 0x03, 0x2C, 0x01}, content.size(), u"", 2).Build());
+    image.SetRecord(
+        51, RecordBuilder().NonResident(kData, {0x21, 0x02, 0x64, 0x00}, content.size()).Build());
+    image.SetRecord(52, RecordBuilder()
+                            .NonResident(kData, {0x21, 0x03, 0x2C, 0x01}, content.size(), u"", 2)
+                            .Build());
     const platform::Handle h = Open(image);
     EXPECT_EQ(Read(h, 0, content.size(), false), content);
-    EXPECT_EQ(Read(h, 9000, 3000, true), std::vector<uint8_t>(content.begin() + 9000, content.begin() + 12000));
+    EXPECT_EQ(Read(h, 9000, 3000, true),
+              std::vector<uint8_t>(content.begin() + 9000, content.begin() + 12000));
     EXPECT_TRUE(dialogs.shown.empty());
 }
 
 TEST_F(AttributeDataTest, RangesLargerThanTheVolumeAreRefused) {
     NtfsImage image;
-    image.SetRecord(50, RecordBuilder().NonResident(kData, {0x11, 0x01, 0x64}, int64_t{1} << 62).Build());
+    image.SetRecord(
+        50, RecordBuilder().NonResident(kData, {0x11, 0x01, 0x64}, int64_t{1} << 62).Build());
     const platform::Handle h = Open(image);
     const MftRecordPtr record = ReadMftRecord(h, 50, true);
     const std::optional<Attribute> data = FindAttribute(h, record, kData);
@@ -164,7 +182,10 @@ TEST_F(AttributeDataTest, AttributeListsLeadToTheRecordHoldingTheAttribute) {
     test::PutLe(entry, 4, 32, 2);
     entry[7] = 26;
     test::PutLe(entry, 16, 51, 8);
-    image.SetRecord(50, RecordBuilder().Resident(kStandardInformation, std::vector<uint8_t>(48, 0)).Resident(kAttributeList, entry).Build());
+    image.SetRecord(50, RecordBuilder()
+                            .Resident(kStandardInformation, std::vector<uint8_t>(48, 0))
+                            .Resident(kAttributeList, entry)
+                            .Build());
     image.SetRecord(51, RecordBuilder().Resident(kData, {'h', 'i'}).Build());
     // Record 52's list names itself; record 53's names record 0 (ignored).
     test::PutLe(entry, 16, 52, 8);

@@ -30,8 +30,9 @@ using test::RunCommand;
     if (ours.size() == theirs.size() && mismatch.first == ours.end()) {
         return ::testing::AssertionSuccess();
     }
-    return ::testing::AssertionFailure() << "ours " << ours.size() << " bytes, theirs " << theirs.size()
-                                         << " bytes, first difference at " << (mismatch.first - ours.begin());
+    return ::testing::AssertionFailure()
+           << "ours " << ours.size() << " bytes, theirs " << theirs.size()
+           << " bytes, first difference at " << (mismatch.first - ours.begin());
 }
 
 struct NtfsFixture {
@@ -40,11 +41,12 @@ struct NtfsFixture {
 };
 
 const NtfsFixture kFixtures[] = {
-    {"ntfs512.img", 'C'}, {"ntfs4k.img", 'C'}, {"ntfs4ksec.img", 'C'}, {"mbr.img", 'D'}, {"gpt.img", 'D'},
+    {"ntfs512.img", 'C'}, {"ntfs4k.img", 'C'}, {"ntfs4ksec.img", 'C'},
+    {"mbr.img", 'D'},     {"gpt.img", 'D'},
 };
 
 class NtfsFixtureTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!test::HaveTool("icat")) {
             GTEST_SKIP() << "The Sleuth Kit is not installed";
@@ -61,13 +63,16 @@ protected:
         EXPECT_TRUE(drives.Attach(FixturePath(f.image), std::nullopt).ok());
         const std::optional<platform::Handle> h = OpenNtfsVolume(f.letter);
         EXPECT_TRUE(h && platform::IsOpenHandle(*h));
-        EXPECT_TRUE(dialogs.shown.empty()) << dialogs.shown[0].caption << ": " << dialogs.shown[0].text;
+        EXPECT_TRUE(dialogs.shown.empty())
+            << dialogs.shown[0].caption << ": " << dialogs.shown[0].text;
         offsetSectors = drives.Find(f.letter)->offset / 512;
         return h.value_or(platform::kNoHandle);
     }
 
     std::string Icat(const NtfsFixture& f, const std::string& address) {
-        return RunCommand("icat -o " + std::to_string(offsetSectors) + " '" + FixturePath(f.image) + "' " + address).out;
+        return RunCommand("icat -o " + std::to_string(offsetSectors) + " '" + FixturePath(f.image) +
+                          "' " + address)
+            .out;
     }
 
     std::string Read(platform::Handle h, uint32_t number, uint32_t type, bool raw) {
@@ -75,7 +80,8 @@ protected:
         EXPECT_TRUE(record) << number;
         const std::optional<Attribute> a = FindAttribute(h, record, type);
         EXPECT_TRUE(a) << number;
-        if (!a) return {};
+        if (!a)
+            return {};
         std::optional<AttributeData> data = ReadAttributeData(h, *a, 0, Get_Attr_Datasize(a), raw);
         const volume::Bytes bytes = data->Data();
         return std::string(bytes.begin(), bytes.end());
@@ -86,12 +92,15 @@ protected:
         std::vector<uint32_t> found;
         for (uint32_t n = 16; n < MftRecordCount(); ++n) {
             MftRecordPtr r = ReadMftRecord(h, n, true);
-            if (!r) continue;
+            if (!r)
+                continue;
             for (int i = 0; i < 4; ++i) {
                 const std::optional<Attribute> fn = FindAttribute(h, r, kFileName, std::nullopt, i);
-                if (!fn) break;
+                if (!fn)
+                    break;
                 const volume::Bytes v = ResidentValue(*fn);
-                if (v.size() < 66) continue;
+                if (v.size() < 66)
+                    continue;
                 std::u16string n16;
                 for (std::size_t c = 0; c < v[64] && 66 + 2 * c + 1 < v.size(); ++c) {
                     n16.push_back(static_cast<char16_t>(v[66 + 2 * c] | (v[67 + 2 * c] << 8)));
@@ -101,7 +110,8 @@ protected:
                     break;
                 }
             }
-            if (n >= kCachedLowRecords) ReleaseMftRecord(r);
+            if (n >= kCachedLowRecords)
+                ReleaseMftRecord(r);
         }
         return found;
     }
@@ -122,7 +132,8 @@ TEST_F(NtfsFixtureTest, MftAndBitmapsReadLikeIcat) {
         EXPECT_TRUE(SameBytes(Read(h, MASTER_FILE_TABLE_NUMBER, kBitmap, true), Icat(f, "0-176")));
         EXPECT_TRUE(SameBytes(Read(h, kVolumeBitmapRecord, kData, true), Icat(f, "6")));
         const std::string bitmap = Icat(f, "6");
-        EXPECT_TRUE(SameBytes(std::string(VolumeBitmap.begin(), VolumeBitmap.end()), bitmap.substr(0, VolumeBitmap.size())));
+        EXPECT_TRUE(SameBytes(std::string(VolumeBitmap.begin(), VolumeBitmap.end()),
+                              bitmap.substr(0, VolumeBitmap.size())));
         CloseNtfsVolume(h);
     }
 }
@@ -141,7 +152,8 @@ TEST_F(NtfsFixtureTest, CompressedFilesExpandToTheirContent) {
                 const std::optional<Attribute> data = FindAttribute(h, r, kData, u"");
                 ASSERT_TRUE(data);
                 compressed += data->AttributeFlags() != 0 ? 1 : 0;
-                EXPECT_TRUE(SameBytes(Read(h, n, kData, false), Icat(f, std::to_string(n)))) << "record " << n;
+                EXPECT_TRUE(SameBytes(Read(h, n, kData, false), Icat(f, std::to_string(n))))
+                    << "record " << n;
             }
         }
         EXPECT_EQ(compressed, 3);
@@ -156,23 +168,26 @@ TEST_F(NtfsFixtureTest, DeletedCompressedFilesMatchTheManifest) {
     while (std::getline(manifest, line)) {
         std::vector<std::string> fields;
         std::stringstream in(line);
-        for (std::string field; std::getline(in, field, '\t');) fields.push_back(field);
+        for (std::string field; std::getline(in, field, '\t');)
+            fields.push_back(field);
         if (fields.size() >= 7 && fields[6].find("compressed") != std::string::npos) {
             sums[fields[0] + "/" + fields[2]] = fields[5];
         }
     }
     const NtfsFixture f = {"ntfs512.img", 'C'};
     const platform::Handle h = Open(f);
-    for (const auto& [name, sum] : std::map<std::string, std::string>{{"gone.txt", sums["ntfs512/gone.txt"]},
-                                                                      {"noise.bin", sums["ntfs512/noise.bin"]}}) {
+    for (const auto& [name, sum] : std::map<std::string, std::string>{
+             {"gone.txt", sums["ntfs512/gone.txt"]}, {"noise.bin", sums["ntfs512/noise.bin"]}}) {
         ASSERT_FALSE(sum.empty()) << name;
-        const std::vector<uint32_t> records = RecordsNamed(h, std::u16string(name.begin(), name.end()));
+        const std::vector<uint32_t> records =
+            RecordsNamed(h, std::u16string(name.begin(), name.end()));
         ASSERT_EQ(records.size(), 1u);
         EXPECT_FALSE(BitSet(mftbitmapptr, records[0]));  // deleted: its record is free
         const std::string content = Read(h, records[0], kData, false);
         char path[] = "/tmp/relicta-content-XXXXXX";
         const int fd = ::mkstemp(path);
-        ASSERT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+        ASSERT_EQ(::write(fd, content.data(), content.size()),
+                  static_cast<ssize_t>(content.size()));
         ::close(fd);
         EXPECT_EQ(RunCommand(std::string("sha256sum ") + path).out.substr(0, 64), sum) << name;
         std::remove(path);
@@ -196,10 +211,15 @@ TEST_F(NtfsFixtureTest, CorpusCompressedFilesExpandLikeIcat) {
         offsetSectors = drives.Find('C')->offset / 512;
         for (uint32_t n = 16; n < MftRecordCount(); ++n) {
             const MftRecordPtr r = ReadMftRecord(*h, n, true);
-            const std::optional<Attribute> data = r ? FindAttribute(*h, r, kData, u"") : std::nullopt;
-            const bool extension = r && volume::U64(r->View(), 32) != 0;  // holds part of another record
-            if (!data || extension || !data->IsCompressed() || !BitSet(mftbitmapptr, n)) continue;
-            const std::string theirs = RunCommand("icat -o " + std::to_string(offsetSectors) + " '" + cache + name + "' " + std::to_string(n)).out;
+            const std::optional<Attribute> data =
+                r ? FindAttribute(*h, r, kData, u"") : std::nullopt;
+            const bool extension =
+                r && volume::U64(r->View(), 32) != 0;  // holds part of another record
+            if (!data || extension || !data->IsCompressed() || !BitSet(mftbitmapptr, n))
+                continue;
+            const std::string theirs = RunCommand("icat -o " + std::to_string(offsetSectors) +
+                                                  " '" + cache + name + "' " + std::to_string(n))
+                                           .out;
             EXPECT_TRUE(SameBytes(Read(*h, n, kData, false), theirs)) << "record " << n;
             ++compared;
         }
@@ -216,44 +236,53 @@ TEST(InfoCommand, AgreesWithFsstatAndBlkls) {
         GTEST_SKIP() << "The Sleuth Kit is not installed";
     }
     const std::regex field(R"(^([a-zA-Z ()]+?)\s{2,}(.*)$)");
-    for (const char* image : {"ntfs512.img", "ntfs4k.img", "ntfs4ksec.img", "fat12.img", "fat16.img", "fat32.img"}) {
+    for (const char* image :
+         {"ntfs512.img", "ntfs4k.img", "ntfs4ksec.img", "fat12.img", "fat16.img", "fat32.img"}) {
         SCOPED_TRACE(image);
-        const test::CommandResult r = RunCommand(test::RelictaBinary() + " info " + FixturePath(image));
+        const test::CommandResult r =
+            RunCommand(test::RelictaBinary() + " info " + FixturePath(image));
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, "");
         std::map<std::string, std::string> info;
         std::stringstream lines(r.out);
         for (std::string line; std::getline(lines, line);) {
             std::smatch m;
-            if (std::regex_match(line, m, field)) info[m[1]] = m[2];
+            if (std::regex_match(line, m, field))
+                info[m[1]] = m[2];
         }
         const std::string fsstat = RunCommand(std::string("fsstat ") + FixturePath(image)).out;
         std::smatch m;
         ASSERT_TRUE(std::regex_search(fsstat, m, std::regex(R"(Cluster Size: (\d+))")));
         EXPECT_EQ(info["bytes per cluster"], m[1]);
-        ASSERT_TRUE(std::regex_search(fsstat, m, std::regex(R"(Total Cluster Range: (\d+) - (\d+))")));
+        ASSERT_TRUE(
+            std::regex_search(fsstat, m, std::regex(R"(Total Cluster Range: (\d+) - (\d+))")));
         EXPECT_EQ(std::stoll(info["total clusters"]), std::stoll(m[2]) - std::stoll(m[1]) + 1);
         if (info["file system"] == "NTFS") {
             ASSERT_TRUE(std::regex_search(fsstat, m, std::regex(R"(Size of MFT Entries: (\d+))")));
             EXPECT_EQ(info["MFT record size"], m[1]);
             const std::string allocated =
-                RunCommand(std::string("blkls -a -l ") + FixturePath(image) + " | grep -c '|a$'").out;
+                RunCommand(std::string("blkls -a -l ") + FixturePath(image) + " | grep -c '|a$'")
+                    .out;
             EXPECT_EQ(std::stoll(info["clusters in use"]), std::stoll(allocated));
-            const std::string bitmap = RunCommand(std::string("icat ") + FixturePath(image) + " 0-176").out;
+            const std::string bitmap =
+                RunCommand(std::string("icat ") + FixturePath(image) + " 0-176").out;
             int64_t inUse = 0;
             const int64_t records = std::stoll(info["MFT records"]);
-            for (int64_t i = 0; i < records; ++i) inUse += (bitmap[i / 8] >> (i % 8)) & 1;
+            for (int64_t i = 0; i < records; ++i)
+                inUse += (bitmap[i / 8] >> (i % 8)) & 1;
             EXPECT_EQ(std::stoll(info["MFT records in use"]), inUse);
         } else {
             // fsstat lists the FAT's chains in sectors.
             int64_t sectors = 0;
             const std::string chains = fsstat.substr(fsstat.find("FAT CONTENTS"));
             const std::regex chain(R"(\((\d+)\) ->)");
-            for (std::sregex_iterator it(chains.begin(), chains.end(), chain), end; it != end; ++it) {
+            for (std::sregex_iterator it(chains.begin(), chains.end(), chain), end; it != end;
+                 ++it) {
                 sectors += std::stoll((*it)[1]);
             }
             ASSERT_TRUE(std::regex_search(fsstat, m, std::regex(R"(Sector Size: (\d+))")));
-            EXPECT_EQ(std::stoll(info["clusters in use"]), sectors * std::stoll(m[1]) / std::stoll(info["bytes per cluster"]));
+            EXPECT_EQ(std::stoll(info["clusters in use"]),
+                      sectors * std::stoll(m[1]) / std::stoll(info["bytes per cluster"]));
         }
     }
 }

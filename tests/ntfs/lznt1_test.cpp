@@ -21,20 +21,24 @@ std::vector<uint8_t> Compress(const std::vector<uint8_t>& data, bool allowRaw = 
             for (int bit = 0; bit < 8 && pos < chunkEnd; ++bit) {
                 const std::size_t p = pos - chunkStart;
                 unsigned lengthBits = 12;
-                for (std::size_t q = p == 0 ? 0 : p - 1; q >= 0x10; q >>= 1) --lengthBits;
+                for (std::size_t q = p == 0 ? 0 : p - 1; q >= 0x10; q >>= 1)
+                    --lengthBits;
                 const std::size_t maxLength = (1u << lengthBits) - 1 + 3;
                 const std::size_t maxDistance = std::size_t{1} << (16 - lengthBits);
                 std::size_t bestLength = 0, bestDistance = 0;
                 for (std::size_t d = 1; p > 0 && d <= std::min(p, maxDistance); ++d) {
                     std::size_t l = 0;
-                    while (l < maxLength && pos + l < chunkEnd && data[pos + l] == data[pos + l - d]) ++l;
+                    while (l < maxLength && pos + l < chunkEnd &&
+                           data[pos + l] == data[pos + l - d])
+                        ++l;
                     if (l > bestLength) {
                         bestLength = l;
                         bestDistance = d;
                     }
                 }
                 if (bestLength >= 3) {
-                    const uint16_t token = static_cast<uint16_t>(((bestDistance - 1) << lengthBits) | (bestLength - 3));
+                    const uint16_t token = static_cast<uint16_t>(
+                        ((bestDistance - 1) << lengthBits) | (bestLength - 3));
                     body.push_back(static_cast<uint8_t>(token));
                     body.push_back(static_cast<uint8_t>(token >> 8));
                     body[flagAt] |= static_cast<uint8_t>(1u << bit);
@@ -80,7 +84,8 @@ Expansion Expand(const std::vector<uint8_t>& source, std::size_t room) {
 std::vector<uint8_t> Text(std::size_t size, unsigned seed, int alphabet) {
     std::mt19937 rng(seed);
     std::vector<uint8_t> data(size);
-    for (uint8_t& b : data) b = static_cast<uint8_t>('a' + rng() % alphabet);
+    for (uint8_t& b : data)
+        b = static_cast<uint8_t>('a' + rng() % alphabet);
     return data;
 }
 
@@ -91,7 +96,8 @@ TEST(Lznt1, RoundTripsWhatTheEncoderWrites) {
     };
     std::vector<uint8_t> zeros(20000, 0);
     std::vector<uint8_t> repeat;
-    for (int i = 0; i < 9000; ++i) repeat.push_back(static_cast<uint8_t>("abcdefg"[i % 7]));
+    for (int i = 0; i < 9000; ++i)
+        repeat.push_back(static_cast<uint8_t>("abcdefg"[i % 7]));
     const Case cases[] = {
         {"one byte", {42}},
         {"zeros: longest back-references", zeros},
@@ -162,7 +168,8 @@ TEST(Lznt1, NeverWritesPastTheRoomGiven) {
     const std::vector<uint8_t> data(10000, 7);
     std::vector<uint8_t> out(6000 + 16, 0xEE);
     std::size_t size = 0;
-    EXPECT_EQ(Lznt1Decompress(std::span<uint8_t>(out).first(6000), Compress(data), size), kStatusSuccess);
+    EXPECT_EQ(Lznt1Decompress(std::span<uint8_t>(out).first(6000), Compress(data), size),
+              kStatusSuccess);
     EXPECT_EQ(size, 6000u);
     EXPECT_EQ(std::count(out.begin(), out.begin() + 6000, 7), 6000);
     EXPECT_EQ(std::count(out.begin() + 6000, out.end(), 0xEE), 16);
@@ -172,8 +179,10 @@ TEST(Lznt1, RandomInputNeverEscapesTheBuffers) {
     std::mt19937 rng(7);
     for (int i = 0; i < 2000; ++i) {
         std::vector<uint8_t> source(rng() % 300);
-        for (uint8_t& b : source) b = static_cast<uint8_t>(rng());
-        if (source.size() >= 2) source[1] = static_cast<uint8_t>(0xB0 | (source[1] & 0x0F));
+        for (uint8_t& b : source)
+            b = static_cast<uint8_t>(rng());
+        if (source.size() >= 2)
+            source[1] = static_cast<uint8_t>(0xB0 | (source[1] & 0x0F));
         std::vector<uint8_t> out(rng() % 9000);
         std::size_t size = 0;
         Lznt1Decompress(out, source, size);

@@ -17,8 +17,10 @@ using test::NtfsImage;
 using test::RecordBuilder;
 
 TEST(ApplyFixups, RestoresEverySectorsLastWord) {
-    std::vector<uint8_t> record = RecordBuilder().Resident(kData, std::vector<uint8_t>(900, 0x5A)).Build();
-    const std::vector<uint8_t> expected = RecordBuilder().Resident(kData, std::vector<uint8_t>(900, 0x5A)).BuildUnprotected();
+    std::vector<uint8_t> record =
+        RecordBuilder().Resident(kData, std::vector<uint8_t>(900, 0x5A)).Build();
+    const std::vector<uint8_t> expected =
+        RecordBuilder().Resident(kData, std::vector<uint8_t>(900, 0x5A)).BuildUnprotected();
     EXPECT_NE(record, expected);
     EXPECT_TRUE(ApplyFixups(record, record.size()));
     // The array itself keeps the saved words: compare everything else.
@@ -29,7 +31,8 @@ TEST(ApplyFixups, RestoresEverySectorsLastWord) {
 }
 
 TEST(ApplyFixups, AWrongCheckWordMarksTheRecordBaad) {
-    std::vector<uint8_t> record = RecordBuilder().Resident(kData, std::vector<uint8_t>(900, 0x5A)).Build();
+    std::vector<uint8_t> record =
+        RecordBuilder().Resident(kData, std::vector<uint8_t>(900, 0x5A)).Build();
     record[1022] ^= 0xFF;  // second sector's check word
     EXPECT_FALSE(ApplyFixups(record, record.size()));
     EXPECT_EQ(std::memcmp(record.data(), "BAAD", 4), 0);
@@ -75,39 +78,53 @@ TEST_F(MftRecordTest, RecordMessagesFollowTheUpdateSequenceRules) {
     };
     const Case cases[] = {
         {"NTFS 3.1 array at 48", [] { return RecordBuilder().Build(); }, true, true, ""},
-        {"NTFS 3.0 array at 42", [] { return RecordBuilder().UsaOffset(42).Build(); }, true, true, ""},
-        {"odd offset falls back to 42", [] {
+        {"NTFS 3.0 array at 42", [] { return RecordBuilder().UsaOffset(42).Build(); }, true, true,
+         ""},
+        {"odd offset falls back to 42",
+         [] {
              auto r = RecordBuilder().UsaOffset(42).Build();
              test::PutLe(r, 4, 49, 2);
              return r;
-         }, true, true, "Unexpected fixup offset in MFT"},
-        {"array count 0 means the expected count", [] {
+         },
+         true, true, "Unexpected fixup offset in MFT"},
+        {"array count 0 means the expected count",
+         [] {
              auto r = RecordBuilder().UsaOffset(42).Build();
              test::PutLe(r, 6, 0, 2);
              return r;
-         }, true, true, ""},
-        {"array count wrong", [] {
+         },
+         true, true, ""},
+        {"array count wrong",
+         [] {
              auto r = RecordBuilder().Build();
              test::PutLe(r, 6, 5, 2);
              return r;
-         }, true, false, "Unexpected fixup length in MFT"},
-        {"bad check word, in use", [] {
+         },
+         true, false, "Unexpected fixup length in MFT"},
+        {"bad check word, in use",
+         [] {
              auto r = RecordBuilder().Build();
              r[510] ^= 1;
              return r;
-         }, true, false, "Tried to read an MFT record"},
-        {"bad check word, free", [] {
+         },
+         true, false, "Tried to read an MFT record"},
+        {"bad check word, free",
+         [] {
              auto r = RecordBuilder().Build();
              r[510] ^= 1;
              return r;
-         }, false, false, ""},
+         },
+         false, false, ""},
         {"garbage, free", [] { return std::vector<uint8_t>(1024, 0x77); }, false, false, ""},
-        {"garbage, in use", [] { return std::vector<uint8_t>(1024, 0x77); }, true, false, "Tried to read an MFT record"},
-        {"first attribute beyond the record", [] {
+        {"garbage, in use", [] { return std::vector<uint8_t>(1024, 0x77); }, true, false,
+         "Tried to read an MFT record"},
+        {"first attribute beyond the record",
+         [] {
              auto r = RecordBuilder().Build();
              test::PutLe(r, 20, 2000, 2);
              return r;
-         }, true, false, ""},
+         },
+         true, false, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -121,7 +138,8 @@ TEST_F(MftRecordTest, RecordMessagesFollowTheUpdateSequenceRules) {
         const MftRecordPtr record = ReadMftRecord(h, 40, true);
         EXPECT_EQ(record != nullptr, c.readable);
         if (c.caption.empty()) {
-            EXPECT_TRUE(dialogs.shown.empty()) << (dialogs.shown.empty() ? "" : dialogs.shown[0].text);
+            EXPECT_TRUE(dialogs.shown.empty())
+                << (dialogs.shown.empty() ? "" : dialogs.shown[0].text);
         } else {
             ASSERT_EQ(dialogs.shown.size(), 1u);
             EXPECT_EQ(dialogs.shown[0].caption, c.caption);
@@ -143,9 +161,11 @@ TEST_F(MftRecordTest, MessagesNameTheRecordAndWhatWasFound) {
     ReadMftRecord(h, 40, true);
     ReadMftRecord(h, 41, true);
     ASSERT_EQ(dialogs.shown.size(), 2u);
-    EXPECT_EQ(dialogs.shown[0].text,
-              "Read MFT: Fixup offset different from expected, mft num = 40 at LCN 14, fixup=49 len 3");
-    EXPECT_EQ(dialogs.shown[1].text, "Read MFT: not an MFT, mft num = 41 at LCN 14, eyecatcher=ZZZZ");
+    EXPECT_EQ(
+        dialogs.shown[0].text,
+        "Read MFT: Fixup offset different from expected, mft num = 40 at LCN 14, fixup=49 len 3");
+    EXPECT_EQ(dialogs.shown[1].text,
+              "Read MFT: not an MFT, mft num = 41 at LCN 14, eyecatcher=ZZZZ");
 }
 
 TEST_F(MftRecordTest, CacheReturnsTheSameRecordUntilReleased) {
@@ -183,10 +203,12 @@ TEST_F(MftRecordTest, CacheReturnsTheSameRecordUntilReleased) {
 
 TEST_F(MftRecordTest, ReleasedBuffersAreMarkedFreeAndReused) {
     NtfsImage image;
-    for (uint32_t n = 100; n < 110; ++n) image.SetRecord(n, RecordBuilder().Build());
+    for (uint32_t n = 100; n < 110; ++n)
+        image.SetRecord(n, RecordBuilder().Build());
     const platform::Handle h = Open(image);
     std::vector<MftRecordPtr> records;
-    for (uint32_t n = 100; n < 106; ++n) records.push_back(ReadMftRecord(h, n, true));
+    for (uint32_t n = 100; n < 106; ++n)
+        records.push_back(ReadMftRecord(h, n, true));
     std::vector<const uint8_t*> buffers;
     for (MftRecordPtr& r : records) {
         buffers.push_back(r->bytes.data());
@@ -212,7 +234,8 @@ TEST_F(MftRecordTest, ASecondOpenIsRefusedAndLeavesTheFirstAlone) {
     EXPECT_FALSE(OpenNtfsVolume('C').has_value());
     ASSERT_EQ(dialogs.shown.size(), 1u);
     EXPECT_EQ(dialogs.shown[0].text,
-              "Can't start a second operation while one is running: recursion error\nThis is probably a bug... Report it");
+              "Can't start a second operation while one is running: recursion error\nThis is "
+              "probably a bug... Report it");
     EXPECT_EQ(dialogs.shown[0].caption, "Error");
     EXPECT_EQ(dialogs.shown[0].owner, app::MbOwner::MainWindow);
     EXPECT_EQ(volume::Vcb->hVolume, h);
@@ -243,10 +266,12 @@ TEST_F(MftRecordTest, OpeningLoadsBitmapsAndTheVolumeRecord) {
 
 TEST_F(MftRecordTest, BadClusterFileNotices) {
     NtfsImage image;
-    image.SetRecord(8, RecordBuilder().Resident(kData, {1, 2}).Resident(kData, {}, u"$BAD").Build());
+    image.SetRecord(8,
+                    RecordBuilder().Resident(kData, {1, 2}).Resident(kData, {}, u"$BAD").Build());
     Open(image);
-    EXPECT_EQ(dialogs.Texts(), (std::vector<std::string>{"unnamed data attribute len > 0 in badclus",
-                                                         "named data attribute resident in badclus"}));
+    EXPECT_EQ(dialogs.Texts(),
+              (std::vector<std::string>{"unnamed data attribute len > 0 in badclus",
+                                        "named data attribute resident in badclus"}));
     EXPECT_EQ(dialogs.Captions(), (std::vector<std::string>{"Notice", "Notice"}));
 }
 

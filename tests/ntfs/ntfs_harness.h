@@ -9,10 +9,11 @@
 namespace relicta::test {
 
 class NtfsHarness : public VolumeHarness {
-protected:
+  protected:
     void TearDown() override {
         if (ntfs::DefragInProgress) {
-            ntfs::CloseNtfsVolume(volume::Vcb != nullptr ? volume::Vcb->hVolume : platform::kNoHandle);
+            ntfs::CloseNtfsVolume(volume::Vcb != nullptr ? volume::Vcb->hVolume
+                                                         : platform::kNoHandle);
         }
         VolumeHarness::TearDown();
     }

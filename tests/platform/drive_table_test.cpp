@@ -4,8 +4,8 @@
 #include <fstream>
 
 #include "platform/drive_table.h"
-#include "platform/linux_platform.h"
 #include "platform/last_error.h"
+#include "platform/linux_platform.h"
 #include "support/paths.h"
 
 namespace relicta::platform {
@@ -14,7 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 
 class TempDir {
-public:
+  public:
     TempDir() {
         char name[] = "/tmp/relicta-drives-XXXXXX";
         path_ = ::mkdtemp(name);
@@ -26,7 +26,7 @@ public:
         std::ofstream(path_ / name) << text;
     }
 
-private:
+  private:
     fs::path path_;
 };
 
@@ -81,7 +81,8 @@ TEST(DriveTable, RunsOutOfLettersCleanly) {
     }
     EXPECT_EQ(table.Attach(image).error, "no free drive letter left");
     DriveTable fresh;
-    EXPECT_NE(fresh.Attach("Z=" + test::FixturePath("mbr.img")).error.find("not enough drive letters from Z:"),
+    EXPECT_NE(fresh.Attach("Z=" + test::FixturePath("mbr.img"))
+                  .error.find("not enough drive letters from Z:"),
               std::string::npos);
 }
 
@@ -181,8 +182,8 @@ TEST(DriveTable, DiscoversDisksAndPartitionsFromSysfs) {
 
 TEST(ParseDriveLetter, AcceptsTheThreeForms) {
     const std::pair<std::string, std::optional<char>> cases[] = {
-        {"c", 'C'}, {"C:", 'C'}, {"d:\\", 'D'}, {"", std::nullopt}, {"CD", std::nullopt},
-        {"C:/", std::nullopt}, {"1:", std::nullopt}, {"C:\\x", std::nullopt},
+        {"c", 'C'},           {"C:", 'C'},           {"d:\\", 'D'},        {"", std::nullopt},
+        {"CD", std::nullopt}, {"C:/", std::nullopt}, {"1:", std::nullopt}, {"C:\\x", std::nullopt},
     };
     for (const auto& [text, letter] : cases) {
         EXPECT_EQ(ParseDriveLetter(text), letter) << text;

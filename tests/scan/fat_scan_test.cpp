@@ -28,7 +28,7 @@ DirEntry Directory(const char* name83, uint32_t cluster, bool deleted = false) {
 }
 
 class FatScanTest : public test::VolumeHarness {
-protected:
+  protected:
     // Scans `image` as drive C; the entries found, by name.
     std::map<std::string, FoundFile> Scan(const FatImage& image, const std::string& pattern = "*") {
         AddDrive('C', image.bytes, 0, "FAT");
@@ -60,8 +60,10 @@ TEST_F(FatScanTest, NamesOfDeletedEntries) {
     image.RootEntry(8, File("_______ TXT", 0, 0));
     const auto found = Scan(image);
     std::vector<std::string> names;
-    for (const auto& [name, f] : found) names.push_back(name);
-    EXPECT_EQ(names, (std::vector<std::string>{"?EPORT.TXT", "?eadme.txt", "Quarterly report.docx", "日本語のファイル.txt"}));
+    for (const auto& [name, f] : found)
+        names.push_back(name);
+    EXPECT_EQ(names, (std::vector<std::string>{"?EPORT.TXT", "?eadme.txt", "Quarterly report.docx",
+                                               "日本語のファイル.txt"}));
 }
 
 TEST_F(FatScanTest, ConditionsFromTheFatAndTheSize) {
@@ -73,9 +75,11 @@ TEST_F(FatScanTest, ConditionsFromTheFatAndTheSize) {
     image.SetFat(201, 0xFFFF);  // the second cluster belongs to a live file now
     image.RootEntry(4, File("PASTEND DAT", 9960, 3 * 2048));
     const auto found = Scan(image);
-    const std::map<std::string, std::string> expected = {
-        {"?MPTY.DAT", "Poor"}, {"?OCLUST.DAT", "Hopeless"}, {"?REE.DAT", "Good"},
-        {"?AKEN.DAT", "Poor"}, {"?ASTEND.DAT", "Hopeless"}};
+    const std::map<std::string, std::string> expected = {{"?MPTY.DAT", "Poor"},
+                                                         {"?OCLUST.DAT", "Hopeless"},
+                                                         {"?REE.DAT", "Good"},
+                                                         {"?AKEN.DAT", "Poor"},
+                                                         {"?ASTEND.DAT", "Hopeless"}};
     ASSERT_EQ(found.size(), expected.size());
     for (const auto& [name, condition] : expected) {
         EXPECT_EQ(found.at(name).condition, condition) << name;
@@ -93,15 +97,19 @@ TEST_F(FatScanTest, LiveDirectoriesAreWalkedWholeDeletedOnesFromTheirFirstCluste
     image.SetFat(11, 0xFFFF);
     image.ClusterEntry(11, 5, File("LATE    JPG", 300, 10));  // in the second cluster
     image.ClusterEntry(10, 2, File("LIVE    JPG", 301, 10, false));
-    image.RawSlot(10, 3, std::vector<uint8_t>(32, 0));          // an unused slot does not end the walk
+    image.RawSlot(10, 3, std::vector<uint8_t>(32, 0));  // an unused slot does not end the walk
     image.ClusterEntry(10, 4, File("EARLY   JPG", 302, 10));
     image.RootEntry(1, Directory("OLD        ", 20, true));
     image.DirectoryHeader(20, 0);
-    image.ClusterEntry(20, 2, File("INSIDE  TXT", 303, 10, false));  // live-looking, but its directory is gone
+    image.ClusterEntry(
+        20, 2, File("INSIDE  TXT", 303, 10, false));  // live-looking, but its directory is gone
     image.ClusterEntry(20, 3, Directory("SUB        ", 21));
     image.DirectoryHeader(21, 20);
     image.ClusterEntry(21, 2, File("DEEP    TXT", 304, 10, false));
-    DirEntry e5 = File("\x05" "BC     TXT", 305, 10, false);
+    DirEntry e5 = File(
+        "\x05"
+        "BC     TXT",
+        305, 10, false);
     image.ClusterEntry(21, 3, e5);
     image.RootEntry(2, File("AFTER   TXT", 306, 10, false));  // a later live file of the root
     const auto found = Scan(image);

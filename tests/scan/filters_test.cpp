@@ -11,8 +11,12 @@ namespace {
 
 TEST(PatternToRegex, ConvertsWildcardsAndAnchorsTheEnd) {
     const std::pair<std::string, std::string> cases[] = {
-        {"*.doc", ".*\\.doc$"}, {"report*", "report.*"}, {"a.b", "a\\.b$"},
-        {"data?.txt", "data?\\.txt$"}, {"", ""}, {"a\\b", "a\\\\b$"},
+        {"*.doc", ".*\\.doc$"},
+        {"report*", "report.*"},
+        {"a.b", "a\\.b$"},
+        {"data?.txt", "data?\\.txt$"},
+        {"", ""},
+        {"a\\b", "a\\\\b$"},
     };
     for (const auto& [pattern, regex] : cases) {
         EXPECT_EQ(PatternToRegex(pattern), regex) << pattern;
@@ -26,10 +30,18 @@ TEST(MatchesPattern, KeepsWhatThePatternNames) {
         bool kept;
     };
     const Case cases[] = {
-        {"*.TXT", "notes.txt", true},  {"*.TXT", "NOTES.TXT", true}, {"*.TXT", "notes.txt.bak", false},
-        {"abc", "abc", true},          {"abc", "xabc", true},        {"abc", "abcd", false},
-        {"data?.txt", "data.txt", true}, {"data?.txt", "dat.txt", true}, {"data?.txt", "datb.txt", false},
-        {"report*", "my report 2", true}, {"a.b", "xa.b", true},     {"a.b", "axb", false},
+        {"*.TXT", "notes.txt", true},
+        {"*.TXT", "NOTES.TXT", true},
+        {"*.TXT", "notes.txt.bak", false},
+        {"abc", "abc", true},
+        {"abc", "xabc", true},
+        {"abc", "abcd", false},
+        {"data?.txt", "data.txt", true},
+        {"data?.txt", "dat.txt", true},
+        {"data?.txt", "datb.txt", false},
+        {"report*", "my report 2", true},
+        {"a.b", "xa.b", true},
+        {"a.b", "axb", false},
     };
     for (const Case& c : cases) {
         const CompiledPattern compiled(c.pattern);
@@ -55,12 +67,18 @@ TEST(IsTempFile, DirectoriesAndNames) {
         bool temp;
     };
     const Case cases[] = {
-        {"C:\\Temp\\", "a.doc", true},        {"D:\\Work\\tmp\\", "a.doc", true},
-        {"C:\\Temporary\\", "a.doc", false},  {"C:\\TEMP", "a.doc", true},
-        {"C:\\WINNT\\TEMP\\SUB\\", "a", true}, {"C:\\WINNT\\system32\\spool\\PRINTERS\\", "x.spl", true},
-        {"C:\\Docs\\", "report.tmp", true},   {"C:\\Docs\\", "report.tmp1", false},
-        {"C:\\", "~FASTUN0.FFL", true},       {"C:\\", "x!~IE5.~!~", true},
-        {"C:\\Docs\\", "report.doc", false},  {"", "tmp", false},
+        {"C:\\Temp\\", "a.doc", true},
+        {"D:\\Work\\tmp\\", "a.doc", true},
+        {"C:\\Temporary\\", "a.doc", false},
+        {"C:\\TEMP", "a.doc", true},
+        {"C:\\WINNT\\TEMP\\SUB\\", "a", true},
+        {"C:\\WINNT\\system32\\spool\\PRINTERS\\", "x.spl", true},
+        {"C:\\Docs\\", "report.tmp", true},
+        {"C:\\Docs\\", "report.tmp1", false},
+        {"C:\\", "~FASTUN0.FFL", true},
+        {"C:\\", "x!~IE5.~!~", true},
+        {"C:\\Docs\\", "report.doc", false},
+        {"", "tmp", false},
         {"C:\\x\\Temporary Internet Files\\", "a", true},
     };
     for (const Case& c : cases) {
@@ -72,8 +90,8 @@ TEST(IsTempFile, DirectoriesAndNames) {
 
 TEST(ListTexts, SizesRoundUp) {
     const std::pair<int64_t, std::string> cases[] = {
-        {0, "0  "}, {1, "1KB"}, {1024, "1KB"}, {1025, "2KB"}, {1048575, "1024KB"},
-        {1048576, "1MB"}, {1048577, "2MB"}, {int64_t{5} << 30, "5120MB"},
+        {0, "0  "},          {1, "1KB"},       {1024, "1KB"},    {1025, "2KB"},
+        {1048575, "1024KB"}, {1048576, "1MB"}, {1048577, "2MB"}, {int64_t{5} << 30, "5120MB"},
     };
     for (const auto& [size, text] : cases) {
         EXPECT_EQ(view::SizeText(size), text) << size;
@@ -84,9 +102,11 @@ TEST(ListTexts, DatesAreNotPaddedButMinutesAre) {
     const uint64_t t = volume::FileTimeFromCalendar({2000, 1, 2, 9, 5, 7});
     EXPECT_EQ(view::DateText(t), "2000/1/2 9:05");
     EXPECT_EQ(view::IsoDateText(t), "2000-01-02T09:05:07");
-    EXPECT_EQ(view::DateText(volume::FileTimeFromCalendar({1999, 7, 4, 13, 5, 0})), "1999/7/4 13:05");
+    EXPECT_EQ(view::DateText(volume::FileTimeFromCalendar({1999, 7, 4, 13, 5, 0})),
+              "1999/7/4 13:05");
     // DOS date 2022-01-02, time 03:04:06.
-    EXPECT_EQ(view::IsoDateText(volume::FileTimeFromDos((42 << 9) | (1 << 5) | 2, (3 << 11) | (4 << 5) | 3)),
+    EXPECT_EQ(view::IsoDateText(
+                  volume::FileTimeFromDos((42 << 9) | (1 << 5) | 2, (3 << 11) | (4 << 5) | 3)),
               "2022-01-02T03:04:06");
 }
 

@@ -22,7 +22,8 @@ std::vector<uint8_t> Si(uint32_t attributes = 0x20) {
     return v;
 }
 
-std::vector<uint8_t> Fn(uint32_t parent, const std::u16string& name, uint16_t parentSequence = 0, uint32_t attributes = 0x20) {
+std::vector<uint8_t> Fn(uint32_t parent, const std::u16string& name, uint16_t parentSequence = 0,
+                        uint32_t attributes = 0x20) {
     std::vector<uint8_t> v(66, 0);
     PutLe(v, 0, (uint64_t{parentSequence} << 48) | parent, 8);
     PutLe(v, 56, attributes, 4);
@@ -32,19 +33,24 @@ std::vector<uint8_t> Fn(uint32_t parent, const std::u16string& name, uint16_t pa
     return v;
 }
 
-RecordBuilder Named(uint16_t flags, uint32_t parent, const std::u16string& name, uint16_t sequence = 1,
-                    uint32_t attributes = 0x20) {
+RecordBuilder Named(uint16_t flags, uint32_t parent, const std::u16string& name,
+                    uint16_t sequence = 1, uint32_t attributes = 0x20) {
     RecordBuilder r;
-    r.Flags(flags).Sequence(sequence).Resident(ntfs::kStandardInformation, Si(attributes)).Resident(ntfs::kFileName, Fn(parent, name, 0, attributes));
+    r.Flags(flags)
+        .Sequence(sequence)
+        .Resident(ntfs::kStandardInformation, Si(attributes))
+        .Resident(ntfs::kFileName, Fn(parent, name, 0, attributes));
     return r;
 }
 
-RecordBuilder Directory(uint16_t flags, uint32_t parent, const std::u16string& name, uint16_t sequence = 1) {
-    return Named(flags, parent, name, sequence, 0x10).Resident(ntfs::kIndexRoot, std::vector<uint8_t>(32, 0), u"$I30");
+RecordBuilder Directory(uint16_t flags, uint32_t parent, const std::u16string& name,
+                        uint16_t sequence = 1) {
+    return Named(flags, parent, name, sequence, 0x10)
+        .Resident(ntfs::kIndexRoot, std::vector<uint8_t>(32, 0), u"$I30");
 }
 
 class NtfsScanTest : public test::NtfsHarness {
-protected:
+  protected:
     std::map<std::string, FoundFile> Scan(NtfsImage& image) {
         image.Rebuild();
         AddDrive('C', image.bytes, 0, "NTFS");
@@ -56,7 +62,8 @@ protected:
         ::tzset();
         RunScan(settings, list);
         std::map<std::string, FoundFile> found;
-        for (const FoundFile& f : foundFiles) found[f.name] = f;
+        for (const FoundFile& f : foundFiles)
+            found[f.name] = f;
         return found;
     }
 };
@@ -65,13 +72,30 @@ TEST_F(NtfsScanTest, NamesPathsAndConditions) {
     NtfsImage image;
     image.SetRecord(30, Directory(kDir, 5, u"docs").Build());
     image.SetRecordInUse(30, true);
-    image.SetRecord(40, Named(kFree, 30, u"report.txt").Resident(ntfs::kData, {'h', 'e', 'l', 'l', 'o'}).Build());
-    image.SetRecord(41, Named(kFree, 5, u"REPORT~1.TXT").Resident(ntfs::kFileName, Fn(5, u"long report name.txt")).Resident(ntfs::kData, {}).Build());
-    image.SetRecord(42, Named(kFree, 5, u"abc.txt").Resident(ntfs::kFileName, Fn(5, u"xyz.txt")).Resident(ntfs::kData, {}).Build());
-    image.SetRecord(43, Named(kFree, 5, u"free.bin").NonResident(ntfs::kData, {0x11, 0x04, 0x64}, 4 * 4096).Build());
-    image.SetRecord(44, Named(kFree, 5, u"used.bin").NonResident(ntfs::kData, {0x11, 0x04, 0x0A}, 4 * 4096).Build());
-    image.SetRecord(45, Named(kFree, 5, u"past.bin").NonResident(ntfs::kData, {0x21, 0x04, 0xFE, 0x07}, 4 * 4096).Build());
-    image.SetRecord(46, Named(kFree, 5, u"pastthenused.bin").NonResident(ntfs::kData, {0x21, 0x04, 0xFE, 0x07, 0x21, 0x02, 0x0C, 0xF8}, 6 * 4096).Build());
+    image.SetRecord(
+        40,
+        Named(kFree, 30, u"report.txt").Resident(ntfs::kData, {'h', 'e', 'l', 'l', 'o'}).Build());
+    image.SetRecord(41, Named(kFree, 5, u"REPORT~1.TXT")
+                            .Resident(ntfs::kFileName, Fn(5, u"long report name.txt"))
+                            .Resident(ntfs::kData, {})
+                            .Build());
+    image.SetRecord(42, Named(kFree, 5, u"abc.txt")
+                            .Resident(ntfs::kFileName, Fn(5, u"xyz.txt"))
+                            .Resident(ntfs::kData, {})
+                            .Build());
+    image.SetRecord(43, Named(kFree, 5, u"free.bin")
+                            .NonResident(ntfs::kData, {0x11, 0x04, 0x64}, 4 * 4096)
+                            .Build());
+    image.SetRecord(44, Named(kFree, 5, u"used.bin")
+                            .NonResident(ntfs::kData, {0x11, 0x04, 0x0A}, 4 * 4096)
+                            .Build());
+    image.SetRecord(45, Named(kFree, 5, u"past.bin")
+                            .NonResident(ntfs::kData, {0x21, 0x04, 0xFE, 0x07}, 4 * 4096)
+                            .Build());
+    image.SetRecord(46, Named(kFree, 5, u"pastthenused.bin")
+                            .NonResident(ntfs::kData,
+                                         {0x21, 0x04, 0xFE, 0x07, 0x21, 0x02, 0x0C, 0xF8}, 6 * 4096)
+                            .Build());
     image.SetRecord(47, Named(kFree, 5, u"nodata.txt").Build());
     const auto found = Scan(image);
     struct Expected {
@@ -81,10 +105,14 @@ TEST_F(NtfsScanTest, NamesPathsAndConditions) {
         int64_t size;
     };
     const Expected expected[] = {
-        {"report.txt", "C:\\docs\\", "Excellent", 5}, {"long report name.txt", "C:\\", "Excellent", 0},
-        {"abc.txt", "C:\\", "Excellent", 0},          {"free.bin", "C:\\", "Good", 4 * 4096},
-        {"used.bin", "C:\\", "Poor", 4 * 4096},       {"past.bin", "C:\\", "Hopeless", 4 * 4096},
-        {"pastthenused.bin", "C:\\", "Poor", 6 * 4096}, {"nodata.txt", "C:\\", "Hopeless", 0},
+        {"report.txt", "C:\\docs\\", "Excellent", 5},
+        {"long report name.txt", "C:\\", "Excellent", 0},
+        {"abc.txt", "C:\\", "Excellent", 0},
+        {"free.bin", "C:\\", "Good", 4 * 4096},
+        {"used.bin", "C:\\", "Poor", 4 * 4096},
+        {"past.bin", "C:\\", "Hopeless", 4 * 4096},
+        {"pastthenused.bin", "C:\\", "Poor", 6 * 4096},
+        {"nodata.txt", "C:\\", "Hopeless", 0},
     };
     EXPECT_EQ(found.size(), std::size(expected));
     for (const Expected& e : expected) {
@@ -95,7 +123,8 @@ TEST_F(NtfsScanTest, NamesPathsAndConditions) {
         EXPECT_EQ(f.size, e.size) << e.name;
     }
     EXPECT_EQ(found.at("report.txt").mftOrCluster, 40u);
-    EXPECT_EQ(found.at("report.txt").modifiedTime, volume::FileTimeFromCalendar({2021, 6, 7, 8, 9, 10}));
+    EXPECT_EQ(found.at("report.txt").modifiedTime,
+              volume::FileTimeFromCalendar({2021, 6, 7, 8, 9, 10}));
 }
 
 TEST_F(NtfsScanTest, DirectoryPathsWhenParentsAreGoneReusedOrLoop) {
@@ -107,7 +136,8 @@ TEST_F(NtfsScanTest, DirectoryPathsWhenParentsAreGoneReusedOrLoop) {
     image.SetRecord(52, Named(kFree, 53, u"parent reused.txt").Resident(ntfs::kData, {}).Build());
     image.SetRecord(54, Directory(kFreeDir, 55, u"sub").Build());
     image.SetRecord(55, std::vector<uint8_t>(1024, 0x66));
-    image.SetRecord(56, Named(kFree, 54, u"lost grandparent.txt").Resident(ntfs::kData, {}).Build());
+    image.SetRecord(56,
+                    Named(kFree, 54, u"lost grandparent.txt").Resident(ntfs::kData, {}).Build());
     image.SetRecord(57, Directory(kFreeDir, 57, u"self").Build());
     image.SetRecord(58, Named(kFree, 57, u"under self.txt").Resident(ntfs::kData, {}).Build());
     image.SetRecord(59, Directory(kFreeDir, 60, u"a").Build());
@@ -116,14 +146,27 @@ TEST_F(NtfsScanTest, DirectoryPathsWhenParentsAreGoneReusedOrLoop) {
     // Parent references carry the parent's sequence number.
     image.SetRecord(62, Directory(kDir, 5, u"new dir", 7).Build());
     image.SetRecordInUse(62, true);
-    image.SetRecord(63, RecordBuilder().Flags(kFree).Resident(ntfs::kStandardInformation, Si()).Resident(ntfs::kFileName, Fn(62, u"old seq.txt", 3)).Resident(ntfs::kData, {}).Build());
+    image.SetRecord(63, RecordBuilder()
+                            .Flags(kFree)
+                            .Resident(ntfs::kStandardInformation, Si())
+                            .Resident(ntfs::kFileName, Fn(62, u"old seq.txt", 3))
+                            .Resident(ntfs::kData, {})
+                            .Build());
     image.SetRecord(64, Directory(kFreeDir, 5, u"freed dir", 4).Build());
-    image.SetRecord(65, RecordBuilder().Flags(kFree).Resident(ntfs::kStandardInformation, Si()).Resident(ntfs::kFileName, Fn(64, u"freed parent.txt", 3)).Resident(ntfs::kData, {}).Build());
+    image.SetRecord(65, RecordBuilder()
+                            .Flags(kFree)
+                            .Resident(ntfs::kStandardInformation, Si())
+                            .Resident(ntfs::kFileName, Fn(64, u"freed parent.txt", 3))
+                            .Resident(ntfs::kData, {})
+                            .Build());
     const auto found = Scan(image);
     const std::map<std::string, std::string> expected = {
-        {"in old dir.txt", "C:\\olddir\\"},   {"parent reused.txt", "C:\\?\\"},
-        {"lost grandparent.txt", "C:\\?\\sub\\"}, {"under self.txt", "self\\"},
-        {"in a loop.txt", "b\\a\\"},          {"old seq.txt", "C:\\?\\"},
+        {"in old dir.txt", "C:\\olddir\\"},
+        {"parent reused.txt", "C:\\?\\"},
+        {"lost grandparent.txt", "C:\\?\\sub\\"},
+        {"under self.txt", "self\\"},
+        {"in a loop.txt", "b\\a\\"},
+        {"old seq.txt", "C:\\?\\"},
         {"freed parent.txt", "C:\\freed dir\\"},
     };
     EXPECT_EQ(found.size(), expected.size());
@@ -137,12 +180,14 @@ TEST_F(NtfsScanTest, RecordsStillMarkedInUseReparsePointsAndNamelessRecords) {
     NtfsImage image;
     image.SetRecord(66, Named(kInUse, 5, u"half deleted.txt").Resident(ntfs::kData, {}).Build());
     image.SetRecord(67, Named(kFree, 5, u"link", 1, 0x400).Resident(ntfs::kData, {}).Build());
-    image.SetRecord(68, RecordBuilder().Flags(kFree).Resident(ntfs::kStandardInformation, Si()).Build());
+    image.SetRecord(
+        68, RecordBuilder().Flags(kFree).Resident(ntfs::kStandardInformation, Si()).Build());
     const auto found = Scan(image);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found.begin()->first, "half deleted.txt (MFT not marked unused) ");
-    EXPECT_EQ(dialogs.Texts(), (std::vector<std::string>{"MFT bitmap says deleted, but MFT record not yet marked unused",
-                                                         "File with no name found.  This seems odd."}));
+    EXPECT_EQ(dialogs.Texts(), (std::vector<std::string>{
+                                   "MFT bitmap says deleted, but MFT record not yet marked unused",
+                                   "File with no name found.  This seems odd."}));
     EXPECT_EQ(dialogs.Captions(), (std::vector<std::string>{"help", "found"}));
 }
 

@@ -13,7 +13,7 @@ struct FatLayout {
     uint8_t fats = 2;
     uint16_t rootEntries = 512;
     uint32_t totalSectors = 65536;
-    uint16_t sectorsPerFat = 64;     // 0 makes FAT32
+    uint16_t sectorsPerFat = 64;  // 0 makes FAT32
     uint32_t largeSectorsPerFat = 0;
     uint8_t media = 0xF8;
     uint8_t jump = 0xEB;

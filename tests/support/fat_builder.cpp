@@ -7,7 +7,8 @@
 namespace relicta::test {
 namespace {
 constexpr std::size_t kSlot = 32;
-constexpr std::size_t kLongNameChars[13] = {0x01, 0x03, 0x05, 0x07, 0x09, 0x0E, 0x10, 0x12, 0x14, 0x16, 0x18, 0x1C, 0x1E};
+constexpr std::size_t kLongNameChars[13] = {0x01, 0x03, 0x05, 0x07, 0x09, 0x0E, 0x10,
+                                            0x12, 0x14, 0x16, 0x18, 0x1C, 0x1E};
 }  // namespace
 
 std::vector<uint8_t> EntryBytes(const DirEntry& e) {
@@ -43,16 +44,20 @@ std::size_t FatImage::SlotOffset(uint32_t cluster, std::size_t slot) const {
 }
 
 void FatImage::RawSlot(uint32_t cluster, std::size_t slot, const std::vector<uint8_t>& b) {
-    std::copy(b.begin(), b.end(), bytes.begin() + static_cast<std::ptrdiff_t>(SlotOffset(cluster, slot)));
+    std::copy(b.begin(), b.end(),
+              bytes.begin() + static_cast<std::ptrdiff_t>(SlotOffset(cluster, slot)));
 }
 
-void FatImage::RootEntry(std::size_t slot, const DirEntry& entry) { RawSlot(0, slot, EntryBytes(entry)); }
+void FatImage::RootEntry(std::size_t slot, const DirEntry& entry) {
+    RawSlot(0, slot, EntryBytes(entry));
+}
 
 void FatImage::ClusterEntry(uint32_t cluster, std::size_t slot, const DirEntry& entry) {
     RawSlot(cluster, slot, EntryBytes(entry));
 }
 
-void FatImage::LongName(uint32_t cluster, std::size_t slot, const std::u16string& name, bool deleted) {
+void FatImage::LongName(uint32_t cluster, std::size_t slot, const std::u16string& name,
+                        bool deleted) {
     const std::size_t slots = (name.size() + 12) / 13;
     for (std::size_t k = 0; k < slots; ++k) {
         std::vector<uint8_t> b(kSlot, 0);

@@ -20,7 +20,7 @@ struct DirEntry {
 };
 
 class FatImage {
-public:
+  public:
     static constexpr uint32_t kClusterBytes = 2048;
     static constexpr uint32_t kRootSector = 129;
     static constexpr uint32_t kDataSector = 161;

@@ -11,9 +11,13 @@ namespace {
 constexpr uint32_t kStride = 512;
 constexpr uint16_t kCheckWord = 0x4242;
 
-void Put(std::vector<uint8_t>& b, std::size_t off, uint64_t v, int width) { PutLe(b, off, v, width); }
+void Put(std::vector<uint8_t>& b, std::size_t off, uint64_t v, int width) {
+    PutLe(b, off, v, width);
+}
 
-std::size_t Align8(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
+std::size_t Align8(std::size_t n) {
+    return (n + 7) & ~std::size_t{7};
+}
 
 }  // namespace
 
@@ -41,7 +45,8 @@ RecordBuilder& RecordBuilder::UsaOffset(uint16_t offset) {
     return *this;
 }
 
-RecordBuilder& RecordBuilder::Resident(uint32_t type, std::vector<uint8_t> value, std::u16string name) {
+RecordBuilder& RecordBuilder::Resident(uint32_t type, std::vector<uint8_t> value,
+                                       std::u16string name) {
     const std::size_t nameOffset = 24;
     const std::size_t valueOffset = Align8(nameOffset + 2 * name.size());
     std::vector<uint8_t> a(Align8(valueOffset + value.size()), 0);
@@ -59,8 +64,9 @@ RecordBuilder& RecordBuilder::Resident(uint32_t type, std::vector<uint8_t> value
     return *this;
 }
 
-RecordBuilder& RecordBuilder::NonResident(uint32_t type, std::vector<uint8_t> runs, int64_t fileSize,
-                                          std::u16string name, int64_t lowestVcn, uint16_t flags) {
+RecordBuilder& RecordBuilder::NonResident(uint32_t type, std::vector<uint8_t> runs,
+                                          int64_t fileSize, std::u16string name, int64_t lowestVcn,
+                                          uint16_t flags) {
     const std::size_t nameOffset = 64;
     const std::size_t runsOffset = Align8(nameOffset + 2 * name.size());
     std::vector<uint8_t> a(Align8(runsOffset + runs.size() + 1), 0);
@@ -102,7 +108,8 @@ std::vector<uint8_t> RecordBuilder::BuildUnprotected() const {
     Put(r, 28, size_, 4);
     std::size_t at = firstAttribute;
     for (const std::vector<uint8_t>& a : attributes_) {
-        std::copy(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(std::min(a.size(), size_ - at)),
+        std::copy(a.begin(),
+                  a.begin() + static_cast<std::ptrdiff_t>(std::min(a.size(), size_ - at)),
                   r.begin() + static_cast<std::ptrdiff_t>(at));
         at += a.size();
     }
@@ -140,14 +147,25 @@ NtfsImage::NtfsImage(uint32_t recordCount, uint32_t clusterCount)
         SetRecord(n, RecordBuilder().Build());
         SetRecordInUse(n, true);
     }
-    SetRecord(3, RecordBuilder().Resident(0x60, Utf16Bytes(u"test")).Resident(0x70, std::vector<uint8_t>(12, 0)).Build());
-    SetRecord(5, RecordBuilder().Flags(3).Resident(0x90, std::vector<uint8_t>(32, 0), u"$I30").Build());
+    SetRecord(3, RecordBuilder()
+                     .Resident(0x60, Utf16Bytes(u"test"))
+                     .Resident(0x70, std::vector<uint8_t>(12, 0))
+                     .Build());
+    SetRecord(
+        5, RecordBuilder().Flags(3).Resident(0x90, std::vector<uint8_t>(32, 0), u"$I30").Build());
     // The volume bitmap file: one cluster at kBitmapLcn.
     const uint32_t bitmapBytes = (clusters + 63) / 64 * 8;
-    SetRecord(6, RecordBuilder().NonResident(0x80, {0x11, 0x01, static_cast<uint8_t>(kBitmapLcn)}, bitmapBytes).Build());
-    SetRecord(8, RecordBuilder().Resident(0x80, {}).NonResident(0x80, {0x03, 0x00, 0x08, 0x00}, int64_t{clusters} * kClusterBytes, u"$Bad").Build());
+    SetRecord(6, RecordBuilder()
+                     .NonResident(0x80, {0x11, 0x01, static_cast<uint8_t>(kBitmapLcn)}, bitmapBytes)
+                     .Build());
+    SetRecord(8, RecordBuilder()
+                     .Resident(0x80, {})
+                     .NonResident(0x80, {0x03, 0x00, 0x08, 0x00}, int64_t{clusters} * kClusterBytes,
+                                  u"$Bad")
+                     .Build());
     // Clusters 0..63 in use in the volume bitmap.
-    std::fill(bytes.begin() + kBitmapLcn * kClusterBytes, bytes.begin() + kBitmapLcn * kClusterBytes + 8, 0xFF);
+    std::fill(bytes.begin() + kBitmapLcn * kClusterBytes,
+              bytes.begin() + kBitmapLcn * kClusterBytes + 8, 0xFF);
     SetRecordInUse(0, true);
     Rebuild();
 }
@@ -157,21 +175,25 @@ std::size_t NtfsImage::RecordOffset(uint32_t number) const {
 }
 
 void NtfsImage::SetRecord(uint32_t number, const std::vector<uint8_t>& onDisk) {
-    std::copy(onDisk.begin(), onDisk.end(), bytes.begin() + static_cast<std::ptrdiff_t>(RecordOffset(number)));
+    std::copy(onDisk.begin(), onDisk.end(),
+              bytes.begin() + static_cast<std::ptrdiff_t>(RecordOffset(number)));
 }
 
 void NtfsImage::SetRecordInUse(uint32_t number, bool inUse) {
     const uint8_t mask = static_cast<uint8_t>(1u << (number % 8));
-    mftBitmap[number / 8] = inUse ? (mftBitmap[number / 8] | mask) : (mftBitmap[number / 8] & ~mask);
+    mftBitmap[number / 8] =
+        inUse ? (mftBitmap[number / 8] | mask) : (mftBitmap[number / 8] & ~mask);
 }
 
 void NtfsImage::Rebuild() {
     const uint32_t mftClusters = records * kRecordBytes / kClusterBytes;
-    SetRecord(0, RecordBuilder()
-                     .NonResident(0x80, {0x11, static_cast<uint8_t>(mftClusters), static_cast<uint8_t>(kMftLcn)},
-                                  int64_t{records} * kRecordBytes)
-                     .Resident(0xB0, mftBitmap)
-                     .Build());
+    SetRecord(
+        0, RecordBuilder()
+               .NonResident(
+                   0x80, {0x11, static_cast<uint8_t>(mftClusters), static_cast<uint8_t>(kMftLcn)},
+                   int64_t{records} * kRecordBytes)
+               .Resident(0xB0, mftBitmap)
+               .Build());
 }
 
 }  // namespace relicta::test

@@ -8,7 +8,7 @@
 namespace relicta::test {
 
 class RecordBuilder {
-public:
+  public:
     explicit RecordBuilder(uint32_t size = 1024) : size_(size) {}
 
     RecordBuilder& Flags(uint16_t flags);
@@ -16,7 +16,8 @@ public:
     RecordBuilder& UsaOffset(uint16_t offset);
     RecordBuilder& Resident(uint32_t type, std::vector<uint8_t> value, std::u16string name = u"");
     RecordBuilder& NonResident(uint32_t type, std::vector<uint8_t> runs, int64_t fileSize,
-                               std::u16string name = u"", int64_t lowestVcn = 0, uint16_t flags = 0);
+                               std::u16string name = u"", int64_t lowestVcn = 0,
+                               uint16_t flags = 0);
     // Raw attribute bytes, for malformed cases.
     RecordBuilder& RawAttribute(std::vector<uint8_t> bytes);
 
@@ -26,7 +27,7 @@ public:
     // The record as a reader sees it after the fixups.
     std::vector<uint8_t> BuildUnprotected() const;
 
-private:
+  private:
     uint32_t size_;
     uint16_t flags_ = 1;
     uint16_t sequence_ = 1;
@@ -38,7 +39,7 @@ private:
 // records at cluster 4, the MFT bitmap, the volume bitmap file (record 6) at cluster 40,
 // a volume record (3), root directory (5) and bad-cluster file (8).
 class NtfsImage {
-public:
+  public:
     static constexpr uint32_t kClusterBytes = 4096;
     static constexpr uint32_t kRecordBytes = 1024;
     static constexpr int64_t kMftLcn = 4;

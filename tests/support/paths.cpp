@@ -11,21 +11,28 @@
 
 namespace relicta::test {
 
-std::string FixturePath(const std::string& name) { return std::string(RELICTA_FIXTURE_DIR) + "/" + name; }
+std::string FixturePath(const std::string& name) {
+    return std::string(RELICTA_FIXTURE_DIR) + "/" + name;
+}
 
 std::string SourcePath(const std::string& relative) {
     return std::string(RELICTA_SOURCE_DIR) + "/" + relative;
 }
 
-std::string BuildDir() { return std::filesystem::path(RELICTA_BINARY_DIR).parent_path().string(); }
+std::string BuildDir() {
+    return std::filesystem::path(RELICTA_BINARY_DIR).parent_path().string();
+}
 
-std::string RelictaBinary() { return std::string(RELICTA_BINARY_DIR) + "/relicta"; }
+std::string RelictaBinary() {
+    return std::string(RELICTA_BINARY_DIR) + "/relicta";
+}
 
 std::string CorpusDir() {
     if (const char* env = std::getenv("RELICTA_CORPUS"); env != nullptr && *env != '\0') {
         return env;
     }
-    const std::filesystem::path dir = std::filesystem::path(RELICTA_SOURCE_DIR) / ".." / "shared" / "corpus";
+    const std::filesystem::path dir =
+        std::filesystem::path(RELICTA_SOURCE_DIR) / ".." / "shared" / "corpus";
     return std::filesystem::is_directory(dir) ? dir.lexically_normal().string() : std::string();
 }
 

@@ -8,7 +8,8 @@ std::string FixturePath(const std::string& name);  // an unpacked committed imag
 std::string SourcePath(const std::string& relative);
 std::string RelictaBinary();
 std::string CorpusDir();
-std::string BuildDir();  // the build tree the tests belong to  // ../shared/corpus beside the checkout, or empty when absent
+std::string BuildDir();  // the build tree the tests belong to  // ../shared/corpus beside the
+                         // checkout, or empty when absent
 
 struct CommandResult {
     int status = -1;

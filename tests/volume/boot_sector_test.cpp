@@ -37,9 +37,24 @@ TEST(IsFatBootSector, AcceptsOnlyWhatEveryRuleAllows) {
         {"no reserved sectors", [](auto& s) { PutLe(s, 0x0E, 0, 2); }, false},
         {"no FATs", [](auto& s) { s[0x10] = 0; }, false},
         {"root entries 0 with 16-bit FAT size", [](auto& s) { PutLe(s, 0x11, 0, 2); }, false},
-        {"no sector count at all", [](auto& s) { PutLe(s, 0x13, 0, 2); PutLe(s, 0x20, 0, 4); }, false},
-        {"only the 32-bit sector count", [](auto& s) { PutLe(s, 0x13, 0, 2); PutLe(s, 0x20, 70000, 4); }, true},
-        {"no FAT size at all", [](auto& s) { PutLe(s, 0x16, 0, 2); PutLe(s, 0x24, 0, 4); }, false},
+        {"no sector count at all",
+         [](auto& s) {
+             PutLe(s, 0x13, 0, 2);
+             PutLe(s, 0x20, 0, 4);
+         },
+         false},
+        {"only the 32-bit sector count",
+         [](auto& s) {
+             PutLe(s, 0x13, 0, 2);
+             PutLe(s, 0x20, 70000, 4);
+         },
+         true},
+        {"no FAT size at all",
+         [](auto& s) {
+             PutLe(s, 0x16, 0, 2);
+             PutLe(s, 0x24, 0, 4);
+         },
+         false},
         {"media F1", [](auto& s) { s[0x15] = 0xF1; }, false},
         {"media FA", [](auto& s) { s[0x15] = 0xFA; }, true},
         {"media 00", [](auto& s) { s[0x15] = 0x00; }, true},
@@ -95,7 +110,8 @@ TEST(IsNtfsBootSector, AcceptsOnlyWhatEveryRuleAllows) {
         {"record size 64", [](auto& s) { s[0x40] = 64; }, true},
         {"record size 0", [](auto& s) { s[0x40] = 0; }, false},
         {"index buffer size 3", [](auto& s) { s[0x44] = 3; }, false},
-        {"negative sector count", [](auto& s) { PutLe(s, 0x28, static_cast<uint64_t>(-5), 8); }, false},
+        {"negative sector count", [](auto& s) { PutLe(s, 0x28, static_cast<uint64_t>(-5), 8); },
+         false},
     };
     for (const FatCase& c : cases) {
         std::vector<uint8_t> sector = NtfsBootSector(NtfsLayout{});

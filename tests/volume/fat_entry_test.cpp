@@ -46,8 +46,9 @@ TEST(FatEntry, NeverReadsPastTheBufferAndReportsOutOfRangeIndexes) {
 
     EXPECT_EQ(FatEntry(vcb, 12, fat), 0xFFF7u);
     ASSERT_EQ(dialogs.shown.size(), 1u);
-    EXPECT_NE(dialogs.shown[0].text.find("(FatIndex) <= ((Vcb)->AllocationSupport.NumberOfClusters + 1)"),
-              std::string::npos);
+    EXPECT_NE(
+        dialogs.shown[0].text.find("(FatIndex) <= ((Vcb)->AllocationSupport.NumberOfClusters + 1)"),
+        std::string::npos);
     FatEntry(vcb, 1, fat);
     ASSERT_EQ(dialogs.shown.size(), 2u);
     EXPECT_NE(dialogs.shown[1].text.find("(FatIndex) >= 2"), std::string::npos);
@@ -64,14 +65,17 @@ TEST(InterpretClusterType, ClassifiesEachWidth) {
         ClusterType type;
     };
     const Case cases[] = {
-        {12, 0x000, ClusterAvailable}, {12, 0x002, ClusterNext},    {12, 0xFEF, ClusterNext},
-        {12, 0xFF0, ClusterReserved},  {12, 0xFF6, ClusterReserved}, {12, 0xFF7, ClusterBad},
-        {12, 0xFF8, ClusterLast},      {12, 0xFFF, ClusterLast},
-        {16, 0x0000, ClusterAvailable}, {16, 0xFFEF, ClusterNext},  {16, 0xFFF0, ClusterReserved},
-        {16, 0xFFF7, ClusterBad},      {16, 0xFFF8, ClusterLast},   {16, 0x0FF7, ClusterNext},
+        {12, 0x000, ClusterAvailable},      {12, 0x002, ClusterNext},
+        {12, 0xFEF, ClusterNext},           {12, 0xFF0, ClusterReserved},
+        {12, 0xFF6, ClusterReserved},       {12, 0xFF7, ClusterBad},
+        {12, 0xFF8, ClusterLast},           {12, 0xFFF, ClusterLast},
+        {16, 0x0000, ClusterAvailable},     {16, 0xFFEF, ClusterNext},
+        {16, 0xFFF0, ClusterReserved},      {16, 0xFFF7, ClusterBad},
+        {16, 0xFFF8, ClusterLast},          {16, 0x0FF7, ClusterNext},
         {32, 0x00000000, ClusterAvailable}, {32, 0x10000000, ClusterAvailable},
-        {32, 0x10000003, ClusterNext}, {32, 0x0FFFFFEF, ClusterNext}, {32, 0x0FFFFFF0, ClusterReserved},
-        {32, 0x0FFFFFF7, ClusterBad},  {32, 0xFFFFFFF7, ClusterBad}, {32, 0x0FFFFFF8, ClusterLast},
+        {32, 0x10000003, ClusterNext},      {32, 0x0FFFFFEF, ClusterNext},
+        {32, 0x0FFFFFF0, ClusterReserved},  {32, 0x0FFFFFF7, ClusterBad},
+        {32, 0xFFFFFFF7, ClusterBad},       {32, 0x0FFFFFF8, ClusterLast},
         {32, 0xFFFFFFFF, ClusterLast},
     };
     for (const Case& c : cases) {

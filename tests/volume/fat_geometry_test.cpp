@@ -36,7 +36,8 @@ TEST(ComputeFatGeometry, Fat16Layout) {
 }
 
 TEST(ComputeFatGeometry, TheFat12Fat16BoundaryLiesBetween4086And4087Clusters) {
-    const std::pair<uint32_t, int> cases[] = {{4084, 12}, {4085, 12}, {4086, 12}, {4087, 16}, {4088, 16}};
+    const std::pair<uint32_t, int> cases[] = {
+        {4084, 12}, {4085, 12}, {4086, 12}, {4087, 16}, {4088, 16}};
     for (const auto& [clusters, bits] : cases) {
         AllocationSupport g;
         ComputeFatGeometry(Fat1216(SectorsFor(clusters, 16), 1, 16), g);
@@ -95,7 +96,8 @@ TEST(ComputeFatGeometry, DamagedFieldsGiveNoClustersInsteadOfWrappingOrDividingB
 }
 
 TEST(LogOfBytesPerCluster, CountsHalvings) {
-    const std::pair<uint32_t, int> cases[] = {{0, 0}, {1, 0}, {512, 9}, {4096, 12}, {65536, 16}, {1536, 10}};
+    const std::pair<uint32_t, int> cases[] = {{0, 0},     {1, 0},      {512, 9},
+                                              {4096, 12}, {65536, 16}, {1536, 10}};
     for (const auto& [bytes, log] : cases) {
         EXPECT_EQ(LogOfBytesPerCluster(bytes), log) << bytes;
     }

@@ -63,55 +63,109 @@ TEST_F(OpenVolumeRows, EachFailureRowGivesItsMessageAndResult) {
          {MbResult::Ok, MbResult::Ok},
          Outcome::Open,
          {{"System Error", kNotReady}, {"System Error", kNotReady}}},
-        {"not ready, cancelled", [](auto& d) { d.notReadyTimes = 5; }, {MbResult::Cancel},
-         Outcome::Failed, {{"System Error", kNotReady}}},
+        {"not ready, cancelled",
+         [](auto& d) { d.notReadyTimes = 5; },
+         {MbResult::Cancel},
+         Outcome::Failed,
+         {{"System Error", kNotReady}}},
         {"file system not recognised: lenient, silently",
-         [](auto& d) { d.fileSystemError = platform::kErrorWrongDisk; }, {}, Outcome::Open, {}, true},
+         [](auto& d) { d.fileSystemError = platform::kErrorWrongDisk; },
+         {},
+         Outcome::Open,
+         {},
+         true},
         {"file-system query fails otherwise: system error, lenient",
-         [](auto& d) { d.fileSystemError = EIO; }, {}, Outcome::Open,
-         {{"System Error", platform::SystemErrorText(EIO)}}, true},
-        {"another file system", [](auto& d) { d.fileSystemName = "EXT4"; }, {}, Outcome::Refused,
+         [](auto& d) { d.fileSystemError = EIO; },
+         {},
+         Outcome::Open,
+         {{"System Error", platform::SystemErrorText(EIO)}},
+         true},
+        {"another file system",
+         [](auto& d) { d.fileSystemName = "EXT4"; },
+         {},
+         Outcome::Refused,
          {{"not NTFS or FAT", "Not an NTFS or FAT file system!"}}},
-        {"names compare case-sensitively", [](auto& d) { d.fileSystemName = "fat"; }, {},
-         Outcome::Refused, {{"not NTFS or FAT", "Not an NTFS or FAT file system!"}}},
-        {"FAT32 and RAW names are accepted", [](auto& d) { d.fileSystemName = "RAW"; }, {},
-         Outcome::Open, {}},
-        {"access denied", [](auto& d) { d.openError = EACCES; }, {}, Outcome::Failed,
+        {"names compare case-sensitively",
+         [](auto& d) { d.fileSystemName = "fat"; },
+         {},
+         Outcome::Refused,
+         {{"not NTFS or FAT", "Not an NTFS or FAT file system!"}}},
+        {"FAT32 and RAW names are accepted",
+         [](auto& d) { d.fileSystemName = "RAW"; },
+         {},
+         Outcome::Open,
+         {}},
+        {"access denied",
+         [](auto& d) { d.openError = EACCES; },
+         {},
+         Outcome::Failed,
          {{"Error", kAccessDenied}}},
-        {"open fails otherwise", [](auto& d) { d.openError = ENXIO; }, {}, Outcome::Failed,
+        {"open fails otherwise",
+         [](auto& d) { d.openError = ENXIO; },
+         {},
+         Outcome::Failed,
          {{"System Error", platform::SystemErrorText(ENXIO)}}},
-        {"three FATs", [](auto& d) { d.bytes[0x10] = 3; }, {}, Outcome::Refused,
+        {"three FATs",
+         [](auto& d) { d.bytes[0x10] = 3; },
+         {},
+         Outcome::Refused,
          {{"Invalid Boot Sector", kTooManyFats}}},
-        {"bad jump byte warns and goes on (lenient FAT)", [](auto& d) { d.bytes[0] = 0x00; }, {},
-         Outcome::Open, {{"Invalid Boot Sector", kJumpBad}}, true},
+        {"bad jump byte warns and goes on (lenient FAT)",
+         [](auto& d) { d.bytes[0] = 0x00; },
+         {},
+         Outcome::Open,
+         {{"Invalid Boot Sector", kJumpBad}},
+         true},
         {"jump byte 0x49", [](auto& d) { d.bytes[0] = 0x49; }, {}, Outcome::Open, {}},
         {"sector size 8192",
-         [](auto& d) { test::PutLe(d.bytes, 0x0B, 8192, 2); }, {}, Outcome::Open,
+         [](auto& d) { test::PutLe(d.bytes, 0x0B, 8192, 2); },
+         {},
+         Outcome::Open,
          {{"Invalid Boot Sector", kSectorTooBig},
-          {"Application Internal Error", "pBpb->BytesPerSector >=128 && pBpb->BytesPerSector <= 4096"}},
+          {"Application Internal Error",
+           "pBpb->BytesPerSector >=128 && pBpb->BytesPerSector <= 4096"}},
          true},
         {"tiny FAT volume",
-         [](auto& d) { test::PutLe(d.bytes, 0x13, 100, 2); }, {}, Outcome::Open,
+         [](auto& d) { test::PutLe(d.bytes, 0x13, 100, 2); },
+         {},
+         Outcome::Open,
          {{"Application Internal Error", "pBpb->LargeSectors > 100 || pBpb->Sectors > 100"}}},
         {"boot sector cut short after its BPB",
-         [](auto& d) { d.shortReadAt = 100; }, {}, Outcome::Open,
+         [](auto& d) { d.shortReadAt = 100; },
+         {},
+         Outcome::Open,
          {{"Application Internal Error", "bytesRead==Vcb->BytesPerSector*numberToRead"}}},
         {"read error on the boot sector: an all-zero sector",
-         [](auto& d) { d.readError = EIO; }, {}, Outcome::Open,
+         [](auto& d) { d.readError = EIO; },
+         {},
+         Outcome::Open,
          {{"System Error", platform::SystemErrorText(EIO)},
           {"Application Internal Error", "bytesRead==Vcb->BytesPerSector*numberToRead"},
           {"Invalid Boot Sector", kJumpBad},
           {"Application Internal Error", "pBpb->LargeSectors > 100 || pBpb->Sectors > 100"},
-          {"Application Internal Error", "pBpb->BytesPerSector >=128 && pBpb->BytesPerSector <= 4096"}},
+          {"Application Internal Error",
+           "pBpb->BytesPerSector >=128 && pBpb->BytesPerSector <= 4096"}},
          true},
         {"free-space query fails with an error",
-         [](auto& d) { d.freeSpaceError = EIO; }, {}, Outcome::Open,
+         [](auto& d) { d.freeSpaceError = EIO; },
+         {},
+         Outcome::Open,
          {{"System Error", platform::SystemErrorText(EIO)}}},
         {"free-space query fails on a lenient volume: nothing shown",
-         [](auto& d) { d.freeSpaceError = EIO; d.fileSystemError = platform::kErrorWrongDisk; }, {},
-         Outcome::Open, {}, true},
+         [](auto& d) {
+             d.freeSpaceError = EIO;
+             d.fileSystemError = platform::kErrorWrongDisk;
+         },
+         {},
+         Outcome::Open,
+         {},
+         true},
         {"free space with another sector size",
-         [](auto& d) { d.freeSpace = platform::DiskFreeSpace{4, 1024, 10, 20}; }, {}, Outcome::Open,
+         [](auto& d) {
+             d.freeSpace = platform::DiskFreeSpace{4, 1024, 10, 20};
+         },
+         {},
+         Outcome::Open,
          {{"Error", "I don't understand the BytesPerSector in the boot sector on this partition"}}},
     };
     for (const Row& row : rows) {
@@ -125,8 +179,12 @@ TEST_F(OpenVolumeRows, EachFailureRowGivesItsMessageAndResult) {
 
         const Handle handle = OpenVolume('C');
         switch (row.outcome) {
-            case Outcome::Open: EXPECT_TRUE(platform::IsOpenHandle(handle)); break;
-            case Outcome::Refused: EXPECT_EQ(handle, platform::kNoHandle); break;
+            case Outcome::Open:
+                EXPECT_TRUE(platform::IsOpenHandle(handle));
+                break;
+            case Outcome::Refused:
+                EXPECT_EQ(handle, platform::kNoHandle);
+                break;
             case Outcome::Failed:
                 EXPECT_EQ(handle, platform::kInvalidHandle);
                 EXPECT_EQ(Vcb->hVolume, platform::kInvalidHandle);
@@ -139,7 +197,9 @@ TEST_F(OpenVolumeRows, EachFailureRowGivesItsMessageAndResult) {
             if (caption == "Application Internal Error") {
                 EXPECT_NE(dialogs.shown[i].text.find(": " + text + "\n"), std::string::npos)
                     << dialogs.shown[i].text;
-                EXPECT_EQ(dialogs.shown[i].text.rfind("Internal Program consistency check failed.\nIn RawIO at ", 0), 0u);
+                EXPECT_EQ(dialogs.shown[i].text.rfind(
+                              "Internal Program consistency check failed.\nIn RawIO at ", 0),
+                          0u);
             } else {
                 EXPECT_EQ(dialogs.shown[i].text, text);
             }

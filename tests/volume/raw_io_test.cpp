@@ -25,7 +25,7 @@ std::vector<uint8_t> Numbered(std::vector<uint8_t> boot, std::size_t size) {
 }
 
 class RawIoTest : public test::VolumeHarness {
-protected:
+  protected:
     int64_t LastReadOffset() const { return os.readLog.back().first; }
 };
 
@@ -89,7 +89,8 @@ TEST_F(RawIoTest, FailedReadsAreReportedAndLeaveZeros) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        platform::ScriptedDrive& drive = AddDrive('C', Numbered(NtfsBootSector(NtfsLayout{}), 1 << 20), 0, "NTFS");
+        platform::ScriptedDrive& drive =
+            AddDrive('C', Numbered(NtfsBootSector(NtfsLayout{}), 1 << 20), 0, "NTFS");
         drive.readError = 0;
         const platform::Handle h = OpenVolume('C');
         drive.readError = c.readError;
@@ -98,7 +99,8 @@ TEST_F(RawIoTest, FailedReadsAreReportedAndLeaveZeros) {
         ReadLogicalSectors(h, c.sector, buffer, 2);
         EXPECT_EQ(Captions(), c.captions);
         EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0), 1024);
-        EXPECT_NE(dialogs.shown.back().text.find("bytesRead==Vcb->BytesPerSector*numberToRead"), std::string::npos);
+        EXPECT_NE(dialogs.shown.back().text.find("bytesRead==Vcb->BytesPerSector*numberToRead"),
+                  std::string::npos);
         CloseVolume();
     }
 }
@@ -121,7 +123,8 @@ TEST_F(RawIoTest, FileAreaCheckOfFat16) {
     std::vector<uint8_t> buffer(Vcb->BytesPerCluster);
     ReadClusters(h, 2, buffer, 1);
     ASSERT_EQ(dialogs.shown.size(), 1u);
-    EXPECT_NE(dialogs.shown[0].text.find("Vcb->AllocationSupport.FileAreaLbo==((Vcb->pBpb->Fats*"), std::string::npos);
+    EXPECT_NE(dialogs.shown[0].text.find("Vcb->AllocationSupport.FileAreaLbo==((Vcb->pBpb->Fats*"),
+              std::string::npos);
 }
 
 TEST_F(RawIoTest, ReadFatReadsTheFirstFatButNoMoreThanItsClustersNeed) {

@@ -12,7 +12,7 @@
 namespace relicta::test {
 
 class VolumeHarness : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         app::ResetConsistencyFailures();
         app::SetExitHook([](int status) { throw app::ProcessExit{status}; });
