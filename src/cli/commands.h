@@ -4,6 +4,7 @@
 
 namespace relicta::cli {
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,5 +18,9 @@ bool AttachVolumes(const Options& options, bool explicitDrives = false);
 
 // The drives the arguments name: letters of attached drives, or paths attached now.
 std::vector<char> ResolveDrives(const Options& options, std::string& error);
+
+// Attaches the --volume options and resolves the arguments; nullopt (with the reason on
+// stderr) when that fails.
+std::optional<std::vector<char>> DrivesFromArguments(const Options& options);
 
 }  // namespace relicta::cli

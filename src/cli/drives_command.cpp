@@ -23,6 +23,40 @@ bool AttachVolumes(const Options& options, bool explicitDrives) {
     return true;
 }
 
+std::vector<char> ResolveDrives(const Options& options, std::string& error) {
+    std::vector<char> letters;
+    for (const std::string& argument : options.arguments) {
+        if (std::optional<char> letter = platform::ParseDriveLetter(argument);
+            letter && platform::Drives().Find(*letter) != nullptr) {
+            letters.push_back(*letter);
+            continue;
+        }
+        const platform::AttachResult attached = platform::Drives().Attach(argument, std::nullopt);
+        if (!attached.ok()) {
+            error = platform::ParseDriveLetter(argument) ? "no drive " + argument : attached.error;
+            return {};
+        }
+        letters.insert(letters.end(), attached.letters.begin(), attached.letters.end());
+    }
+    if (options.arguments.empty()) {
+        letters = platform::Drives().Letters();
+    }
+    return letters;
+}
+
+std::optional<std::vector<char>> DrivesFromArguments(const Options& options) {
+    if (!AttachVolumes(options, !options.arguments.empty())) {
+        return std::nullopt;
+    }
+    std::string error;
+    std::vector<char> letters = ResolveDrives(options, error);
+    if (!error.empty()) {
+        std::fprintf(stderr, "relicta: %s\n", error.c_str());
+        return std::nullopt;
+    }
+    return letters;
+}
+
 int RunDrives(const Options& options) {
     if (!options.arguments.empty()) {
         std::fprintf(stderr, "relicta: drives takes no arguments\n%s", UsageText().c_str());

@@ -69,46 +69,20 @@ void PrintVolume(char letter) {
 
 }  // namespace
 
-std::vector<char> ResolveDrives(const Options& options, std::string& error) {
-    std::vector<char> letters;
-    for (const std::string& argument : options.arguments) {
-        if (std::optional<char> letter = platform::ParseDriveLetter(argument);
-            letter && platform::Drives().Find(*letter) != nullptr) {
-            letters.push_back(*letter);
-            continue;
-        }
-        const platform::AttachResult attached = platform::Drives().Attach(argument, std::nullopt);
-        if (!attached.ok()) {
-            error = platform::ParseDriveLetter(argument) ? "no drive " + argument : attached.error;
-            return {};
-        }
-        letters.insert(letters.end(), attached.letters.begin(), attached.letters.end());
-    }
-    if (options.arguments.empty()) {
-        letters = platform::Drives().Letters();
-    }
-    return letters;
-}
-
 int RunInfo(const Options& options) {
-    if (!AttachVolumes(options, !options.arguments.empty())) {
-        return kExitUsage;
-    }
-    std::string error;
-    const std::vector<char> letters = ResolveDrives(options, error);
-    if (!error.empty()) {
-        std::fprintf(stderr, "relicta: %s\n", error.c_str());
+    const std::optional<std::vector<char>> letters = DrivesFromArguments(options);
+    if (!letters) {
         return kExitUsage;
     }
     bool first = true;
-    for (char letter : letters) {
+    for (char letter : *letters) {
         if (!first) {
             std::printf("\n");
         }
         first = false;
         PrintVolume(letter);
     }
-    return letters.empty() ? kExitUsage : kExitDone;
+    return letters->empty() ? kExitUsage : kExitDone;
 }
 
 }  // namespace relicta::cli

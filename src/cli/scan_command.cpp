@@ -102,15 +102,11 @@ int RunScanCommand(const Options& options) {
         std::fprintf(stderr, "relicta: scan takes at most one drive\n%s", UsageText().c_str());
         return kExitUsage;
     }
-    if (!AttachVolumes(options, !options.arguments.empty())) {
+    const std::optional<std::vector<char>> drives = DrivesFromArguments(options);
+    if (!drives) {
         return kExitUsage;
     }
-    std::string error;
-    const std::vector<char> letters = ResolveDrives(options, error);
-    if (!error.empty()) {
-        std::fprintf(stderr, "relicta: %s\n", error.c_str());
-        return kExitUsage;
-    }
+    const std::vector<char>& letters = *drives;
     const std::string outputPath = Named(options, "output");
     std::ofstream file;
     if (!outputPath.empty()) {

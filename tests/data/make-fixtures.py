@@ -113,20 +113,27 @@ class FatVolume:
         self.mt("mdel", "::" + path)
 
     def commit_deletes(self):
-        for path, flags, tree in self.doomed:
-            if tree:
-                for p in sorted(self.files):
-                    if p.startswith(path + "/"):
-                        data, mtime = self.files.pop(p)
-                        directory, name = split(p)
-                        record(self.label, directory, name, data, mtime, ["in_deleted_dir"])
-                self.mt("mdeltree", "::" + path)
-                continue
-            data, mtime = self.files.pop(path)
+        def remove_file(path):
             self.mt("mattrib", "-r", "::" + path)
             self.mt("mdel", "::" + path)
-            directory, name = split(path)
-            record(self.label, directory, name, data, mtime, flags)
+        commit_deletes(self, remove_file, lambda path: self.mt("mdeltree", "::" + path))
+
+
+def commit_deletes(vol, remove_file, remove_tree):
+    """Deletes what `vol.doomed` lists, in order, and records each deleted file."""
+    for path, flags, tree in vol.doomed:
+        if tree:
+            for p in sorted(vol.files):
+                if p.startswith(path + "/"):
+                    data, mtime = vol.files.pop(p)
+                    directory, name = split(p)
+                    record(vol.label, directory, name, data, mtime, ["in_deleted_dir"])
+            remove_tree(path)
+            continue
+        data, mtime = vol.files.pop(path)
+        remove_file(path)
+        directory, name = split(path)
+        record(vol.label, directory, name, data, mtime, flags)
 
 
 def split(path):
@@ -251,19 +258,7 @@ class NtfsVolume:
         self.doomed.append((path, [], True))
 
     def commit_deletes(self):
-        for path, flags, tree in self.doomed:
-            if tree:
-                for p in sorted(self.files):
-                    if p.startswith(path + "/"):
-                        data, mtime = self.files.pop(p)
-                        directory, name = split(p)
-                        record(self.label, directory, name, data, mtime, ["in_deleted_dir"])
-                shutil.rmtree(self.p(path))
-                continue
-            data, mtime = self.files.pop(path)
-            os.unlink(self.p(path))
-            directory, name = split(path)
-            record(self.label, directory, name, data, mtime, flags)
+        commit_deletes(self, lambda path: os.unlink(self.p(path)), lambda path: shutil.rmtree(self.p(path)))
 
 
 def fill_ntfs(vol, compress):

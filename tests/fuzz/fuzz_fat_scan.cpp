@@ -21,13 +21,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const fuzz::Patch fat(image.bytes, 512 + 4, data + size - fatBytes, fatBytes);
     fuzz::Session session;
     session.Lend(image.bytes, "FAT");
-    scan::ScanSettings settings;
-    settings.scanDrive = "C:\\";
-    scan::CompileScanPattern(settings);
-    scan::MemoryFileList list;
-    try {
-        scan::RunScan(settings, list);
-    } catch (const app::ProcessExit&) {
-    }
+    fuzz::ScanDriveC();
     return 0;
 }

@@ -18,13 +18,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                               std::min<size_t>(size, 48 * test::NtfsImage::kRecordBytes));
     fuzz::Session session;
     session.Lend(image.bytes, (size % 2) != 0 ? "NTFS" : "RAW");
-    scan::ScanSettings settings;
-    settings.scanDrive = "C:\\";
-    scan::CompileScanPattern(settings);
-    scan::MemoryFileList list;
-    try {
-        scan::RunScan(settings, list);
-    } catch (const app::ProcessExit&) {
-    }
+    fuzz::ScanDriveC();
     return 0;
 }

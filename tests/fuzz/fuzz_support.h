@@ -11,6 +11,7 @@
 #include "app/process_exit.h"
 #include "ntfs/ntfs_volume.h"
 #include "platform/scripted_platform.h"
+#include "scan/scan_driver.h"
 #include "volume/vcb.h"
 
 namespace relicta::fuzz {
@@ -65,6 +66,18 @@ class Session {
   private:
     std::vector<uint8_t>* lent_ = nullptr;
 };
+
+// One single-drive scan of drive C, as the scan driver runs it.
+inline void ScanDriveC() {
+    scan::ScanSettings settings;
+    settings.scanDrive = "C:\\";
+    scan::CompileScanPattern(settings);
+    scan::MemoryFileList list;
+    try {
+        scan::RunScan(settings, list);
+    } catch (const app::ProcessExit&) {
+    }
+}
 
 // Overwrites part of an image for one input and puts the original bytes back afterwards.
 class Patch {
