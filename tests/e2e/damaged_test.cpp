@@ -11,6 +11,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -282,7 +283,6 @@ Outcome Measure(const std::vector<std::string>& args) {
     }
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    run.maxRssKb = usage.ru_maxrss;
     std::ifstream in(errPath);
     run.err.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     ::close(errFd);
@@ -290,9 +290,17 @@ Outcome Measure(const std::vector<std::string>& args) {
     return run;
 }
 
-Bytes ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+// The pristine fixture, read once.
+const Bytes& Fixture(const std::string& name) {
+    static std::map<std::string, Bytes> cache;
+    Bytes& bytes = cache[name];
+    if (bytes.empty()) {
+        std::ifstream in(FixturePath(name), std::ios::binary | std::ios::ate);
+        bytes.resize(static_cast<std::size_t>(in.tellg()));
+        in.seekg(0);
+        in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    return bytes;
 }
 
 TEST(DamagedVolumes, EveryCommandFinishesAndSaysWhatHappened) {
@@ -300,7 +308,7 @@ TEST(DamagedVolumes, EveryCommandFinishesAndSaysWhatHappened) {
     ASSERT_NE(::mkdtemp(dir), nullptr);
     const std::string image = std::string(dir) + "/damaged.img";
     for (const Mutation& mutation : Mutations()) {
-        Bytes bytes = ReadFile(FixturePath(mutation.image));
+        Bytes bytes = Fixture(mutation.image);
         ASSERT_FALSE(bytes.empty());
         mutation.apply(bytes);
         std::ofstream(image, std::ios::binary)
