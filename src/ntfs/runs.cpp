@@ -78,7 +78,7 @@ bool DecodeNextRun(const Attribute& attribute, std::size_t& cursor, Run& run) {
         !CONSISTENCY_CHECK_TEXT(lcnSizeOk, "Length of Logical cluster in Run wrong")) {
         return false;
     }
-    if (!InBounds(bytes, cursor + 1, static_cast<std::size_t>(lengthSize + lcnSize))) {
+    if (!InBounds(bytes, cursor + 1, std::size_t{1} * lengthSize + lcnSize)) {
         CONSISTENCY_CHECK_TEXT(IsRaw(), "run list inside its attribute");
         return false;
     }

@@ -37,6 +37,7 @@ constexpr uint64_t kRecordNumberMask = 0x0000FFFFFFFFFFFFULL;
 constexpr int kSequenceShift = 48;
 constexpr uint32_t kFirstUserRecord = 16;
 constexpr const char16_t* kIndexName = u"$I30";
+constexpr const char* kUnknownPart = "?\\";  // a directory whose name is lost
 
 struct StandardInformation {
     uint64_t modified = 0;
@@ -244,19 +245,19 @@ std::string BuildDirectoryPath(FileReference parent) {
         }
         MftRecordPtr record = ntfs::ReadMftRecord(h, current, true);
         if (!record || !ParentStillMatches(record, sequence)) {
-            path = "?\\" + path;
+            path.insert(0, kUnknownPart);
             break;
         }
         if (HasIndexRoot(h, record)) {
             MarkDirectory(record);
         } else if (!IsDirectory(record) && ntfs::FindAttribute(h, record, ntfs::kData, u"")) {
-            path = "?\\" + path;
+            path.insert(0, kUnknownPart);
             break;
         }
         const std::optional<StandardInformation> si = ReadStandardInformation(h, record);
         FileName fn;
         if (!si || !ChooseFileName(h, record, fn, false)) {
-            path = "?\\" + path;
+            path.insert(0, kUnknownPart);
             break;
         }
         if (!IsDirectory(record) && (fn.attributes & kAttributeDirectory) != 0 &&
@@ -264,16 +265,16 @@ std::string BuildDirectoryPath(FileReference parent) {
             MarkDirectory(record);
         }
         if (!IsDirectory(record)) {
-            path = "?\\" + path;
+            path.insert(0, kUnknownPart);
             break;
         }
         previous = current;
         current = fn.parent.record;
         sequence = fn.parent.sequence;
-        path = volume::PrintableName(volume::Utf8FromUtf16(fn.name)) + "\\" + path;
+        path.insert(0, volume::PrintableName(volume::Utf8FromUtf16(fn.name)) + "\\");
     }
     if (current == ntfs::kRootDirectoryRecord || path.starts_with("?")) {
-        path = root + path;
+        path.insert(0, root);
     }
     return path;
 }

@@ -52,7 +52,7 @@ uint64_t FileTimeFromCalendar(const CalendarTime& t) {
     const int64_t seconds =
         DaysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day)) *
             kSecondsPerDay +
-        t.hour * 3600 + t.minute * 60 + t.second;
+        int64_t{t.hour} * 3600 + int64_t{t.minute} * 60 + t.second;
     const int64_t since1601 = seconds + kUnixEpochInFileTimeSeconds;
     return since1601 < 0 ? 0 : static_cast<uint64_t>(since1601) * kFileTimeTicksPerSecond;
 }

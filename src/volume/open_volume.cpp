@@ -157,12 +157,12 @@ void FillNtfsGeometry(VCB& vcb, Bytes sector) {
             vcb.ClustersPerFileRecordSegment =
                 static_cast<int32_t>(vcb.BytesPerFileRecordSegment / vcb.BytesPerCluster);
         } else {
-            vcb.ClustersPerFileRecordSegment = c;
+            vcb.ClustersPerFileRecordSegment = int32_t{c};  // the raw negative value stays
         }
     } else {
         const uint64_t bytes = uint64_t(c) * vcb.BytesPerCluster;
         vcb.BytesPerFileRecordSegment = bytes <= UINT32_MAX ? static_cast<uint32_t>(bytes) : 0;
-        vcb.ClustersPerFileRecordSegment = c;
+        vcb.ClustersPerFileRecordSegment = int32_t{c};
     }
     // In 128 bits: NumberSectors is an untrusted 64-bit value.
     const __int128 bytes = static_cast<__int128>(vcb.BytesPerSector) * vcb.NumberSectors;
