@@ -216,6 +216,15 @@ TEST(ScanCommand, AllDrivesInOneList) {
                                  Expected("gpt-ntfs", 'E').size());
 }
 
+TEST(ScanCommand, APartitionedImageIsScannedWhole) {
+    const std::vector<Listed> listed = Scan(FixturePath("mbr.img"));
+    std::set<char> drives;
+    for (const Listed& l : listed)
+        drives.insert(l.dir[0]);
+    EXPECT_EQ(drives, (std::set<char>{'C', 'D'}));
+    EXPECT_EQ(listed.size(), Expected("mbr-fat32", 'C').size() + Expected("mbr-ntfs", 'D').size());
+}
+
 TEST(ScanCommand, BadDrivesAndPaths) {
     struct Case {
         std::string args;

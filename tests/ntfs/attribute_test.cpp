@@ -114,6 +114,13 @@ TEST_F(RunsTest, MalformedListsAreReportedOrEndQuietlyInRawMode) {
     EXPECT_TRUE(dialogs.shown.empty());
 }
 
+TEST_F(RunsTest, VolumesBeyondTwoBillionClustersTakeWiderLcnFields) {
+    volume::Vcb->TotalClusters = int64_t{1} << 33;
+    EXPECT_EQ(Decode({0x51, 0x10, 0x00, 0x00, 0x00, 0x00, 0x01}),
+              (std::vector<ntfs::Run>{{0, int64_t{1} << 32, 0x10, 0}}));
+    EXPECT_TRUE(dialogs.shown.empty());
+}
+
 TEST_F(RunsTest, AListRunningPastItsAttributeEnds) {
     // The attribute ends right after a header byte that promises 8 more bytes.
     std::vector<uint8_t> a(72, 0);

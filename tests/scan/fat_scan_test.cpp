@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "scan/found_files.h"
 #include "scan/scan_driver.h"
 #include "support/boot_sectors.h"
@@ -139,6 +141,30 @@ TEST_F(FatScanTest, DirectoriesThatLoopOrAreNotDirectoriesEndQuietly) {
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found.at("?OUND.TXT").dir, "C:\\LOOP\\UP");
     EXPECT_TRUE(dialogs.shown.empty());
+}
+
+TEST_F(FatScanTest, RealVolumesQuirksAndDamagedNames) {
+    FatImage image;
+    // macOS writes "." entries with the archive bit beside the directory bit.
+    image.RootEntry(0, Directory("TRASHES    ", 10));
+    image.DirectoryHeader(10, 0);
+    image.RawSlot(10, 0, {'.', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', 0x30});
+    image.ClusterEntry(10, 2, File("MAC     DAT", 40, 10));
+    // Stale slots of another long name stand in front of this one's: not part of it.
+    image.LongName(0, 5, u"stale neighbour name", true);  // slots 3 and 4
+    image.LongName(0, 6, u"own name.txt", true);          // slot 5
+    image.RootEntry(6, File("OWNNAM~1TXT", 0, 0));
+    for (std::size_t slot = 3; slot < 5; ++slot) {  // give the stale slots another checksum
+        image.bytes[image.SlotOffset(0, slot) + 0x0D] = 0x11;
+    }
+    image.RootEntry(7, File("A\x01"
+                            "B     TXT",
+                            0, 0));  // a control character in a damaged name
+    const auto found = Scan(image);
+    EXPECT_EQ(found.count("?AC.DAT"), 1u);
+    EXPECT_EQ(found.count("own name.txt"), 1u);
+    EXPECT_EQ(found.count("?_B.TXT"), 1u);
+    EXPECT_EQ(found.size(), 3u);
 }
 
 TEST_F(FatScanTest, PatternAndItemNumbersStartAgainWithEachScan) {
