@@ -6,6 +6,7 @@
 #include "ntfs/attribute_data.h"
 #include "ntfs/mft_layout.h"
 #include "ntfs/ntfs_harness.h"
+#include "support/lznt1_encoder.h"
 
 namespace relicta::ntfs {
 namespace {
@@ -17,21 +18,9 @@ constexpr uint32_t kCluster = NtfsImage::kClusterBytes;
 
 // A compressed chunk holding `bytes` of one value: a literal and one long back-reference
 // per 4 KiB, as a compressor writes runs of zeros.
+// A compression unit's worth of one byte value, as LZNT1.
 std::vector<uint8_t> RepeatChunks(uint8_t value, std::size_t bytes) {
-    std::vector<uint8_t> out;
-    for (std::size_t done = 0; done < bytes; done += 4096) {
-        // flags 0b10, literal, token at position 1: 12 length bits, distance 1, length 4095.
-        const uint16_t token = static_cast<uint16_t>(4095 - 3);
-        const std::vector<uint8_t> body = {0x02, value, static_cast<uint8_t>(token),
-                                           static_cast<uint8_t>(token >> 8)};
-        const uint16_t header = static_cast<uint16_t>(0xB000 | (body.size() - 1));
-        out.push_back(static_cast<uint8_t>(header));
-        out.push_back(static_cast<uint8_t>(header >> 8));
-        out.insert(out.end(), body.begin(), body.end());
-    }
-    out.push_back(0);
-    out.push_back(0);
-    return out;
+    return test::Lznt1Compress(std::vector<uint8_t>(bytes, value));
 }
 
 class AttributeDataTest : public test::NtfsHarness {
