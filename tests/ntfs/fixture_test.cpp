@@ -15,6 +15,7 @@
 #include "ntfs/ntfs_volume.h"
 #include "platform/drive_table.h"
 #include "platform/linux_platform.h"
+#include "support/corpus.h"
 #include "support/paths.h"
 #include "volume/vcb.h"
 
@@ -197,15 +198,17 @@ TEST_F(NtfsFixtureTest, DeletedCompressedFilesMatchTheManifest) {
 // Every compressed file of the real volumes (written by Windows and others) expands to what
 // icat gives.
 TEST_F(NtfsFixtureTest, CorpusCompressedFilesExpandLikeIcat) {
-    const std::string cache = test::BuildDir() + "/corpus-cache/";
     int compared = 0;
-    for (const char* name : {"ntfs-gontfs-compressed.img", "ntfs-msuhanov-ramslack.img"}) {
-        if (!std::filesystem::exists(cache + name)) {
-            continue;  // unpacked by the corpus test when the corpus is present
+    for (const char* name : {"ntfs-gontfs-compressed", "ntfs-msuhanov-ramslack"}) {
+        const std::optional<test::CorpusVolume> entry = test::FindCorpusVolume(name);
+        if (!entry) {
+            continue;
         }
         SCOPED_TRACE(name);
+        const std::string image = test::UnpackedCorpusImage(*entry);
+        ASSERT_FALSE(image.empty());
         drives.Clear();
-        ASSERT_TRUE(drives.Attach(cache + name, std::nullopt).ok());
+        ASSERT_TRUE(drives.Attach(image, std::nullopt).ok());
         const std::optional<platform::Handle> h = OpenNtfsVolume('C');
         ASSERT_TRUE(h && platform::IsOpenHandle(*h));
         offsetSectors = drives.Find('C')->offset / 512;
@@ -218,7 +221,7 @@ TEST_F(NtfsFixtureTest, CorpusCompressedFilesExpandLikeIcat) {
             if (!data || extension || !data->IsCompressed() || !BitSet(mftbitmapptr, n))
                 continue;
             const std::string theirs = RunCommand("icat -o " + std::to_string(offsetSectors) +
-                                                  " '" + cache + name + "' " + std::to_string(n))
+                                                  " '" + image + "' " + std::to_string(n))
                                            .out;
             EXPECT_TRUE(SameBytes(Read(*h, n, kData, false), theirs)) << "record " << n;
             ++compared;
