@@ -16,7 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 
 class CacheLock {
-public:
+  public:
     explicit CacheLock(const fs::path& file)
         : fd_(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
         if (fd_ >= 0)
@@ -29,7 +29,7 @@ public:
     CacheLock(const CacheLock&) = delete;
     CacheLock& operator=(const CacheLock&) = delete;
 
-private:
+  private:
     int fd_;
 };
 
