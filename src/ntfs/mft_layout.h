@@ -63,6 +63,25 @@ inline constexpr std::size_t SegmentReference = 16;
 inline constexpr std::size_t MinimumSize = 24;
 }  // namespace list_entry
 
+// $STANDARD_INFORMATION value.
+namespace std_info {
+inline constexpr std::size_t LastWriteTime = 8;
+inline constexpr std::size_t FileAttributes = 32;
+inline constexpr std::size_t MinimumSize = 36;  // through the attributes
+}  // namespace std_info
+
+// $FILE_NAME value.
+namespace file_name {
+inline constexpr std::size_t ParentReference = 0;
+inline constexpr std::size_t FileAttributes = 56;
+inline constexpr std::size_t NameLength = 64;  // in UTF-16 units
+inline constexpr std::size_t Name = 66;
+}  // namespace file_name
+
+// A file reference: the record number in the low 48 bits, its sequence number above.
+inline constexpr uint64_t kReferenceRecordMask = 0x0000FFFFFFFFFFFFULL;
+inline constexpr int kReferenceSequenceShift = 48;
+
 // Attribute type codes.
 inline constexpr uint32_t kStandardInformation = 0x10;
 inline constexpr uint32_t kAttributeList = 0x20;

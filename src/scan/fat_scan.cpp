@@ -11,6 +11,7 @@
 #include "ntfs/bitmaps.h"
 #include "ntfs/ntfs_volume.h"
 #include "scan/found_files.h"
+#include "volume/dir_entry_layout.h"
 #include "volume/fat_entry.h"
 #include "volume/filetime.h"
 #include "volume/raw_io.h"
@@ -21,33 +22,10 @@ namespace relicta::scan {
 namespace {
 
 using volume::Vcb;
+namespace dir_entry = volume::dir_entry;
+namespace long_name = volume::long_name;
 
-// Directory entry fields.
-constexpr std::size_t kEntrySize = 32;
-constexpr std::size_t kNameBytes = 8;
-constexpr std::size_t kExtension = 8;
-constexpr std::size_t kExtensionBytes = 3;
-constexpr std::size_t kAttributes = 0x0B;
-constexpr std::size_t kCaseFlags = 0x0C;
-constexpr std::size_t kClusterHigh = 0x14;
-constexpr std::size_t kTime = 0x16;
-constexpr std::size_t kDate = 0x18;
-constexpr std::size_t kClusterLow = 0x1A;
-constexpr std::size_t kSize = 0x1C;
-
-constexpr uint8_t kDeleted = 0xE5;
-constexpr uint8_t kStandsForE5 = 0x05;
-constexpr uint8_t kLongNameAttribute = 0x0F;
-constexpr std::size_t kLongNameChecksum = 0x0D;
-constexpr uint8_t kLastLongNameSlot = 0x40;
-constexpr uint8_t kVolumeLabel = 0x08;
-constexpr uint8_t kDirectoryAttribute = 0x10;
-constexpr uint8_t kReportedAttributes = 0x27;
-constexpr uint8_t kReservedAttributes = 0xC0;
-constexpr uint8_t kLowerCaseBase = 0x08;
-constexpr uint8_t kLowerCaseExtension = 0x10;
-constexpr std::size_t kLongNameChars[13] = {0x01, 0x03, 0x05, 0x07, 0x09, 0x0E, 0x10,
-                                            0x12, 0x14, 0x16, 0x18, 0x1C, 0x1E};
+constexpr uint8_t kReportedAttributes = 0x27;  // read-only, hidden, system, archive
 
 // The largest directory FAT allows, and how deep a tree may go before it must be a loop.
 constexpr std::size_t kMaxDirectoryEntries = 65536;
@@ -115,22 +93,22 @@ std::string LongName(std::span<const uint8_t> dir, std::size_t index) {
     std::u16string name;
     std::optional<uint8_t> checksum;
     for (std::size_t slot = index; slot-- > 0;) {
-        const std::span<const uint8_t> entry = dir.subspan(slot * kEntrySize, kEntrySize);
-        if (entry[0] == 0 || entry[kAttributes] != kLongNameAttribute) {
+        const std::span<const uint8_t> entry = dir.subspan(slot * dir_entry::Size, dir_entry::Size);
+        if (entry[0] == 0 || entry[dir_entry::Attributes] != dir_entry::AttrLongName) {
             break;
         }
-        if (checksum && entry[kLongNameChecksum] != *checksum) {
+        if (checksum && entry[long_name::Checksum] != *checksum) {
             break;
         }
-        checksum = entry[kLongNameChecksum];
-        for (std::size_t offset : kLongNameChars) {
+        checksum = entry[long_name::Checksum];
+        for (std::size_t offset : long_name::Chars) {
             const char16_t c = static_cast<char16_t>(volume::U16(entry, offset));
             if (c == 0) {
                 return TrimRight(volume::Utf8FromUtf16(name));
             }
             name.push_back(c);
         }
-        if (entry[0] != kDeleted && (entry[0] & kLastLongNameSlot) != 0) {
+        if (entry[0] != dir_entry::Deleted && (entry[0] & long_name::LastSlot) != 0) {
             break;
         }
     }
@@ -138,22 +116,22 @@ std::string LongName(std::span<const uint8_t> dir, std::size_t index) {
 }
 
 std::string ShortName(std::span<const uint8_t> entry) {
-    std::vector<uint8_t> base(entry.begin(), entry.begin() + kNameBytes);
+    std::vector<uint8_t> base(entry.begin(), entry.begin() + dir_entry::NameBytes);
     std::string first;
-    if (base[0] == kStandsForE5) {
-        base[0] = kDeleted;
-    } else if (base[0] == kDeleted) {
+    if (base[0] == dir_entry::StandsForE5) {
+        base[0] = dir_entry::Deleted;
+    } else if (base[0] == dir_entry::Deleted) {
         first = "?";  // the lost first letter of a deleted name
         base.erase(base.begin());
     }
     std::string name = TrimRight(first + volume::Utf8FromCp437(base));
-    if ((entry[kCaseFlags] & kLowerCaseBase) != 0) {
+    if ((entry[dir_entry::CaseFlags] & dir_entry::LowerCaseBase) != 0) {
         name = Lower(name);
     }
-    std::string extension =
-        TrimRight(volume::Utf8FromCp437(entry.subspan(kExtension, kExtensionBytes)));
+    std::string extension = TrimRight(
+        volume::Utf8FromCp437(entry.subspan(dir_entry::Extension, dir_entry::ExtensionBytes)));
     if (!extension.empty()) {
-        if ((entry[kCaseFlags] & kLowerCaseExtension) != 0) {
+        if ((entry[dir_entry::CaseFlags] & dir_entry::LowerCaseExtension) != 0) {
             extension = Lower(extension);
         }
         name += "." + extension;
@@ -175,12 +153,13 @@ std::vector<uint8_t> ReadCluster(int64_t cluster) {
 // The first cluster of a slot. A deleted FAT32 entry may have lost its high word: then
 // the first candidate that is free now (and, for a directory, starts like one) is taken.
 uint32_t FirstCluster(std::span<const uint8_t> entry, bool directory) {
-    const uint32_t low = volume::U16(entry, kClusterLow);
-    const uint32_t high = IsFat32() ? volume::U16(entry, kClusterHigh) : 0;
+    const uint32_t low = volume::U16(entry, dir_entry::FirstClusterLow);
+    const uint32_t high = IsFat32() ? volume::U16(entry, dir_entry::FirstClusterHigh) : 0;
     if (high != 0) {
         return (high << 16) | low;
     }
-    if (!IsFat32() || Vcb->TotalClusters <= 0xFFFF || entry[0] != kDeleted || !BitmapLoaded()) {
+    if (!IsFat32() || Vcb->TotalClusters <= 0xFFFF || entry[0] != dir_entry::Deleted ||
+        !BitmapLoaded()) {
         return low;
     }
     const int64_t groups = (Vcb->TotalClusters + kClustersPerHighWord - 1) / kClustersPerHighWord;
@@ -229,7 +208,7 @@ const char* RateFile(uint32_t c0, int64_t size, const std::vector<uint8_t>& fat)
 // gone) its first cluster only; at most the largest directory FAT allows.
 std::vector<uint8_t> ReadDirectory(uint32_t first, bool deleted, const std::vector<uint8_t>& fat) {
     const std::size_t maxClusters =
-        std::max<std::size_t>(1, kMaxDirectoryEntries * kEntrySize / ClusterBytes());
+        std::max<std::size_t>(1, kMaxDirectoryEntries * dir_entry::Size / ClusterBytes());
     std::vector<uint8_t> buffer;
     std::unordered_set<uint32_t> seen;
     uint32_t cluster = first;
@@ -259,7 +238,7 @@ std::string ChildPath(const std::string& path, const std::string& name) {
 
 void HandleDirectorySlot(FatWalk& walk, std::span<const uint8_t> entry, const std::string& path,
                          const std::string& name, bool inDeletedDirectory) {
-    const bool deleted = entry[0] == kDeleted;
+    const bool deleted = entry[0] == dir_entry::Deleted;
     const uint32_t first = FirstCluster(entry, true);
     if (first > LastCluster() || first < 2 || first > Vcb->TotalClusters) {
         return;
@@ -276,23 +255,24 @@ void HandleDirectorySlot(FatWalk& walk, std::span<const uint8_t> entry, const st
 
 void HandleFileSlot(FatWalk& walk, std::span<const uint8_t> entry, const std::string& path,
                     const std::string& name, bool inDeletedDirectory) {
-    if (entry[0] != kDeleted && !inDeletedDirectory) {
+    if (entry[0] != dir_entry::Deleted && !inDeletedDirectory) {
         return;
     }
     if (!walk.context.filters.Accepts(path, name)) {
         return;
     }
-    const uint64_t modified =
-        volume::FileTimeFromDos(volume::U16(entry, kDate), volume::U16(entry, kTime));
-    const int64_t size = volume::U32(entry, kSize);
+    const uint64_t modified = volume::FileTimeFromDos(volume::U16(entry, dir_entry::WriteDate),
+                                                      volume::U16(entry, dir_entry::WriteTime));
+    const int64_t size = volume::U32(entry, dir_entry::FileSize);
     const uint32_t c0 = FirstCluster(entry, false);
-    AddFoundFile(walk.context.listCtrl, name, path, size, entry[kAttributes] & kReportedAttributes,
-                 modified, RateFile(c0, size, walk.fat), c0);
+    AddFoundFile(walk.context.listCtrl, name, path, size,
+                 entry[dir_entry::Attributes] & kReportedAttributes, modified,
+                 RateFile(c0, size, walk.fat), c0);
 }
 
 // Slot 0 of a subdirectory is its "." entry; anything else is not a directory (any more).
 bool LooksLikeDirectory(std::span<const uint8_t> dir, const std::string& path) {
-    if (dir.size() < kEntrySize) {
+    if (dir.size() < dir_entry::Size) {
         return false;
     }
     std::size_t characters = 0;
@@ -300,13 +280,13 @@ bool LooksLikeDirectory(std::span<const uint8_t> dir, const std::string& path) {
         characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
     }
     if (characters > 4) {
-        if (dir[0] != '.' || (!IsFat32() && volume::U16(dir, kClusterHigh) != 0)) {
+        if (dir[0] != '.' || (!IsFat32() && volume::U16(dir, dir_entry::FirstClusterHigh) != 0)) {
             return false;
         }
     }
     // Only the two reserved attribute bits mark garbage: macOS writes "." entries with
     // the archive bit beside the directory bit.
-    return (dir[kAttributes] & kReservedAttributes) == 0;
+    return (dir[dir_entry::Attributes] & dir_entry::AttrReserved) == 0;
 }
 
 std::vector<uint8_t> ReadRoot(const std::vector<uint8_t>& fat) {
@@ -326,7 +306,7 @@ std::vector<uint8_t> ReadRoot(const std::vector<uint8_t>& fat) {
     // The FAT32 root is read along its chain, which ends at an end mark or any value past
     // the last cluster; a free, reserved or bad link means the root cannot be trusted.
     const std::size_t maxClusters =
-        std::max<std::size_t>(1, kMaxDirectoryEntries * kEntrySize / ClusterBytes());
+        std::max<std::size_t>(1, kMaxDirectoryEntries * dir_entry::Size / ClusterBytes());
     std::vector<uint8_t> root;
     uint32_t cluster = Vcb->pBpb->RootDirFirstCluster;
     std::unordered_set<uint32_t> seen;
@@ -365,26 +345,26 @@ void WalkFatDirectory(ScanContext& /*context*/, std::span<const uint8_t> dir,
     if (app::StopScan || walk.volumeClosed || !LooksLikeDirectory(dir, path)) {
         return;
     }
-    const std::size_t entries = std::min(dir.size() / kEntrySize, kMaxDirectoryEntries);
+    const std::size_t entries = std::min(dir.size() / dir_entry::Size, kMaxDirectoryEntries);
     bool longName = false;
     for (std::size_t i = 0; i < entries && !walk.volumeClosed; ++i) {
-        const std::span<const uint8_t> entry = dir.subspan(i * kEntrySize, kEntrySize);
+        const std::span<const uint8_t> entry = dir.subspan(i * dir_entry::Size, dir_entry::Size);
         if (entry[0] == 0x00) {
             continue;
         }
         if (entry[0] == 0xFF && entry[1] == 0xFF) {
             break;
         }
-        if (std::equal(entry.begin(), entry.begin() + kNameBytes, ".       ") ||
-            std::equal(entry.begin(), entry.begin() + kNameBytes, "..      ")) {
+        if (std::equal(entry.begin(), entry.begin() + dir_entry::NameBytes, ".       ") ||
+            std::equal(entry.begin(), entry.begin() + dir_entry::NameBytes, "..      ")) {
             continue;
         }
-        const uint8_t attributes = entry[kAttributes];
-        if (attributes == kVolumeLabel || attributes == 0xDD || attributes == 0xFE ||
+        const uint8_t attributes = entry[dir_entry::Attributes];
+        if (attributes == dir_entry::AttrVolumeLabel || attributes == 0xDD || attributes == 0xFE ||
             attributes == 0xFF) {
             continue;
         }
-        if (attributes == kLongNameAttribute) {
+        if (attributes == dir_entry::AttrLongName) {
             longName = true;
             continue;
         }
@@ -392,7 +372,7 @@ void WalkFatDirectory(ScanContext& /*context*/, std::span<const uint8_t> dir,
         const std::string name =
             volume::PrintableName(longName ? LongName(dir, i) : ShortName(entry));
         longName = false;
-        if ((attributes & kDirectoryAttribute) != 0) {
+        if ((attributes & dir_entry::AttrDirectory) != 0) {
             HandleDirectorySlot(walk, entry, path, name, InDeletedDirectory);
         } else {
             HandleFileSlot(walk, entry, path, name, InDeletedDirectory);

@@ -25,16 +25,6 @@ using ntfs::Attribute;
 using ntfs::MftRecordPtr;
 using volume::Vcb;
 
-// $STANDARD_INFORMATION and $FILE_NAME values.
-constexpr std::size_t kSiModified = 8;
-constexpr std::size_t kSiAttributes = 32;
-constexpr std::size_t kSiMinimumSize = 36;
-constexpr std::size_t kFnParent = 0;
-constexpr std::size_t kFnAttributes = 56;
-constexpr std::size_t kFnNameLength = 64;
-constexpr std::size_t kFnName = 66;
-constexpr uint64_t kRecordNumberMask = 0x0000FFFFFFFFFFFFULL;
-constexpr int kSequenceShift = 48;
 constexpr uint32_t kFirstUserRecord = 16;
 constexpr const char16_t* kIndexName = u"$I30";
 constexpr const char* kUnknownPart = "?\\";  // a directory whose name is lost
@@ -58,29 +48,29 @@ std::optional<StandardInformation> ReadStandardInformation(platform::Handle h,
     }
     const std::optional<ntfs::AttributeData> value =
         ntfs::ReadAttributeData(h, *a, 0, ntfs::Get_Attr_Datasize(a), true);
-    if (!value || value->Data().size() < kSiMinimumSize) {
+    if (!value || value->Data().size() < ntfs::std_info::MinimumSize) {
         return std::nullopt;
     }
-    return StandardInformation{volume::U64(value->Data(), kSiModified),
-                               volume::U32(value->Data(), kSiAttributes)};
+    return StandardInformation{volume::U64(value->Data(), ntfs::std_info::LastWriteTime),
+                               volume::U32(value->Data(), ntfs::std_info::FileAttributes)};
 }
 
 std::optional<FileName> ParseFileName(volume::Bytes v) {
-    if (v.size() < kFnName) {
+    if (v.size() < ntfs::file_name::Name) {
         return std::nullopt;
     }
-    const std::size_t length = v[kFnNameLength];
-    if (!volume::InBounds(v, kFnName, 2 * length)) {
+    const std::size_t length = v[ntfs::file_name::NameLength];
+    if (!volume::InBounds(v, ntfs::file_name::Name, 2 * length)) {
         return std::nullopt;
     }
     FileName fn;
-    const uint64_t parent = volume::U64(v, kFnParent);
+    const uint64_t parent = volume::U64(v, ntfs::file_name::ParentReference);
     fn.parent.record =
-        static_cast<uint32_t>(std::min<uint64_t>(parent & kRecordNumberMask, UINT32_MAX));
-    fn.parent.sequence = static_cast<uint16_t>(parent >> kSequenceShift);
-    fn.attributes = volume::U32(v, kFnAttributes);
+        static_cast<uint32_t>(std::min<uint64_t>(parent & ntfs::kReferenceRecordMask, UINT32_MAX));
+    fn.parent.sequence = static_cast<uint16_t>(parent >> ntfs::kReferenceSequenceShift);
+    fn.attributes = volume::U32(v, ntfs::file_name::FileAttributes);
     for (std::size_t i = 0; i < length; ++i) {
-        fn.name.push_back(static_cast<char16_t>(volume::U16(v, kFnName + 2 * i)));
+        fn.name.push_back(static_cast<char16_t>(volume::U16(v, ntfs::file_name::Name + 2 * i)));
     }
     return fn;
 }
