@@ -48,6 +48,11 @@ std::string Format(const char* format, uint32_t number, int64_t lcn, const std::
     return text;
 }
 
+std::string FixupMessage(const char* what, uint32_t number, uint16_t offset, uint16_t size) {
+    return Format((std::string(what) + ", mft num = %u at LCN %" PRId64 ", fixup=%s").c_str(),
+                  number, LastReadLcn, std::to_string(offset) + " len " + std::to_string(size));
+}
+
 // Messages about a record that should be readable: not in raw mode, and only for records
 // the MFT bitmap calls in use (or before it is loaded).
 bool ShouldComplain(uint32_t number) {
@@ -201,13 +206,9 @@ bool VerifyRawRecord(MftRecord& r) {
         usaOffset = record::DefaultUpdateSequenceArrayOffset;
     } else if (!IsPlausibleUsaOffset(usaOffset, sizeForOffset)) {
         if (!Vcb->IsRawFileSystem) {
-            char text[200];
-            std::snprintf(
-                text, sizeof text,
-                "Read MFT: Fixup offset different from expected, mft num = %u at LCN %" PRId64
-                ", fixup=%u len %u",
-                number, LastReadLcn, unsigned{usaOffset}, unsigned{usaSize});
-            app::MessageBox(text, "Unexpected fixup offset in MFT");
+            app::MessageBox(FixupMessage("Read MFT: Fixup offset different from expected", number,
+                                         usaOffset, usaSize),
+                            "Unexpected fixup offset in MFT");
         }
         usaOffset = record::DefaultUpdateSequenceArrayOffset;
     }
@@ -215,12 +216,9 @@ bool VerifyRawRecord(MftRecord& r) {
         usaSize = static_cast<uint16_t>(expectedSize);
     } else if (usaSize != expectedSize) {
         if (!Vcb->IsRawFileSystem) {
-            char text[200];
-            std::snprintf(text, sizeof text,
-                          "Read MFT: Fixup length wrong, mft num = %u at LCN %" PRId64
-                          ", fixup=%u len %u",
-                          number, LastReadLcn, unsigned{usaOffset}, unsigned{usaSize});
-            app::MessageBox(text, "Unexpected fixup length in MFT");
+            app::MessageBox(
+                FixupMessage("Read MFT: Fixup length wrong", number, usaOffset, usaSize),
+                "Unexpected fixup length in MFT");
         }
         return false;
     }

@@ -155,17 +155,23 @@ TEST_F(MftRecordTest, MessagesNameTheRecordAndWhatWasFound) {
     image.SetRecord(40, r);
     image.SetRecord(41, std::vector<uint8_t>(1024, 'Z'));
     image.SetRecordInUse(41, true);
+    auto wrongLength = RecordBuilder().Build();
+    test::PutLe(wrongLength, 6, 5, 2);
+    image.SetRecord(42, wrongLength);
     image.Rebuild();
     const platform::Handle h = Open(image);
     dialogs.shown.clear();
     ReadMftRecord(h, 40, true);
     ReadMftRecord(h, 41, true);
-    ASSERT_EQ(dialogs.shown.size(), 2u);
+    ReadMftRecord(h, 42, true);
+    ASSERT_EQ(dialogs.shown.size(), 3u);
     EXPECT_EQ(
         dialogs.shown[0].text,
         "Read MFT: Fixup offset different from expected, mft num = 40 at LCN 14, fixup=49 len 3");
     EXPECT_EQ(dialogs.shown[1].text,
               "Read MFT: not an MFT, mft num = 41 at LCN 14, eyecatcher=ZZZZ");
+    EXPECT_EQ(dialogs.shown[2].text,
+              "Read MFT: Fixup length wrong, mft num = 42 at LCN 14, fixup=48 len 5");
 }
 
 TEST_F(MftRecordTest, CacheReturnsTheSameRecordUntilReleased) {
