@@ -11,10 +11,6 @@ namespace {
 constexpr uint32_t kStride = 512;
 constexpr uint16_t kCheckWord = 0x4242;
 
-void Put(std::vector<uint8_t>& b, std::size_t off, uint64_t v, int width) {
-    PutLe(b, off, v, width);
-}
-
 std::size_t Align8(std::size_t n) {
     return (n + 7) & ~std::size_t{7};
 }
@@ -50,13 +46,13 @@ RecordBuilder& RecordBuilder::Resident(uint32_t type, std::vector<uint8_t> value
     const std::size_t nameOffset = 24;
     const std::size_t valueOffset = Align8(nameOffset + 2 * name.size());
     std::vector<uint8_t> a(Align8(valueOffset + value.size()), 0);
-    Put(a, 0, type, 4);
-    Put(a, 4, a.size(), 4);
+    PutLe(a, 0, type, 4);
+    PutLe(a, 4, a.size(), 4);
     a[8] = 0;
     a[9] = static_cast<uint8_t>(name.size());
-    Put(a, 10, nameOffset, 2);
-    Put(a, 16, value.size(), 4);
-    Put(a, 20, valueOffset, 2);
+    PutLe(a, 10, nameOffset, 2);
+    PutLe(a, 16, value.size(), 4);
+    PutLe(a, 20, valueOffset, 2);
     const std::vector<uint8_t> nameBytes = Utf16Bytes(name);
     std::copy(nameBytes.begin(), nameBytes.end(), a.begin() + nameOffset);
     std::copy(value.begin(), value.end(), a.begin() + static_cast<std::ptrdiff_t>(valueOffset));
@@ -70,18 +66,18 @@ RecordBuilder& RecordBuilder::NonResident(uint32_t type, std::vector<uint8_t> ru
     const std::size_t nameOffset = 64;
     const std::size_t runsOffset = Align8(nameOffset + 2 * name.size());
     std::vector<uint8_t> a(Align8(runsOffset + runs.size() + 1), 0);
-    Put(a, 0, type, 4);
-    Put(a, 4, a.size(), 4);
+    PutLe(a, 0, type, 4);
+    PutLe(a, 4, a.size(), 4);
     a[8] = 1;
     a[9] = static_cast<uint8_t>(name.size());
-    Put(a, 10, nameOffset, 2);
-    Put(a, 12, flags, 2);
+    PutLe(a, 10, nameOffset, 2);
+    PutLe(a, 12, flags, 2);
     a[34] = (flags & 0xFF) != 0 ? 4 : 0;  // compression unit of 16 clusters
-    Put(a, 16, static_cast<uint64_t>(lowestVcn), 8);
-    Put(a, 32, runsOffset, 2);
-    Put(a, 40, static_cast<uint64_t>(fileSize), 8);
-    Put(a, 48, static_cast<uint64_t>(fileSize), 8);
-    Put(a, 56, static_cast<uint64_t>(fileSize), 8);
+    PutLe(a, 16, static_cast<uint64_t>(lowestVcn), 8);
+    PutLe(a, 32, runsOffset, 2);
+    PutLe(a, 40, static_cast<uint64_t>(fileSize), 8);
+    PutLe(a, 48, static_cast<uint64_t>(fileSize), 8);
+    PutLe(a, 56, static_cast<uint64_t>(fileSize), 8);
     const std::vector<uint8_t> nameBytes = Utf16Bytes(name);
     std::copy(nameBytes.begin(), nameBytes.end(), a.begin() + nameOffset);
     std::copy(runs.begin(), runs.end(), a.begin() + static_cast<std::ptrdiff_t>(runsOffset));
@@ -99,13 +95,13 @@ std::vector<uint8_t> RecordBuilder::BuildUnprotected() const {
     std::memcpy(r.data(), "FILE", 4);
     const uint16_t usaCount = static_cast<uint16_t>(size_ / kStride + 1);
     const std::size_t firstAttribute = Align8(std::size_t{usaOffset_} + 2 * usaCount);
-    Put(r, 4, usaOffset_, 2);
-    Put(r, 6, usaCount, 2);
-    Put(r, 16, sequence_, 2);
-    Put(r, 18, 1, 2);
-    Put(r, 20, firstAttribute, 2);
-    Put(r, 22, flags_, 2);
-    Put(r, 28, size_, 4);
+    PutLe(r, 4, usaOffset_, 2);
+    PutLe(r, 6, usaCount, 2);
+    PutLe(r, 16, sequence_, 2);
+    PutLe(r, 18, 1, 2);
+    PutLe(r, 20, firstAttribute, 2);
+    PutLe(r, 22, flags_, 2);
+    PutLe(r, 28, size_, 4);
     std::size_t at = firstAttribute;
     for (const std::vector<uint8_t>& a : attributes_) {
         std::copy(a.begin(),
@@ -114,22 +110,22 @@ std::vector<uint8_t> RecordBuilder::BuildUnprotected() const {
         at += a.size();
     }
     if (at + 8 <= size_) {
-        Put(r, at, 0xFFFFFFFF, 4);
+        PutLe(r, at, 0xFFFFFFFF, 4);
         at += 8;
     }
-    Put(r, 24, std::min<std::size_t>(at, size_), 4);
+    PutLe(r, 24, std::min<std::size_t>(at, size_), 4);
     return r;
 }
 
 std::vector<uint8_t> RecordBuilder::Build() const {
     std::vector<uint8_t> r = BuildUnprotected();
     const uint16_t usaCount = static_cast<uint16_t>(size_ / kStride + 1);
-    Put(r, usaOffset_, kCheckWord, 2);
+    PutLe(r, usaOffset_, kCheckWord, 2);
     for (uint16_t i = 1; i < usaCount; ++i) {
         const std::size_t last = kStride * i - 2;
         r[usaOffset_ + 2 * i] = r[last];
         r[usaOffset_ + 2 * i + 1] = r[last + 1];
-        Put(r, last, kCheckWord, 2);
+        PutLe(r, last, kCheckWord, 2);
     }
     return r;
 }
