@@ -94,6 +94,9 @@ MbResult ConsoleDialogs::Show(const MessageBoxRequest& request) {
     if (request.buttons == MbButtons::Ok) {
         return MbResult::Ok;
     }
+    if (answerYes_ && request.buttons != MbButtons::AbortRetryIgnore) {
+        return request.buttons == MbButtons::YesNoCancel ? MbResult::Yes : MbResult::Ok;
+    }
     const bool ask = interactive_ && (request.buttons != MbButtons::AbortRetryIgnore ||
                                       policy_ == CheckPolicy::Ask);
     return ask ? Ask(request) : Unattended(request);

@@ -21,6 +21,8 @@ class ConsoleDialogs : public Dialogs {
 
     MbResult Show(const MessageBoxRequest& request) override;
     void SetPolicy(CheckPolicy policy) { policy_ = policy; }
+    // Every question but a failed check answered with its affirmative button, unasked.
+    void SetAnswerYes(bool answerYes) { answerYes_ = answerYes; }
 
   private:
     MbResult Ask(const MessageBoxRequest& request);
@@ -30,6 +32,7 @@ class ConsoleDialogs : public Dialogs {
     std::FILE* in_;
     std::FILE* out_;
     bool interactive_;
+    bool answerYes_ = false;
 };
 
 // The default answer of a question nobody can be asked: never one that repeats the

@@ -1,16 +1,18 @@
 #pragma once
 
-#include "cli/options.h"
-
-namespace relicta::cli {
-
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "cli/options.h"
+#include "scan/file_list.h"
+
+namespace relicta::cli {
+
 int RunDrives(const Options& options);
 int RunInfo(const Options& options);
 int RunScanCommand(const Options& options);
+int RunRecoverCommand(const Options& options);
 
 // Attaches every --volume; false (with the reason on stderr) when one cannot be. Without
 // any, the machine's block devices are discovered unless `explicitDrives` names drives.
@@ -22,5 +24,13 @@ std::vector<char> ResolveDrives(const Options& options, std::string& error);
 // Attaches the --volume options and resolves the arguments; nullopt (with the reason on
 // stderr) when that fails.
 std::optional<std::vector<char>> DrivesFromArguments(const Options& options);
+
+// The scan `relicta scan` runs for these options, into `list`: nullopt with the exit status
+// for bad arguments, else whether Ctrl+C stopped it.
+struct ScanOutcome {
+    bool interrupted = false;
+};
+std::optional<ScanOutcome> ScanForCommand(const Options& options, scan::MemoryFileList& list,
+                                          int& status);
 
 }  // namespace relicta::cli

@@ -19,8 +19,8 @@ int main(int argc, char** argv) {
         std::fputs(cli::UsageText().c_str(), args.empty() ? stderr : stdout);
         return args.empty() ? cli::kExitUsage : cli::kExitDone;
     }
-    const cli::ParseResult parsed =
-        cli::ParseCommandLine(args, {"pattern", "format", "output"}, {"skip-temp"});
+    const cli::CommandOptions known = cli::OptionsOf(args[0]);
+    const cli::ParseResult parsed = cli::ParseCommandLine(args, known.valued, known.flags);
     if (!parsed.error.empty()) {
         std::fprintf(stderr, "relicta: %s\n%s", parsed.error.c_str(), cli::UsageText().c_str());
         return cli::kExitUsage;
@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
     const app::CheckPolicy policy = parsed.options.onCheck.value_or(
         terminal ? app::CheckPolicy::Ask : app::CheckPolicy::Ignore);
     app::ConsoleDialogs dialogs(policy, stdin, stderr, terminal);
+    dialogs.SetAnswerYes(!cli::NamedValue(parsed.options, "yes").empty());
     app::ScopedDialogs installed(dialogs);
 
     int status = cli::kExitUsage;
@@ -36,6 +37,8 @@ int main(int argc, char** argv) {
         status = cli::RunDrives(parsed.options);
     } else if (parsed.options.command == "scan") {
         status = cli::RunScanCommand(parsed.options);
+    } else if (parsed.options.command == "recover") {
+        status = cli::RunRecoverCommand(parsed.options);
     } else if (parsed.options.command == "info") {
         status = cli::RunInfo(parsed.options);
     } else {

@@ -74,16 +74,51 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args,
     return result;
 }
 
+std::string NamedValue(const Options& options, const std::string& name,
+                       const std::string& fallback) {
+    // The last of repeated options wins.
+    for (auto it = options.named.rbegin(); it != options.named.rend(); ++it) {
+        if (it->first == name) {
+            return it->second.empty() ? "1" : it->second;
+        }
+    }
+    return fallback;
+}
+
+std::vector<std::string> NamedValues(const Options& options, const std::string& name) {
+    std::vector<std::string> values;
+    for (const auto& [n, value] : options.named) {
+        if (n == name) {
+            values.push_back(value);
+        }
+    }
+    return values;
+}
+
+CommandOptions OptionsOf(const std::string& command) {
+    if (command == "scan") {
+        return {{"pattern", "format", "output"}, {"skip-temp"}};
+    }
+    if (command == "recover") {
+        return {{"pattern", "to", "item"}, {"skip-temp", "all", "keep-paths", "yes"}};
+    }
+    return {};
+}
+
 std::string UsageText() {
     return "usage: relicta drives [--volume [L=]PATH]... [--on-check=ask|abort|ignore]\n"
            "       relicta info [--volume [L=]PATH]... [--on-check=...] [DRIVE|PATH]...\n"
            "       relicta scan [--volume [L=]PATH]... [--pattern P] [--skip-temp] [--format "
            "tsv|json]\n"
            "                    [--output FILE] [--on-check=...] [DRIVE|PATH]\n"
+           "       relicta recover [--volume [L=]PATH]... --to DIR [--item N]... [--all]\n"
+           "                    [--pattern P] [--skip-temp] [--keep-paths] [--yes]\n"
+           "                    [--on-check=...] [DRIVE|PATH]\n"
            "\n"
            "  drives   list the drives and what each volume holds\n"
            "  info     geometry of a volume, with the clusters and MFT records in use\n"
            "  scan     list the deleted files of one drive, or of every drive\n"
+           "  recover  scan as scan does, then copy the chosen files out into DIR\n"
            "\n"
            "  --volume [L=]PATH   attach an image file or block device as drive L (default: the\n"
            "                      next free letter from C); a partitioned image gives one drive\n"
@@ -94,7 +129,12 @@ std::string UsageText() {
            "optional)\n"
            "  --skip-temp         skip files in temporary directories and temporary files\n"
            "  --format F          tsv (the saved-list format) or json (one object per line)\n"
-           "  --output FILE       write the list to FILE instead of standard output\n";
+           "  --output FILE       write the list to FILE instead of standard output\n"
+           "  --to DIR            where recovered files go (created when missing)\n"
+           "  --item N            recover the file the scan listed as item N (repeatable)\n"
+           "  --all               recover every listed file\n"
+           "  --keep-paths        recreate each file's old directory under DIR\n"
+           "  --yes               answer every question with yes (OK)\n";
 }
 
 }  // namespace relicta::cli

@@ -13,6 +13,7 @@ inline constexpr int kExitDone = 0;
 inline constexpr int kExitAborted = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitChecksIgnored = 3;
+inline constexpr int kExitNotRecovered = 4;  // a file that was tried could not be recovered
 
 struct Options {
     std::string command;
@@ -33,5 +34,18 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args,
                              const std::vector<std::string>& flags);
 
 std::string UsageText();
+
+// The value of the last --name option, "1" for a flag, or `fallback` when absent.
+std::string NamedValue(const Options& options, const std::string& name,
+                       const std::string& fallback = "");
+// Every value of a repeated option, in order.
+std::vector<std::string> NamedValues(const Options& options, const std::string& name);
+
+// The options of each command: (valued, flags).
+struct CommandOptions {
+    std::vector<std::string> valued;
+    std::vector<std::string> flags;
+};
+CommandOptions OptionsOf(const std::string& command);
 
 }  // namespace relicta::cli

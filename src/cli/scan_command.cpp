@@ -79,35 +79,57 @@ void WriteList(std::ostream& out, const std::string& format) {
     }
 }
 
-std::string Named(const Options& options, const std::string& name,
-                  const std::string& fallback = "") {
-    // The last of repeated options wins.
-    for (auto it = options.named.rbegin(); it != options.named.rend(); ++it) {
-        if (it->first == name) {
-            return it->second.empty() ? "1" : it->second;
-        }
-    }
-    return fallback;
-}
-
 }  // namespace
 
+std::optional<ScanOutcome> ScanForCommand(const Options& options, scan::MemoryFileList& list,
+                                          int& status) {
+    if (options.arguments.size() > 1) {
+        std::fprintf(stderr, "relicta: %s takes at most one drive\n%s", options.command.c_str(),
+                     UsageText().c_str());
+        status = kExitUsage;
+        return std::nullopt;
+    }
+    const std::optional<std::vector<char>> drives = DrivesFromArguments(options);
+    if (!drives) {
+        status = kExitUsage;
+        return std::nullopt;
+    }
+    scan::ScanSettings settings;
+    settings.filePattern = NamedValue(options, "pattern", "*");
+    settings.skipTempFiles = !NamedValue(options, "skip-temp").empty();
+    // One drive named: that drive; a partitioned image named: all drives, its volumes with them.
+    settings.scanDrive = drives->size() == 1 && !options.arguments.empty()
+                             ? std::string(1, drives->front()) + ":\\"
+                             : "";
+    scan::CompileScanPattern(settings);
+
+    const bool terminal = ::isatty(STDERR_FILENO) != 0;
+    app::SetProgressFactory([terminal]() -> std::unique_ptr<app::ProgressWindow> {
+        return terminal ? std::make_unique<ConsoleProgress>(stderr) : nullptr;
+    });
+    interrupted = 0;
+    std::signal(SIGINT, OnInterrupt);
+    app::SetPumpMessagesHook([] {
+        if (interrupted) {
+            app::StopScan = true;
+        }
+        return false;
+    });
+    scan::RunScan(settings, list);
+    std::signal(SIGINT, SIG_DFL);
+    app::SetPumpMessagesHook(nullptr);
+    app::SetProgressFactory(nullptr);
+    status = scan::OpenedDrives() > 0 ? kExitDone : kExitUsage;
+    return ScanOutcome{interrupted != 0};
+}
+
 int RunScanCommand(const Options& options) {
-    const std::string format = Named(options, "format", "tsv");
+    const std::string format = NamedValue(options, "format", "tsv");
     if (format != "tsv" && format != "json") {
         std::fprintf(stderr, "relicta: --format takes tsv or json, not %s\n", format.c_str());
         return kExitUsage;
     }
-    if (options.arguments.size() > 1) {
-        std::fprintf(stderr, "relicta: scan takes at most one drive\n%s", UsageText().c_str());
-        return kExitUsage;
-    }
-    const std::optional<std::vector<char>> drives = DrivesFromArguments(options);
-    if (!drives) {
-        return kExitUsage;
-    }
-    const std::vector<char>& letters = *drives;
-    const std::string outputPath = Named(options, "output");
+    const std::string outputPath = NamedValue(options, "output");
     std::ofstream file;
     if (!outputPath.empty()) {
         file.open(outputPath, std::ios::binary | std::ios::trunc);
@@ -116,41 +138,19 @@ int RunScanCommand(const Options& options) {
             return kExitUsage;
         }
     }
-
-    scan::ScanSettings settings;
-    settings.filePattern = Named(options, "pattern", "*");
-    settings.skipTempFiles = !Named(options, "skip-temp").empty();
-    // One drive named: that drive; a partitioned image named: all drives, its volumes with them.
-    settings.scanDrive = letters.size() == 1 && !options.arguments.empty()
-                             ? std::string(1, letters.front()) + ":\\"
-                             : "";
-    scan::CompileScanPattern(settings);
-
-    const bool terminal = ::isatty(STDERR_FILENO) != 0;
-    app::SetProgressFactory([terminal]() -> std::unique_ptr<app::ProgressWindow> {
-        return terminal ? std::make_unique<ConsoleProgress>(stderr) : nullptr;
-    });
-    std::signal(SIGINT, OnInterrupt);
-    app::SetPumpMessagesHook([] {
-        if (interrupted) {
-            app::StopScan = true;
-        }
-        return false;
-    });
-
     scan::MemoryFileList list;
-    scan::RunScan(settings, list);
-    std::signal(SIGINT, SIG_DFL);
-    app::SetPumpMessagesHook(nullptr);
-    app::SetProgressFactory(nullptr);
-
+    int status = kExitUsage;
+    const std::optional<ScanOutcome> outcome = ScanForCommand(options, list, status);
+    if (!outcome) {
+        return status;
+    }
     WriteList(outputPath.empty() ? std::cout : file, format);
     std::cout.flush();
-    if (interrupted) {
+    if (outcome->interrupted) {
         std::fprintf(stderr, "relicta: scan stopped; %zu files found so far\n",
                      scan::foundFiles.size());
     }
-    return scan::OpenedDrives() > 0 ? kExitDone : kExitUsage;
+    return status;
 }
 
 }  // namespace relicta::cli

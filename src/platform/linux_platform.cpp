@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -44,6 +47,48 @@ std::string MountPointOf(const std::string& device) {
         }
     }
     return {};
+}
+
+// The device's node in sysfs ("/sys/devices/.../sda/sda1"), empty when it has none.
+std::string SysfsNodeOf(dev_t device) {
+    const std::string link = "/sys/dev/block/" + std::to_string(major(device)) + ":" +
+                             std::to_string(minor(device));
+    char resolved[PATH_MAX];
+    return ::realpath(link.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
+}
+
+// The device holding `path` or, while it does not exist yet, its nearest existing ancestor.
+std::optional<dev_t> DeviceHolding(std::string path) {
+    if (path.empty()) {
+        path = ".";
+    }
+    for (;;) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0) {
+            return st.st_dev;
+        }
+        while (path.size() > 1 && path.back() == '/') {
+            path.pop_back();
+        }
+        const std::size_t slash = path.rfind('/');
+        if (slash == std::string::npos) {
+            path = ".";
+        } else if (slash == 0) {
+            path = "/";
+        } else {
+            path.resize(slash);
+        }
+        if (path == "." || path == "/") {
+            if (::stat(path.c_str(), &st) != 0) {
+                return std::nullopt;
+            }
+            return st.st_dev;
+        }
+    }
+}
+
+bool IsSameOrNested(const std::string& a, const std::string& b) {
+    return a == b || a.starts_with(b + "/") || b.starts_with(a + "/");
 }
 
 }  // namespace
@@ -184,6 +229,26 @@ uint64_t LinuxPlatform::VolumeLength(Handle handle) {
 bool LinuxPlatform::IsBlockDevice(char letter) {
     const DriveSource* source = drives_.Find(letter);
     return source != nullptr && source->blockDevice;
+}
+
+bool LinuxPlatform::IsOnDriveDevice(char letter, const std::string& path) {
+    const DriveSource* source = drives_.Find(letter);
+    struct stat sourceStat {};
+    if (source == nullptr || !source->blockDevice || ::stat(source->path.c_str(), &sourceStat) != 0 ||
+        !S_ISBLK(sourceStat.st_mode)) {
+        return false;
+    }
+    const std::optional<dev_t> destination = DeviceHolding(path);
+    if (!destination) {
+        return false;
+    }
+    if (*destination == sourceStat.st_rdev) {
+        return true;
+    }
+    const std::string destinationNode = SysfsNodeOf(*destination);
+    const std::string sourceNode = SysfsNodeOf(sourceStat.st_rdev);
+    return !destinationNode.empty() && !sourceNode.empty() &&
+           IsSameOrNested(destinationNode, sourceNode);
 }
 
 bool LinuxPlatform::IsAdministrator() {

@@ -22,6 +22,7 @@ class LinuxPlatform : public Platform {
     bool CloseHandle(Handle handle) override;
     uint64_t VolumeLength(Handle handle) override;
     bool IsBlockDevice(char letter) override;
+    bool IsOnDriveDevice(char letter, const std::string& path) override;
     bool IsAdministrator() override;
     void Sleep(unsigned milliseconds) override;
 

@@ -57,6 +57,10 @@ class Platform {
     // Bytes the open volume spans on its source (what can be read at all).
     virtual uint64_t VolumeLength(Handle handle) = 0;
     virtual bool IsBlockDevice(char letter) = 0;
+    // Whether writing under `path` (a directory, which need not exist yet) writes to the
+    // device drive `letter` is read from: its file system lies on that device, on one of
+    // its partitions, or on the disk that holds it. Never for an image file.
+    virtual bool IsOnDriveDevice(char letter, const std::string& path) = 0;
     virtual bool IsAdministrator() = 0;
     virtual void Sleep(unsigned milliseconds) = 0;
 };

@@ -42,10 +42,14 @@ class ScriptedPlatform : public Platform {
     bool CloseHandle(Handle handle) override;
     uint64_t VolumeLength(Handle handle) override;
     bool IsBlockDevice(char letter) override;
+    bool IsOnDriveDevice(char letter, const std::string&) override {
+        return letter == driveUnderDestination;
+    }
     bool IsAdministrator() override { return administrator; }
     void Sleep(unsigned milliseconds) override { sleptMilliseconds += milliseconds; }
 
     bool administrator = true;
+    char driveUnderDestination = 0;  // the drive whose device recovered files land on
     unsigned sleptMilliseconds = 0;
     int fileSystemQueries = 0;
     int reads = 0;

@@ -75,6 +75,28 @@ uint64_t LocalFileTimeFromUtc(uint64_t utcFileTime) {
     return ticks < 0 ? 0 : static_cast<uint64_t>(ticks);
 }
 
+uint64_t UtcFileTimeFromLocal(uint64_t localFileTime) {
+    const CalendarTime t = CalendarFromFileTime(localFileTime);
+    std::tm local{};
+    local.tm_year = t.year - 1900;
+    local.tm_mon = t.month - 1;
+    local.tm_mday = t.day;
+    local.tm_hour = t.hour;
+    local.tm_min = t.minute;
+    local.tm_sec = t.second;
+    local.tm_isdst = -1;
+    const std::time_t utc = std::mktime(&local);
+    if (utc == static_cast<std::time_t>(-1)) {
+        return localFileTime;
+    }
+    const int64_t since1601 = static_cast<int64_t>(utc) + kUnixEpochInFileTimeSeconds;
+    if (since1601 < 0) {
+        return 0;
+    }
+    return static_cast<uint64_t>(since1601) * kFileTimeTicksPerSecond +
+           localFileTime % kFileTimeTicksPerSecond;
+}
+
 uint64_t FileTimeFromDos(uint16_t date, uint16_t time) {
     CalendarTime t;
     t.year = 1980 + (date >> 9);

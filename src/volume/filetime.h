@@ -23,6 +23,10 @@ uint64_t FileTimeFromCalendar(const CalendarTime& t);
 // UTC to local time by the process's time zone (TZ), like FileTimeToLocalFileTime.
 uint64_t LocalFileTimeFromUtc(uint64_t utcFileTime);
 
+// Local time back to UTC by the process's time zone, like LocalFileTimeToFileTime. A
+// local time that a clock change skips or repeats takes the zone's own choice.
+uint64_t UtcFileTimeFromLocal(uint64_t localFileTime);
+
 // A FAT directory entry's date and time (local), like DosDateTimeToFileTime.
 uint64_t FileTimeFromDos(uint16_t date, uint16_t time);
 

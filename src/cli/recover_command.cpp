@@ -1,0 +1,171 @@
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <set>
+
+#include "app/dialogs.h"
+#include "cli/commands.h"
+#include "platform/platform.h"
+#include "recover/recover_command.h"
+#include "scan/found_files.h"
+
+namespace relicta::cli {
+namespace {
+
+// The command line chooses nothing interactively: the destination is --to.
+class OptionPrompts : public recover::RecoverPrompts {
+  public:
+    explicit OptionPrompts(std::string destination) : destination_(std::move(destination)) {}
+    std::optional<std::string> SaveAs(const std::string& proposedPath) override {
+        return proposedPath;
+    }
+    std::optional<std::string> RecoverToPath(const std::string&) override { return destination_; }
+
+  private:
+    std::string destination_;
+};
+
+// "files, bytes and rate" on one line of a terminal, redrawn a few times a second.
+class RecoverProgressLine {
+  public:
+    explicit RecoverProgressLine(std::FILE* out) : out_(out) {}
+    ~RecoverProgressLine() {
+        if (drawn_) {
+            std::fprintf(out_, "\r\033[K");
+            std::fflush(out_);
+        }
+    }
+
+    void Draw(const recover::RecoverTally& t) {
+        const auto now = Clock::now();
+        if (drawn_ && now - lastDraw_ < kRedrawInterval) {
+            return;
+        }
+        drawn_ = true;
+        lastDraw_ = now;
+        const double seconds = std::chrono::duration<double>(now - start_).count();
+        const double mib = static_cast<double>(t.bytesWritten) / kMiB;
+        std::fprintf(out_, "\r\033[KRecovering: %d of %d files, %.1f of %.1f MiB, %.1f MiB/s",
+                     t.tried, t.selected, mib, static_cast<double>(t.selectedBytes) / kMiB,
+                     seconds > 0 ? mib / seconds : 0.0);
+        std::fflush(out_);
+    }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr double kMiB = 1024.0 * 1024.0;
+    static constexpr auto kRedrawInterval = std::chrono::milliseconds(200);
+
+    std::FILE* out_;
+    Clock::time_point start_ = Clock::now();
+    Clock::time_point lastDraw_;
+    bool drawn_ = false;
+};
+
+// Selects the rows --item and --all name; false (with the reason on stderr) for a bad one.
+bool SelectRows(const Options& options, scan::MemoryFileList& list) {
+    const bool all = !NamedValue(options, "all").empty();
+    for (scan::MemoryFileList::Row& row : list.rows) {
+        row.selected = all;
+    }
+    for (const std::string& text : NamedValues(options, "item")) {
+        std::size_t used = 0;
+        unsigned long long item = 0;
+        try {
+            item = std::stoull(text, &used);
+        } catch (const std::exception&) {
+            used = 0;
+        }
+        if (used != text.size() || text.empty() || text[0] == '-') {
+            std::fprintf(stderr, "relicta: --item takes a number, not %s\n", text.c_str());
+            return false;
+        }
+        if (item >= list.rows.size()) {
+            std::fprintf(stderr, "relicta: there is no item %llu: the scan listed %zu files\n",
+                         item, list.rows.size());
+            return false;
+        }
+        list.rows[item].selected = true;
+    }
+    return true;
+}
+
+// Recovering onto the device being read can overwrite the very files being recovered: asked
+// once, before anything is written.
+bool DestinationAccepted(const scan::MemoryFileList& list, const std::string& destination) {
+    std::set<char> drives;
+    for (const scan::MemoryFileList::Row& row : list.rows) {
+        if (row.selected && row.itemData < scan::foundFiles.size() &&
+            !scan::foundFiles[row.itemData].dir.empty()) {
+            drives.insert(scan::foundFiles[row.itemData].dir[0]);
+        }
+    }
+    for (char letter : drives) {
+        if (platform::CurrentPlatform().IsOnDriveDevice(letter, destination)) {
+            return app::MessageBox(
+                       "Recovering this file back to the same partition may overwrite\nother "
+                       "deleted files on the partition, preventing their recovery.\n\nAre you "
+                       "sure you want to recover to this partition?  If not, click on 'No', and "
+                       "re-enter the file path",
+                       "Recovering back to same partition", app::MbButtons::YesNoCancel,
+                       app::MbIcon::Question) == app::MbResult::Yes;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int RunRecoverCommand(const Options& options) {
+    const std::string destination = NamedValue(options, "to");
+    const bool all = !NamedValue(options, "all").empty();
+    if (destination.empty() || (!all && NamedValues(options, "item").empty())) {
+        std::fprintf(stderr, "relicta: recover needs --to DIR and --item N or --all\n%s",
+                     UsageText().c_str());
+        return kExitUsage;
+    }
+    scan::MemoryFileList list;
+    int status = kExitUsage;
+    const std::optional<ScanOutcome> outcome = ScanForCommand(options, list, status);
+    if (!outcome || status != kExitDone) {
+        return status;
+    }
+    if (outcome->interrupted) {
+        std::fprintf(stderr, "relicta: scan stopped; nothing recovered\n");
+        return kExitAborted;
+    }
+    if (!SelectRows(options, list)) {
+        return kExitUsage;
+    }
+    if (list.rows.empty()) {
+        std::fprintf(stderr, "relicta: no deleted files were found; nothing to recover\n");
+        return kExitDone;
+    }
+    if (!DestinationAccepted(list, destination)) {
+        std::fprintf(stderr, "relicta: nothing recovered\n");
+        return kExitAborted;
+    }
+    OptionPrompts prompts(destination);
+    recover::RecoverSettings settings;
+    settings.alwaysSeveral = true;
+    settings.keepPaths = !NamedValue(options, "keep-paths").empty();
+    recover::RecoverCommand command(prompts, settings);
+    std::optional<RecoverProgressLine> progress;
+    if (::isatty(STDERR_FILENO) != 0) {
+        progress.emplace(stderr);
+        command.SetProgressObserver(
+            [&progress](const recover::RecoverTally& t) { progress->Draw(t); });
+    }
+    command.RecoverSelected(list);
+    progress.reset();
+    const recover::RecoverTally& tally = command.Tally();
+    if (tally.failed > 0 || tally.endedEarly > 0) {
+        std::fprintf(stderr, "relicta: %d of %d files tried could not be recovered whole\n",
+                     tally.failed + tally.endedEarly, tally.tried);
+        return kExitNotRecovered;
+    }
+    return kExitDone;
+}
+
+}  // namespace relicta::cli

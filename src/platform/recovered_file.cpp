@@ -1,0 +1,118 @@
+#include "platform/recovered_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "platform/last_error.h"
+
+namespace relicta::platform {
+namespace {
+
+constexpr mode_t kWritableMode = 0666;  // narrowed by the umask, as any new file
+constexpr mode_t kReadOnlyMode = 0444;
+constexpr uint64_t kTicksPerSecond = 10000000;
+constexpr uint64_t kNanosecondsPerTick = 100;
+constexpr int64_t kUnixEpochSeconds = 11644473600;  // 1601-01-01 to 1970-01-01
+
+}  // namespace
+
+bool CreateDirectory(const std::string& path) {
+    if (::mkdir(path.c_str(), 0777) != 0) {
+        SetLastError(errno);
+        return false;
+    }
+    return true;
+}
+
+RecoveredFile::~RecoveredFile() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+RecoveredFile::RecoveredFile(RecoveredFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+
+RecoveredFile& RecoveredFile::operator=(RecoveredFile&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = std::exchange(other.fd_, -1);
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+bool RecoveredFile::Create(const std::string& path, bool readOnly) {
+    // Write access comes from the open itself, so a read-only file can still be filled.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                          readOnly ? kReadOnlyMode : kWritableMode);
+    if (fd < 0) {
+        SetLastError(errno);
+        return false;
+    }
+    fd_ = fd;
+    path_ = path;
+    return true;
+}
+
+bool RecoveredFile::Write(std::span<const uint8_t> bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            SetLastError(errno);
+            return false;
+        }
+        if (n == 0) {
+            SetLastError(ENOSPC);
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool RecoveredFile::SetLastWriteTime(uint64_t utcFileTime) {
+    timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec =
+        static_cast<time_t>(static_cast<int64_t>(utcFileTime / kTicksPerSecond) - kUnixEpochSeconds);
+    times[1].tv_nsec = static_cast<long>(utcFileTime % kTicksPerSecond * kNanosecondsPerTick);
+    if (::futimens(fd_, times) != 0) {
+        SetLastError(errno);
+        return false;
+    }
+    return true;
+}
+
+bool RecoveredFile::Close() {
+    const int rc = ::close(std::exchange(fd_, -1));
+    if (rc != 0) {
+        SetLastError(errno);
+        return false;
+    }
+    return true;
+}
+
+void RecoveredFile::Discard() {
+    const int saved = GetLastError();  // the reason the file is discarded stays reported
+    if (fd_ >= 0) {
+        ::close(std::exchange(fd_, -1));
+    }
+    if (!path_.empty()) {
+        ::unlink(path_.c_str());
+    }
+    SetLastError(saved);
+}
+
+}  // namespace relicta::platform

@@ -1,0 +1,42 @@
+#pragma once
+// Files written with recovered data: created new (an existing file is never touched),
+// written whole, stamped with the old modification time, and closed.
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace relicta::platform {
+
+// Creates one directory; false with the last error set (EEXIST included).
+bool CreateDirectory(const std::string& path);
+
+class RecoveredFile {
+  public:
+    RecoveredFile() = default;
+    ~RecoveredFile();
+    RecoveredFile(RecoveredFile&& other) noexcept;
+    RecoveredFile& operator=(RecoveredFile&& other) noexcept;
+    RecoveredFile(const RecoveredFile&) = delete;
+    RecoveredFile& operator=(const RecoveredFile&) = delete;
+
+    // Creates `path` exclusively; a read-only file gets no write bits. False with the last
+    // error set (EEXIST when the name is taken).
+    bool Create(const std::string& path, bool readOnly);
+    bool IsOpen() const { return fd_ >= 0; }
+
+    // Writes every byte, however many calls that takes; false with the last error set.
+    bool Write(std::span<const uint8_t> bytes);
+    // The last-write time, in 100 ns ticks since 1601 (UTC); the last-access time is left
+    // as the creation made it.
+    bool SetLastWriteTime(uint64_t utcFileTime);
+    bool Close();
+    // Closes and removes the file, so that nothing partial looks recovered.
+    void Discard();
+
+  private:
+    int fd_ = -1;
+    std::string path_;
+};
+
+}  // namespace relicta::platform

@@ -1,0 +1,348 @@
+#include "recover/recover_command.h"
+
+#include <cstdlib>
+
+#include "app/dialogs.h"
+#include "app/system_error.h"
+#include "app/consistency.h"
+#include "ntfs/ntfs_volume.h"
+#include "platform/last_error.h"
+#include "platform/platform.h"
+#include "recover/recovered_names.h"
+#include "scan/found_files.h"
+#include "scan/scan_driver.h"
+#include "view/list_texts.h"
+#include "volume/vcb.h"
+
+namespace relicta::recover {
+namespace {
+
+using app::MbButtons;
+using app::MbIcon;
+using app::MbResult;
+using volume::Vcb;
+
+constexpr const char* kLostLetterNote =
+    " the first letter of the filename was lost.\nThe program will use the '~' character to "
+    "replace the missing letter.\nYou probably will want to rename these files after they are "
+    "recovered.";
+
+bool IsOpenVolumeOf(char letter) {
+    return ntfs::DefragInProgress && Vcb != nullptr && platform::IsOpenHandle(Vcb->hVolume) &&
+           Vcb->RootPath[0] == letter;
+}
+
+void CloseIfOpen() {
+    if (ntfs::DefragInProgress) {
+        ntfs::CloseNtfsVolume(Vcb != nullptr ? Vcb->hVolume : platform::kNoHandle);
+    }
+}
+
+// Opens the drive of CurrentDriveRoot; false, after telling the user, when it cannot be.
+bool OpenCurrentDrive() {
+    const std::optional<platform::Handle> handle = ntfs::OpenNtfsVolume(scan::CurrentDriveRoot[0]);
+    if (!handle || !platform::IsOpenHandle(*handle)) {
+        app::ShowSystemError();
+        app::MessageBox("Could not open drive, so could not recover files", "Fatal");
+        ntfs::DefragInProgress = false;
+        return false;
+    }
+    return true;
+}
+
+bool LocationLost(const scan::FoundFile& file) {
+    return file.mftOrCluster <= 1 && file.size != 0;
+}
+
+// Where one of several files goes: the destination, and its old directory under it when
+// paths are kept. nullopt when the old directory cannot be made a path.
+std::optional<std::string> DestinationFor(const std::string& destination,
+                                          const scan::FoundFile& file, bool keepPaths) {
+    if (!keepPaths) {
+        return destination;
+    }
+    const std::optional<std::string> kept = RelativePathOfListedDir(file.dir);
+    if (!kept) {
+        return std::nullopt;
+    }
+    return WithTrailingSlash(destination) + *kept;
+}
+
+void SplitChosenPath(const std::string& path, std::string& directory, std::string& name) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        directory = "./";
+        name = path;
+    } else {
+        directory = path.substr(0, slash + 1);
+        name = path.substr(slash + 1);
+    }
+}
+
+}  // namespace
+
+std::string DefaultDestination() {
+    const char* home = std::getenv("HOME");
+    return std::string(home != nullptr && *home != '\0' ? home : "/tmp") + "/recovered";
+}
+
+RecoverCommand::RecoverCommand(RecoverPrompts& prompts, RecoverSettings settings)
+    : prompts_(prompts), settings_(std::move(settings)) {
+    if (settings_.lastDestination.empty()) {
+        settings_.lastDestination = DefaultDestination();
+    }
+}
+
+RecoverCommand::Selection RecoverCommand::CountSelection(
+    const scan::FileListControl& listCtrl) const {
+    Selection s;
+    for (int row = 0; row < listCtrl.RowCount(); ++row) {
+        if (!listCtrl.IsSelected(row)) {
+            continue;
+        }
+        const uint32_t itemNum = listCtrl.ItemData(row);
+        ++s.selectedCount;
+        if (listCtrl.CellText(row, view::kColumnName).starts_with("?")) {
+            ++s.lostLetterCount;
+        }
+        if (itemNum < scan::foundFiles.size()) {
+            const scan::FoundFile& file = scan::foundFiles[itemNum];
+            s.hopelessCount += file.condition == scan::kHopeless ? 1 : 0;
+            s.bytes += file.size;
+        }
+    }
+    return s;
+}
+
+bool RecoverCommand::ShowSeveralFilesNotes(const Selection& s) {
+    if (s.hopelessCount > 0) {
+        if (s.hopelessCount >= s.selectedCount) {
+            app::MessageBox(
+                "For all of the selected files, the information needed to locate the data is "
+                "lost.\nThe program cannot recover these files.",
+                "Note");
+            return false;
+        }
+        app::MessageBox(
+            "For some of the selected files, the information needed to locate the data is "
+            "lost.\nThe program will not try to recover these files.",
+            "Note", MbButtons::Ok, MbIcon::Information);
+    }
+    if (s.lostLetterCount > 0) {
+        const char* which = s.lostLetterCount >= s.selectedCount ? "For all of the selected files,"
+                                                                 : "For some of the selected files,";
+        app::MessageBox(std::string(which) + kLostLetterNote, "Note", MbButtons::Ok,
+                        MbIcon::Information);
+    }
+    return true;
+}
+
+bool RecoverCommand::AskToRecover(const std::string& dir, const std::string& name,
+                                  bool lostLetter, bool lostPath) {
+    std::string text = "Do you want to recover the file \"" + dir + name + "\"?";
+    if (lostLetter) {
+        text +=
+            "\n\nNote: The first letter of the file name was lost.\nThe program has replaced the "
+            "lost letter with '~'.\nYou probably want to rename the file when you save it";
+    }
+    if (lostPath) {
+        text +=
+            "\n\nNote: The program could not determine the old path to the file,\nso you must "
+            "specify where you want to save it";
+    }
+    text +=
+        "\n\nNote: If you plan to try recovering more files from this partition, it is "
+        "recommended\nyou recover this file to a different partition.";
+    return app::MessageBox(text, "Do you want to recover this file?", MbButtons::OkCancel) ==
+           MbResult::Ok;
+}
+
+CopyObserver RecoverCommand::ByteCounter() {
+    return [this](uint64_t bytes) {
+        tally_.bytesWritten += bytes;
+        if (observer_) {
+            observer_(tally_);
+        }
+    };
+}
+
+void RecoverCommand::Count(RecoverResult result) {
+    ++tally_.tried;
+    tally_.recovered += result != RecoverResult::Failed ? 1 : 0;
+    tally_.failed += result == RecoverResult::Failed ? 1 : 0;
+    tally_.endedEarly += result == RecoverResult::EndedEarly ? 1 : 0;
+    if (observer_) {
+        observer_(tally_);
+    }
+}
+
+bool RecoverCommand::RecoverOfSeveral(uint32_t itemNum, const std::string& destination) {
+    if (!IsOpenVolumeOf(scan::CurrentDriveRoot[0])) {
+        CloseIfOpen();
+        if (!OpenCurrentDrive()) {
+            return false;
+        }
+    }
+    const scan::FoundFile& file = scan::foundFiles[itemNum];
+    if (LocationLost(file) || file.condition == scan::kHopeless) {
+        return true;
+    }
+    RecoverResult result = RecoverResult::Failed;
+    try {
+        if (const std::optional<std::string> dir =
+                DestinationFor(destination, file, settings_.keepPaths)) {
+            result = RecoverFile(itemNum, file.mftOrCluster, *dir, file.name, ByteCounter());
+        } else {
+            platform::SetLastError(platform::kErrorInvalidParameter);
+            app::ShowSystemError();
+        }
+    } catch (const std::exception&) {
+        result = RecoverResult::Failed;
+    }
+    Count(result);
+    return true;
+}
+
+bool RecoverCommand::RecoverSelected(const scan::FileListControl& listCtrl) {
+    tally_ = {};
+    const Selection selection = CountSelection(listCtrl);
+    tally_.selected = selection.selectedCount;
+    tally_.selectedBytes = selection.bytes;
+    if (selection.selectedCount == 0) {
+        app::MessageBox("You didn't select any file to recover", "Huh?");
+        return false;
+    }
+    const bool several = selection.selectedCount > 1 || settings_.alwaysSeveral;
+    std::string destination;
+    if (several) {
+        if (!ShowSeveralFilesNotes(selection)) {
+            return false;
+        }
+        const std::optional<std::string> typed = prompts_.RecoverToPath(settings_.lastDestination);
+        if (!typed) {
+            return false;
+        }
+        destination = *typed;
+        settings_.lastDestination = destination;
+    }
+    for (int row = 0; row < listCtrl.RowCount(); ++row) {
+        if (!listCtrl.IsSelected(row)) {
+            continue;
+        }
+        std::string name = listCtrl.CellText(row, view::kColumnName);
+        std::string dir = listCtrl.CellText(row, view::kColumnDirectory);
+        const uint32_t itemNum = listCtrl.ItemData(row);
+        if (!CONSISTENCY_CHECK_TEXT(itemNum < scan::foundFiles.size(), "itemNum < found files")) {
+            continue;
+        }
+        const bool lostLetter = name.starts_with("?");
+        if (lostLetter) {
+            name[0] = '~';
+        }
+        const bool lostPath = dir.size() >= 5 && dir[3] == '?' && dir[4] == '\\';
+        if (!dir.ends_with("\\")) {
+            dir += '\\';
+        }
+        if (!several && !AskToRecover(dir, name, lostLetter, lostPath)) {
+            continue;
+        }
+        // A row without a drive keeps the open one; the engine then refuses it.
+        if (dir.size() > 1 && dir[1] == ':') {
+            scan::CurrentDriveRoot[0] = dir[0];
+        }
+        if (!several) {
+            try {
+                RecoverOneFile(itemNum);
+            } catch (const std::exception&) {
+                CloseIfOpen();
+                app::MessageBox("Failed to recover the file. Sorry.", "Problem");
+            }
+            continue;
+        }
+        if (!RecoverOfSeveral(itemNum, destination)) {
+            return false;
+        }
+    }
+    CloseIfOpen();
+    if (several && tally_.recovered > 0) {
+        std::string text = "The program has recovered " + std::to_string(tally_.recovered) +
+                           " files to directory " + destination +
+                           ".\n\nIt is possible some or all of the data in the files was "
+                           "overwritten,so you should verify that each file is correct.";
+        if (tally_.endedEarly > 0) {
+            text += "\n\n" + std::to_string(tally_.endedEarly) +
+                    " of them ended early: the volume had no free cluster left to take.";
+        }
+        app::MessageBox(text, "File(s) has been recovered");
+    }
+    return true;
+}
+
+void RecoverCommand::RecoverOneFile(uint32_t itemNum) {
+    const scan::FoundFile& file = scan::foundFiles.at(itemNum);
+    std::string name = file.name;
+    if (ntfs::DefragInProgress && Vcb != nullptr) {
+        CloseIfOpen();
+    }
+    if (!OpenCurrentDrive()) {
+        return;
+    }
+    if (Vcb->IsFat && name.starts_with("?")) {
+        name[0] = '~';
+    }
+    name = SafeFileName(name);
+    // There is no old location to propose on another system: the last destination is.
+    std::string directory = WithTrailingSlash(settings_.lastDestination);
+    for (;;) {
+        try {
+            const std::optional<std::string> chosen = prompts_.SaveAs(directory + name);
+            if (!chosen) {
+                CloseIfOpen();
+                return;
+            }
+            SplitChosenPath(*chosen, directory, name);
+        } catch (const std::exception&) {
+            app::MessageBox("Problem with 'file save' dialog, unable to get new name", "Problem");
+        }
+        if (LocationLost(file)) {
+            app::MessageBox(
+                "This file cannot be recovered.  The information needed to locate its data on "
+                "disk has been lost.",
+                "Unrecoverable file");
+            return;
+        }
+        if (!platform::CurrentPlatform().IsOnDriveDevice(scan::CurrentDriveRoot[0], directory)) {
+            break;
+        }
+        const MbResult answer = app::MessageBox(
+            "Recovering this file back to the same partition may overwrite\nother deleted files "
+            "on the partition, preventing their recovery.\n\nAre you sure you want to recover to "
+            "this partition?  If not, click on 'No', and re-enter the file path",
+            "Recovering back to same partition", MbButtons::YesNoCancel, MbIcon::Question);
+        if (answer == MbResult::Yes) {
+            break;
+        }
+        if (answer != MbResult::No) {
+            return;
+        }
+    }
+    settings_.lastDestination = directory;
+    RecoverResult result = RecoverResult::Failed;
+    try {
+        result = RecoverFile(itemNum, file.mftOrCluster, directory, name, ByteCounter());
+    } catch (const std::exception&) {
+        result = RecoverResult::Failed;
+    }
+    Count(result);
+    CloseIfOpen();
+    if (result == RecoverResult::Failed) {
+        app::MessageBox("File could not be recovered", "File could not be recovered");
+        return;
+    }
+    app::MessageBox("The file has been recovered as \"" + name +
+                        "\".\n\nIt is possible some or all of the files data was overwritten,so "
+                        "you should verify that the file is correct.",
+                    "File has been recovered");
+}
+
+}  // namespace relicta::recover

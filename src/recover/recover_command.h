@@ -1,0 +1,85 @@
+#pragma once
+// The recover command: the selected rows of the file list recovered, with the notes,
+// questions and summary the user is shown on the way.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "recover/recover_engine.h"
+#include "scan/file_list.h"
+
+namespace relicta::recover {
+
+// The front end's choosers.
+class RecoverPrompts {
+  public:
+    virtual ~RecoverPrompts() = default;
+    // "Save As" for one file: the full path chosen, or nullopt for Cancel.
+    virtual std::optional<std::string> SaveAs(const std::string& proposedPath) = 0;
+    // "Recover file(s) to path" for several: the directory typed, or nullopt for Cancel.
+    virtual std::optional<std::string> RecoverToPath(const std::string& proposedDirectory) = 0;
+};
+
+struct RecoverSettings {
+    // The several-files path even for one file: no questions per file (the command line).
+    bool alwaysSeveral = false;
+    // Each file into its old directory under the destination instead of flat into it.
+    bool keepPaths = false;
+    // What the choosers propose; the last destination once one was chosen.
+    std::string lastDestination;
+};
+
+// What the last command did.
+struct RecoverTally {
+    int selected = 0;
+    int64_t selectedBytes = 0;
+    int tried = 0;
+    int recovered = 0;
+    int failed = 0;
+    int endedEarly = 0;  // recovered, but shorter than listed
+    uint64_t bytesWritten = 0;
+};
+
+// The destination proposed before the user chose one: a folder in the home directory.
+std::string DefaultDestination();
+
+class RecoverCommand {
+  public:
+    RecoverCommand(RecoverPrompts& prompts, RecoverSettings settings);
+
+    // True when the selection was processed.
+    bool RecoverSelected(const scan::FileListControl& listCtrl);
+    void RecoverOneFile(uint32_t itemNum);
+
+    const RecoverTally& Tally() const { return tally_; }
+    const RecoverSettings& Settings() const { return settings_; }
+    // Called as data is written, for a progress display.
+    void SetProgressObserver(std::function<void(const RecoverTally&)> observer) {
+        observer_ = std::move(observer);
+    }
+
+  private:
+    struct Selection {
+        int selectedCount = 0;
+        int lostLetterCount = 0;
+        int hopelessCount = 0;
+        int64_t bytes = 0;
+    };
+
+    Selection CountSelection(const scan::FileListControl& listCtrl) const;
+    bool ShowSeveralFilesNotes(const Selection& selection);
+    bool AskToRecover(const std::string& dir, const std::string& name, bool lostLetter,
+                      bool lostPath);
+    bool RecoverOfSeveral(uint32_t itemNum, const std::string& destination);
+    void Count(RecoverResult result);
+    CopyObserver ByteCounter();
+
+    RecoverPrompts& prompts_;
+    RecoverSettings settings_;
+    RecoverTally tally_;
+    std::function<void(const RecoverTally&)> observer_;
+};
+
+}  // namespace relicta::recover

@@ -1,0 +1,267 @@
+#include "recover/recover_engine.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "app/consistency.h"
+#include "app/dialogs.h"
+#include "app/system_error.h"
+#include "ntfs/attribute.h"
+#include "ntfs/attribute_data.h"
+#include "ntfs/bitmaps.h"
+#include "ntfs/mft_layout.h"
+#include "ntfs/ntfs_volume.h"
+#include "platform/last_error.h"
+#include "recover/recovered_names.h"
+#include "scan/found_files.h"
+#include "volume/fat_entry.h"
+#include "volume/filetime.h"
+#include "volume/raw_io.h"
+#include "volume/vcb.h"
+
+namespace relicta::recover {
+namespace {
+
+using volume::Vcb;
+
+constexpr int64_t kFirstFatCluster = 2;
+
+// What one call works on, taken from the found-file table.
+struct RecoverJob {
+    uint32_t attributes = 0;
+    int64_t size = 0;
+    uint64_t localTime = 0;
+    std::string destDir;
+    std::string name;
+    const CopyObserver* observer = nullptr;
+};
+
+void ReportEndedEarly(int64_t written, int64_t size) {
+    app::MessageBox("Only " + std::to_string(written) + " of " + std::to_string(size) +
+                        " bytes were recovered: no free cluster was left on the volume to take "
+                        "the rest from.",
+                    "Notice");
+}
+
+// Writes one piece; on failure the partial file is removed and the reason shown.
+bool WritePiece(platform::RecoveredFile& file, std::span<const uint8_t> bytes,
+                const RecoverJob& job) {
+    if (!file.Write(bytes)) {
+        app::ShowSystemError();
+        file.Discard();
+        return false;
+    }
+    if (job.observer != nullptr && *job.observer) {
+        (*job.observer)(bytes.size());
+    }
+    return true;
+}
+
+// A read of the source that failed was reported where it failed; the file is not kept.
+bool SourceReadFailed(platform::RecoveredFile& file) {
+    if (platform::GetLastError() == 0) {
+        return false;
+    }
+    file.Discard();
+    return true;
+}
+
+RecoverResult Finish(platform::RecoveredFile& file, const RecoverJob& job, bool endedEarly) {
+    if (!file.SetLastWriteTime(volume::UtcFileTimeFromLocal(job.localTime))) {
+        app::ShowSystemError();
+    }
+    if (!file.Close()) {
+        app::ShowSystemError();
+        file.Discard();
+        return RecoverResult::Failed;
+    }
+    return endedEarly ? RecoverResult::EndedEarly : RecoverResult::Recovered;
+}
+
+// The free clusters a deleted FAT file is taken to occupy: its first cluster, then each
+// next free one, wrapping past the end of the volume, for at most one pass over it.
+class FreeClusterWalk {
+  public:
+    FreeClusterWalk(const std::vector<uint8_t>& fat, int64_t first) : fat_(fat), current_(first) {}
+
+    int64_t Current() const { return current_; }
+
+    bool Advance() {
+        const int64_t last = Vcb->TotalClusters + 1;
+        while (stepped_ < Vcb->TotalClusters) {
+            ++stepped_;
+            current_ = current_ >= last ? kFirstFatCluster : current_ + 1;
+            if (volume::FatEntry(*Vcb, static_cast<uint32_t>(current_), fat_) == 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+  private:
+    const std::vector<uint8_t>& fat_;
+    int64_t current_;
+    int64_t stepped_ = 0;
+};
+
+RecoverResult RecoverFatFile(const RecoverJob& job, uint32_t firstCluster) {
+    if (job.size == 0) {
+        std::optional<platform::RecoveredFile> file =
+            CreateRecoveredFile(job.destDir, job.name, job.attributes);
+        return file ? Finish(*file, job, false) : RecoverResult::Failed;
+    }
+    const std::vector<uint8_t> fat = volume::ReadFat(Vcb->hVolume);
+    std::optional<platform::RecoveredFile> file =
+        CreateRecoveredFile(job.destDir, job.name, job.attributes);
+    if (!file) {
+        return RecoverResult::Failed;
+    }
+    CONSISTENCY_CHECK_TEXT(firstCluster > 1, "cluster>1");
+    CONSISTENCY_CHECK_TEXT(firstCluster <= Vcb->TotalClusters + 1,
+                           "cluster<=Vcb->TotalClusters+1");
+    const uint64_t clusterBytes = Vcb->BytesPerCluster;
+    const uint64_t chunkClusters = std::max<uint64_t>(1, kCopyChunkBytes / clusterBytes);
+    std::vector<uint8_t> buffer;
+    FreeClusterWalk walk(fat, firstCluster);
+    int64_t remaining = job.size;
+    bool more = true;
+    while (remaining > 0 && more) {
+        // Consecutive free clusters are read at once.
+        const int64_t start = walk.Current();
+        uint64_t clusters = 1;
+        const uint64_t wanted = (static_cast<uint64_t>(remaining) + clusterBytes - 1) / clusterBytes;
+        while ((more = walk.Advance()) && clusters < std::min(wanted, chunkClusters) &&
+               walk.Current() == start + static_cast<int64_t>(clusters)) {
+            ++clusters;
+        }
+        buffer.resize(clusters * clusterBytes);
+        platform::SetLastError(0);
+        volume::ReadClusters(Vcb->hVolume, start, buffer, static_cast<uint32_t>(clusters));
+        if (SourceReadFailed(*file)) {
+            return RecoverResult::Failed;
+        }
+        const std::size_t bytes =
+            static_cast<std::size_t>(std::min<uint64_t>(buffer.size(), remaining));
+        if (!WritePiece(*file, std::span<const uint8_t>(buffer).first(bytes), job)) {
+            return RecoverResult::Failed;
+        }
+        remaining -= static_cast<int64_t>(bytes);
+    }
+    if (remaining > 0) {
+        ReportEndedEarly(job.size - remaining, job.size);
+    }
+    return Finish(*file, job, remaining > 0);
+}
+
+RecoverResult CopyNtfsData(platform::RecoveredFile& file, const RecoverJob& job,
+                           const ntfs::Attribute& data) {
+    for (int64_t offset = 0; offset < job.size;) {
+        const int64_t length = std::min<int64_t>(kCopyChunkBytes, job.size - offset);
+        platform::SetLastError(0);
+        std::optional<ntfs::AttributeData> piece =
+            ntfs::ReadAttributeData(Vcb->hVolume, data, offset, length, false);
+        if (!piece || SourceReadFailed(file)) {
+            file.Discard();
+            return RecoverResult::Failed;
+        }
+        if (!WritePiece(file, piece->Data(), job)) {
+            return RecoverResult::Failed;
+        }
+        if (static_cast<int64_t>(piece->Data().size()) < length) {
+            // A resident value shorter than listed: the record changed since the scan.
+            ReportEndedEarly(offset + static_cast<int64_t>(piece->Data().size()), job.size);
+            return Finish(file, job, true);
+        }
+        offset += length;
+    }
+    return Finish(file, job, false);
+}
+
+RecoverResult RecoverNtfsFile(const RecoverJob& job, uint32_t number) {
+    if (!Vcb->IsRawFileSystem) {
+        CONSISTENCY_CHECK_TEXT(!ntfs::BitSet(ntfs::mftbitmapptr, number), "!mftbitmapptr[mftNum]");
+    }
+    ntfs::MftRecordPtr record = ntfs::ReadMftRecord(Vcb->hVolume, number, true);
+    if (!record) {
+        return RecoverResult::Failed;
+    }
+    // The listed size is the unnamed stream's; a named one is not this file's data.
+    const std::optional<ntfs::Attribute> data =
+        job.size > 0 ? ntfs::FindAttribute(Vcb->hVolume, record, ntfs::kData, u"") : std::nullopt;
+    RecoverResult result = RecoverResult::Failed;
+    if (job.size == 0 || CONSISTENCY_CHECK_TEXT(data.has_value(), "attrptr != NULL")) {
+        if (std::optional<platform::RecoveredFile> file =
+                CreateRecoveredFile(job.destDir, job.name, job.attributes)) {
+            result = job.size == 0 ? Finish(*file, job, false) : CopyNtfsData(*file, job, *data);
+        }
+    }
+    if (number >= ntfs::kCachedLowRecords) {
+        ntfs::ReleaseMftRecord(record);
+    }
+    return result;
+}
+
+}  // namespace
+
+void EnsureDirectoryPath(const std::string& dir) {
+    std::string built;
+    std::size_t at = 0;
+    while (at < dir.size()) {
+        std::size_t end = dir.find('/', at);
+        if (end == std::string::npos) {
+            end = dir.size();
+        }
+        built.append(dir, at, end - at + 1);
+        const bool component = end > at;
+        at = end + 1;
+        if (component && !platform::CreateDirectory(built) && platform::GetLastError() != EEXIST) {
+            app::ShowSystemError();
+        }
+    }
+}
+
+std::optional<platform::RecoveredFile> CreateRecoveredFile(const std::string& destDir,
+                                                           const std::string& name,
+                                                           uint32_t attributes) {
+    if (!IsUsableFileName(name)) {
+        platform::SetLastError(platform::kErrorInvalidParameter);
+        app::ShowSystemError();
+        return std::nullopt;
+    }
+    EnsureDirectoryPath(destDir);
+    platform::RecoveredFile file;
+    if (!file.Create(destDir + name, (attributes & scan::kAttributeReadOnly) != 0)) {
+        if (platform::GetLastError() == EEXIST) {
+            app::MessageBox("Can't recover that file, because a newer file by the same name exists",
+                            "File not recovered");
+        } else {
+            app::ShowSystemError();
+        }
+        return std::nullopt;
+    }
+    return file;
+}
+
+RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string destDir,
+                          std::string name, const CopyObserver& observer) {
+    if (!CONSISTENCY_CHECK_TEXT(itemNum < scan::foundFiles.size(), "itemNum < found files")) {
+        return RecoverResult::Failed;
+    }
+    const scan::FoundFile& entry = scan::foundFiles[itemNum];
+    // A file of another drive, or of none, is refused rather than read from the wrong volume.
+    const bool open = ntfs::DefragInProgress && Vcb != nullptr;
+    if (!CONSISTENCY_CHECK_TEXT(open && !entry.dir.empty() && Vcb->RootPath[0] == entry.dir[0],
+                                "Vcb->RootPath[0] == fileDirArray[itemNum][0]") ||
+        !CONSISTENCY_CHECK_TEXT(open, "DefragInProgress")) {
+        return RecoverResult::Failed;
+    }
+    if (Vcb->IsFat && name.starts_with("?")) {
+        name[0] = '~';
+    }
+    const RecoverJob job{entry.attributes & ~scan::kAttributeHidden, entry.size,
+                         entry.modifiedTime, WithTrailingSlash(std::move(destDir)),
+                         SafeFileName(std::move(name)), &observer};
+    return Vcb->IsFat ? RecoverFatFile(job, mftOrCluster) : RecoverNtfsFile(job, mftOrCluster);
+}
+
+}  // namespace relicta::recover

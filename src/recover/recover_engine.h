@@ -1,0 +1,39 @@
+#pragma once
+// The recovery engine: one found file's data copied off the open volume into a new file.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "platform/recovered_file.h"
+
+namespace relicta::recover {
+
+enum class RecoverResult {
+    Failed,
+    Recovered,
+    // Written and closed, but shorter than listed: a FAT volume had no free cluster left.
+    EndedEarly,
+};
+
+// Data is copied in pieces of this size, so a file of any size needs bounded memory.
+inline constexpr std::size_t kCopyChunkBytes = std::size_t{8} << 20;
+
+// Called after each piece with the bytes it wrote.
+using CopyObserver = std::function<void(uint64_t bytes)>;
+
+// Recovers found file `itemNum` as `destDir` + `name`; the volume of its drive must be open.
+RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string destDir,
+                          std::string name, const CopyObserver& observer = {});
+
+// Creates the destination directories and the new file. Nothing when the name is taken
+// (an existing file is never touched) or cannot be created; the user has been told why.
+std::optional<platform::RecoveredFile> CreateRecoveredFile(const std::string& destDir,
+                                                           const std::string& name,
+                                                           uint32_t attributes);
+
+// Creates every missing directory of `dir`, level by level.
+void EnsureDirectoryPath(const std::string& dir);
+
+}  // namespace relicta::recover
