@@ -88,7 +88,8 @@ class FreeClusterWalk {
 
     bool Advance() {
         const int64_t last = Vcb->TotalClusters + 1;
-        while (stepped_ < Vcb->TotalClusters) {
+        // Every other cluster once; the walk never comes back to where it began.
+        while (stepped_ + 1 < Vcb->TotalClusters) {
             ++stepped_;
             current_ = current_ >= last ? kFirstFatCluster : current_ + 1;
             if (volume::FatEntry(*Vcb, static_cast<uint32_t>(current_), fat_) == 0) {

@@ -15,39 +15,10 @@ using test::RecordBuilder;
 
 constexpr uint16_t kFree = 0, kInUse = 1, kFreeDir = 2, kDir = 3;
 
-std::vector<uint8_t> Si(uint32_t attributes = 0x20) {
-    std::vector<uint8_t> v(72, 0);
-    PutLe(v, 8, volume::FileTimeFromCalendar({2021, 6, 7, 8, 9, 10}), 8);
-    PutLe(v, 32, attributes, 4);
-    return v;
-}
-
-std::vector<uint8_t> Fn(uint32_t parent, const std::u16string& name, uint16_t parentSequence = 0,
-                        uint32_t attributes = 0x20) {
-    std::vector<uint8_t> v(66, 0);
-    PutLe(v, 0, (uint64_t{parentSequence} << 48) | parent, 8);
-    PutLe(v, 56, attributes, 4);
-    v[64] = static_cast<uint8_t>(name.size());
-    const std::vector<uint8_t> chars = test::Utf16Bytes(name);
-    v.insert(v.end(), chars.begin(), chars.end());
-    return v;
-}
-
-RecordBuilder Named(uint16_t flags, uint32_t parent, const std::u16string& name,
-                    uint16_t sequence = 1, uint32_t attributes = 0x20) {
-    RecordBuilder r;
-    r.Flags(flags)
-        .Sequence(sequence)
-        .Resident(ntfs::kStandardInformation, Si(attributes))
-        .Resident(ntfs::kFileName, Fn(parent, name, 0, attributes));
-    return r;
-}
-
-RecordBuilder Directory(uint16_t flags, uint32_t parent, const std::u16string& name,
-                        uint16_t sequence = 1) {
-    return Named(flags, parent, name, sequence, 0x10)
-        .Resident(ntfs::kIndexRoot, std::vector<uint8_t>(32, 0), u"$I30");
-}
+using test::Directory;
+using test::Fn;
+using test::Named;
+using test::Si;
 
 class NtfsScanTest : public test::NtfsHarness {
   protected:

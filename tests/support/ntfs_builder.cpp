@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "support/boot_sectors.h"
+#include "volume/filetime.h"
 
 namespace relicta::test {
 namespace {
@@ -190,6 +191,46 @@ void NtfsImage::Rebuild() {
                    int64_t{records} * kRecordBytes)
                .Resident(0xB0, mftBitmap)
                .Build());
+}
+
+namespace {
+constexpr uint32_t kStandardInformationType = 0x10;
+constexpr uint32_t kFileNameType = 0x30;
+constexpr uint32_t kIndexRootType = 0x90;
+}  // namespace
+
+std::vector<uint8_t> Si(uint32_t attributes) {
+    std::vector<uint8_t> v(72, 0);
+    PutLe(v, 8, volume::FileTimeFromCalendar({2021, 6, 7, 8, 9, 10}), 8);
+    PutLe(v, 32, attributes, 4);
+    return v;
+}
+
+std::vector<uint8_t> Fn(uint32_t parent, const std::u16string& name, uint16_t parentSequence,
+                        uint32_t attributes) {
+    std::vector<uint8_t> v(66, 0);
+    PutLe(v, 0, (uint64_t{parentSequence} << 48) | parent, 8);
+    PutLe(v, 56, attributes, 4);
+    v[64] = static_cast<uint8_t>(name.size());
+    const std::vector<uint8_t> chars = Utf16Bytes(name);
+    v.insert(v.end(), chars.begin(), chars.end());
+    return v;
+}
+
+RecordBuilder Named(uint16_t flags, uint32_t parent, const std::u16string& name,
+                    uint16_t sequence, uint32_t attributes) {
+    RecordBuilder r;
+    r.Flags(flags)
+        .Sequence(sequence)
+        .Resident(kStandardInformationType, Si(attributes))
+        .Resident(kFileNameType, Fn(parent, name, 0, attributes));
+    return r;
+}
+
+RecordBuilder Directory(uint16_t flags, uint32_t parent, const std::u16string& name,
+                        uint16_t sequence) {
+    return Named(flags, parent, name, sequence, 0x10)
+        .Resident(kIndexRootType, std::vector<uint8_t>(32, 0), u"$I30");
 }
 
 }  // namespace relicta::test

@@ -60,4 +60,14 @@ class NtfsImage {
 
 std::vector<uint8_t> Utf16Bytes(const std::u16string& text);
 
+// A file as the scan sees it: standard information (modified 2021-06-07 08:09:10 UTC),
+// a file name under `parent`, and a directory with an index root.
+std::vector<uint8_t> Si(uint32_t attributes = 0x20);
+std::vector<uint8_t> Fn(uint32_t parent, const std::u16string& name, uint16_t parentSequence = 0,
+                        uint32_t attributes = 0x20);
+RecordBuilder Named(uint16_t flags, uint32_t parent, const std::u16string& name,
+                    uint16_t sequence = 1, uint32_t attributes = 0x20);
+RecordBuilder Directory(uint16_t flags, uint32_t parent, const std::u16string& name,
+                        uint16_t sequence = 1);
+
 }  // namespace relicta::test

@@ -1,0 +1,276 @@
+// The recover command and engine over crafted volumes on the scripted platform.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <deque>
+#include <filesystem>
+#include <fstream>
+
+#include "ntfs/mft_layout.h"
+#include "ntfs/ntfs_harness.h"
+#include "recover/recover_command.h"
+#include "recover/recovered_names.h"
+#include "scan/found_files.h"
+#include "scan/scan_driver.h"
+#include "support/fat_builder.h"
+
+namespace relicta::recover {
+namespace {
+
+namespace fs = std::filesystem;
+using app::MbResult;
+using test::DirEntry;
+using test::FatImage;
+
+class ScriptedPrompts : public RecoverPrompts {
+  public:
+    std::optional<std::string> SaveAs(const std::string& proposedPath) override {
+        proposed.push_back(proposedPath);
+        if (saveAs.empty()) {
+            return std::nullopt;
+        }
+        std::optional<std::string> answer = saveAs.front();
+        saveAs.pop_front();
+        return answer;
+    }
+    std::optional<std::string> RecoverToPath(const std::string&) override { return destination; }
+
+    std::deque<std::optional<std::string>> saveAs;
+    std::vector<std::string> proposed;
+    std::optional<std::string> destination;
+};
+
+std::string Contents(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+DirEntry DeletedFile(const char* name83, uint32_t cluster, uint32_t size) {
+    DirEntry e;
+    e.name83 = name83;
+    e.cluster = cluster;
+    e.size = size;
+    e.deleted = true;
+    return e;
+}
+
+// Each data cluster of the image filled with a byte of its own number.
+void FillClusters(FatImage& image) {
+    const std::size_t start = std::size_t{FatImage::kDataSector} * 512;
+    for (std::size_t at = start; at < image.bytes.size(); ++at) {
+        image.bytes[at] = static_cast<uint8_t>(2 + (at - start) / FatImage::kClusterBytes);
+    }
+}
+
+std::string ClusterBytes(uint32_t cluster, std::size_t count = FatImage::kClusterBytes) {
+    return std::string(count, static_cast<char>(cluster));
+}
+
+class RecoverTest : public test::NtfsHarness {
+  protected:
+    void SetUp() override {
+        NtfsHarness::SetUp();
+        ::setenv("TZ", "UTC", 1);
+        ::tzset();
+        destination = fs::temp_directory_path() /
+                      ("relicta-recover-" + std::to_string(::getpid()) + "-" +
+                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(destination);
+        prompts.destination = destination.string();
+    }
+    void TearDown() override {
+        fs::remove_all(destination);
+        NtfsHarness::TearDown();
+    }
+
+    // Scans drive C with every row selected, or only the rows named.
+    scan::MemoryFileList Scan(std::vector<std::string> only = {}) {
+        scan::ScanSettings settings;
+        settings.scanDrive = "C:\\";
+        scan::CompileScanPattern(settings);
+        scan::MemoryFileList list;
+        scan::RunScan(settings, list);
+        for (scan::MemoryFileList::Row& row : list.rows) {
+            row.selected = only.empty() || std::find(only.begin(), only.end(), row.cells[0]) !=
+                                               only.end();
+        }
+        dialogs.shown.clear();
+        return list;
+    }
+
+    RecoverTally Recover(const scan::MemoryFileList& list, RecoverSettings settings = {}) {
+        settings.lastDestination = destination.string();
+        RecoverCommand command(prompts, settings);
+        command.RecoverSelected(list);
+        return command.Tally();
+    }
+
+    int64_t TotalClusters() {
+        ntfs::OpenNtfsVolume('C');
+        const int64_t total = volume::Vcb->TotalClusters;
+        ntfs::CloseNtfsVolume(volume::Vcb->hVolume);
+        return total;
+    }
+
+    fs::path destination;
+    ScriptedPrompts prompts;
+};
+
+// A deleted FAT file is its first cluster, then the next free ones, wrapping at the end and
+// stopping after one pass.
+TEST_F(RecoverTest, FatDataFollowsTheNextFreeClusters) {
+    FatImage probe;
+    AddDrive('C', probe.bytes);
+    const uint32_t last = static_cast<uint32_t>(TotalClusters() + 1);
+    struct Case {
+        const char* name;
+        uint32_t first;
+        uint32_t size;
+        std::vector<uint32_t> used;  // clusters in use by other files now
+        bool allUsed;                // every other cluster in use
+        std::string expected;
+    };
+    const uint32_t c = FatImage::kClusterBytes;
+    const Case cases[] = {
+        {"SKIPS", 10, 3 * c - 100, {11}, false,
+         ClusterBytes(10) + ClusterBytes(12) + ClusterBytes(13, c - 100)},
+        {"WRAPS", last, c + 5, {}, false, ClusterBytes(last) + ClusterBytes(2, 5)},
+        {"ENDS", 20, 3 * c, {}, true, ClusterBytes(20)},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        FatImage image;
+        FillClusters(image);
+        image.RootEntry(0, DeletedFile("XDATA   BIN", k.first, k.size));
+        for (uint32_t used : k.used) {
+            image.SetFat(used, 0xFFFF);
+        }
+        for (uint32_t n = 2; k.allUsed && n <= last; ++n) {
+            image.SetFat(n, n == k.first ? 0 : 0xFFFF);
+        }
+        AddDrive('C', image.bytes);
+        fs::remove_all(destination);
+        Scan();
+        ntfs::OpenNtfsVolume('C');
+        const RecoverResult result = RecoverFile(0, k.first, destination, "?DATA.BIN");
+        ntfs::CloseNtfsVolume(volume::Vcb->hVolume);
+        EXPECT_TRUE(Contents(destination / "~DATA.BIN") == k.expected);
+        EXPECT_EQ(result, k.allUsed ? RecoverResult::EndedEarly : RecoverResult::Recovered);
+    }
+}
+
+// Names and directories come from the volume: whatever they say, files land inside the
+// destination; a name that cannot be a file is refused.
+TEST_F(RecoverTest, VolumeNamesStayInsideTheDestination) {
+    test::NtfsImage image;
+    image.SetRecord(30, test::Directory(3, 5, u"..").Build());
+    image.SetRecordInUse(30, true);
+    image.SetRecord(40, test::Named(0, 5, u"../../escape.txt").Resident(ntfs::kData, {'a'}).Build());
+    image.SetRecord(41, test::Named(0, 30, u"up.txt").Resident(ntfs::kData, {'b'}).Build());
+    image.SetRecord(42, test::Named(0, 5, u"..").Resident(ntfs::kData, {'c'}).Build());
+    image.Rebuild();
+    AddDrive('C', image.bytes, 0, "NTFS");
+    struct Case {
+        bool keepPaths;
+        std::vector<std::string> files;  // relative to the destination
+        int failed;
+    };
+    const Case cases[] = {
+        {false, {"up.txt", ".._.._escape.txt"}, 1},
+        {true, {".._.._escape.txt"}, 2},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.keepPaths);
+        fs::remove_all(destination);
+        RecoverSettings settings;
+        settings.keepPaths = k.keepPaths;
+        const RecoverTally tally = Recover(Scan(), settings);
+        std::vector<std::string> written;
+        for (const auto& entry : fs::recursive_directory_iterator(destination)) {
+            if (entry.is_regular_file()) {
+                written.push_back(fs::relative(entry.path(), destination).string());
+            }
+        }
+        std::sort(written.begin(), written.end());
+        std::vector<std::string> expected = k.files;
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(written, expected);
+        EXPECT_EQ(tally.failed, k.failed);
+        EXPECT_EQ(dialogs.Texts().back().rfind("The program has recovered", 0), 0u);
+    }
+    EXPECT_FALSE(fs::exists(destination.parent_path() / "escape.txt"));
+}
+
+TEST(RecoveredNames, ListedDirectoriesBecomeRelativePaths) {
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
+        {"C:\\", ""},
+        {"C:\\a\\b\\", "a/b/"},
+        {"C:\\OLDDIR\\?UB", "OLDDIR/~UB/"},
+        {"C:\\?\\x\\", "~/x/"},
+        {"C:\\a/..\\b\\", "a_../b/"},
+        {"C:\\..\\", std::nullopt},
+        {"C:\\a\\.\\", std::nullopt},
+    };
+    for (const auto& [dir, path] : cases) {
+        EXPECT_EQ(RelativePathOfListedDir(dir), path) << dir;
+    }
+}
+
+// The notes, questions and summaries of several and of single files.
+TEST_F(RecoverTest, NotesQuestionsAndSummaries) {
+    FatImage image;
+    FillClusters(image);
+    image.RootEntry(0, DeletedFile("AONE    TXT", 10, 100));
+    image.RootEntry(1, DeletedFile("ATWO    TXT", 11, 100));
+    image.RootEntry(2, DeletedFile("ALOST   TXT", 0, 100));  // Hopeless
+    AddDrive('C', image.bytes);
+
+    Recover(Scan({"nothing"}));
+    EXPECT_EQ(dialogs.Captions(), (std::vector<std::string>{"Huh?"}));
+
+    Recover(Scan({"?LOST.TXT"}), RecoverSettings{true, false, ""});
+    EXPECT_EQ(dialogs.Captions(), (std::vector<std::string>{"Note"}));
+    EXPECT_EQ(dialogs.Texts()[0].rfind("For all of the selected files, the information", 0), 0u);
+
+    const RecoverTally three = Recover(Scan());
+    EXPECT_EQ(three.recovered, 2);
+    ASSERT_EQ(dialogs.shown.size(), 3u);
+    EXPECT_EQ(dialogs.Texts()[0].rfind("For some of the selected files, the information", 0), 0u);
+    EXPECT_EQ(dialogs.Texts()[1].rfind("For all of the selected files, the first letter", 0), 0u);
+    EXPECT_EQ(dialogs.Texts()[2], "The program has recovered 2 files to directory " +
+                                      destination.string() +
+                                      ".\n\nIt is possible some or all of the data in the files "
+                                      "was overwritten,so you should verify that each file is "
+                                      "correct.");
+
+    // Again into the same place: every name is taken, nothing is touched, no summary.
+    std::ofstream(destination / "~ONE.TXT", std::ios::trunc) << "mine";
+    fs::remove(destination / "~TWO.TXT");
+    std::ofstream(destination / "~TWO.TXT") << "mine too";
+    const RecoverTally again = Recover(Scan({"?ONE.TXT", "?TWO.TXT"}));
+    EXPECT_EQ(again.failed, 2);
+    EXPECT_EQ(dialogs.Captions(),
+              (std::vector<std::string>{"Note", "File not recovered", "File not recovered"}));
+    EXPECT_EQ(Contents(destination / "~ONE.TXT"), "mine");
+
+    // One file: the question, Save As proposing the "~" name, the same-partition question
+    // (No asks for a name again, Yes goes on), then the result.
+    os.driveUnderDestination = 'C';
+    prompts.saveAs = {(destination / "first.txt").string(), (destination / "second.txt").string()};
+    dialogs.answers = {MbResult::Ok, MbResult::No, MbResult::Yes};
+    Recover(Scan({"?ONE.TXT"}));
+    EXPECT_EQ(prompts.proposed.front(), prompts.destination.value() + "/~ONE.TXT");
+    EXPECT_EQ(dialogs.Captions(),
+              (std::vector<std::string>{"Do you want to recover this file?",
+                                        "Recovering back to same partition",
+                                        "Recovering back to same partition",
+                                        "File has been recovered"}));
+    EXPECT_NE(dialogs.Texts()[0].find("C:\\~ONE.TXT\"?\n\nNote: The first letter"),
+              std::string::npos);
+    EXPECT_EQ(Contents(destination / "second.txt"), ClusterBytes(10, 100));
+    EXPECT_FALSE(fs::exists(destination / "first.txt"));
+}
+
+}  // namespace
+}  // namespace relicta::recover
