@@ -14,3 +14,6 @@ build/bin/relicta drives --volume build/demo/fat16.img --volume build/demo/ntfs4
   --volume build/demo/mbr.img
 build/bin/relicta scan --format json --volume build/demo/fat16.img --volume build/demo/ntfs4k.img \
   --volume build/demo/mbr.img
+rm -rf build/demo/recovered
+build/bin/relicta recover --all --yes --keep-paths --to build/demo/recovered build/demo/ntfs4k.img
+find build/demo/recovered -type f | sort

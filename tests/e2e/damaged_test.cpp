@@ -1,6 +1,6 @@
 // Broken volumes: the committed fixtures, mutated in the test. Every command on every one
 // must finish in bounded time and memory, without a crash, with a status that says what
-// happened. A new command joins the suite by one line in kCommands.
+// happened, and recover nothing outside its destination. A new command joins the suite by one line in kCommands.
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -20,9 +22,13 @@
 namespace relicta::test {
 namespace {
 
+// Stands for the directory recovered files go to.
+constexpr const char* kDestination = "@DESTINATION";
+
 const std::vector<std::vector<std::string>> kCommands = {
     {"info"},
     {"scan", "--format", "json"},
+    {"recover", "--all", "--yes", "--keep-paths", "--to", kDestination},
 };
 
 constexpr auto kTimeLimit = std::chrono::seconds(10);
@@ -307,6 +313,7 @@ TEST(DamagedVolumes, EveryCommandFinishesAndSaysWhatHappened) {
     char dir[] = "/tmp/relicta-damaged-XXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);
     const std::string image = std::string(dir) + "/damaged.img";
+    const std::string destination = std::string(dir) + "/recovered";
     for (const Mutation& mutation : Mutations()) {
         Bytes bytes = Fixture(mutation.image);
         ASSERT_FALSE(bytes.empty());
@@ -316,9 +323,16 @@ TEST(DamagedVolumes, EveryCommandFinishesAndSaysWhatHappened) {
                    static_cast<std::streamsize>(bytes.size()));
         for (const std::vector<std::string>& command : kCommands) {
             std::vector<std::string> args = {RelictaBinary()};
-            args.insert(args.end(), command.begin(), command.end());
+            for (const std::string& arg : command) {
+                args.push_back(arg == kDestination ? destination : arg);
+            }
             args.insert(args.end(), {"--on-check=ignore", image});
             const Outcome run = Measure(args);
+            // Whatever the volume says, nothing is written beside the destination.
+            for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+                EXPECT_TRUE(entry.path() == image || entry.path() == destination) << entry.path();
+            }
+            std::filesystem::remove_all(destination);
             const std::string what =
                 std::string(mutation.image) + ", " + mutation.name + ": relicta " + command[0];
             EXPECT_FALSE(run.timedOut) << what;
@@ -327,6 +341,7 @@ TEST(DamagedVolumes, EveryCommandFinishesAndSaysWhatHappened) {
             const bool fatal = run.err.find("Fatal Error: ") != std::string::npos ||
                                run.err.find("Fatal error: ") != std::string::npos;
             EXPECT_TRUE(run.status == 0 || run.status == 2 || run.status == 3 ||
+                        (run.status == 4 && command[0] == "recover") ||
                         (run.status == 1 && fatal))
                 << what << " exited " << run.status << "\n"
                 << run.err.substr(0, 2000);
