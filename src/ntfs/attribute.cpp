@@ -64,10 +64,12 @@ struct ListEntry {
     uint32_t recordNumber = 0;
     int64_t lowestVcn = 0;
     std::u16string name;
+    std::optional<uint16_t> instance;  // absent from entries too short to hold it
 };
 
 struct ListHit {
     uint32_t recordNumber = 0;
+    std::optional<uint16_t> instance;
     std::vector<ListEntry> continuations;  // same attribute, later VCNs
 };
 
@@ -94,6 +96,10 @@ std::optional<ListHit> SearchAttributeList(Bytes list, uint32_t typeCode, const 
             entry.lowestVcn = volume::S64(list, offset + list_entry::LowestVcn);
             entry.name = ReadName(list, offset + U8(list, offset + list_entry::NameOffset),
                                   U8(list, offset + list_entry::NameLength));
+            if (entryLength >= list_entry::Instance + sizeof(uint16_t) &&
+                InBounds(list, offset + list_entry::Instance, sizeof(uint16_t))) {
+                entry.instance = U16(list, offset + list_entry::Instance);
+            }
             if (hit) {
                 // Entries of the same attribute that carry on its run list.
                 if (entry.lowestVcn > 0 && entry.name == hitName) {
@@ -102,7 +108,7 @@ std::optional<ListHit> SearchAttributeList(Bytes list, uint32_t typeCode, const 
                     break;
                 }
             } else if (countdown == 0 && NameMatches(name, entry.name)) {
-                hit = ListHit{entry.recordNumber, {}};
+                hit = ListHit{entry.recordNumber, entry.instance, {}};
                 hitName = entry.name;
             } else {
                 --countdown;
@@ -238,15 +244,13 @@ volume::Bytes ResidentValue(const Attribute& a) {
     return bytes.subspan(*start, std::min<std::size_t>(available, a.ValueLength()));
 }
 
-std::optional<Attribute> FindAttribute(platform::Handle hVolume, const MftRecordPtr& start,
-                                       uint32_t typeCode, AttributeName name, int instance) {
-    if (!start) {
-        return std::nullopt;
-    }
-    CONSISTENCY_CHECK_TEXT(start->HasSignature("FILE"),
-                           "strncmp((char *)mftptr->MultiSectorHeader.Signature,\"FILE\",4)==0");
-    CONSISTENCY_CHECK_TEXT(start->FirstAttributeOffset() < record::MaxFirstAttributeOffset,
-                           "mftptr->FirstAttributeOffset < 1024");
+namespace {
+
+// The attribute in the record itself or, for every type but a file name, where its
+// attribute list says it is.
+std::optional<Attribute> FindInRecordOrList(platform::Handle hVolume, const MftRecordPtr& start,
+                                            uint32_t typeCode, const AttributeName& name,
+                                            int instance) {
     MftRecordPtr current = start;
     std::size_t offset = start->FirstAttributeOffset();
     int countdown = instance;
@@ -291,6 +295,80 @@ std::optional<Attribute> FindAttribute(platform::Handle hVolume, const MftRecord
         offset += a->length;
     }
     return std::nullopt;
+}
+
+// The value of the record's own attribute list; false when it has none.
+bool ReadAttributeListValue(platform::Handle hVolume, const MftRecordPtr& base,
+                            std::vector<uint8_t>& value) {
+    std::size_t offset = base->FirstAttributeOffset();
+    while (std::optional<Attribute> a = AttributeAt(base, offset)) {
+        if (a->TypeCode() > kAttributeList) {
+            break;
+        }
+        if (a->TypeCode() == kAttributeList) {
+            std::optional<AttributeData> list =
+                ReadAttributeData(hVolume, *a, 0, Get_Attr_Datasize(*a), true);
+            if (!list) {
+                return false;
+            }
+            value = list->TakeBytes();
+            return true;
+        }
+        offset += a->length;
+    }
+    return false;
+}
+
+// A file name kept in an extension record, as the base record's attribute list says. The
+// extension must name the base as its own, or it belongs to another file now.
+std::optional<Attribute> FindFileNameInExtension(platform::Handle hVolume,
+                                                 const MftRecordPtr& base,
+                                                 const AttributeName& name, int instance) {
+    std::vector<uint8_t> list;
+    if (!ReadAttributeListValue(hVolume, base, list)) {
+        return std::nullopt;
+    }
+    const std::optional<ListHit> hit = SearchAttributeList(list, kFileName, name, instance);
+    if (!hit || hit->recordNumber == base->number) {
+        return std::nullopt;
+    }
+    const MftRecordPtr extension = ReadMftRecord(hVolume, hit->recordNumber, false);
+    if (!extension ||
+        (volume::U64(extension->View(), record::BaseRecord) & kReferenceRecordMask) != base->number) {
+        return std::nullopt;
+    }
+    std::size_t offset = extension->FirstAttributeOffset();
+    while (std::optional<Attribute> a = AttributeAt(extension, offset)) {
+        if (a->TypeCode() == kFileName &&
+            (!hit->instance || U16(a->Bytes(), attr::Instance) == *hit->instance)) {
+            return a;
+        }
+        offset += a->length;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Attribute> FindAttribute(platform::Handle hVolume, const MftRecordPtr& start,
+                                       uint32_t typeCode, AttributeName name, int instance) {
+    if (!start) {
+        return std::nullopt;
+    }
+    CONSISTENCY_CHECK_TEXT(start->HasSignature("FILE"),
+                           "strncmp((char *)mftptr->MultiSectorHeader.Signature,\"FILE\",4)==0");
+    CONSISTENCY_CHECK_TEXT(start->FirstAttributeOffset() < record::MaxFirstAttributeOffset,
+                           "mftptr->FirstAttributeOffset < 1024");
+    std::optional<Attribute> found = FindInRecordOrList(hVolume, start, typeCode, name, instance);
+    if (found || typeCode != kFileName) {
+        return found;
+    }
+    // A record with no name of its own keeps its names in extension records: ntfs-3g moves
+    // a full directory's name out, Windows the names of a file with many hard links.
+    if (FindInRecordOrList(hVolume, start, kFileName, std::nullopt, 0)) {
+        return std::nullopt;
+    }
+    return FindFileNameInExtension(hVolume, start, name, instance);
 }
 
 }  // namespace relicta::ntfs

@@ -34,6 +34,7 @@ inline constexpr std::size_t FormCode = 8;
 inline constexpr std::size_t NameLength = 9;
 inline constexpr std::size_t NameOffset = 10;
 inline constexpr std::size_t AttributeFlags = 12;
+inline constexpr std::size_t Instance = 14;  // the attribute's number within its record
 inline constexpr std::size_t ValueLength = 16;         // resident
 inline constexpr std::size_t ValueOffset = 20;         // resident
 inline constexpr std::size_t LowestVcn = 16;           // non-resident
@@ -61,6 +62,7 @@ inline constexpr std::size_t NameOffset = 7;
 inline constexpr std::size_t LowestVcn = 8;
 inline constexpr std::size_t SegmentReference = 16;
 inline constexpr std::size_t MinimumSize = 24;
+inline constexpr std::size_t Instance = 24;  // the attribute's Instance in that record
 }  // namespace list_entry
 
 // $STANDARD_INFORMATION value.

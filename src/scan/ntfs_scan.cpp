@@ -26,6 +26,9 @@ using ntfs::MftRecordPtr;
 using volume::Vcb;
 
 constexpr uint32_t kFirstUserRecord = 16;
+// Records 16 to 23 are reserved: mkntfs leaves them free with standard information and no
+// name, which is nothing odd.
+constexpr uint32_t kFirstUnreservedRecord = 24;
 constexpr const char16_t* kIndexName = u"$I30";
 constexpr const char* kUnknownPart = "?\\";  // a directory whose name is lost
 
@@ -283,7 +286,7 @@ void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext&
         return;
     }
     if (!ntfs::FindAttribute(h, record, ntfs::kFileName)) {
-        if (number >= kFirstUserRecord) {
+        if (number >= kFirstUnreservedRecord) {
             const bool directory = IsDirectory(record);
             app::MessageBox(directory ? "Directory with no name found. This seems odd."
                                       : "File with no name found.  This seems odd.",

@@ -129,6 +129,7 @@ TEST(ScanCommand, ListsExactlyTheManifestsDeletedFiles) {
         const std::vector<Listed> listed =
             Scan(std::string(1, v.letter) + " --volume " + FixturePath(v.image), &r);
         EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err.find("with no name found"), std::string::npos) << r.err;
         const std::vector<Listed> expected = Expected(v.label, v.letter);
         ASSERT_FALSE(expected.empty());
         EXPECT_EQ(listed, expected);

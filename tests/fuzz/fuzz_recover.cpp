@@ -66,13 +66,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool keepPaths = (data[0] & 2) != 0;
     ++data;
     --size;
-    fuzz::Session session;
+    // Each patch outlives the session that lends its image to the drive.
     if (ntfs) {
         static test::NtfsImage image(64, 512);
         const size_t mftUser = test::NtfsImage::kMftLcn * test::NtfsImage::kClusterBytes +
                                16 * test::NtfsImage::kRecordBytes;
         const fuzz::Patch records(image.bytes, mftUser, data,
                                   std::min<size_t>(size, 48 * test::NtfsImage::kRecordBytes));
+        fuzz::Session session;
         session.Lend(image.bytes, "NTFS");
         RecoverEverything(keepPaths);
         return 0;
@@ -81,6 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t root = test::FatImage::kRootSector * 512;
     const fuzz::Patch directories(
         image.bytes, root, data, std::min<size_t>(size, 16384 + 16 * test::FatImage::kClusterBytes));
+    fuzz::Session session;
     session.Lend(image.bytes, "FAT");
     RecoverEverything(keepPaths);
     return 0;

@@ -162,5 +162,55 @@ TEST_F(NtfsScanTest, RecordsStillMarkedInUseReparsePointsAndNamelessRecords) {
     EXPECT_EQ(dialogs.Captions(), (std::vector<std::string>{"help", "found"}));
 }
 
+// An attribute list of entries (type, record), every attribute instance 0.
+std::vector<uint8_t> AttributeList(const std::vector<std::pair<uint32_t, uint32_t>>& entries) {
+    std::vector<uint8_t> list;
+    for (const auto& [type, record] : entries) {
+        std::vector<uint8_t> e(32, 0);
+        PutLe(e, 0, type, 4);
+        PutLe(e, 4, 32, 2);
+        e[7] = 26;
+        PutLe(e, 16, record, 6);
+        list.insert(list.end(), e.begin(), e.end());
+    }
+    return list;
+}
+
+// Names kept in extension records: a big directory's (ntfs-3g) and a deleted file's own.
+TEST_F(NtfsScanTest, NamesInExtensionRecords) {
+    NtfsImage image;
+    RecordBuilder bigDir;
+    bigDir.Flags(kDir).Resident(ntfs::kStandardInformation, Si(0x10))
+        .Resident(ntfs::kAttributeList, AttributeList({{0x10, 30}, {0x30, 31}, {0x90, 31}}));
+    image.SetRecord(30, bigDir.Build());
+    RecordBuilder bigDirName;
+    bigDirName.Flags(kInUse).Base(30).Resident(ntfs::kFileName, Fn(5, u"big dir", 0, 0x10))
+        .Resident(ntfs::kIndexRoot, std::vector<uint8_t>(32, 0), u"$I30");
+    image.SetRecord(31, bigDirName.Build());
+    // A directory whose extension record was taken by another file since.
+    RecordBuilder stolen;
+    stolen.Flags(kDir).Resident(ntfs::kStandardInformation, Si(0x10))
+        .Resident(ntfs::kAttributeList, AttributeList({{0x30, 33}}));
+    image.SetRecord(32, stolen.Build());
+    image.SetRecord(33, RecordBuilder().Flags(kInUse).Base(99).Resident(ntfs::kFileName, Fn(5, u"x")).Build());
+    for (uint32_t n : {30, 31, 32, 33}) {
+        image.SetRecordInUse(n, true);
+    }
+    image.SetRecord(40, Named(kFree, 30, u"inside.txt").Resident(ntfs::kData, {'a'}).Build());
+    image.SetRecord(41, Named(kFree, 32, u"lost.txt").Resident(ntfs::kData, {'b'}).Build());
+    RecordBuilder freedBase;
+    freedBase.Flags(kFree).Resident(ntfs::kStandardInformation, Si())
+        .Resident(ntfs::kAttributeList, AttributeList({{0x30, 43}, {0x80, 42}}))
+        .Resident(ntfs::kData, {'c'});
+    image.SetRecord(42, freedBase.Build());
+    image.SetRecord(43, RecordBuilder().Flags(kFree).Base(42).Resident(ntfs::kFileName, Fn(30, u"linked.txt")).Build());
+    const std::map<std::string, FoundFile> found = Scan(image);
+    ASSERT_EQ(found.size(), 3u);
+    EXPECT_EQ(found.at("inside.txt").dir, "C:\\big dir\\");
+    EXPECT_EQ(found.at("lost.txt").dir, "C:\\?\\");
+    EXPECT_EQ(found.at("linked.txt").dir, "C:\\big dir\\");
+    EXPECT_TRUE(dialogs.shown.empty()) << dialogs.Texts().front();
+}
+
 }  // namespace
 }  // namespace relicta::scan

@@ -91,6 +91,11 @@ RecordBuilder& RecordBuilder::RawAttribute(std::vector<uint8_t> bytes) {
     return *this;
 }
 
+RecordBuilder& RecordBuilder::Base(uint32_t baseRecord) {
+    base_ = baseRecord;
+    return *this;
+}
+
 std::vector<uint8_t> RecordBuilder::BuildUnprotected() const {
     std::vector<uint8_t> r(size_, 0);
     std::memcpy(r.data(), "FILE", 4);
@@ -103,6 +108,7 @@ std::vector<uint8_t> RecordBuilder::BuildUnprotected() const {
     PutLe(r, 20, firstAttribute, 2);
     PutLe(r, 22, flags_, 2);
     PutLe(r, 28, size_, 4);
+    PutLe(r, 32, base_, 6);
     std::size_t at = firstAttribute;
     for (const std::vector<uint8_t>& a : attributes_) {
         std::copy(a.begin(),

@@ -13,6 +13,7 @@ class RecordBuilder {
 
     RecordBuilder& Flags(uint16_t flags);
     RecordBuilder& Sequence(uint16_t sequence);
+    RecordBuilder& Base(uint32_t baseRecord);  // an extension record of `baseRecord`
     RecordBuilder& UsaOffset(uint16_t offset);
     RecordBuilder& Resident(uint32_t type, std::vector<uint8_t> value, std::u16string name = u"");
     RecordBuilder& NonResident(uint32_t type, std::vector<uint8_t> runs, int64_t fileSize,
@@ -31,6 +32,7 @@ class RecordBuilder {
     uint32_t size_;
     uint16_t flags_ = 1;
     uint16_t sequence_ = 1;
+    uint32_t base_ = 0;
     uint16_t usaOffset_ = 48;
     std::vector<std::vector<uint8_t>> attributes_;
 };
