@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 tools/deps.sh
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DRELICTA_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DRELICTA_FUZZ=ON -DRELICTA_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -- -j"$(nproc)"
 
 seeds=build-fuzz/seeds

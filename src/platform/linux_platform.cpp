@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -58,32 +59,22 @@ std::string SysfsNodeOf(dev_t device) {
 }
 
 // The device holding `path` or, while it does not exist yet, its nearest existing ancestor.
-std::optional<dev_t> DeviceHolding(std::string path) {
-    if (path.empty()) {
-        path = ".";
+std::optional<dev_t> DeviceHolding(const std::string& path) {
+    std::error_code error;
+    std::filesystem::path at = std::filesystem::absolute(path.empty() ? "." : path, error);
+    if (error) {
+        return std::nullopt;
     }
     for (;;) {
         struct stat st {};
-        if (::stat(path.c_str(), &st) == 0) {
+        if (::stat(at.c_str(), &st) == 0) {
             return st.st_dev;
         }
-        while (path.size() > 1 && path.back() == '/') {
-            path.pop_back();
+        const std::filesystem::path parent = at.parent_path();
+        if (parent == at) {
+            return std::nullopt;
         }
-        const std::size_t slash = path.rfind('/');
-        if (slash == std::string::npos) {
-            path = ".";
-        } else if (slash == 0) {
-            path = "/";
-        } else {
-            path.resize(slash);
-        }
-        if (path == "." || path == "/") {
-            if (::stat(path.c_str(), &st) != 0) {
-                return std::nullopt;
-            }
-            return st.st_dev;
-        }
+        at = parent;
     }
 }
 
