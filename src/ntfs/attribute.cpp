@@ -321,8 +321,7 @@ bool ReadAttributeListValue(platform::Handle hVolume, const MftRecordPtr& base,
 
 // A file name kept in an extension record, as the base record's attribute list says. The
 // extension must name the base as its own, or it belongs to another file now.
-std::optional<Attribute> FindFileNameInExtension(platform::Handle hVolume,
-                                                 const MftRecordPtr& base,
+std::optional<Attribute> FindFileNameInExtension(platform::Handle hVolume, const MftRecordPtr& base,
                                                  const AttributeName& name, int instance) {
     std::vector<uint8_t> list;
     if (!ReadAttributeListValue(hVolume, base, list)) {
@@ -333,8 +332,8 @@ std::optional<Attribute> FindFileNameInExtension(platform::Handle hVolume,
         return std::nullopt;
     }
     const MftRecordPtr extension = ReadMftRecord(hVolume, hit->recordNumber, false);
-    if (!extension ||
-        (volume::U64(extension->View(), record::BaseRecord) & kReferenceRecordMask) != base->number) {
+    if (!extension || (volume::U64(extension->View(), record::BaseRecord) & kReferenceRecordMask) !=
+                          base->number) {
         return std::nullopt;
     }
     std::size_t offset = extension->FirstAttributeOffset();

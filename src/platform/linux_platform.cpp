@@ -2,15 +2,15 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
-#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -52,8 +52,8 @@ std::string MountPointOf(const std::string& device) {
 
 // The device's node in sysfs ("/sys/devices/.../sda/sda1"), empty when it has none.
 std::string SysfsNodeOf(dev_t device) {
-    const std::string link = "/sys/dev/block/" + std::to_string(major(device)) + ":" +
-                             std::to_string(minor(device));
+    const std::string link =
+        "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
     char resolved[PATH_MAX];
     return ::realpath(link.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
 }
@@ -225,8 +225,8 @@ bool LinuxPlatform::IsBlockDevice(char letter) {
 bool LinuxPlatform::IsOnDriveDevice(char letter, const std::string& path) {
     const DriveSource* source = drives_.Find(letter);
     struct stat sourceStat {};
-    if (source == nullptr || !source->blockDevice || ::stat(source->path.c_str(), &sourceStat) != 0 ||
-        !S_ISBLK(sourceStat.st_mode)) {
+    if (source == nullptr || !source->blockDevice ||
+        ::stat(source->path.c_str(), &sourceStat) != 0 || !S_ISBLK(sourceStat.st_mode)) {
         return false;
     }
     const std::optional<dev_t> destination = DeviceHolding(path);

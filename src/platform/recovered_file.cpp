@@ -85,8 +85,8 @@ bool RecoveredFile::SetLastWriteTime(uint64_t utcFileTime) {
     timespec times[2];
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_OMIT;
-    times[1].tv_sec =
-        static_cast<time_t>(static_cast<int64_t>(utcFileTime / kTicksPerSecond) - kUnixEpochSeconds);
+    times[1].tv_sec = static_cast<time_t>(static_cast<int64_t>(utcFileTime / kTicksPerSecond) -
+                                          kUnixEpochSeconds);
     times[1].tv_nsec = static_cast<long>(utcFileTime % kTicksPerSecond * kNanosecondsPerTick);
     if (::futimens(fd_, times) != 0) {
         SetLastError(errno);

@@ -2,9 +2,9 @@
 
 #include <cstdlib>
 
+#include "app/consistency.h"
 #include "app/dialogs.h"
 #include "app/system_error.h"
-#include "app/consistency.h"
 #include "ntfs/ntfs_volume.h"
 #include "platform/last_error.h"
 #include "platform/platform.h"
@@ -129,16 +129,17 @@ bool RecoverCommand::ShowSeveralFilesNotes(const Selection& s) {
             "Note", MbButtons::Ok, MbIcon::Information);
     }
     if (s.lostLetterCount > 0) {
-        const char* which = s.lostLetterCount >= s.selectedCount ? "For all of the selected files,"
-                                                                 : "For some of the selected files,";
+        const char* which = s.lostLetterCount >= s.selectedCount
+                                ? "For all of the selected files,"
+                                : "For some of the selected files,";
         app::MessageBox(std::string(which) + kLostLetterNote, "Note", MbButtons::Ok,
                         MbIcon::Information);
     }
     return true;
 }
 
-bool RecoverCommand::AskToRecover(const std::string& dir, const std::string& name,
-                                  bool lostLetter, bool lostPath) {
+bool RecoverCommand::AskToRecover(const std::string& dir, const std::string& name, bool lostLetter,
+                                  bool lostPath) {
     std::string text = "Do you want to recover the file \"" + dir + name + "\"?";
     if (lostLetter) {
         text +=

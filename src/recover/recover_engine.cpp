@@ -118,8 +118,7 @@ RecoverResult RecoverFatFile(const RecoverJob& job, uint32_t firstCluster) {
         return RecoverResult::Failed;
     }
     CONSISTENCY_CHECK_TEXT(firstCluster > 1, "cluster>1");
-    CONSISTENCY_CHECK_TEXT(firstCluster <= Vcb->TotalClusters + 1,
-                           "cluster<=Vcb->TotalClusters+1");
+    CONSISTENCY_CHECK_TEXT(firstCluster <= Vcb->TotalClusters + 1, "cluster<=Vcb->TotalClusters+1");
     const uint64_t clusterBytes = Vcb->BytesPerCluster;
     const uint64_t chunkClusters = std::max<uint64_t>(1, kCopyChunkBytes / clusterBytes);
     std::vector<uint8_t> buffer;
@@ -130,7 +129,8 @@ RecoverResult RecoverFatFile(const RecoverJob& job, uint32_t firstCluster) {
         // Consecutive free clusters are read at once.
         const int64_t start = walk.Current();
         uint64_t clusters = 1;
-        const uint64_t wanted = (static_cast<uint64_t>(remaining) + clusterBytes - 1) / clusterBytes;
+        const uint64_t wanted =
+            (static_cast<uint64_t>(remaining) + clusterBytes - 1) / clusterBytes;
         while ((more = walk.Advance()) && clusters < std::min(wanted, chunkClusters) &&
                walk.Current() == start + static_cast<int64_t>(clusters)) {
             ++clusters;
@@ -259,9 +259,12 @@ RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string d
     if (Vcb->IsFat && name.starts_with("?")) {
         name[0] = '~';
     }
-    const RecoverJob job{entry.attributes & ~scan::kAttributeHidden, entry.size,
-                         entry.modifiedTime, WithTrailingSlash(std::move(destDir)),
-                         SafeFileName(std::move(name)), &observer};
+    const RecoverJob job{entry.attributes & ~scan::kAttributeHidden,
+                         entry.size,
+                         entry.modifiedTime,
+                         WithTrailingSlash(std::move(destDir)),
+                         SafeFileName(std::move(name)),
+                         &observer};
     return Vcb->IsFat ? RecoverFatFile(job, mftOrCluster) : RecoverNtfsFile(job, mftOrCluster);
 }
 

@@ -116,8 +116,10 @@ TEST(Corpus, RecoveredFilesMatchIcat) {
     if (corpus.empty() || !HaveTool("icat")) {
         GTEST_SKIP() << "no corpus or no Sleuth Kit";
     }
-    const fs::path to = fs::temp_directory_path() / ("relicta-corpus-" + std::to_string(::getpid()));
-    const std::regex field(R"re("name":"(.*)","dir":"(.*)","size":(\d+),.*"condition":"(\w+)","mft_or_cluster":(\d+))re");
+    const fs::path to =
+        fs::temp_directory_path() / ("relicta-corpus-" + std::to_string(::getpid()));
+    const std::regex field(
+        R"re("name":"(.*)","dir":"(.*)","size":(\d+),.*"condition":"(\w+)","mft_or_cluster":(\d+))re");
     const std::regex flsEntry(R"(^[-r]/r \* (\d+)(?:-\d+-\d+)?:\t(.+)$)");
     int compared = 0;
     for (const CorpusVolume& v : ReadCorpusManifest()) {
@@ -127,8 +129,8 @@ TEST(Corpus, RecoveredFilesMatchIcat) {
             const std::string args = std::string(1, static_cast<char>('C' + i)) +
                                      " --on-check=ignore --volume '" + image + "'";
             fs::remove_all(to);
-            RunCommand("TZ=UTC timeout 120 " + RelictaBinary() + " recover --all --yes --keep-paths --to '" +
-                       to.string() + "' " + args);
+            RunCommand("TZ=UTC timeout 120 " + RelictaBinary() +
+                       " recover --all --yes --keep-paths --to '" + to.string() + "' " + args);
             const std::string offset = " -o " + std::to_string(v.offsets[i]) + " '" + image + "' ";
             std::map<std::string, std::string> inodeOfPath;
             std::stringstream tsk(RunCommand("fls -r -d -p" + offset).out);
@@ -141,27 +143,32 @@ TEST(Corpus, RecoveredFilesMatchIcat) {
                     }
                 }
             }
-            std::stringstream lines(RunCommand("TZ=UTC " + RelictaBinary() + " scan --format json " + args).out);
+            std::stringstream lines(
+                RunCommand("TZ=UTC " + RelictaBinary() + " scan --format json " + args).out);
             for (std::string line; std::getline(lines, line);) {
                 std::smatch m;
                 if (!std::regex_search(line, m, field) || std::stoll(m[3]) == 0 ||
                     (m[4] != "Good" && m[4] != "Excellent")) {
                     continue;
                 }
-                std::string dir = std::regex_replace(m[2].str(), std::regex(R"(\\\\)"), "/").substr(3);
+                std::string dir =
+                    std::regex_replace(m[2].str(), std::regex(R"(\\\\)"), "/").substr(3);
                 if (!dir.empty() && dir.back() != '/') {
                     dir += '/';
                 }
                 const std::string listed = dir + m[1].str();
-                const std::string inode = v.fs == "NTFS" ? m[5].str()
-                                          : inodeOfPath.count(std::regex_replace(listed, std::regex("[?]"), "_"))
-                                              ? inodeOfPath[std::regex_replace(listed, std::regex("[?]"), "_")]
-                                              : "";
+                const std::string inode =
+                    v.fs == "NTFS" ? m[5].str()
+                    : inodeOfPath.count(std::regex_replace(listed, std::regex("[?]"), "_"))
+                        ? inodeOfPath[std::regex_replace(listed, std::regex("[?]"), "_")]
+                        : "";
                 if (inode.empty() || listed.find(':') != std::string::npos) {
                     continue;
                 }
-                const fs::path ours = to / std::regex_replace(listed, std::regex("(^|/)[?]"), "$1~");
-                const CommandResult same = RunCommand("icat -r" + offset + inode + " | cmp -s - '" + ours.string() + "'");
+                const fs::path ours =
+                    to / std::regex_replace(listed, std::regex("(^|/)[?]"), "$1~");
+                const CommandResult same =
+                    RunCommand("icat -r" + offset + inode + " | cmp -s - '" + ours.string() + "'");
                 EXPECT_EQ(same.status, 0) << listed << " (inode " << inode << ")";
                 ++compared;
             }

@@ -1,6 +1,7 @@
 // Broken volumes: the committed fixtures, mutated in the test. Every command on every one
 // must finish in bounded time and memory, without a crash, with a status that says what
-// happened, and recover nothing outside its destination. A new command joins the suite by one line in kCommands.
+// happened, and recover nothing outside its destination. A new command joins the suite by one line
+// in kCommands.
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -341,8 +342,7 @@ TEST(DamagedVolumes, EveryCommandFinishesAndSaysWhatHappened) {
             const bool fatal = run.err.find("Fatal Error: ") != std::string::npos ||
                                run.err.find("Fatal error: ") != std::string::npos;
             EXPECT_TRUE(run.status == 0 || run.status == 2 || run.status == 3 ||
-                        (run.status == 4 && command[0] == "recover") ||
-                        (run.status == 1 && fatal))
+                        (run.status == 4 && command[0] == "recover") || (run.status == 1 && fatal))
                 << what << " exited " << run.status << "\n"
                 << run.err.substr(0, 2000);
         }

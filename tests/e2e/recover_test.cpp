@@ -37,7 +37,8 @@ class RecoverCommandTest : public ::testing::Test {
 
 std::string Field(const std::string& line, const std::string& name) {
     std::smatch m;
-    if (std::regex_search(line, m, std::regex("\"" + name + "\":(\"((?:[^\"\\\\]|\\\\.)*)\"|\\d+)"))) {
+    if (std::regex_search(line, m,
+                          std::regex("\"" + name + "\":(\"((?:[^\"\\\\]|\\\\.)*)\"|\\d+)"))) {
         return m[2].matched ? std::regex_replace(m[2].str(), std::regex(R"(\\(.))"), "$1")
                             : m[1].str();
     }
@@ -85,7 +86,7 @@ TEST_F(RecoverCommandTest, FixturesComeBackAsTheyWere) {
     ::setenv("TZ", "America/New_York", 1);
     ::tzset();
     const std::pair<const char*, const char*> volumes[] = {
-        {"fat12", "fat12.img"}, {"fat16", "fat16.img"},     {"fat32", "fat32.img"},
+        {"fat12", "fat12.img"},     {"fat16", "fat16.img"},   {"fat32", "fat32.img"},
         {"ntfs512", "ntfs512.img"}, {"ntfs4k", "ntfs4k.img"}, {"ntfs4ksec", "ntfs4ksec.img"}};
     std::ifstream manifest(SourcePath("tests/data/manifest.tsv"));
     std::vector<std::vector<std::string>> rows;
@@ -155,8 +156,8 @@ TEST_F(RecoverCommandTest, ExistingFilesAndAFullDiskLeaveNothingBehind) {
             item = Field(line, "item");
         }
     }
-    r = RunCommand("ulimit -f 8; trap '' XFSZ; TZ=UTC " + RelictaBinary() + " recover --yes --item " +
-                   item + " --to " + to.string() + source);
+    r = RunCommand("ulimit -f 8; trap '' XFSZ; TZ=UTC " + RelictaBinary() +
+                   " recover --yes --item " + item + " --to " + to.string() + source);
     EXPECT_EQ(r.status, 4);
     EXPECT_NE(r.err.find("System Error: File too large"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(to / "~IG.BIN"));
@@ -178,9 +179,9 @@ TEST_F(RecoverCommandTest, ItemsAndUsage) {
         }
     }
     EXPECT_EQ(names, listed);
-    for (const std::string& args : {"recover --all" + source, "recover --to x" + source,
-                                   "recover --to x --item 999" + source,
-                                   "recover --to x --item -1" + source}) {
+    for (const std::string& args :
+         {"recover --all" + source, "recover --to x" + source, "recover --to x --item 999" + source,
+          "recover --to x --item -1" + source}) {
         EXPECT_EQ(Relicta(args).status, 2) << args;
     }
 }

@@ -81,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static test::FatImage image;
     const size_t root = test::FatImage::kRootSector * 512;
     const fuzz::Patch directories(
-        image.bytes, root, data, std::min<size_t>(size, 16384 + 16 * test::FatImage::kClusterBytes));
+        image.bytes, root, data,
+        std::min<size_t>(size, 16384 + 16 * test::FatImage::kClusterBytes));
     fuzz::Session session;
     session.Lend(image.bytes, "FAT");
     RecoverEverything(keepPaths);

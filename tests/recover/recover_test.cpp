@@ -92,8 +92,8 @@ class RecoverTest : public test::NtfsHarness {
         scan::MemoryFileList list;
         scan::RunScan(settings, list);
         for (scan::MemoryFileList::Row& row : list.rows) {
-            row.selected = only.empty() || std::find(only.begin(), only.end(), row.cells[0]) !=
-                                               only.end();
+            row.selected =
+                only.empty() || std::find(only.begin(), only.end(), row.cells[0]) != only.end();
         }
         dialogs.shown.clear();
         return list;
@@ -133,7 +133,11 @@ TEST_F(RecoverTest, FatDataFollowsTheNextFreeClusters) {
     };
     const uint32_t c = FatImage::kClusterBytes;
     const Case cases[] = {
-        {"SKIPS", 10, 3 * c - 100, {11}, false,
+        {"SKIPS",
+         10,
+         3 * c - 100,
+         {11},
+         false,
          ClusterBytes(10) + ClusterBytes(12) + ClusterBytes(13, c - 100)},
         {"WRAPS", last, c + 5, {}, false, ClusterBytes(last) + ClusterBytes(2, 5)},
         {"ENDS", 20, 3 * c, {}, true, ClusterBytes(20)},
@@ -166,7 +170,8 @@ TEST_F(RecoverTest, VolumeNamesStayInsideTheDestination) {
     test::NtfsImage image;
     image.SetRecord(30, test::Directory(3, 5, u"..").Build());
     image.SetRecordInUse(30, true);
-    image.SetRecord(40, test::Named(0, 5, u"../../escape.txt").Resident(ntfs::kData, {'a'}).Build());
+    image.SetRecord(40,
+                    test::Named(0, 5, u"../../escape.txt").Resident(ntfs::kData, {'a'}).Build());
     image.SetRecord(41, test::Named(0, 30, u"up.txt").Resident(ntfs::kData, {'b'}).Build());
     image.SetRecord(42, test::Named(0, 5, u"..").Resident(ntfs::kData, {'c'}).Build());
     image.Rebuild();
@@ -262,10 +267,9 @@ TEST_F(RecoverTest, NotesQuestionsAndSummaries) {
     Recover(Scan({"?ONE.TXT"}));
     EXPECT_EQ(prompts.proposed.front(), prompts.destination.value() + "/~ONE.TXT");
     EXPECT_EQ(dialogs.Captions(),
-              (std::vector<std::string>{"Do you want to recover this file?",
-                                        "Recovering back to same partition",
-                                        "Recovering back to same partition",
-                                        "File has been recovered"}));
+              (std::vector<std::string>{
+                  "Do you want to recover this file?", "Recovering back to same partition",
+                  "Recovering back to same partition", "File has been recovered"}));
     EXPECT_NE(dialogs.Texts()[0].find("C:\\~ONE.TXT\"?\n\nNote: The first letter"),
               std::string::npos);
     EXPECT_EQ(Contents(destination / "second.txt"), ClusterBytes(10, 100));

@@ -180,30 +180,40 @@ std::vector<uint8_t> AttributeList(const std::vector<std::pair<uint32_t, uint32_
 TEST_F(NtfsScanTest, NamesInExtensionRecords) {
     NtfsImage image;
     RecordBuilder bigDir;
-    bigDir.Flags(kDir).Resident(ntfs::kStandardInformation, Si(0x10))
+    bigDir.Flags(kDir)
+        .Resident(ntfs::kStandardInformation, Si(0x10))
         .Resident(ntfs::kAttributeList, AttributeList({{0x10, 30}, {0x30, 31}, {0x90, 31}}));
     image.SetRecord(30, bigDir.Build());
     RecordBuilder bigDirName;
-    bigDirName.Flags(kInUse).Base(30).Resident(ntfs::kFileName, Fn(5, u"big dir", 0, 0x10))
+    bigDirName.Flags(kInUse)
+        .Base(30)
+        .Resident(ntfs::kFileName, Fn(5, u"big dir", 0, 0x10))
         .Resident(ntfs::kIndexRoot, std::vector<uint8_t>(32, 0), u"$I30");
     image.SetRecord(31, bigDirName.Build());
     // A directory whose extension record was taken by another file since.
     RecordBuilder stolen;
-    stolen.Flags(kDir).Resident(ntfs::kStandardInformation, Si(0x10))
+    stolen.Flags(kDir)
+        .Resident(ntfs::kStandardInformation, Si(0x10))
         .Resident(ntfs::kAttributeList, AttributeList({{0x30, 33}}));
     image.SetRecord(32, stolen.Build());
-    image.SetRecord(33, RecordBuilder().Flags(kInUse).Base(99).Resident(ntfs::kFileName, Fn(5, u"x")).Build());
+    image.SetRecord(
+        33, RecordBuilder().Flags(kInUse).Base(99).Resident(ntfs::kFileName, Fn(5, u"x")).Build());
     for (uint32_t n : {30, 31, 32, 33}) {
         image.SetRecordInUse(n, true);
     }
     image.SetRecord(40, Named(kFree, 30, u"inside.txt").Resident(ntfs::kData, {'a'}).Build());
     image.SetRecord(41, Named(kFree, 32, u"lost.txt").Resident(ntfs::kData, {'b'}).Build());
     RecordBuilder freedBase;
-    freedBase.Flags(kFree).Resident(ntfs::kStandardInformation, Si())
+    freedBase.Flags(kFree)
+        .Resident(ntfs::kStandardInformation, Si())
         .Resident(ntfs::kAttributeList, AttributeList({{0x30, 43}, {0x80, 42}}))
         .Resident(ntfs::kData, {'c'});
     image.SetRecord(42, freedBase.Build());
-    image.SetRecord(43, RecordBuilder().Flags(kFree).Base(42).Resident(ntfs::kFileName, Fn(30, u"linked.txt")).Build());
+    image.SetRecord(43, RecordBuilder()
+                            .Flags(kFree)
+                            .Base(42)
+                            .Resident(ntfs::kFileName, Fn(30, u"linked.txt"))
+                            .Build());
     const std::map<std::string, FoundFile> found = Scan(image);
     ASSERT_EQ(found.size(), 3u);
     EXPECT_EQ(found.at("inside.txt").dir, "C:\\big dir\\");

@@ -223,8 +223,8 @@ std::vector<uint8_t> Fn(uint32_t parent, const std::u16string& name, uint16_t pa
     return v;
 }
 
-RecordBuilder Named(uint16_t flags, uint32_t parent, const std::u16string& name,
-                    uint16_t sequence, uint32_t attributes) {
+RecordBuilder Named(uint16_t flags, uint32_t parent, const std::u16string& name, uint16_t sequence,
+                    uint32_t attributes) {
     RecordBuilder r;
     r.Flags(flags)
         .Sequence(sequence)
