@@ -32,12 +32,8 @@ void RecoverEverything(bool keepPaths) {
     static const fs::path scratch =
         fs::temp_directory_path() / ("relicta-fuzz-recover-" + std::to_string(::getpid()));
     const fs::path destination = scratch / "to";
-    scan::ScanSettings settings;
-    settings.scanDrive = "C:\\";
-    scan::CompileScanPattern(settings);
-    scan::MemoryFileList list;
+    scan::MemoryFileList list = fuzz::ScanDriveC();
     try {
-        scan::RunScan(settings, list);
         for (scan::MemoryFileList::Row& row : list.rows) {
             row.selected = true;
         }

@@ -67,8 +67,8 @@ class Session {
     std::vector<uint8_t>* lent_ = nullptr;
 };
 
-// One single-drive scan of drive C, as the scan driver runs it.
-inline void ScanDriveC() {
+// One single-drive scan of drive C, as the scan driver runs it; the list it filled.
+inline scan::MemoryFileList ScanDriveC() {
     scan::ScanSettings settings;
     settings.scanDrive = "C:\\";
     scan::CompileScanPattern(settings);
@@ -77,6 +77,7 @@ inline void ScanDriveC() {
         scan::RunScan(settings, list);
     } catch (const app::ProcessExit&) {
     }
+    return list;
 }
 
 // Overwrites part of an image for one input and puts the original bytes back afterwards.
