@@ -205,6 +205,16 @@ TEST_F(RecoverTest, VolumeNamesStayInsideTheDestination) {
         EXPECT_EQ(dialogs.Texts().back().rfind("The program has recovered", 0), 0u);
     }
     EXPECT_FALSE(fs::exists(destination.parent_path() / "escape.txt"));
+
+    FatImage fat;
+    fat.LongName(0, 2, u"../../fat.txt", true);
+    fat.RootEntry(2, DeletedFile("FAT~1   TXT", 10, 5));
+    AddDrive('C', fat.bytes);
+    for (const bool keepPaths : {false, true}) {
+        fs::remove_all(destination);
+        Recover(Scan(), RecoverSettings{true, keepPaths, ""});
+        EXPECT_TRUE(fs::exists(destination / ".._.._fat.txt")) << keepPaths;
+    }
 }
 
 TEST(RecoveredNames, ListedDirectoriesBecomeRelativePaths) {
