@@ -288,7 +288,6 @@ Outcome Measure(const std::vector<std::string>& args) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    run.maxRssKb = usage.ru_maxrss;  // kilobytes, of the child alone
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     std::ifstream in(errPath);
