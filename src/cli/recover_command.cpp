@@ -103,13 +103,7 @@ bool DestinationAccepted(const scan::MemoryFileList& list, const std::string& de
     }
     for (char letter : drives) {
         if (platform::CurrentPlatform().IsOnDriveDevice(letter, destination)) {
-            return app::MessageBox(
-                       "Recovering this file back to the same partition may overwrite\nother "
-                       "deleted files on the partition, preventing their recovery.\n\nAre you "
-                       "sure you want to recover to this partition?  If not, click on 'No', and "
-                       "re-enter the file path",
-                       "Recovering back to same partition", app::MbButtons::YesNoCancel,
-                       app::MbIcon::Question) == app::MbResult::Yes;
+            return recover::AskRecoverToSamePartition() == app::MbResult::Yes;
         }
     }
     return true;

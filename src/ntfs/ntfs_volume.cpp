@@ -148,6 +148,12 @@ std::optional<platform::Handle> OpenNtfsVolume(char letter) {
     return handle;
 }
 
+void CloseNtfsVolumeIfOpen() {
+    if (DefragInProgress) {
+        CloseNtfsVolume(Vcb != nullptr ? Vcb->hVolume : platform::kNoHandle);
+    }
+}
+
 void CloseNtfsVolume(platform::Handle hFile) {
     FreeBitmaps();
     ResetState();

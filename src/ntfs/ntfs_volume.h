@@ -27,5 +27,7 @@ int64_t MftRecordCount();
 std::optional<platform::Handle> OpenNtfsVolume(char letter);
 platform::Handle OpenVolumeAndCheckMft(char letter);
 void CloseNtfsVolume(platform::Handle hFile);
+// Closes the volume an operation holds open, if any.
+void CloseNtfsVolumeIfOpen();
 
 }  // namespace relicta::ntfs

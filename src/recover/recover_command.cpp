@@ -32,12 +32,6 @@ bool IsOpenVolumeOf(char letter) {
            Vcb->RootPath[0] == letter;
 }
 
-void CloseIfOpen() {
-    if (ntfs::DefragInProgress) {
-        ntfs::CloseNtfsVolume(Vcb != nullptr ? Vcb->hVolume : platform::kNoHandle);
-    }
-}
-
 // Opens the drive of CurrentDriveRoot; false, after telling the user, when it cannot be.
 bool OpenCurrentDrive() {
     const std::optional<platform::Handle> handle = ntfs::OpenNtfsVolume(scan::CurrentDriveRoot[0]);
@@ -80,6 +74,14 @@ void SplitChosenPath(const std::string& path, std::string& directory, std::strin
 }
 
 }  // namespace
+
+MbResult AskRecoverToSamePartition() {
+    return app::MessageBox(
+        "Recovering this file back to the same partition may overwrite\nother deleted files on "
+        "the partition, preventing their recovery.\n\nAre you sure you want to recover to this "
+        "partition?  If not, click on 'No', and re-enter the file path",
+        "Recovering back to same partition", MbButtons::YesNoCancel, MbIcon::Question);
+}
 
 std::string DefaultDestination() {
     const char* home = std::getenv("HOME");
@@ -179,7 +181,7 @@ void RecoverCommand::Count(RecoverResult result) {
 
 bool RecoverCommand::RecoverOfSeveral(uint32_t itemNum, const std::string& destination) {
     if (!IsOpenVolumeOf(scan::CurrentDriveRoot[0])) {
-        CloseIfOpen();
+        ntfs::CloseNtfsVolumeIfOpen();
         if (!OpenCurrentDrive()) {
             return false;
         }
@@ -255,7 +257,7 @@ bool RecoverCommand::RecoverSelected(const scan::FileListControl& listCtrl) {
             try {
                 RecoverOneFile(itemNum);
             } catch (const std::exception&) {
-                CloseIfOpen();
+                ntfs::CloseNtfsVolumeIfOpen();
                 app::MessageBox("Failed to recover the file. Sorry.", "Problem");
             }
             continue;
@@ -264,7 +266,7 @@ bool RecoverCommand::RecoverSelected(const scan::FileListControl& listCtrl) {
             return false;
         }
     }
-    CloseIfOpen();
+    ntfs::CloseNtfsVolumeIfOpen();
     if (several && tally_.recovered > 0) {
         std::string text = "The program has recovered " + std::to_string(tally_.recovered) +
                            " files to directory " + destination +
@@ -282,9 +284,7 @@ bool RecoverCommand::RecoverSelected(const scan::FileListControl& listCtrl) {
 void RecoverCommand::RecoverOneFile(uint32_t itemNum) {
     const scan::FoundFile& file = scan::foundFiles.at(itemNum);
     std::string name = file.name;
-    if (ntfs::DefragInProgress && Vcb != nullptr) {
-        CloseIfOpen();
-    }
+    ntfs::CloseNtfsVolumeIfOpen();
     if (!OpenCurrentDrive()) {
         return;
     }
@@ -298,7 +298,7 @@ void RecoverCommand::RecoverOneFile(uint32_t itemNum) {
         try {
             const std::optional<std::string> chosen = prompts_.SaveAs(directory + name);
             if (!chosen) {
-                CloseIfOpen();
+                ntfs::CloseNtfsVolumeIfOpen();
                 return;
             }
             SplitChosenPath(*chosen, directory, name);
@@ -315,11 +315,7 @@ void RecoverCommand::RecoverOneFile(uint32_t itemNum) {
         if (!platform::CurrentPlatform().IsOnDriveDevice(scan::CurrentDriveRoot[0], directory)) {
             break;
         }
-        const MbResult answer = app::MessageBox(
-            "Recovering this file back to the same partition may overwrite\nother deleted files "
-            "on the partition, preventing their recovery.\n\nAre you sure you want to recover to "
-            "this partition?  If not, click on 'No', and re-enter the file path",
-            "Recovering back to same partition", MbButtons::YesNoCancel, MbIcon::Question);
+        const MbResult answer = AskRecoverToSamePartition();
         if (answer == MbResult::Yes) {
             break;
         }
@@ -335,7 +331,7 @@ void RecoverCommand::RecoverOneFile(uint32_t itemNum) {
         result = RecoverResult::Failed;
     }
     Count(result);
-    CloseIfOpen();
+    ntfs::CloseNtfsVolumeIfOpen();
     if (result == RecoverResult::Failed) {
         app::MessageBox("File could not be recovered", "File could not be recovered");
         return;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "app/dialogs.h"
 #include "recover/recover_engine.h"
 #include "scan/file_list.h"
 
@@ -44,6 +45,9 @@ struct RecoverTally {
 
 // The destination proposed before the user chose one: a folder in the home directory.
 std::string DefaultDestination();
+
+// "Recovering back to same partition": Yes, No (choose again) or Cancel.
+app::MbResult AskRecoverToSamePartition();
 
 class RecoverCommand {
   public:

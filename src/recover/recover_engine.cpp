@@ -36,10 +36,9 @@ struct RecoverJob {
     const CopyObserver* observer = nullptr;
 };
 
-void ReportEndedEarly(int64_t written, int64_t size) {
+void ReportEndedEarly(int64_t written, int64_t size, const char* why) {
     app::MessageBox("Only " + std::to_string(written) + " of " + std::to_string(size) +
-                        " bytes were recovered: no free cluster was left on the volume to take "
-                        "the rest from.",
+                        " bytes were recovered: " + why + ".",
                     "Notice");
 }
 
@@ -106,17 +105,12 @@ class FreeClusterWalk {
 };
 
 RecoverResult RecoverFatFile(const RecoverJob& job, uint32_t firstCluster) {
-    if (job.size == 0) {
-        std::optional<platform::RecoveredFile> file =
-            CreateRecoveredFile(job.destDir, job.name, job.attributes);
+    std::optional<platform::RecoveredFile> file =
+        CreateRecoveredFile(job.destDir, job.name, job.attributes);
+    if (!file || job.size == 0) {
         return file ? Finish(*file, job, false) : RecoverResult::Failed;
     }
     const std::vector<uint8_t> fat = volume::ReadFat(Vcb->hVolume);
-    std::optional<platform::RecoveredFile> file =
-        CreateRecoveredFile(job.destDir, job.name, job.attributes);
-    if (!file) {
-        return RecoverResult::Failed;
-    }
     CONSISTENCY_CHECK_TEXT(firstCluster > 1, "cluster>1");
     CONSISTENCY_CHECK_TEXT(firstCluster <= Vcb->TotalClusters + 1, "cluster<=Vcb->TotalClusters+1");
     const uint64_t clusterBytes = Vcb->BytesPerCluster;
@@ -149,7 +143,8 @@ RecoverResult RecoverFatFile(const RecoverJob& job, uint32_t firstCluster) {
         remaining -= static_cast<int64_t>(bytes);
     }
     if (remaining > 0) {
-        ReportEndedEarly(job.size - remaining, job.size);
+        ReportEndedEarly(job.size - remaining, job.size,
+                         "no free cluster was left on the volume to take the rest from");
     }
     return Finish(*file, job, remaining > 0);
 }
@@ -161,8 +156,11 @@ RecoverResult CopyNtfsData(platform::RecoveredFile& file, const RecoverJob& job,
         platform::SetLastError(0);
         std::optional<ntfs::AttributeData> piece =
             ntfs::ReadAttributeData(Vcb->hVolume, data, offset, length, false);
-        if (!piece || SourceReadFailed(file)) {
+        if (!piece) {
             file.Discard();
+            return RecoverResult::Failed;
+        }
+        if (SourceReadFailed(file)) {
             return RecoverResult::Failed;
         }
         if (!WritePiece(file, piece->Data(), job)) {
@@ -170,7 +168,8 @@ RecoverResult CopyNtfsData(platform::RecoveredFile& file, const RecoverJob& job,
         }
         if (static_cast<int64_t>(piece->Data().size()) < length) {
             // A resident value shorter than listed: the record changed since the scan.
-            ReportEndedEarly(offset + static_cast<int64_t>(piece->Data().size()), job.size);
+            ReportEndedEarly(offset + static_cast<int64_t>(piece->Data().size()), job.size,
+                             "the record holds less data than the scan found");
             return Finish(file, job, true);
         }
         offset += length;

@@ -22,12 +22,6 @@ namespace {
 constexpr char kFirstScannedDrive = 'C';
 constexpr char kLastDrive = 'Z';
 
-void CloseIfOpen() {
-    if (ntfs::DefragInProgress) {
-        ntfs::CloseNtfsVolume(volume::Vcb != nullptr ? volume::Vcb->hVolume : platform::kNoHandle);
-    }
-}
-
 int openedDrives = 0;
 
 bool IsScannedFileSystem(const std::string& name) {
@@ -62,7 +56,7 @@ void ScanOneDrive(ScanSettings& settings, FileListControl& listCtrl, const char*
     } else {
         PrepareAndScanNtfsVolume(context);
     }
-    CloseIfOpen();  // unless a quit request closed it already
+    ntfs::CloseNtfsVolumeIfOpen();  // unless a quit request closed it already
 }
 
 void RunScan(ScanSettings& settings, FileListControl& listCtrl) {
@@ -77,7 +71,7 @@ void RunScan(ScanSettings& settings, FileListControl& listCtrl) {
         try {
             ScanOneDrive(settings, listCtrl, CurrentDriveRoot);
         } catch (const std::exception&) {
-            CloseIfOpen();
+            ntfs::CloseNtfsVolumeIfOpen();
             app::MessageBox("Hit a problem scanning that drive.. Scan stopped", "Problem");
         }
     } else {
@@ -95,7 +89,7 @@ void RunScan(ScanSettings& settings, FileListControl& listCtrl) {
                 try {
                     ScanOneDrive(settings, listCtrl, CurrentDriveRoot);
                 } catch (const std::exception&) {
-                    CloseIfOpen();
+                    ntfs::CloseNtfsVolumeIfOpen();
                 }
             }
             app::StatusText = "Ready";

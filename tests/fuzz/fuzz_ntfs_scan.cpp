@@ -11,11 +11,7 @@ using namespace relicta;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static test::NtfsImage image(64, 512);
-    // Records 16..63 come from the input.
-    const size_t mftUser = test::NtfsImage::kMftLcn * test::NtfsImage::kClusterBytes +
-                           16 * test::NtfsImage::kRecordBytes;
-    const fuzz::Patch records(image.bytes, mftUser, data,
-                              std::min<size_t>(size, 48 * test::NtfsImage::kRecordBytes));
+    const fuzz::Patch records = fuzz::PatchUserRecords(image.bytes, data, size);
     fuzz::Session session;
     session.Lend(image.bytes, (size % 2) != 0 ? "NTFS" : "RAW");
     fuzz::ScanDriveC();

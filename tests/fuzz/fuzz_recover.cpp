@@ -65,10 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Each patch outlives the session that lends its image to the drive.
     if (ntfs) {
         static test::NtfsImage image(64, 512);
-        const size_t mftUser = test::NtfsImage::kMftLcn * test::NtfsImage::kClusterBytes +
-                               16 * test::NtfsImage::kRecordBytes;
-        const fuzz::Patch records(image.bytes, mftUser, data,
-                                  std::min<size_t>(size, 48 * test::NtfsImage::kRecordBytes));
+        const fuzz::Patch records = fuzz::PatchUserRecords(image.bytes, data, size);
         fuzz::Session session;
         session.Lend(image.bytes, "NTFS");
         RecoverEverything(keepPaths);

@@ -2,6 +2,7 @@
 // What every fuzz target shares: dialogs that answer Ignore without keeping anything, an
 // exit that unwinds instead of ending the process, and a scripted drive.
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "ntfs/ntfs_volume.h"
 #include "platform/scripted_platform.h"
 #include "scan/scan_driver.h"
+#include "support/ntfs_builder.h"
 #include "volume/vcb.h"
 
 namespace relicta::fuzz {
@@ -100,5 +102,13 @@ class Patch {
     std::size_t offset_;
     std::vector<uint8_t> saved_;
 };
+
+// The user records 16 to 63 of a crafted NTFS image overwritten by the input.
+inline Patch PatchUserRecords(std::vector<uint8_t>& image, const uint8_t* data, std::size_t size) {
+    const std::size_t mftUser = test::NtfsImage::kMftLcn * test::NtfsImage::kClusterBytes +
+                                16 * test::NtfsImage::kRecordBytes;
+    return Patch(image, mftUser, data,
+                 std::min<std::size_t>(size, 48 * test::NtfsImage::kRecordBytes));
+}
 
 }  // namespace relicta::fuzz

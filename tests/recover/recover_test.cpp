@@ -20,7 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using app::MbResult;
-using test::DirEntry;
 using test::FatImage;
 
 class ScriptedPrompts : public RecoverPrompts {
@@ -44,15 +43,6 @@ class ScriptedPrompts : public RecoverPrompts {
 std::string Contents(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-DirEntry DeletedFile(const char* name83, uint32_t cluster, uint32_t size) {
-    DirEntry e;
-    e.name83 = name83;
-    e.cluster = cluster;
-    e.size = size;
-    e.deleted = true;
-    return e;
 }
 
 // Each data cluster of the image filled with a byte of its own number.
@@ -146,7 +136,7 @@ TEST_F(RecoverTest, FatDataFollowsTheNextFreeClusters) {
         SCOPED_TRACE(k.name);
         FatImage image;
         FillClusters(image);
-        image.RootEntry(0, DeletedFile("XDATA   BIN", k.first, k.size));
+        image.RootEntry(0, test::File("XDATA   BIN", k.first, k.size));
         for (uint32_t used : k.used) {
             image.SetFat(used, 0xFFFF);
         }
@@ -208,7 +198,7 @@ TEST_F(RecoverTest, VolumeNamesStayInsideTheDestination) {
 
     FatImage fat;
     fat.LongName(0, 2, u"../../fat.txt", true);
-    fat.RootEntry(2, DeletedFile("FAT~1   TXT", 10, 5));
+    fat.RootEntry(2, test::File("FAT~1   TXT", 10, 5));
     AddDrive('C', fat.bytes);
     for (const bool keepPaths : {false, true}) {
         fs::remove_all(destination);
@@ -236,9 +226,9 @@ TEST(RecoveredNames, ListedDirectoriesBecomeRelativePaths) {
 TEST_F(RecoverTest, NotesQuestionsAndSummaries) {
     FatImage image;
     FillClusters(image);
-    image.RootEntry(0, DeletedFile("AONE    TXT", 10, 100));
-    image.RootEntry(1, DeletedFile("ATWO    TXT", 11, 100));
-    image.RootEntry(2, DeletedFile("ALOST   TXT", 0, 100));  // Hopeless
+    image.RootEntry(0, test::File("AONE    TXT", 10, 100));
+    image.RootEntry(1, test::File("ATWO    TXT", 11, 100));
+    image.RootEntry(2, test::File("ALOST   TXT", 0, 100));  // Hopeless
     AddDrive('C', image.bytes);
 
     Recover(Scan({"nothing"}));

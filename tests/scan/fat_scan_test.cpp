@@ -13,15 +13,7 @@ namespace {
 
 using test::DirEntry;
 using test::FatImage;
-
-DirEntry File(const char* name83, uint32_t cluster, uint32_t size, bool deleted = true) {
-    DirEntry e;
-    e.name83 = name83;
-    e.cluster = cluster;
-    e.size = size;
-    e.deleted = deleted;
-    return e;
-}
+using test::File;
 
 DirEntry Directory(const char* name83, uint32_t cluster, bool deleted = false) {
     DirEntry e = File(name83, cluster, 0, deleted);

@@ -27,6 +27,15 @@ std::vector<uint8_t> EntryBytes(const DirEntry& e) {
     return b;
 }
 
+DirEntry File(const char* name83, uint32_t cluster, uint32_t size, bool deleted) {
+    DirEntry e;
+    e.name83 = name83;
+    e.cluster = cluster;
+    e.size = size;
+    e.deleted = deleted;
+    return e;
+}
+
 FatImage::FatImage() {
     FatLayout layout;
     layout.totalSectors = 40000;

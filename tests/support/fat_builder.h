@@ -43,4 +43,7 @@ class FatImage {
 
 std::vector<uint8_t> EntryBytes(const DirEntry& e);
 
+// A file's slot, deleted unless said otherwise.
+DirEntry File(const char* name83, uint32_t cluster, uint32_t size, bool deleted = true);
+
 }  // namespace relicta::test
