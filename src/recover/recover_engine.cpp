@@ -249,10 +249,9 @@ RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string d
     }
     const scan::FoundFile& entry = scan::foundFiles[itemNum];
     // A file of another drive, or of none, is refused rather than read from the wrong volume.
-    const bool open = ntfs::DefragInProgress && Vcb != nullptr;
-    if (!CONSISTENCY_CHECK_TEXT(open && !entry.dir.empty() && Vcb->RootPath[0] == entry.dir[0],
-                                "Vcb->RootPath[0] == fileDirArray[itemNum][0]") ||
-        !CONSISTENCY_CHECK_TEXT(open, "DefragInProgress")) {
+    if (!CONSISTENCY_CHECK_TEXT(ntfs::DefragInProgress && Vcb != nullptr, "DefragInProgress") ||
+        !CONSISTENCY_CHECK_TEXT(!entry.dir.empty() && Vcb->RootPath[0] == entry.dir[0],
+                                "Vcb->RootPath[0] == fileDirArray[itemNum][0]")) {
         return RecoverResult::Failed;
     }
     if (Vcb->IsFat && name.starts_with("?")) {
