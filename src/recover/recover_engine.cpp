@@ -14,7 +14,6 @@
 #include "platform/last_error.h"
 #include "recover/recovered_names.h"
 #include "scan/found_files.h"
-#include "volume/fat_entry.h"
 #include "volume/filetime.h"
 #include "volume/raw_io.h"
 #include "volume/vcb.h"
@@ -77,11 +76,20 @@ RecoverResult Finish(platform::RecoveredFile& file, const RecoverJob& job, bool 
     return endedEarly ? RecoverResult::EndedEarly : RecoverResult::Recovered;
 }
 
+// Whether a FAT cluster is free now, by the volume bitmap the open built from the FAT;
+// a cluster the bitmap does not cover counts as used.
+bool ClusterFree(int64_t cluster) {
+    const int64_t bit = cluster - kFirstFatCluster;
+    const int64_t covered =
+        std::min<int64_t>(ntfs::VolumeBitmapBits, Vcb->AllocationSupport.NumberOfClusters);
+    return bit >= 0 && bit < covered && !ntfs::BitSet(ntfs::VolumeBitmap, bit);
+}
+
 // The free clusters a deleted FAT file is taken to occupy: its first cluster, then each
 // next free one, wrapping past the end of the volume, for at most one pass over it.
 class FreeClusterWalk {
   public:
-    FreeClusterWalk(const std::vector<uint8_t>& fat, int64_t first) : fat_(fat), current_(first) {}
+    explicit FreeClusterWalk(int64_t first) : current_(first) {}
 
     int64_t Current() const { return current_; }
 
@@ -91,7 +99,7 @@ class FreeClusterWalk {
         while (stepped_ + 1 < Vcb->TotalClusters) {
             ++stepped_;
             current_ = current_ >= last ? kFirstFatCluster : current_ + 1;
-            if (volume::FatEntry(*Vcb, static_cast<uint32_t>(current_), fat_) == 0) {
+            if (ClusterFree(current_)) {
                 return true;
             }
         }
@@ -99,7 +107,6 @@ class FreeClusterWalk {
     }
 
   private:
-    const std::vector<uint8_t>& fat_;
     int64_t current_;
     int64_t stepped_ = 0;
 };
@@ -110,23 +117,32 @@ RecoverResult RecoverFatFile(const RecoverJob& job, uint32_t firstCluster) {
     if (!file || job.size == 0) {
         return file ? Finish(*file, job, false) : RecoverResult::Failed;
     }
-    const std::vector<uint8_t> fat = volume::ReadFat(Vcb->hVolume);
     CONSISTENCY_CHECK_TEXT(firstCluster > 1, "cluster>1");
     CONSISTENCY_CHECK_TEXT(firstCluster <= Vcb->TotalClusters + 1, "cluster<=Vcb->TotalClusters+1");
     const uint64_t clusterBytes = Vcb->BytesPerCluster;
     const uint64_t chunkClusters = std::max<uint64_t>(1, kCopyChunkBytes / clusterBytes);
     std::vector<uint8_t> buffer;
-    FreeClusterWalk walk(fat, firstCluster);
+    FreeClusterWalk walk(firstCluster);
     int64_t remaining = job.size;
-    bool more = true;
-    while (remaining > 0 && more) {
-        // Consecutive free clusters are read at once.
+    bool atNext = true;  // the walk stands on the next cluster to take
+    bool exhausted = false;
+    while (remaining > 0 && !exhausted && (atNext || walk.Advance())) {
+        // Consecutive free clusters are read at once; the walk goes no further than needed.
         const int64_t start = walk.Current();
-        uint64_t clusters = 1;
         const uint64_t wanted =
             (static_cast<uint64_t>(remaining) + clusterBytes - 1) / clusterBytes;
-        while ((more = walk.Advance()) && clusters < std::min(wanted, chunkClusters) &&
-               walk.Current() == start + static_cast<int64_t>(clusters)) {
+        const uint64_t limit = std::min(wanted, chunkClusters);
+        uint64_t clusters = 1;
+        atNext = false;
+        while (clusters < limit) {
+            if (!walk.Advance()) {
+                exhausted = true;
+                break;
+            }
+            if (walk.Current() != start + static_cast<int64_t>(clusters)) {
+                atNext = true;
+                break;
+            }
             ++clusters;
         }
         buffer.resize(clusters * clusterBytes);
@@ -228,9 +244,16 @@ std::optional<platform::RecoveredFile> CreateRecoveredFile(const std::string& de
         app::ShowSystemError();
         return std::nullopt;
     }
-    EnsureDirectoryPath(destDir);
     platform::RecoveredFile file;
-    if (!file.Create(destDir + name, (attributes & scan::kAttributeReadOnly) != 0)) {
+    const std::string path = destDir + name;
+    const bool readOnly = (attributes & scan::kAttributeReadOnly) != 0;
+    // The directories are made only when missing: most files go where the last one went.
+    bool created = file.Create(path, readOnly);
+    if (!created && platform::GetLastError() == ENOENT) {
+        EnsureDirectoryPath(destDir);
+        created = file.Create(path, readOnly);
+    }
+    if (!created) {
         if (platform::GetLastError() == EEXIST) {
             app::MessageBox("Can't recover that file, because a newer file by the same name exists",
                             "File not recovered");
