@@ -247,10 +247,11 @@ volume::Bytes ResidentValue(const Attribute& a) {
 namespace {
 
 // The attribute in the record itself or, for every type but a file name, where its
-// attribute list says it is.
+// attribute list says it is. `sawType` tells whether the record itself holds any of the type.
 std::optional<Attribute> FindInRecordOrList(platform::Handle hVolume, const MftRecordPtr& start,
                                             uint32_t typeCode, const AttributeName& name,
-                                            int instance) {
+                                            int instance, bool& sawType) {
+    sawType = false;
     MftRecordPtr current = start;
     std::size_t offset = start->FirstAttributeOffset();
     int countdown = instance;
@@ -261,6 +262,7 @@ std::optional<Attribute> FindInRecordOrList(platform::Handle hVolume, const MftR
             return std::nullopt;
         }
         if (type == typeCode) {
+            sawType = sawType || current == start;
             if (countdown == 0 && NameMatches(name, a->Name())) {
                 return a;
             }
@@ -358,15 +360,14 @@ std::optional<Attribute> FindAttribute(platform::Handle hVolume, const MftRecord
                            "strncmp((char *)mftptr->MultiSectorHeader.Signature,\"FILE\",4)==0");
     CONSISTENCY_CHECK_TEXT(start->FirstAttributeOffset() < record::MaxFirstAttributeOffset,
                            "mftptr->FirstAttributeOffset < 1024");
-    std::optional<Attribute> found = FindInRecordOrList(hVolume, start, typeCode, name, instance);
-    if (found || typeCode != kFileName) {
+    bool ownOfType = false;
+    std::optional<Attribute> found =
+        FindInRecordOrList(hVolume, start, typeCode, name, instance, ownOfType);
+    if (found || typeCode != kFileName || ownOfType) {
         return found;
     }
     // A record with no name of its own keeps its names in extension records: ntfs-3g moves
     // a full directory's name out, Windows the names of a file with many hard links.
-    if (FindInRecordOrList(hVolume, start, kFileName, std::nullopt, 0)) {
-        return std::nullopt;
-    }
     return FindFileNameInExtension(hVolume, start, name, instance);
 }
 
