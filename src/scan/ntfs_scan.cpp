@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <unordered_set>
+#include <vector>
 
 #include "app/consistency.h"
 #include "app/dialogs.h"
@@ -218,7 +219,7 @@ bool ParentStillMatches(const MftRecordPtr& parent, uint16_t sequence) {
 
 }  // namespace
 
-std::string BuildDirectoryPath(FileReference parent) {
+std::string BuildDirectoryPath(FileReference parent, DirectoryPathCache* cache) {
     const platform::Handle h = Vcb->hVolume;
     const std::string root = Vcb->RootPath;
     std::string path;
@@ -226,12 +227,26 @@ std::string BuildDirectoryPath(FileReference parent) {
     uint16_t sequence = parent.sequence;
     uint32_t previous = 0;
     std::unordered_set<uint32_t> seen;  // parent chains may loop through several records
+    // The directories walked through, with the length of the path below each.
+    std::vector<std::pair<uint64_t, std::size_t>> walked;
+    const auto remember = [&](std::string full) {
+        for (const auto& [key, below] : walked) {
+            cache->emplace(key, full.substr(0, full.size() - below));
+        }
+        return full;
+    };
     for (;;) {
         if (current < 1) {
             break;
         }
         if (current == ntfs::kRootDirectoryRecord) {
-            return root + path;
+            return cache != nullptr ? remember(root + path) : root + path;
+        }
+        const uint64_t key = uint64_t{sequence} << 32 | current;
+        if (cache != nullptr) {
+            if (const auto hit = cache->find(key); hit != cache->end()) {
+                return remember(hit->second + path);
+            }
         }
         if (current == previous || !seen.insert(current).second) {
             break;
@@ -261,6 +276,7 @@ std::string BuildDirectoryPath(FileReference parent) {
             path.insert(0, kUnknownPart);
             break;
         }
+        walked.emplace_back(key, path.size());
         previous = current;
         current = fn.parent.record;
         sequence = fn.parent.sequence;
@@ -299,7 +315,7 @@ void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext&
         return;
     }
     std::string name = volume::PrintableName(volume::Utf8FromUtf16(fn.name));
-    const std::string dir = BuildDirectoryPath(fn.parent);
+    const std::string dir = BuildDirectoryPath(fn.parent, &context.directoryPaths);
     if (!context.filters.Accepts(dir, name)) {
         return;
     }

@@ -20,7 +20,8 @@ void PrepareAndScanNtfsVolume(ScanContext& context);
 void ScanNtfsVolume(ScanContext& context);
 void EvaluateMftRecord(const ntfs::MftRecordPtr& record, uint32_t number, ScanContext& context);
 
-// The directory path of a parent reference, "X:\dir\sub\" (empty for parent 0).
-std::string BuildDirectoryPath(FileReference parent);
+// The directory path of a parent reference, "X:\dir\sub\" (empty for parent 0). With a
+// cache, directories whose chain reached the root once are not walked again.
+std::string BuildDirectoryPath(FileReference parent, DirectoryPathCache* cache = nullptr);
 
 }  // namespace relicta::scan
