@@ -31,7 +31,10 @@ void ResetConsistencyFailures();
 
 }  // namespace relicta::app
 
+// A check that holds costs only its condition: the reporter is called when it fails.
 #define CONSISTENCY_CHECK(cond) \
-    ::relicta::app::CheckConsistency(static_cast<bool>(cond), RELICTA_MODULE, __LINE__, #cond)
+    (static_cast<bool>(cond) || \
+     ::relicta::app::CheckConsistency(false, RELICTA_MODULE, __LINE__, #cond))
 #define CONSISTENCY_CHECK_TEXT(cond, text) \
-    ::relicta::app::CheckConsistency(static_cast<bool>(cond), RELICTA_MODULE, __LINE__, text)
+    (static_cast<bool>(cond) ||            \
+     ::relicta::app::CheckConsistency(false, RELICTA_MODULE, __LINE__, text))
