@@ -14,9 +14,7 @@ void AddFoundFile(FileListControl& listCtrl, const std::string& name, const std:
                   int64_t size, uint32_t attributes, uint64_t modifiedTime,
                   const std::string& condition, uint32_t mftOrCluster) {
     const uint32_t itemNum = static_cast<uint32_t>(foundFiles.size());
-    if (foundFiles.size() == foundFiles.capacity()) {
-        foundFiles.reserve(foundFiles.size() + kGrowthStep);
-    }
+    // The table grows by doubling: growing by a fixed step copied it whole every step.
     foundFiles.push_back(
         FoundFile{name, dir, size, attributes, modifiedTime, condition, mftOrCluster});
     const FoundFile& entry = foundFiles.back();
