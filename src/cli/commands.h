@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "cli/options.h"
-#include "scan/file_list.h"
+#include "view/found_file_list.h"
 
 namespace relicta::cli {
 
@@ -30,7 +30,7 @@ std::optional<std::vector<char>> DrivesFromArguments(const Options& options);
 struct ScanOutcome {
     bool interrupted = false;
 };
-std::optional<ScanOutcome> ScanForCommand(const Options& options, scan::MemoryFileList& list,
+std::optional<ScanOutcome> ScanForCommand(const Options& options, view::FoundFileList& list,
                                           int& status);
 
 }  // namespace relicta::cli

@@ -64,9 +64,9 @@ class RecoverProgressLine {
 };
 
 // Selects the rows --item and --all name; false (with the reason on stderr) for a bad one.
-bool SelectRows(const Options& options, scan::MemoryFileList& list) {
+bool SelectRows(const Options& options, view::FoundFileList& list) {
     const bool all = !NamedValue(options, "all").empty();
-    for (scan::MemoryFileList::Row& row : list.rows) {
+    for (view::FoundFileList::Row& row : list.rows) {
         row.selected = all;
     }
     for (const std::string& text : NamedValues(options, "item")) {
@@ -93,9 +93,9 @@ bool SelectRows(const Options& options, scan::MemoryFileList& list) {
 
 // Recovering onto the device being read can overwrite the very files being recovered: asked
 // once, before anything is written.
-bool DestinationAccepted(const scan::MemoryFileList& list, const std::string& destination) {
+bool DestinationAccepted(const view::FoundFileList& list, const std::string& destination) {
     std::set<char> drives;
-    for (const scan::MemoryFileList::Row& row : list.rows) {
+    for (const view::FoundFileList::Row& row : list.rows) {
         if (row.selected && row.itemData < scan::foundFiles.size() &&
             !scan::foundFiles[row.itemData].dir.empty()) {
             drives.insert(scan::foundFiles[row.itemData].dir[0]);
@@ -119,7 +119,7 @@ int RunRecoverCommand(const Options& options) {
                      UsageText().c_str());
         return kExitUsage;
     }
-    scan::MemoryFileList list;
+    view::FoundFileList list;
     int status = kExitUsage;
     const std::optional<ScanOutcome> outcome = ScanForCommand(options, list, status);
     if (!outcome || status != kExitDone) {

@@ -81,7 +81,7 @@ void WriteList(std::ostream& out, const std::string& format) {
 
 }  // namespace
 
-std::optional<ScanOutcome> ScanForCommand(const Options& options, scan::MemoryFileList& list,
+std::optional<ScanOutcome> ScanForCommand(const Options& options, view::FoundFileList& list,
                                           int& status) {
     if (options.arguments.size() > 1) {
         std::fprintf(stderr, "relicta: %s takes at most one drive\n%s", options.command.c_str(),
@@ -138,7 +138,7 @@ int RunScanCommand(const Options& options) {
             return kExitUsage;
         }
     }
-    scan::MemoryFileList list;
+    view::FoundFileList list;
     int status = kExitUsage;
     const std::optional<ScanOutcome> outcome = ScanForCommand(options, list, status);
     if (!outcome) {

@@ -19,12 +19,29 @@ void AddFoundFile(FileListControl& listCtrl, const std::string& name, const std:
         FoundFile{name, dir, size, attributes, modifiedTime, condition, mftOrCluster});
     const FoundFile& entry = foundFiles.back();
     const int row = listCtrl.AppendRow(entry.name);
-    listCtrl.SetCell(row, view::kColumnDirectory, entry.dir);
-    listCtrl.SetCell(row, view::kColumnSize, view::SizeText(entry.size));
-    listCtrl.SetCell(row, view::kColumnModified, view::DateText(entry.modifiedTime));
-    listCtrl.SetCell(row, view::kColumnCondition, entry.condition);
-    listCtrl.SetCell(row, view::kColumnNumber, std::to_string(entry.mftOrCluster));
+    for (int column = view::kColumnDirectory; column <= view::kColumnNumber; ++column) {
+        listCtrl.SetCell(row, column, CellText(entry, column));
+    }
     listCtrl.SetItemData(row, itemNum);
+}
+
+std::string CellText(const FoundFile& file, int column) {
+    switch (column) {
+        case view::kColumnName:
+            return file.name;
+        case view::kColumnDirectory:
+            return file.dir;
+        case view::kColumnSize:
+            return view::SizeText(file.size);
+        case view::kColumnModified:
+            return view::DateText(file.modifiedTime);
+        case view::kColumnCondition:
+            return file.condition;
+        case view::kColumnNumber:
+            return std::to_string(file.mftOrCluster);
+        default:
+            return {};
+    }
 }
 
 void ClearFoundFiles() {

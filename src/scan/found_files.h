@@ -41,4 +41,7 @@ void AddFoundFile(FileListControl& listCtrl, const std::string& name, const std:
                   const std::string& condition, uint32_t mftOrCluster);
 void ClearFoundFiles();
 
+// The text a list shows in `column` (view::kColumnName to view::kColumnNumber) for `file`.
+std::string CellText(const FoundFile& file, int column);
+
 }  // namespace relicta::scan
