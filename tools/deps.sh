@@ -6,6 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config xz-utils python3
   libblkid-dev libgtest-dev libgmock-dev
   clang libclang-rt-14-dev
+  qt6-base-dev fonts-dejavu-core xvfb xauth ntfs-3g
   sleuthkit dosfstools mtools
 )
 missing=()

@@ -10,15 +10,10 @@
 namespace relicta::cli {
 
 bool AttachVolumes(const Options& options, bool explicitDrives) {
-    for (const std::string& spec : options.volumes) {
-        const platform::AttachResult result = platform::Drives().Attach(spec);
-        if (!result.ok()) {
-            std::fprintf(stderr, "relicta: %s\n", result.error.c_str());
-            return false;
-        }
-    }
-    if (options.volumes.empty() && !explicitDrives) {
-        platform::Drives().DiscoverBlockDevices();
+    const std::string error = platform::AttachVolumes(options.volumes, explicitDrives);
+    if (!error.empty()) {
+        std::fprintf(stderr, "relicta: %s\n", error.c_str());
+        return false;
     }
     return true;
 }
@@ -26,17 +21,12 @@ bool AttachVolumes(const Options& options, bool explicitDrives) {
 std::vector<char> ResolveDrives(const Options& options, std::string& error) {
     std::vector<char> letters;
     for (const std::string& argument : options.arguments) {
-        if (std::optional<char> letter = platform::ParseDriveLetter(argument);
-            letter && platform::Drives().Find(*letter) != nullptr) {
-            letters.push_back(*letter);
-            continue;
-        }
-        const platform::AttachResult attached = platform::Drives().Attach(argument, std::nullopt);
-        if (!attached.ok()) {
-            error = platform::ParseDriveLetter(argument) ? "no drive " + argument : attached.error;
+        const platform::AttachResult resolved = platform::ResolveDriveArgument(argument);
+        if (!resolved.ok()) {
+            error = resolved.error;
             return {};
         }
-        letters.insert(letters.end(), attached.letters.begin(), attached.letters.end());
+        letters.insert(letters.end(), resolved.letters.begin(), resolved.letters.end());
     }
     if (options.arguments.empty()) {
         letters = platform::Drives().Letters();

@@ -69,13 +69,12 @@ std::string JsonLine(std::size_t item, const scan::FoundFile& f) {
 }
 
 void WriteList(std::ostream& out, const std::string& format) {
+    if (format != "json") {
+        view::WriteSavedList(out);
+        return;
+    }
     for (std::size_t i = 0; i < scan::foundFiles.size(); ++i) {
-        if (format == "json") {
-            out << JsonLine(i, scan::foundFiles[i]) << "\n";
-        } else {
-            // The saved-list format: tab-separated, CR LF line ends, no header.
-            out << view::SavedListLine(scan::foundFiles[i]) << "\r\n";
-        }
+        out << JsonLine(i, scan::foundFiles[i]) << "\n";
     }
 }
 

@@ -1,6 +1,7 @@
 #include "platform/drive_table.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -247,6 +248,53 @@ std::optional<char> DriveTable::NextFreeLetter(char from) const {
 DriveTable& Drives() {
     static DriveTable table;
     return table;
+}
+
+std::string AttachVolumes(const std::vector<std::string>& specs, bool explicitDrives) {
+    for (const std::string& spec : specs) {
+        const AttachResult result = Drives().Attach(spec);
+        if (!result.ok()) {
+            return result.error;
+        }
+    }
+    if (specs.empty() && !explicitDrives) {
+        Drives().DiscoverBlockDevices();
+    }
+    return {};
+}
+
+AttachResult ResolveDriveArgument(const std::string& argument) {
+    if (const std::optional<char> letter = ParseDriveLetter(argument)) {
+        if (Drives().Find(*letter) != nullptr) {
+            return {{*letter}, {}};
+        }
+    }
+    AttachResult attached = Drives().Attach(argument, std::nullopt);
+    if (!attached.ok() && ParseDriveLetter(argument)) {
+        attached.error = "no drive " + argument;
+    }
+    return attached;
+}
+
+std::string PermissionProblem(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+        return {};
+    }
+    if (errno != EACCES && errno != EPERM) {
+        return {};
+    }
+    std::string group;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        if (const struct group* g = ::getgrgid(st.st_gid)) {
+            group = g->gr_name;
+        }
+    }
+    return path + " cannot be read: permission denied. Reading it needs root" +
+           (group.empty() ? std::string(" or read permission on it.")
+                          : " or membership of the group \"" + group + "\" that owns it.");
 }
 
 std::optional<char> ParseDriveLetter(const std::string& text) {

@@ -56,6 +56,16 @@ class DriveTable {
 // The drive table the Linux platform serves.
 DriveTable& Drives();
 
+// Attaches every "[L=]PATH" of `specs`; without any, the block devices are discovered unless
+// `explicitDrives`. The first failure's reason, or "" when all were attached.
+std::string AttachVolumes(const std::vector<std::string>& specs, bool explicitDrives);
+
+// The drives one argument names: an attached drive's letter, or those of a path attached now.
+AttachResult ResolveDriveArgument(const std::string& argument);
+
+// When this user may not read `path`: which source, and what reading it takes; else "".
+std::string PermissionProblem(const std::string& path);
+
 // "C", "c", "C:" and "C:\" name drive C; anything else is not a drive.
 std::optional<char> ParseDriveLetter(const std::string& text);
 

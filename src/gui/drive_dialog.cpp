@@ -1,0 +1,168 @@
+#include "gui/drive_dialog.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+#include "app/dialogs.h"
+#include "app/drive_choices.h"
+#include "gui/about.h"
+#include "platform/drive_table.h"
+#include "scan/filters.h"
+
+namespace relicta::gui {
+namespace {
+
+constexpr const char* kIntroduction =
+    "Tarnwick\u00ae Relicta will scan your drives to find deleted files, and then can attempt "
+    "to recover those files. Please select which drive you want to scan:";
+
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) {
+        text += (text.empty() ? "" : "\n") + line;
+    }
+    return text;
+}
+
+}  // namespace
+
+CDriveDialog::CDriveDialog(QWidget* parent)
+    : QDialog(parent),
+      drives_(new QComboBox(this)),
+      allFiles_(new QRadioButton("All deleted files", this)),
+      matching_(new QRadioButton("Deleted files matching this pattern:", this)),
+      patternEdit_(new QLineEdit("*", this)),
+      skipTemp_(new QCheckBox("Skip files in temp directories and .tmp files", this)),
+      ok_(new QPushButton("OK", this)) {
+    setObjectName("driveDialog");
+    setWindowTitle("Choose Drive(s) to scan for deleted files");
+    auto* intro = new QLabel(kIntroduction, this);
+    intro->setWordWrap(true);
+    drives_->setObjectName("driveList");
+    drives_->setMinimumWidth(300);
+    auto* add = new QPushButton("Add image or device...", this);
+    add->setObjectName("addImage");
+    connect(add, &QPushButton::clicked, this, &CDriveDialog::ChooseImageOrDevice);
+
+    auto* group = new QGroupBox("Select file(s) to scan for", this);
+    patternEdit_->setObjectName("pattern");
+    patternEdit_->setEnabled(false);
+    allFiles_->setChecked(true);
+    connect(allFiles_, &QRadioButton::clicked, this, [this] {
+        patternEdit_->setText("*");
+        patternEdit_->setEnabled(false);
+    });
+    connect(matching_, &QRadioButton::clicked, this, [this] { patternEdit_->setEnabled(true); });
+    auto* groupLayout = new QVBoxLayout(group);
+    groupLayout->addWidget(allFiles_);
+    auto* patternRow = new QHBoxLayout;
+    patternRow->addWidget(matching_);
+    patternRow->addWidget(patternEdit_, 1);
+    groupLayout->addLayout(patternRow);
+    skipTemp_->setChecked(true);
+
+    auto* cancel = new QPushButton("Cancel", this);
+    auto* about = new QPushButton("About", this);
+    ok_->setDefault(true);
+    connect(ok_, &QPushButton::clicked, this, &CDriveDialog::accept);
+    connect(cancel, &QPushButton::clicked, this, &CDriveDialog::reject);
+    connect(about, &QPushButton::clicked, this, [this] { ShowAboutBox(this); });
+
+    auto* driveRow = new QHBoxLayout;
+    driveRow->addWidget(drives_, 1);
+    driveRow->addWidget(add);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(cancel);
+    buttons->addStretch();
+    buttons->addWidget(about);
+    buttons->addStretch();
+    buttons->addWidget(ok_);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(intro);
+    layout->addLayout(driveRow);
+    layout->addWidget(group);
+    layout->addWidget(skipTemp_);
+    layout->addSpacing(12);
+    layout->addLayout(buttons);
+    setMinimumWidth(560);
+    FillDriveList();
+}
+
+int CDriveDialog::RunModal() {
+    result_ = app::kDriveDialogCancel;
+    exec();
+    return result_;
+}
+
+bool CDriveDialog::FillDriveList(int select) {
+    const app::DriveChoices choices = app::ListScanDrives();
+    drives_->clear();
+    int selected = 0;
+    bool found = false;
+    for (const app::DriveChoice& choice : choices.entries) {
+        if (choice.itemData == select) {
+            selected = drives_->count();
+            found = true;
+        }
+        drives_->addItem(QString::fromStdString(choice.text), choice.itemData);
+    }
+    drives_->setCurrentIndex(choices.entries.empty() ? -1 : selected);
+    // Without an entry there is nothing OK could return.
+    ok_->setEnabled(!choices.entries.empty());
+    if (!choices.unreadable.empty() && !unreadableReported_) {
+        unreadableReported_ = true;
+        app::MessageBox(Joined(choices.unreadable), "Error", app::MbButtons::Ok,
+                        app::MbIcon::Warning, app::MbOwner::MainWindow);
+    }
+    return found;
+}
+
+void CDriveDialog::ChooseImageOrDevice() {
+    const QString path = QFileDialog::getOpenFileName(
+        this, "Add image or device", QString(), QString(), nullptr,
+        QFileDialog::DontUseNativeDialog | QFileDialog::DontResolveSymlinks);
+    if (!path.isEmpty()) {
+        AddImageOrDevice(path);
+    }
+}
+
+void CDriveDialog::AddImageOrDevice(const QString& path) {
+    const std::string source = path.toStdString();
+    std::string problem = platform::PermissionProblem(source);
+    if (problem.empty()) {
+        const platform::AttachResult attached = platform::Drives().Attach(source, std::nullopt);
+        if (attached.ok() && FillDriveList(attached.letters.front())) {
+            return;
+        }
+        problem = attached.ok() ? source + " holds no NTFS or FAT volume" : attached.error;
+    }
+    app::MessageBox(problem, "Error", app::MbButtons::Ok, app::MbIcon::Warning,
+                    app::MbOwner::MainWindow);
+}
+
+void CDriveDialog::accept() {
+    const std::string pattern = patternEdit_->text().toStdString();
+    if (!scan::CompiledPattern(scan::PatternToRegex(pattern)).ok()) {
+        app::MessageBox("File search pattern is invalid.  Re-enter, or select 'all files'",
+                        "Error", app::MbButtons::Ok, app::MbIcon::None, app::MbOwner::MainWindow);
+        return;
+    }
+    if (drives_->currentIndex() < 0) {
+        return;
+    }
+    pattern_ = pattern;
+    skipTempFiles_ = skipTemp_->isChecked();
+    result_ = drives_->currentData().toInt();
+    QDialog::accept();
+}
+
+}  // namespace relicta::gui

@@ -1,0 +1,113 @@
+#include "gui/file_list_model.h"
+
+#include <QItemSelectionModel>
+
+#include "view/list_texts.h"
+
+namespace relicta::gui {
+namespace {
+
+constexpr int kColumns = 6;
+constexpr const char* kColumnTitles[kColumns] = {
+    "File name", "Directory", "Size", "Modified", "Condition (odds)", "MFT or FirstCluster"};
+
+}  // namespace
+
+FileListModel::FileListModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+void FileListModel::Flush() {
+    const int rows = list_.RowCount();
+    if (rows > shown_) {
+        beginInsertRows(QModelIndex(), shown_, rows - 1);
+        shown_ = rows;
+        endInsertRows();
+    }
+}
+
+void FileListModel::Sort(const view::ListSort& sort) {
+    Flush();
+    std::vector<uint32_t> items;
+    items.reserve(list_.rows.size());
+    for (const view::FoundFileList::Row& row : list_.rows) {
+        items.push_back(row.itemData);
+    }
+    const std::vector<int> order = view::SortedOrder(items, sort);
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    std::vector<int> newRowOf(order.size());
+    std::vector<view::FoundFileList::Row> sorted;
+    sorted.reserve(order.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        newRowOf[order[i]] = static_cast<int>(i);
+        sorted.push_back(list_.rows[order[i]]);
+    }
+    list_.rows = std::move(sorted);
+    QModelIndexList from = persistentIndexList();
+    QModelIndexList to;
+    to.reserve(from.size());
+    for (const QModelIndex& index : from) {
+        to.append(this->index(newRowOf[index.row()], index.column()));
+    }
+    changePersistentIndexList(from, to);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+int FileListModel::AppendRow(const std::string& text) {
+    return list_.AppendRow(text);
+}
+
+void FileListModel::SetItemData(int row, uint32_t data) {
+    list_.SetItemData(row, data);
+}
+
+void FileListModel::DeleteAllRows() {
+    beginResetModel();
+    list_.DeleteAllRows();
+    shown_ = 0;
+    endResetModel();
+}
+
+int FileListModel::RowCount() const {
+    return list_.RowCount();
+}
+
+std::string FileListModel::CellText(int row, int column) const {
+    return list_.CellText(row, column);
+}
+
+uint32_t FileListModel::ItemData(int row) const {
+    return list_.ItemData(row);
+}
+
+bool FileListModel::IsSelected(int row) const {
+    return selection_ != nullptr && row < shown_ && selection_->isRowSelected(row, QModelIndex());
+}
+
+int FileListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : shown_;
+}
+
+int FileListModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : kColumns;
+}
+
+QVariant FileListModel::data(const QModelIndex& index, int role) const {
+    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= shown_) {
+        return {};
+    }
+    return QString::fromStdString(list_.CellText(index.row(), index.column()));
+}
+
+QVariant FileListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || section < 0 || section >= kColumns) {
+        return {};
+    }
+    if (role == Qt::DisplayRole) {
+        return QString(kColumnTitles[section]);
+    }
+    if (role == Qt::TextAlignmentRole) {
+        return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);
+    }
+    return {};
+}
+
+}  // namespace relicta::gui

@@ -1,0 +1,23 @@
+#include <QApplication>
+#include <clocale>
+
+#include "gui/about.h"
+#include "gui/salvex_app.h"
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    std::setlocale(LC_ALL, "");
+    QApplication::setApplicationName("relicta-gui");
+    QApplication::setApplicationDisplayName("Relicta");
+    QApplication::setWindowIcon(relicta::gui::RelictaIcon());
+    QApplication::setDesktopFileName("relicta-gui");
+
+    relicta::gui::CSalvexApp salvex(QApplication::arguments().mid(1));
+    if (!salvex.StartUp()) {
+        return salvex.ExitStatus();
+    }
+    if (salvex.Frame()->QuitRequested()) {
+        return 0;
+    }
+    return QApplication::exec();
+}

@@ -1,0 +1,349 @@
+#include "gui/main_frame.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPageSetupDialog>
+#include <QPainter>
+#include <QPrintDialog>
+#include <QPrintPreviewDialog>
+#include <QPrinter>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+#include <ctime>
+
+#include "app/beep.h"
+#include "app/progress.h"
+#include "app/scan_state.h"
+#include "gui/about.h"
+#include "gui/progress_window.h"
+#include "scan/found_files.h"
+#include "view/saved_list.h"
+
+namespace relicta::gui {
+namespace {
+
+// Events are processed at most this often during a scan: often enough that the window
+// repaints and Cancel answers at once, rarely enough that pumping costs nothing.
+constexpr int kPumpIntervalMs = 15;
+constexpr int kClockIntervalMs = 1000;
+constexpr int kPrintFontHeight = 62;  // layout units: a 10-point font at 600 dpi
+constexpr int kPrintLineHeight = 240;
+
+std::string LocalTimeText() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[64];
+    return std::strftime(text, sizeof text, "%X", &local) > 0 ? text : "";
+}
+
+}  // namespace
+
+CMainFrame::CMainFrame(CSalvexDoc& doc)
+    : doc_(doc), view_(new CSalvexView(this)), prompts_(this) {
+    setObjectName("mainFrame");
+    setWindowTitle(kCaption);
+    setWindowIcon(RelictaIcon());
+    setCentralWidget(view_);
+    CreateCommands();
+    CreateMenus();
+    CreateToolBar();
+    CreateStatusBar();
+    resize(1000, 640);
+    recoverSettings_.lastDestination = recover::DefaultDestination();
+
+    connect(view_, &CSalvexView::recoverRequested, this, &CMainFrame::RecoverSelected);
+    app::SetPumpMessagesHook([this] { return PumpMessages(); });
+    app::SetProgressFactory([this] { return std::make_unique<CProgressWindow>(this); });
+    app::SetBeepHook([](unsigned, unsigned) { QApplication::beep(); });
+}
+
+CMainFrame::~CMainFrame() {
+    app::SetPumpMessagesHook(nullptr);
+    app::SetProgressFactory(nullptr);
+    app::SetBeepHook(nullptr);
+}
+
+QAction* CMainFrame::AddCommand(const char* objectName, const QString& text, const char* prompt,
+                                const QList<QKeySequence>& keys) {
+    auto* action = new QAction(text, this);
+    action->setObjectName(objectName);
+    // A prompt is "status-bar text\ntooltip".
+    const QStringList parts = QString(prompt).split('\n');
+    action->setStatusTip(parts.value(0));
+    if (parts.size() > 1) {
+        action->setToolTip(parts.value(1));
+    }
+    action->setShortcuts(keys);
+    action->setShortcutContext(Qt::WindowShortcut);
+    addAction(action);
+    return action;
+}
+
+void CMainFrame::CreateCommands() {
+    using QKS = QKeySequence;
+    connect(AddCommand("recover", "&Salvex file(s)...", "Recovers the selected file(s)\nRecover",
+                       {QKS(Qt::CTRL | Qt::Key_U)}),
+            &QAction::triggered, this, &CMainFrame::RecoverSelected);
+    connect(AddCommand("saveList", "&Save File List...", "Saves the list of deleted files\nSave list",
+                       {QKS(Qt::CTRL | Qt::Key_S)}),
+            &QAction::triggered, this, [this] { doc_.SaveFileList(this); });
+    connect(AddCommand("newScan", "&New Scan", "Scans disks again to locate deleted files\nScan again",
+                       {QKS(Qt::CTRL | Qt::Key_N)}),
+            &QAction::triggered, this, [this] {
+                if (newScan_ && !busy_) {
+                    newScan_();
+                }
+            });
+    connect(AddCommand("print", "&Print...", "Prints the list of deleted files\nPrint",
+                       {QKS(Qt::CTRL | Qt::Key_P)}),
+            &QAction::triggered, this, &CMainFrame::Print);
+    connect(AddCommand("printPreview", "Print Pre&view", "Shows the printed pages\nPrint Preview"),
+            &QAction::triggered, this, &CMainFrame::PrintPreview);
+    connect(AddCommand("printSetup", "P&rint Setup...", "Changes the printer and printing options\nPrint Setup"),
+            &QAction::triggered, this, &CMainFrame::PrintSetup);
+    connect(AddCommand("exit", "E&xit", "Quits the program\nExit"), &QAction::triggered, this,
+            &QWidget::close);
+    AddCommand("undo", "&Undo", "Undoes the last action\nUndo",
+               {QKS(Qt::CTRL | Qt::Key_Z), QKS(Qt::ALT | Qt::Key_Backspace)})
+        ->setEnabled(false);
+    AddCommand("cut", "Cu&t", "Cuts the selection and puts it on the Clipboard\nCut",
+               {QKS(Qt::CTRL | Qt::Key_X), QKS(Qt::SHIFT | Qt::Key_Delete)})
+        ->setEnabled(false);
+    connect(AddCommand("copy", "&Copy", "Copies the list of deleted files to the Clipboard\nCopy",
+                       {QKS(Qt::CTRL | Qt::Key_C), QKS(Qt::CTRL | Qt::Key_Insert)}),
+            &QAction::triggered, this, [this] { doc_.CopyListToClipboard(); });
+    AddCommand("paste", "&Paste", "Inserts Clipboard contents\nPaste",
+               {QKS(Qt::CTRL | Qt::Key_V), QKS(Qt::SHIFT | Qt::Key_Insert)})
+        ->setEnabled(false);
+    connect(AddCommand("helpContents", "Contents", "Opens the help\nHelp", {QKS(Qt::Key_F1)}),
+            &QAction::triggered, this, [this] { ShowHelpContents(this); });
+    connect(AddCommand("about", "&About salvex...", "Displays program information and version\nAbout"),
+            &QAction::triggered, this, [this] { ShowAboutBox(this); });
+}
+
+QAction* CMainFrame::Command(const char* objectName) const {
+    return findChild<QAction*>(objectName);
+}
+
+void CMainFrame::CreateMenus() {
+    QMenu* file = menuBar()->addMenu("&File");
+    file->addAction(Command("recover"));
+    file->addAction(Command("saveList"));
+    file->addAction(Command("newScan"));
+    file->addSeparator();
+    file->addAction(Command("print"));
+    file->addAction(Command("printPreview"));
+    file->addAction(Command("printSetup"));
+    file->addSeparator();
+    file->addAction(Command("exit"));
+    QMenu* edit = menuBar()->addMenu("&Edit");
+    edit->addAction(Command("undo"));
+    edit->addSeparator();
+    edit->addAction(Command("cut"));
+    edit->addAction(Command("copy"));
+    edit->addAction(Command("paste"));
+    QMenu* viewMenu = menuBar()->addMenu("&View");
+    viewMenu->setObjectName("viewMenu");
+    QMenu* help = menuBar()->addMenu("&Help");
+    help->addAction(Command("helpContents"));
+    help->addSeparator();
+    help->addAction(Command("about"));
+    // View's toggles are added once the bars exist.
+}
+
+void CMainFrame::CreateToolBar() {
+    toolBar_ = addToolBar("Toolbar");
+    toolBar_->setObjectName("toolBar");
+    toolBar_->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    toolBar_->setMovable(true);
+    toolBar_->addAction(Command("recover"));
+    toolBar_->addSeparator();
+    toolBar_->addAction(Command("exit"));
+    toolBar_->addSeparator();
+    toolBar_->addAction(Command("copy"));
+    toolBar_->addSeparator();
+    toolBar_->addAction(Command("print"));
+    toolBar_->addSeparator();
+    toolBar_->addAction(Command("about"));
+    // The toolbar shows the short names; the menu keeps the full ones.
+    for (QAction* action : toolBar_->actions()) {
+        if (QWidget* button = toolBar_->widgetForAction(action)) {
+            button->setMinimumWidth(68);
+        }
+    }
+    QAction* toggle = toolBar_->toggleViewAction();
+    toggle->setText("&Toolbar");
+    findChild<QMenu*>("viewMenu")->addAction(toggle);
+}
+
+void CMainFrame::CreateStatusBar() {
+    message_ = new QLabel(this);
+    message_->setObjectName("messagePane");
+    clock_ = new QLabel(this);
+    clock_->setObjectName("clockPane");
+    statusBar()->addWidget(message_, 1);
+    statusBar()->addPermanentWidget(clock_);
+    auto* toggle = new QAction("&Status Bar", this);
+    toggle->setObjectName("statusBarToggle");
+    toggle->setCheckable(true);
+    toggle->setChecked(true);
+    connect(toggle, &QAction::toggled, statusBar(), &QWidget::setVisible);
+    findChild<QMenu*>("viewMenu")->addAction(toggle);
+    auto* timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, &CMainFrame::RefreshStatusBar);
+    timer->start(kClockIntervalMs);
+    RefreshStatusBar();
+}
+
+void CMainFrame::RefreshStatusBar() {
+    // The clock pane is exactly as wide as its text.
+    const QString time = QString::fromStdString(LocalTimeText());
+    clock_->setFixedWidth(clock_->fontMetrics().horizontalAdvance(time) + 2 * clock_->margin() + 4);
+    clock_->setText(time);
+    message_->setText(QString::fromStdString(app::StatusText));
+}
+
+void CMainFrame::SetBusy(bool busy) {
+    busy_ = busy;
+    for (const char* name : {"newScan", "recover", "saveList", "copy", "print", "printPreview"}) {
+        Command(name)->setEnabled(!busy);
+    }
+}
+
+bool CMainFrame::PumpMessages() {
+    if (!quitRequested_ && pumpClock_.isValid() && pumpClock_.elapsed() < kPumpIntervalMs) {
+        return false;
+    }
+    pumpClock_.start();
+    view_->Model().Flush();
+    RefreshStatusBar();
+    QApplication::processEvents(QEventLoop::AllEvents);
+    if (quitRequested_) {
+        app::StopScan = true;
+        return true;
+    }
+    return false;
+}
+
+void CMainFrame::RunScan(scan::ScanSettings& settings) {
+    SetBusy(true);
+    pumpClock_.invalidate();
+    scan::RunScan(settings, view_->Model());
+    view_->Model().Flush();
+    SetBusy(false);
+    RefreshStatusBar();
+    if (quitRequested_) {
+        close();
+    }
+}
+
+void CMainFrame::RecoverSelected() {
+    if (busy_) {
+        return;
+    }
+    SetBusy(true);
+    recover::RecoverCommand command(prompts_, recoverSettings_);
+    command.SetProgressObserver([this](const recover::RecoverTally& tally) {
+        if (pumpClock_.isValid() && pumpClock_.elapsed() < kPumpIntervalMs) {
+            return;
+        }
+        pumpClock_.start();
+        statusBar()->showMessage(QString("Recovering: %1 of %2 files, %3 MiB written")
+                                     .arg(tally.tried)
+                                     .arg(tally.selected)
+                                     .arg(tally.bytesWritten / (1024 * 1024)));
+        QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    });
+    command.RecoverSelected(view_->Model());
+    recoverSettings_.lastDestination = command.Settings().lastDestination;
+    statusBar()->clearMessage();
+    SetBusy(false);
+    if (quitRequested_) {
+        close();
+    }
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    if (busy_) {
+        // The scan stops first; the window closes once it has unwound.
+        quitRequested_ = true;
+        app::StopScan = true;
+        event->ignore();
+        return;
+    }
+    event->accept();
+}
+
+void CMainFrame::PrintList(QPrinter& printer) {
+    QPainter painter;
+    if (!painter.begin(&printer)) {
+        return;  // the print system has told the user why
+    }
+    const QRect page = painter.viewport();
+    const double scale = std::min(static_cast<double>(page.width()) / view::kPrintWidth,
+                                  static_cast<double>(page.height()) / view::kPrintHeight);
+    painter.setViewport(page.x(), page.y(), static_cast<int>(view::kPrintWidth * scale),
+                        static_cast<int>(view::kPrintHeight * scale));
+    painter.setWindow(0, 0, view::kPrintWidth, view::kPrintHeight);
+    QFont font = painter.font();
+    font.setPixelSize(kPrintFontHeight);
+    painter.setFont(font);
+
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    // An empty list still prints its dated header on one page.
+    const int pages = std::max(1, view::PrintPageCount(scan::foundFiles.size()));
+    for (int p = 1; p <= pages; ++p) {
+        if (p > 1) {
+            printer.newPage();
+        }
+        for (const view::PrintedText& text :
+             view::PrintPage(p, utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday)) {
+            painter.drawText(QRect(text.x, text.y, view::kPrintWidth - text.x, kPrintLineHeight),
+                             Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine | Qt::TextDontClip,
+                             QString::fromStdString(text.text));
+        }
+    }
+    painter.end();
+}
+
+void CMainFrame::Print() {
+    if (busy_) {
+        return;
+    }
+    if (!printer_) {
+        printer_ = std::make_unique<QPrinter>(QPrinter::HighResolution);
+    }
+    QPrintDialog dialog(printer_.get(), this);
+    if (dialog.exec() == QDialog::Accepted) {
+        PrintList(*printer_);
+    }
+}
+
+void CMainFrame::PrintPreview() {
+    if (busy_) {
+        return;
+    }
+    if (!printer_) {
+        printer_ = std::make_unique<QPrinter>(QPrinter::HighResolution);
+    }
+    QPrintPreviewDialog preview(printer_.get(), this);
+    connect(&preview, &QPrintPreviewDialog::paintRequested, this,
+            [this](QPrinter* printer) { PrintList(*printer); });
+    preview.exec();
+}
+
+void CMainFrame::PrintSetup() {
+    if (!printer_) {
+        printer_ = std::make_unique<QPrinter>(QPrinter::HighResolution);
+    }
+    QPageSetupDialog dialog(printer_.get(), this);
+    dialog.exec();
+}
+
+}  // namespace relicta::gui

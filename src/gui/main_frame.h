@@ -1,0 +1,73 @@
+#pragma once
+// The main window: menu, accelerators, toolbar, status bar with its clock, the list view,
+// and the scans and commands that run in it.
+
+#include <QElapsedTimer>
+#include <QMainWindow>
+#include <functional>
+#include <memory>
+
+#include "gui/recover_prompts.h"
+#include "gui/salvex_doc.h"
+#include "gui/salvex_view.h"
+#include "recover/recover_command.h"
+
+class QLabel;
+class QPrinter;
+
+namespace relicta::gui {
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+
+  public:
+    explicit CMainFrame(CSalvexDoc& doc);
+    ~CMainFrame() override;
+
+    CSalvexView& View() { return *view_; }
+    // The command named `objectName` ("recover", "saveList", "newScan", ...).
+    QAction* Command(const char* objectName) const;
+    void SetNewScanHandler(std::function<void()> handler) { newScan_ = std::move(handler); }
+
+    // Runs a scan in this window; the commands that would disturb it are disabled meanwhile.
+    void RunScan(scan::ScanSettings& settings);
+    bool Busy() const { return busy_; }
+    bool QuitRequested() const { return quitRequested_; }
+
+    void RecoverSelected();
+    // The list as the printer's pages: the layout's units scaled to the page.
+    void PrintList(QPrinter& printer);
+    void RefreshStatusBar();
+    QLabel* ClockPane() const { return clock_; }
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void CreateCommands();
+    void CreateMenus();
+    void CreateToolBar();
+    void CreateStatusBar();
+    QAction* AddCommand(const char* objectName, const QString& text, const char* prompt,
+                        const QList<QKeySequence>& keys = {});
+    void SetBusy(bool busy);
+    bool PumpMessages();
+    void Print();
+    void PrintPreview();
+    void PrintSetup();
+
+    CSalvexDoc& doc_;
+    CSalvexView* view_;
+    QToolBar* toolBar_ = nullptr;
+    QLabel* message_ = nullptr;
+    QLabel* clock_ = nullptr;
+    std::unique_ptr<QPrinter> printer_;
+    QtRecoverPrompts prompts_;
+    recover::RecoverSettings recoverSettings_;
+    std::function<void()> newScan_;
+    QElapsedTimer pumpClock_;
+    bool busy_ = false;
+    bool quitRequested_ = false;
+};
+
+}  // namespace relicta::gui

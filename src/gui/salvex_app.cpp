@@ -1,0 +1,159 @@
+#include "gui/salvex_app.h"
+
+#include <sys/stat.h>
+
+#include <QEventLoop>
+#include <QTimer>
+#include <cstring>
+
+#include "app/drive_choices.h"
+#include "gui/drive_dialog.h"
+#include "gui/splash.h"
+#include "platform/drive_table.h"
+
+namespace relicta::gui {
+namespace {
+
+constexpr int kExitBadArguments = 2;
+constexpr const char* kVolumeOption = "--volume";
+
+bool IsExistingSource(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+CSalvexApp::CSalvexApp(QStringList arguments) : arguments_(std::move(arguments)) {
+    app::SetDialogs(&dialogs_);
+}
+
+CSalvexApp::~CSalvexApp() {
+    frame_.reset();
+    app::SetDialogs(nullptr);
+}
+
+// A parameter that is not a flag names the drive (the last one counts); flags are ignored
+// except --volume, which attaches a source as the drive table does for the command line.
+void CSalvexApp::TakeParameters() {
+    for (qsizetype i = 0; i < arguments_.size(); ++i) {
+        const QString& argument = arguments_[i];
+        if (argument == kVolumeOption && i + 1 < arguments_.size()) {
+            volumes_.push_back(arguments_[++i].toStdString());
+        } else if (argument.startsWith(QString(kVolumeOption) + "=")) {
+            volumes_.push_back(argument.mid(static_cast<qsizetype>(std::strlen(kVolumeOption)) + 1)
+                                   .toStdString());
+        } else if (!argument.startsWith('-')) {
+            commandLineDrive_ = argument.toStdString();
+        }
+    }
+}
+
+// A drive argument by its length: one character, a letter and a colon, or a letter, a colon
+// and a backslash (the first character is not tested).
+bool CSalvexApp::DriveArgumentAccepted() const {
+    const std::string& d = commandLineDrive_;
+    switch (d.size()) {
+        case 0:
+        case 1:
+            return true;
+        case 2:
+            return d[1] == ':';
+        case 3:
+            return d[1] == ':' && d[2] == '\\';
+        default:
+            return false;
+    }
+}
+
+// Attaches the --volume sources, and an image or device given as the argument; without
+// either, the machine's block devices.
+bool CSalvexApp::AttachSources() {
+    const bool pathArgument = !DriveArgumentAccepted() && IsExistingSource(commandLineDrive_);
+    std::string error = platform::AttachVolumes(volumes_, pathArgument);
+    if (error.empty() && pathArgument) {
+        const platform::AttachResult attached =
+            platform::Drives().Attach(commandLineDrive_, std::nullopt);
+        error = attached.error;
+        // A partitioned image gives several drives: the dialog lets the user choose.
+        commandLineDrive_ = attached.letters.size() == 1
+                                ? std::string(1, attached.letters.front()) + ":\\"
+                                : std::string();
+    }
+    if (!error.empty()) {
+        app::MessageBox(error, "Error");
+        return false;
+    }
+    return true;
+}
+
+void CSalvexApp::Wait(int milliseconds) {
+    if (milliseconds <= 0) {
+        return;
+    }
+    QEventLoop loop;
+    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool CSalvexApp::StartUp() {
+    TakeParameters();
+    if (!AttachSources()) {
+        exitStatus_ = kExitBadArguments;
+        return false;
+    }
+    if (!DriveArgumentAccepted()) {
+        app::MessageBox("Command line argument must be a drive letter", "Error");
+        exitStatus_ = kExitBadArguments;
+        return false;
+    }
+    frame_ = std::make_unique<CMainFrame>(doc_);
+    dialogs_.SetMainWindow(frame_.get());
+    frame_->SetNewScanHandler([this] {
+        doc_.settings.scanDrive.clear();
+        if (ChooseScanSettings()) {
+            StartScan(app::MbOwner::MainWindow);
+        }
+    });
+    frame_->show();
+    if (splashEnabled_) {
+        ShowSplashScreen(frame_.get());
+    }
+    frame_->repaint();
+
+    doc_.settings.scanDrive = commandLineDrive_;
+    if (commandLineDrive_.empty()) {
+        Wait(startDelayMs_);
+        if (!ChooseScanSettings()) {
+            return true;
+        }
+    }
+    StartScan(app::MbOwner::None);
+    return true;
+}
+
+bool CSalvexApp::ChooseScanSettings() {
+    doc_.settings.scanDrive = commandLineDrive_;
+    if (!doc_.settings.scanDrive.empty()) {
+        return true;
+    }
+    CDriveDialog dialog;
+    const int result = dialog.RunModal();
+    doc_.settings.filePattern = dialog.PatternText();
+    doc_.settings.skipTempFiles = dialog.SkipTempFiles();
+    if (result == app::kAllHardDrives) {
+        return true;
+    }
+    if (result < 'A' || result > 'Z') {
+        return false;
+    }
+    doc_.settings.scanDrive = std::string(1, static_cast<char>(result)) + ":\\";
+    return true;
+}
+
+void CSalvexApp::StartScan(app::MbOwner /*owner*/) {
+    scan::CompileScanPattern(doc_.settings);
+    frame_->RunScan(doc_.settings);
+}
+
+}  // namespace relicta::gui

@@ -1,0 +1,58 @@
+#pragma once
+// The start of the desktop program: its command line, the one document, the main window
+// and the first scan.
+
+#include <QStringList>
+#include <memory>
+#include <string>
+
+#include "gui/main_frame.h"
+#include "gui/qt_dialogs.h"
+#include "gui/salvex_doc.h"
+
+class QSplashScreen;
+
+namespace relicta::gui {
+
+class CSalvexApp {
+  public:
+    // `arguments` without the program name: [--volume [L=]PATH]... [DRIVE|PATH]; other
+    // flags are ignored.
+    explicit CSalvexApp(QStringList arguments);
+    ~CSalvexApp();
+    CSalvexApp(const CSalvexApp&) = delete;
+    CSalvexApp& operator=(const CSalvexApp&) = delete;
+
+    // False ends the program before its event loop, with ExitStatus().
+    bool StartUp();
+    int ExitStatus() const { return exitStatus_; }
+
+    // Fills the scan settings from the command line or the drive dialog; false: no scan.
+    bool ChooseScanSettings();
+    void StartScan(app::MbOwner owner);
+
+    CMainFrame* Frame() const { return frame_.get(); }
+    CSalvexDoc& Doc() { return doc_; }
+    const std::string& CommandLineDrive() const { return commandLineDrive_; }
+    // The pause before the drive dialog at start, while the splash screen shows.
+    void SetStartDelay(int milliseconds) { startDelayMs_ = milliseconds; }
+    void SetSplashEnabled(bool enabled) { splashEnabled_ = enabled; }
+
+  private:
+    void TakeParameters();
+    bool AttachSources();
+    bool DriveArgumentAccepted() const;
+    void Wait(int milliseconds);
+
+    QStringList arguments_;
+    std::vector<std::string> volumes_;
+    std::string commandLineDrive_;
+    CSalvexDoc doc_;
+    QtDialogs dialogs_;
+    std::unique_ptr<CMainFrame> frame_;
+    int startDelayMs_ = 1800;
+    bool splashEnabled_ = true;
+    int exitStatus_ = 0;
+};
+
+}  // namespace relicta::gui
