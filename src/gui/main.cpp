@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <clocale>
 
+#include "app/dialogs.h"
 #include "gui/about.h"
 #include "gui/salvex_app.h"
 
@@ -13,6 +14,7 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName("relicta-gui");
 
     relicta::gui::CSalvexApp salvex(QApplication::arguments().mid(1));
+    const relicta::app::ScopedDialogs dialogs(salvex.Dialogs());
     if (!salvex.StartUp()) {
         return salvex.ExitStatus();
     }

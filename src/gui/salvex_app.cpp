@@ -24,14 +24,9 @@ bool IsExistingSource(const std::string& path) {
 
 }  // namespace
 
-CSalvexApp::CSalvexApp(QStringList arguments) : arguments_(std::move(arguments)) {
-    app::SetDialogs(&dialogs_);
-}
+CSalvexApp::CSalvexApp(QStringList arguments) : arguments_(std::move(arguments)) {}
 
-CSalvexApp::~CSalvexApp() {
-    frame_.reset();
-    app::SetDialogs(nullptr);
-}
+CSalvexApp::~CSalvexApp() = default;
 
 // A parameter that is not a flag names the drive (the last one counts); flags are ignored
 // except --volume, which attaches a source as the drive table does for the command line.

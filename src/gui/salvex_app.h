@@ -33,6 +33,8 @@ class CSalvexApp {
 
     CMainFrame* Frame() const { return frame_.get(); }
     CSalvexDoc& Doc() { return doc_; }
+    // The message boxes of this program, for the caller to install.
+    QtDialogs& Dialogs() { return dialogs_; }
     const std::string& CommandLineDrive() const { return commandLineDrive_; }
     // The pause before the drive dialog at start, while the splash screen shows.
     void SetStartDelay(int milliseconds) { startDelayMs_ = milliseconds; }

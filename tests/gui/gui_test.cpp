@@ -1,0 +1,465 @@
+// The desktop program driven as a user drives it, on the offscreen platform.
+
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPrinter>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "app/dialogs.h"
+#include "app/recording_dialogs.h"
+#include "app/scan_state.h"
+#include "gui/drive_dialog.h"
+#include "gui/progress_window.h"
+#include "gui/recover_prompts.h"
+#include "gui/salvex_app.h"
+#include "platform/drive_table.h"
+#include "platform/scripted_platform.h"
+#include "scan/found_files.h"
+#include "support/large_fat.h"
+#include "support/paths.h"
+#include "view/list_texts.h"
+#include "view/saved_list.h"
+
+using namespace relicta;
+
+namespace {
+
+// Answers the modal windows the code under test opens, in order, from a script; every
+// message box seen is kept as "caption|text".
+class ModalScript : public QObject {
+  public:
+    using Step = std::function<bool(QWidget*)>;  // true when it handled the window
+
+    ModalScript() {
+        connect(&timer_, &QTimer::timeout, this, [this] { Poll(); });
+        timer_.start(10);
+    }
+    void Then(Step step) { steps_.push_back(std::move(step)); }
+    // The next message box is recorded and answered with its first affirmative button.
+    void AcceptBox() {
+        Then([this](QWidget* w) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            if (box == nullptr) {
+                return false;
+            }
+            boxes.push_back(box->windowTitle() + "|" + box->text());
+            for (auto button : {QMessageBox::Ok, QMessageBox::Yes}) {
+                if (QAbstractButton* b = box->button(button)) {
+                    b->click();
+                    return true;
+                }
+            }
+            box->accept();
+            return true;
+        });
+    }
+    bool Done() const { return steps_.empty(); }
+
+    QStringList boxes;
+
+  private:
+    void Poll() {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal != nullptr && !steps_.empty() && modal != lastHandled_ && steps_.front()(modal)) {
+            lastHandled_ = modal;
+            steps_.pop_front();
+        }
+        if (modal == nullptr) {
+            lastHandled_ = nullptr;
+        }
+    }
+
+    QTimer timer_;
+    std::deque<Step> steps_;
+    QWidget* lastHandled_ = nullptr;
+};
+
+QString Fixture(const char* name) {
+    return QString::fromStdString(test::FixturePath(name));
+}
+
+std::unique_ptr<gui::CSalvexApp> StartOn(const QStringList& arguments) {
+    auto salvex = std::make_unique<gui::CSalvexApp>(arguments);
+    salvex->SetSplashEnabled(false);
+    salvex->SetStartDelay(0);
+    return salvex;
+}
+
+std::vector<uint32_t> ListedItems(gui::FileListModel& model) {
+    std::vector<uint32_t> items;
+    for (int row = 0; row < model.RowCount(); ++row) {
+        items.push_back(model.ItemData(row));
+    }
+    return items;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+class GuiTest : public QObject {
+    Q_OBJECT
+
+  private:
+    // Message boxes are recorded unless a test shows the program's own.
+    app::RecordingDialogs dialogs_;
+
+  private slots:
+    void init() {
+        platform::Drives().Clear();
+        app::ResetScanState();
+        dialogs_.shown.clear();
+        app::SetDialogs(&dialogs_);
+    }
+    void cleanup() { app::SetDialogs(&dialogs_); }
+
+    void commandLineRule_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("starts");
+        QTest::addColumn<QString>("drive");
+        QTest::newRow("letter") << QStringList{"D"} << true << "D";
+        QTest::newRow("letter and colon") << QStringList{"D:"} << true << "D:";
+        QTest::newRow("root") << QStringList{"D:\\"} << true << "D:\\";
+        QTest::newRow("digit and colon") << QStringList{"1:"} << true << "1:";
+        QTest::newRow("flag ignored") << QStringList{"-x", "D:"} << true << "D:";
+        QTest::newRow("last counts") << QStringList{"C:", "D:"} << true << "D:";
+        QTest::newRow("no colon") << QStringList{"DX"} << false << "";
+        QTest::newRow("too long") << QStringList{"D:\\x"} << false << "";
+    }
+    void commandLineRule() {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, starts);
+        QFETCH(QString, drive);
+        // D is attached, so that no block device of this machine is looked at.
+        auto salvex = StartOn(QStringList{"--volume", "D=" + Fixture("fat12.img")} + arguments);
+        const bool started = salvex->StartUp();
+        QCOMPARE(started, starts);
+        QCOMPARE(salvex->Frame() != nullptr, starts);
+        if (starts) {
+            QCOMPARE(QString::fromStdString(salvex->Doc().settings.scanDrive), drive);
+        } else {
+            QCOMPARE(dialogs_.Texts().front(), "Command line argument must be a drive letter");
+            QCOMPARE(dialogs_.Captions().front(), "Error");
+        }
+    }
+
+    void sortsByEveryColumn_data() {
+        QTest::addColumn<int>("column");
+        for (int c = view::kColumnName; c <= view::kColumnNumber; ++c) {
+            QTest::newRow(std::to_string(c).c_str()) << c;
+        }
+    }
+    // The first click on a column gives the reverse of its base order, the second flips it;
+    // the number column keeps the rows where they are.
+    void sortsByEveryColumn() {
+        QFETCH(int, column);
+        auto salvex = StartOn({Fixture("ntfs4k.img")});
+        QVERIFY(salvex->StartUp());
+        gui::CSalvexView& view = salvex->Frame()->View();
+        gui::FileListModel& model = view.Model();
+        QVERIFY(model.RowCount() > 5);
+        const std::vector<uint32_t> before = ListedItems(model);
+        view.selectRow(2);
+        const uint32_t selectedItem = model.ItemData(2);
+        const auto key = [column](uint32_t item) {
+            const scan::FoundFile& f = scan::foundFiles[item];
+            switch (column) {
+                case view::kColumnName:
+                    return std::make_tuple(f.name, uint64_t{0});
+                case view::kColumnDirectory:
+                    return std::make_tuple(f.dir, uint64_t{0});
+                case view::kColumnSize:
+                    return std::make_tuple(std::string(), static_cast<uint64_t>(f.size));
+                case view::kColumnModified:  // base order is newest first
+                    return std::make_tuple(std::string(), ~f.modifiedTime);
+                case view::kColumnCondition:
+                    return std::make_tuple(f.condition, uint64_t{0});
+                default:
+                    return std::make_tuple(std::string(), uint64_t{0});
+            }
+        };
+        QHeaderView* header = view.horizontalHeader();
+        for (int click = 1; click <= 2; ++click) {
+            QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                              QPoint(header->sectionViewportPosition(column) + 5, 5));
+            const std::vector<uint32_t> items = ListedItems(model);
+            if (column == view::kColumnNumber) {
+                QCOMPARE(items, before);
+            }
+            for (std::size_t i = 1; i < items.size(); ++i) {
+                const bool reversed = click == 1;
+                QVERIFY(reversed ? !(key(items[i - 1]) < key(items[i]))
+                                 : !(key(items[i]) < key(items[i - 1])));
+            }
+            QVERIFY(model.IsSelected(static_cast<int>(
+                std::find(items.begin(), items.end(), selectedItem) - items.begin())));
+        }
+        // Another column starts again from its reversed order.
+        view.OnHeaderClick((column + 1) % 6);
+        QVERIFY(view.SortState().sortReversed);
+    }
+
+    void menuCommandsAndShortcuts_data() {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("keys");
+        QTest::addColumn<bool>("enabled");
+        QTest::newRow("recover") << "recover" << "&Salvex file(s)..." << "Ctrl+U" << true;
+        QTest::newRow("save") << "saveList" << "&Save File List..." << "Ctrl+S" << true;
+        QTest::newRow("new scan") << "newScan" << "&New Scan" << "Ctrl+N" << true;
+        QTest::newRow("print") << "print" << "&Print..." << "Ctrl+P" << true;
+        QTest::newRow("preview") << "printPreview" << "Print Pre&view" << "" << true;
+        QTest::newRow("setup") << "printSetup" << "P&rint Setup..." << "" << true;
+        QTest::newRow("exit") << "exit" << "E&xit" << "" << true;
+        QTest::newRow("undo") << "undo" << "&Undo" << "Ctrl+Z, Alt+Backspace" << false;
+        QTest::newRow("cut") << "cut" << "Cu&t" << "Ctrl+X, Shift+Del" << false;
+        QTest::newRow("copy") << "copy" << "&Copy" << "Ctrl+C, Ctrl+Ins" << true;
+        QTest::newRow("paste") << "paste" << "&Paste" << "Ctrl+V, Shift+Ins" << false;
+        QTest::newRow("help") << "helpContents" << "Contents" << "F1" << true;
+        QTest::newRow("about") << "about" << "&About salvex..." << "" << true;
+    }
+    void menuCommandsAndShortcuts() {
+        QFETCH(QString, command);
+        QFETCH(QString, text);
+        QFETCH(QString, keys);
+        QFETCH(bool, enabled);
+        auto salvex = StartOn({Fixture("fat16.img")});
+        QVERIFY(salvex->StartUp());
+        const QAction* action = salvex->Frame()->Command(command.toUtf8().constData());
+        QVERIFY(action != nullptr);
+        QCOMPARE(action->text(), text);
+        QStringList shortcuts;
+        for (const QKeySequence& k : action->shortcuts()) {
+            shortcuts << k.toString();
+        }
+        QCOMPARE(shortcuts.join(", "), keys);
+        QCOMPARE(action->isEnabled(), enabled);
+    }
+
+    // Keys reach the commands from the list: Ctrl+C copies the list, not the current cell.
+    void copyShortcutCopiesTheList() {
+        auto salvex = StartOn({Fixture("fat16.img")});
+        QVERIFY(salvex->StartUp());
+        gui::CSalvexView& view = salvex->Frame()->View();
+        salvex->Frame()->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(salvex->Frame()));
+        view.setFocus();
+        view.selectRow(1);
+        QApplication::clipboard()->clear();
+        QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text().toStdString(), view::ClipboardText());
+    }
+
+    void driveDialogListsQualifyingDrives_data() {
+        QTest::addColumn<QString>("drives");  // letter, type (F fixed, R removable), file system
+        QTest::addColumn<QStringList>("entries");
+        QTest::newRow("one NTFS") << "C F NTFS" << QStringList{"C:\\"};
+        QTest::newRow("summary") << "A R -;C F NTFS;D F FAT32"
+                                 << QStringList{"All hard drives (C:,D:)", "A:\\", "C:\\", "D:\\"};
+        QTest::newRow("removable counts, not summed")
+            << "C F NTFS;E R -" << QStringList{"All hard drives (C:)", "C:\\", "E:\\"};
+        QTest::newRow("other file systems") << "C F NTFS;D F CDFS;E F RAW;F F FAT"
+                                            << QStringList{"All hard drives (C:,F:)", "C:\\", "F:\\"};
+        QTest::newRow("none") << "D F EXT4" << QStringList{};
+    }
+    void driveDialogListsQualifyingDrives() {
+        QFETCH(QString, drives);
+        QFETCH(QStringList, entries);
+        platform::ScriptedPlatform scripted;
+        for (const QString& drive : drives.split(';')) {
+            const QStringList f = drive.split(' ');
+            platform::ScriptedDrive& d = scripted.Drive(f[0][0].toLatin1());
+            d.type = f[1] == "F" ? platform::DriveType::Fixed : platform::DriveType::Removable;
+            d.fileSystemName = f[2].toStdString();
+        }
+        platform::ScopedPlatform installed(scripted);
+        gui::CDriveDialog dialog;
+        QStringList listed;
+        for (int i = 0; i < dialog.DriveList()->count(); ++i) {
+            listed << dialog.DriveList()->itemText(i);
+        }
+        QCOMPARE(listed, entries);
+        QCOMPARE(dialog.DriveList()->currentIndex(), entries.isEmpty() ? -1 : 0);
+    }
+
+    void driveDialogChecksThePattern() {
+        platform::ScriptedPlatform scripted;
+        scripted.Drive('C').type = platform::DriveType::Fixed;
+        scripted.Drive('C').fileSystemName = "NTFS";
+        platform::ScopedPlatform installed(scripted);
+        gui::CDriveDialog dialog;
+        auto* pattern = dialog.findChild<QLineEdit*>("pattern");
+        QVERIFY(!pattern->isEnabled());
+        dialog.findChildren<QRadioButton*>()[1]->click();
+        QVERIFY(pattern->isEnabled());
+        pattern->setText("(unbalanced");
+        dialog.accept();
+        QCOMPARE(dialog.result(), int(QDialog::Rejected));
+        QCOMPARE(dialogs_.Texts(), std::vector<std::string>{
+                                      "File search pattern is invalid.  Re-enter, or select 'all files'"});
+        pattern->setText("*.txt");
+        dialog.accept();
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(dialog.PatternText(), "*.txt");
+        QVERIFY(dialog.SkipTempFiles());
+        dialog.findChildren<QRadioButton*>()[0]->click();
+        QCOMPARE(pattern->text(), "*");
+    }
+
+    void addImageSaysWhyItCannot() {
+        gui::CDriveDialog dialog;
+        QCOMPARE(dialog.DriveList()->count(), 0);
+        dialog.AddImageOrDevice(Fixture("fat12.img"));
+        QCOMPARE(dialog.DriveList()->currentText(), "C:\\");
+        dialog.AddImageOrDevice("/nonexistent/image.img");
+        QVERIFY(!dialogs_.Texts().empty());
+        QVERIFY(dialogs_.Texts().back().find("/nonexistent/image.img") != std::string::npos);
+    }
+
+    // Scan, select rows, recover them into a directory through the real dialogs, and the
+    // summary.
+    void recoversSeveralFiles() {
+        auto salvex = StartOn({Fixture("fat32.img")});
+        QVERIFY(salvex->StartUp());
+        gui::CSalvexView& view = salvex->Frame()->View();
+        gui::FileListModel& model = view.Model();
+        std::vector<uint32_t> chosen;
+        for (int row = 0; row < model.RowCount() && chosen.size() < 3; ++row) {
+            const scan::FoundFile& f = scan::foundFiles[model.ItemData(row)];
+            if (f.condition == scan::kGood && f.name[0] != '?') {
+                view.selectionModel()->select(model.index(row, 0), QItemSelectionModel::Select |
+                                                                        QItemSelectionModel::Rows);
+                chosen.push_back(model.ItemData(row));
+            }
+        }
+        QCOMPARE(chosen.size(), std::size_t{3});
+        app::SetDialogs(&salvex->Dialogs());
+        QTemporaryDir destination;
+        const QString target = destination.path() + "/recovered";
+        ModalScript script;
+        script.Then([&](QWidget* w) {
+            auto* dialog = qobject_cast<gui::CRecoverToPathDialog*>(w);
+            if (dialog == nullptr) {
+                return false;
+            }
+            dialog->findChild<QLineEdit*>("destination")->setText(target);
+            dialog->accept();
+            return true;
+        });
+        script.AcceptBox();
+        salvex->Frame()->Command("recover")->trigger();
+        QVERIFY(script.Done());
+        QCOMPARE(script.boxes,
+                 QStringList{"File(s) has been recovered|The program has recovered 3 files to "
+                             "directory " + target +
+                             ".\n\nIt is possible some or all of the data in the files was "
+                             "overwritten,so you should verify that each file is correct."});
+        for (uint32_t item : chosen) {
+            const scan::FoundFile& f = scan::foundFiles[item];
+            const std::filesystem::path file = target.toStdString() + "/" + f.name;
+            QVERIFY(std::filesystem::exists(file));
+            QCOMPARE(static_cast<int64_t>(std::filesystem::file_size(file)), f.size);
+        }
+    }
+
+    // The saved list is what `relicta scan` writes; the clipboard holds the full paths.
+    void saveAndCopyMatchTheCommandLine() {
+        const std::string image = test::FixturePath("ntfs4k.img");
+        auto salvex = StartOn({QString::fromStdString(image)});
+        QVERIFY(salvex->StartUp());
+        QTemporaryDir dir;
+        const QString saved = dir.path() + "/list.txt";
+        QVERIFY(salvex->Doc().SaveFileListTo(saved));
+        const test::CommandResult cli = test::RunCommand(test::RelictaBinary() + " scan " + image);
+        QCOMPARE(cli.status, 0);
+        QCOMPARE(ReadFile(saved.toStdString()), cli.out);
+
+        std::string paths;
+        std::istringstream lines(cli.out);
+        for (std::string line; std::getline(lines, line);) {
+            const std::string name = line.substr(0, line.find('\t'));
+            const std::size_t dirStart = name.size() + 1;
+            const std::string dirText = line.substr(dirStart, line.find('\t', dirStart) - dirStart);
+            paths += dirText + (dirText.back() == '\\' ? "" : "\\") + name + "\r\n";
+        }
+        salvex->Frame()->Command("copy")->trigger();
+        QCOMPARE(QApplication::clipboard()->text().toStdString(), paths);
+    }
+
+    void printsThePagesTheLayoutGives() {
+        auto salvex = StartOn({Fixture("fat16.img")});
+        QVERIFY(salvex->StartUp());
+        scan::MemoryFileList extra;
+        while (scan::foundFiles.size() < 41) {
+            scan::AddFoundFile(extra, "extra.txt", "C:\\", 1, 0, 0, scan::kGood, 5);
+        }
+        QTemporaryDir dir;
+        QPrinter printer(QPrinter::HighResolution);
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(dir.path() + "/list.pdf");
+        salvex->Frame()->PrintList(printer);
+        const std::string pdf = ReadFile((dir.path() + "/list.pdf").toStdString());
+        int pages = 0;
+        for (std::size_t at = pdf.find("/Type /Page"); at != std::string::npos;
+             at = pdf.find("/Type /Page", at + 1)) {
+            pages += pdf.compare(at, 12, "/Type /Pages") != 0 ? 1 : 0;
+        }
+        QCOMPARE(pages, 3);
+    }
+
+    // Cancel answers during a long scan: the scan stops within a second, cut short, and
+    // the rows found so far stay.
+    void cancelStopsALargeScan() {
+        QTemporaryDir dir;
+        const std::string image = dir.path().toStdString() + "/large-fat32.img";
+        QVERIFY(test::MakeLargeFat32(image));
+        auto salvex = StartOn({QString::fromStdString(image)});
+        QElapsedTimer sinceCancel;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, [&] {
+            gui::CProgressWindow* progress =
+                salvex->Frame() != nullptr ? salvex->Frame()->findChild<gui::CProgressWindow*>()
+                                           : nullptr;
+            if (progress != nullptr) {
+                watch.stop();
+                QTimer::singleShot(300, progress, [&, progress] {
+                    sinceCancel.start();
+                    QTest::mouseClick(progress->CancelButton(), Qt::LeftButton);
+                });
+            }
+        });
+        watch.start(5);
+        QVERIFY(salvex->StartUp());
+        QVERIFY(sinceCancel.isValid());
+        const qint64 stoppedAfter = sinceCancel.elapsed();
+        qInfo("scan stopped %lld ms after Cancel with %zu files listed", stoppedAfter,
+              scan::foundFiles.size());
+        QVERIFY(stoppedAfter < 1000);
+        QVERIFY(app::StopScan);
+        QVERIFY(scan::foundFiles.size() < test::kLargeFat32DeletedFiles);
+        QCOMPARE(static_cast<std::size_t>(salvex->Frame()->View().Model().rowCount()),
+                 scan::foundFiles.size());
+    }
+};
+
+QTEST_MAIN(GuiTest)
+#include "gui_test.moc"
