@@ -5,10 +5,7 @@ cd "$(dirname "$0")/.."
 tools/deps.sh
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build --target relicta
-mkdir -p build/demo
-for image in fat16 ntfs4k mbr; do
-  [[ -f build/demo/$image.img ]] || xz -dc "tests/data/$image.img.xz" >"build/demo/$image.img"
-done
+tools/unpack-demo.sh
 set -x
 build/bin/relicta drives --volume build/demo/fat16.img --volume build/demo/ntfs4k.img \
   --volume build/demo/mbr.img

@@ -76,6 +76,7 @@ QAction* CMainFrame::AddCommand(const char* objectName, const QString& text, con
     action->setStatusTip(parts.value(0));
     if (parts.size() > 1) {
         action->setToolTip(parts.value(1));
+        action->setIconText(parts.value(1));
     }
     action->setShortcuts(keys);
     action->setShortcutContext(Qt::WindowShortcut);
@@ -169,7 +170,6 @@ void CMainFrame::CreateToolBar() {
     toolBar_->addAction(Command("print"));
     toolBar_->addSeparator();
     toolBar_->addAction(Command("about"));
-    // The toolbar shows the short names; the menu keeps the full ones.
     for (QAction* action : toolBar_->actions()) {
         if (QWidget* button = toolBar_->widgetForAction(action)) {
             button->setMinimumWidth(68);

@@ -1,15 +1,20 @@
 // Screenshots of the desktop program for README, taken on a real X display (Xvfb):
-// relicta-gui-screenshot OUTDIR IMAGE. The progress window is taken during the scan, the
-// main window once the list is filled.
+// relicta-gui-screenshot OUTDIR IMAGE. The progress window is taken during the scan of a
+// large generated volume, the main window once the list of IMAGE is filled.
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QPushButton>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 #include <cstdio>
 
 #include "app/dialogs.h"
+#include "gui/progress_window.h"
 #include "gui/salvex_app.h"
+#include "support/large_fat.h"
 
 namespace {
 
@@ -18,6 +23,49 @@ void Settle() {
         QApplication::processEvents();
         QThread::msleep(20);
     }
+}
+
+bool ShootProgressWindow(const QString& file) {
+    QTemporaryDir dir;
+    const std::string image = dir.path().toStdString() + "/large.img";
+    if (!relicta::test::MakeLargeFat32(image)) {
+        return false;
+    }
+    relicta::gui::CSalvexApp salvex({QString::fromStdString(image)});
+    salvex.SetSplashEnabled(false);
+    bool taken = false;
+    QElapsedTimer shown;  // a moment into the scan, so rows are listed behind the window
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        auto* progress = salvex.Frame() != nullptr
+                             ? salvex.Frame()->findChild<relicta::gui::CProgressWindow*>()
+                             : nullptr;
+        if (progress != nullptr && !shown.isValid()) {
+            shown.start();
+        }
+        if (progress != nullptr && shown.elapsed() > 400) {
+            watch.stop();
+            Settle();
+            taken = QGuiApplication::primaryScreen()->grabWindow(0).save(file);
+            progress->CancelButton()->click();
+        }
+    });
+    watch.start(5);
+    return salvex.StartUp() && taken;
+}
+
+bool ShootMainWindow(const QString& file, const char* image) {
+    relicta::gui::CSalvexApp salvex({image});
+    salvex.SetSplashEnabled(false);
+    if (!salvex.StartUp()) {
+        return false;
+    }
+    relicta::gui::CMainFrame& frame = *salvex.Frame();
+    frame.View().OnHeaderClick(1);
+    frame.View().OnHeaderClick(1);
+    frame.View().selectRow(2);
+    Settle();
+    return frame.grab().save(file);
 }
 
 }  // namespace
@@ -29,25 +77,14 @@ int main(int argc, char** argv) {
         return 2;
     }
     const QString out = argv[1];
-    relicta::gui::CSalvexApp salvex({argv[2]});
-    const relicta::app::ScopedDialogs dialogs(salvex.Dialogs());
-    salvex.SetSplashEnabled(false);
-    bool progressTaken = false;
-    // The first event processing of the scan happens with its progress window up.
-    QTimer::singleShot(0, [&] {
-        Settle();
-        progressTaken = QGuiApplication::primaryScreen()->grabWindow(0).save(out + "/progress.png");
-    });
-    if (!salvex.StartUp()) {
-        return 1;
+    relicta::gui::QtDialogs dialogs;
+    const relicta::app::ScopedDialogs installed(dialogs);
+    bool ok = true;
+    for (const auto& [name, taken] :
+         {std::pair{"/progress.png", ShootProgressWindow(out + "/progress.png")},
+          std::pair{"/main-window.png", ShootMainWindow(out + "/main-window.png", argv[2])}}) {
+        std::printf("%s%s%s\n", argv[1], name, taken ? "" : " NOT written");
+        ok = ok && taken;
     }
-    relicta::gui::CMainFrame& frame = *salvex.Frame();
-    frame.View().OnHeaderClick(1);
-    frame.View().OnHeaderClick(1);
-    frame.View().selectRow(2);
-    Settle();
-    const bool mainTaken = frame.grab().save(out + "/main-window.png");
-    std::printf("%s/main-window.png%s\n", argv[1], mainTaken ? "" : " NOT written");
-    std::printf("%s/progress.png%s\n", argv[1], progressTaken ? "" : " NOT written");
-    return mainTaken && progressTaken ? 0 : 1;
+    return ok ? 0 : 1;
 }
