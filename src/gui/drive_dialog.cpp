@@ -152,8 +152,8 @@ void CDriveDialog::AddImageOrDevice(const QString& path) {
 void CDriveDialog::accept() {
     const std::string pattern = patternEdit_->text().toStdString();
     if (!scan::CompiledPattern(scan::PatternToRegex(pattern)).ok()) {
-        app::MessageBox("File search pattern is invalid.  Re-enter, or select 'all files'",
-                        "Error", app::MbButtons::Ok, app::MbIcon::None, app::MbOwner::MainWindow);
+        app::MessageBox("File search pattern is invalid.  Re-enter, or select 'all files'", "Error",
+                        app::MbButtons::Ok, app::MbIcon::None, app::MbOwner::MainWindow);
         return;
     }
     if (drives_->currentIndex() < 0) {

@@ -42,8 +42,7 @@ std::string LocalTimeText() {
 
 }  // namespace
 
-CMainFrame::CMainFrame(CSalvexDoc& doc)
-    : doc_(doc), view_(new CSalvexView(this)), prompts_(this) {
+CMainFrame::CMainFrame(CSalvexDoc& doc) : doc_(doc), view_(new CSalvexView(this)), prompts_(this) {
     setObjectName("mainFrame");
     setWindowTitle(kCaption);
     setWindowIcon(RelictaIcon());
@@ -89,22 +88,24 @@ void CMainFrame::CreateCommands() {
     connect(AddCommand("recover", "&Salvex file(s)...", "Recovers the selected file(s)\nRecover",
                        {QKS(Qt::CTRL | Qt::Key_U)}),
             &QAction::triggered, this, &CMainFrame::RecoverSelected);
-    connect(AddCommand("saveList", "&Save File List...", "Saves the list of deleted files\nSave list",
-                       {QKS(Qt::CTRL | Qt::Key_S)}),
+    connect(AddCommand("saveList", "&Save File List...",
+                       "Saves the list of deleted files\nSave list", {QKS(Qt::CTRL | Qt::Key_S)}),
             &QAction::triggered, this, [this] { doc_.SaveFileList(this); });
-    connect(AddCommand("newScan", "&New Scan", "Scans disks again to locate deleted files\nScan again",
-                       {QKS(Qt::CTRL | Qt::Key_N)}),
-            &QAction::triggered, this, [this] {
-                if (newScan_ && !busy_) {
-                    newScan_();
-                }
-            });
+    connect(
+        AddCommand("newScan", "&New Scan", "Scans disks again to locate deleted files\nScan again",
+                   {QKS(Qt::CTRL | Qt::Key_N)}),
+        &QAction::triggered, this, [this] {
+            if (newScan_ && !busy_) {
+                newScan_();
+            }
+        });
     connect(AddCommand("print", "&Print...", "Prints the list of deleted files\nPrint",
                        {QKS(Qt::CTRL | Qt::Key_P)}),
             &QAction::triggered, this, &CMainFrame::Print);
     connect(AddCommand("printPreview", "Print Pre&view", "Shows the printed pages\nPrint Preview"),
             &QAction::triggered, this, &CMainFrame::PrintPreview);
-    connect(AddCommand("printSetup", "P&rint Setup...", "Changes the printer and printing options\nPrint Setup"),
+    connect(AddCommand("printSetup", "P&rint Setup...",
+                       "Changes the printer and printing options\nPrint Setup"),
             &QAction::triggered, this, &CMainFrame::PrintSetup);
     connect(AddCommand("exit", "E&xit", "Quits the program\nExit"), &QAction::triggered, this,
             &QWidget::close);
@@ -122,8 +123,9 @@ void CMainFrame::CreateCommands() {
         ->setEnabled(false);
     connect(AddCommand("helpContents", "Contents", "Opens the help\nHelp", {QKS(Qt::Key_F1)}),
             &QAction::triggered, this, [this] { ShowHelpContents(this); });
-    connect(AddCommand("about", "&About salvex...", "Displays program information and version\nAbout"),
-            &QAction::triggered, this, [this] { ShowAboutBox(this); });
+    connect(
+        AddCommand("about", "&About salvex...", "Displays program information and version\nAbout"),
+        &QAction::triggered, this, [this] { ShowAboutBox(this); });
 }
 
 QAction* CMainFrame::Command(const char* objectName) const {

@@ -36,8 +36,8 @@ void CSalvexApp::TakeParameters() {
         if (argument == kVolumeOption && i + 1 < arguments_.size()) {
             volumes_.push_back(arguments_[++i].toStdString());
         } else if (argument.startsWith(QString(kVolumeOption) + "=")) {
-            volumes_.push_back(argument.mid(static_cast<qsizetype>(std::strlen(kVolumeOption)) + 1)
-                                   .toStdString());
+            volumes_.push_back(
+                argument.mid(static_cast<qsizetype>(std::strlen(kVolumeOption)) + 1).toStdString());
         } else if (!argument.startsWith('-')) {
             commandLineDrive_ = argument.toStdString();
         }

@@ -30,6 +30,7 @@ constexpr uint8_t kReportedAttributes = 0x27;  // read-only, hidden, system, arc
 // The largest directory FAT allows, and how deep a tree may go before it must be a loop.
 constexpr std::size_t kMaxDirectoryEntries = 65536;
 constexpr int kMaxDepth = 128;
+constexpr std::size_t kEntriesPerPump = 2048;
 constexpr uint32_t kProgressRange = 10000;
 constexpr uint32_t kClustersPerHighWord = 65536;
 
@@ -331,23 +332,31 @@ std::vector<uint8_t> ReadRoot(const std::vector<uint8_t>& fat) {
     return root;
 }
 
+// True when the walk is to stop: Cancel, or a quit request (the volume is then closed here).
+bool PumpAndCheckStop(FatWalk& walk) {
+    if (app::PumpMessages()) {
+        ntfs::CloseNtfsVolume(Vcb->hVolume);
+        walk.volumeClosed = true;
+        app::StopScan = true;
+    }
+    return app::StopScan || walk.volumeClosed;
+}
+
 }  // namespace
 
 void WalkFatDirectory(ScanContext& /*context*/, std::span<const uint8_t> dir,
                       const std::string& path, bool InDeletedDirectory) {
     FatWalk& walk = *currentWalk;
-    if (app::PumpMessages()) {
-        ntfs::CloseNtfsVolume(Vcb->hVolume);  // quitting: the volume is closed here
-        walk.volumeClosed = true;
-        app::StopScan = true;
-        return;
-    }
-    if (app::StopScan || walk.volumeClosed || !LooksLikeDirectory(dir, path)) {
+    if (PumpAndCheckStop(walk) || !LooksLikeDirectory(dir, path)) {
         return;
     }
     const std::size_t entries = std::min(dir.size() / dir_entry::Size, kMaxDirectoryEntries);
     bool longName = false;
     for (std::size_t i = 0; i < entries && !walk.volumeClosed; ++i) {
+        // A directory can hold 65536 entries: Cancel is heard within it too.
+        if (i % kEntriesPerPump == kEntriesPerPump - 1 && PumpAndCheckStop(walk)) {
+            return;
+        }
         const std::span<const uint8_t> entry = dir.subspan(i * dir_entry::Size, dir_entry::Size);
         if (entry[0] == 0x00) {
             continue;

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <vector>
 
-
 namespace relicta::view {
 
 // The base order of two entries in `column`: names, directories and conditions byte-wise,

@@ -28,7 +28,7 @@ std::string ClipboardText(std::size_t blockBytes = kClipboardBlockBytes);
 
 // The printout in device units of a 600 dpi page: 20 entries a page under a dated header.
 inline constexpr int kEntriesPerPage = 20;
-inline constexpr int kPrintWidth = 4800;   // the layout's extent, for scaling to a page
+inline constexpr int kPrintWidth = 4800;  // the layout's extent, for scaling to a page
 inline constexpr int kPrintHeight = 6400;
 
 struct PrintedText {

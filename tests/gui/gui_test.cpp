@@ -223,19 +223,45 @@ class GuiTest : public QObject {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("keys");
         QTest::addColumn<bool>("enabled");
-        QTest::newRow("recover") << "recover" << "&Salvex file(s)..." << "Ctrl+U" << true;
-        QTest::newRow("save") << "saveList" << "&Save File List..." << "Ctrl+S" << true;
-        QTest::newRow("new scan") << "newScan" << "&New Scan" << "Ctrl+N" << true;
-        QTest::newRow("print") << "print" << "&Print..." << "Ctrl+P" << true;
-        QTest::newRow("preview") << "printPreview" << "Print Pre&view" << "" << true;
-        QTest::newRow("setup") << "printSetup" << "P&rint Setup..." << "" << true;
-        QTest::newRow("exit") << "exit" << "E&xit" << "" << true;
-        QTest::newRow("undo") << "undo" << "&Undo" << "Ctrl+Z, Alt+Backspace" << false;
-        QTest::newRow("cut") << "cut" << "Cu&t" << "Ctrl+X, Shift+Del" << false;
-        QTest::newRow("copy") << "copy" << "&Copy" << "Ctrl+C, Ctrl+Ins" << true;
-        QTest::newRow("paste") << "paste" << "&Paste" << "Ctrl+V, Shift+Ins" << false;
-        QTest::newRow("help") << "helpContents" << "Contents" << "F1" << true;
-        QTest::newRow("about") << "about" << "&About salvex..." << "" << true;
+        QTest::newRow("recover") << "recover"
+                                 << "&Salvex file(s)..."
+                                 << "Ctrl+U" << true;
+        QTest::newRow("save") << "saveList"
+                              << "&Save File List..."
+                              << "Ctrl+S" << true;
+        QTest::newRow("new scan") << "newScan"
+                                  << "&New Scan"
+                                  << "Ctrl+N" << true;
+        QTest::newRow("print") << "print"
+                               << "&Print..."
+                               << "Ctrl+P" << true;
+        QTest::newRow("preview") << "printPreview"
+                                 << "Print Pre&view"
+                                 << "" << true;
+        QTest::newRow("setup") << "printSetup"
+                               << "P&rint Setup..."
+                               << "" << true;
+        QTest::newRow("exit") << "exit"
+                              << "E&xit"
+                              << "" << true;
+        QTest::newRow("undo") << "undo"
+                              << "&Undo"
+                              << "Ctrl+Z, Alt+Backspace" << false;
+        QTest::newRow("cut") << "cut"
+                             << "Cu&t"
+                             << "Ctrl+X, Shift+Del" << false;
+        QTest::newRow("copy") << "copy"
+                              << "&Copy"
+                              << "Ctrl+C, Ctrl+Ins" << true;
+        QTest::newRow("paste") << "paste"
+                               << "&Paste"
+                               << "Ctrl+V, Shift+Ins" << false;
+        QTest::newRow("help") << "helpContents"
+                              << "Contents"
+                              << "F1" << true;
+        QTest::newRow("about") << "about"
+                               << "&About salvex..."
+                               << "" << true;
     }
     void menuCommandsAndShortcuts() {
         QFETCH(QString, command);
@@ -277,8 +303,9 @@ class GuiTest : public QObject {
                                  << QStringList{"All hard drives (C:,D:)", "A:\\", "C:\\", "D:\\"};
         QTest::newRow("removable counts, not summed")
             << "C F NTFS;E R -" << QStringList{"All hard drives (C:)", "C:\\", "E:\\"};
-        QTest::newRow("other file systems") << "C F NTFS;D F CDFS;E F RAW;F F FAT"
-                                            << QStringList{"All hard drives (C:,F:)", "C:\\", "F:\\"};
+        QTest::newRow("other file systems")
+            << "C F NTFS;D F CDFS;E F RAW;F F FAT"
+            << QStringList{"All hard drives (C:,F:)", "C:\\", "F:\\"};
         QTest::newRow("none") << "D F EXT4" << QStringList{};
     }
     void driveDialogListsQualifyingDrives() {
@@ -314,8 +341,9 @@ class GuiTest : public QObject {
         pattern->setText("(unbalanced");
         dialog.accept();
         QCOMPARE(dialog.result(), int(QDialog::Rejected));
-        QCOMPARE(dialogs_.Texts(), std::vector<std::string>{
-                                      "File search pattern is invalid.  Re-enter, or select 'all files'"});
+        QCOMPARE(dialogs_.Texts(),
+                 std::vector<std::string>{
+                     "File search pattern is invalid.  Re-enter, or select 'all files'"});
         pattern->setText("*.txt");
         dialog.accept();
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
@@ -346,8 +374,8 @@ class GuiTest : public QObject {
         for (int row = 0; row < model.RowCount() && chosen.size() < 3; ++row) {
             const scan::FoundFile& f = scan::foundFiles[model.ItemData(row)];
             if (f.condition == scan::kGood && f.name[0] != '?') {
-                view.selectionModel()->select(model.index(row, 0), QItemSelectionModel::Select |
-                                                                        QItemSelectionModel::Rows);
+                view.selectionModel()->select(
+                    model.index(row, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
                 chosen.push_back(model.ItemData(row));
             }
         }
@@ -370,7 +398,8 @@ class GuiTest : public QObject {
         QVERIFY(script.Done());
         QCOMPARE(script.boxes,
                  QStringList{"File(s) has been recovered|The program has recovered 3 files to "
-                             "directory " + target +
+                             "directory " +
+                             target +
                              ".\n\nIt is possible some or all of the data in the files was "
                              "overwritten,so you should verify that each file is correct."});
         for (uint32_t item : chosen) {
@@ -426,14 +455,20 @@ class GuiTest : public QObject {
         QCOMPARE(pages, 3);
     }
 
-    // Cancel answers during a long scan: the scan stops within a second, cut short, and
-    // the rows found so far stay.
-    void cancelStopsALargeScan() {
+    void stopsALargeScan_data() {
+        QTest::addColumn<bool>("closeWindow");
+        QTest::newRow("Cancel") << false;
+        QTest::newRow("closing the main window") << true;
+    }
+    // Cancel, or closing the main window, is heard during a long scan: the scan stops within
+    // a second, cut short; Cancel keeps the rows found so far, closing then closes.
+    void stopsALargeScan() {
+        QFETCH(bool, closeWindow);
         QTemporaryDir dir;
         const std::string image = dir.path().toStdString() + "/large-fat32.img";
         QVERIFY(test::MakeLargeFat32(image));
         auto salvex = StartOn({QString::fromStdString(image)});
-        QElapsedTimer sinceCancel;
+        QElapsedTimer sinceStop;
         QTimer watch;
         connect(&watch, &QTimer::timeout, [&] {
             gui::CProgressWindow* progress =
@@ -442,20 +477,26 @@ class GuiTest : public QObject {
             if (progress != nullptr) {
                 watch.stop();
                 QTimer::singleShot(300, progress, [&, progress] {
-                    sinceCancel.start();
-                    QTest::mouseClick(progress->CancelButton(), Qt::LeftButton);
+                    sinceStop.start();
+                    if (closeWindow) {
+                        salvex->Frame()->close();
+                    } else {
+                        QTest::mouseClick(progress->CancelButton(), Qt::LeftButton);
+                    }
                 });
             }
         });
         watch.start(5);
         QVERIFY(salvex->StartUp());
-        QVERIFY(sinceCancel.isValid());
-        const qint64 stoppedAfter = sinceCancel.elapsed();
-        qInfo("scan stopped %lld ms after Cancel with %zu files listed", stoppedAfter,
+        QVERIFY(sinceStop.isValid());
+        const qint64 stoppedAfter = sinceStop.elapsed();
+        qInfo("scan stopped %lld ms after the request with %zu files listed", stoppedAfter,
               scan::foundFiles.size());
         QVERIFY(stoppedAfter < 1000);
         QVERIFY(app::StopScan);
         QVERIFY(scan::foundFiles.size() < test::kLargeFat32DeletedFiles);
+        QCOMPARE(salvex->Frame()->QuitRequested(), closeWindow);
+        QCOMPARE(salvex->Frame()->isVisible(), !closeWindow);
         QCOMPARE(static_cast<std::size_t>(salvex->Frame()->View().Model().rowCount()),
                  scan::foundFiles.size());
     }

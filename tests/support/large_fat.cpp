@@ -47,10 +47,13 @@ bool MakeLargeFat32(const std::string& path) {
     image.read(reinterpret_cast<char*>(boot.data()), kSectorBytes);
     const uint32_t reserved = boot[14] | boot[15] << 8;
     const uint32_t fats = boot[16];
-    const uint32_t fatSectors = boot[36] | boot[37] << 8 | boot[38] << 16 | uint32_t{boot[39]} << 24;
+    const uint32_t fatSectors =
+        boot[36] | boot[37] << 8 | boot[38] << 16 | uint32_t{boot[39]} << 24;
     const uint64_t fatOffset = uint64_t{reserved} * kSectorBytes;
     const uint64_t dataOffset = (uint64_t{reserved} + uint64_t{fats} * fatSectors) * kSectorBytes;
-    const auto clusterOffset = [&](uint32_t c) { return dataOffset + uint64_t{c - 2} * kClusterBytes; };
+    const auto clusterOffset = [&](uint32_t c) {
+        return dataOffset + uint64_t{c - 2} * kClusterBytes;
+    };
 
     // Root (cluster 2) lists the directories; each directory is one chain of clusters.
     std::vector<uint32_t> fat(3 + kLargeFat32Directories * kClustersPerDirectory, 0);
@@ -62,7 +65,8 @@ bool MakeLargeFat32(const std::string& path) {
         char name[12];
         std::snprintf(name, sizeof name, "DIR%05zu   ", d);
         image.seekp(static_cast<std::streamoff>(clusterOffset(2) + d * kEntryBytes));
-        const std::vector<uint8_t> dirEntry = Entry(reinterpret_cast<const char(&)[12]>(name), 0x10, first);
+        const std::vector<uint8_t> dirEntry =
+            Entry(reinterpret_cast<const char(&)[12]>(name), 0x10, first);
         image.write(reinterpret_cast<const char*>(dirEntry.data()), kEntryBytes);
 
         std::vector<uint8_t> entries;
@@ -77,7 +81,8 @@ bool MakeLargeFat32(const std::string& path) {
             entries.insert(entries.end(), file.begin(), file.end());
         }
         image.seekp(static_cast<std::streamoff>(clusterOffset(first)));
-        image.write(reinterpret_cast<const char*>(entries.data()), static_cast<std::streamsize>(entries.size()));
+        image.write(reinterpret_cast<const char*>(entries.data()),
+                    static_cast<std::streamsize>(entries.size()));
         for (uint32_t c = first; c < first + kClustersPerDirectory; ++c) {
             fat[c] = c + 1 == first + kClustersPerDirectory ? kEndOfChain : c + 1;
         }
@@ -89,8 +94,10 @@ bool MakeLargeFat32(const std::string& path) {
         }
     }
     for (uint32_t copy = 0; copy < fats; ++copy) {
-        image.seekp(static_cast<std::streamoff>(fatOffset + uint64_t{copy} * fatSectors * kSectorBytes));
-        image.write(reinterpret_cast<const char*>(fatBytes.data()), static_cast<std::streamsize>(fatBytes.size()));
+        image.seekp(
+            static_cast<std::streamoff>(fatOffset + uint64_t{copy} * fatSectors * kSectorBytes));
+        image.write(reinterpret_cast<const char*>(fatBytes.data()),
+                    static_cast<std::streamsize>(fatBytes.size()));
     }
     return static_cast<bool>(image);
 }
