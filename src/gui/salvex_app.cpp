@@ -107,7 +107,7 @@ bool CSalvexApp::StartUp() {
     frame_->SetNewScanHandler([this] {
         doc_.settings.scanDrive.clear();
         if (ChooseScanSettings()) {
-            StartScan(app::MbOwner::MainWindow);
+            StartScan();
         }
     });
     frame_->show();
@@ -123,7 +123,7 @@ bool CSalvexApp::StartUp() {
             return true;
         }
     }
-    StartScan(app::MbOwner::None);
+    StartScan();
     return true;
 }
 
@@ -146,7 +146,7 @@ bool CSalvexApp::ChooseScanSettings() {
     return true;
 }
 
-void CSalvexApp::StartScan(app::MbOwner /*owner*/) {
+void CSalvexApp::StartScan() {
     scan::CompileScanPattern(doc_.settings);
     frame_->RunScan(doc_.settings);
 }

@@ -29,7 +29,8 @@ class CSalvexApp {
 
     // Fills the scan settings from the command line or the drive dialog; false: no scan.
     bool ChooseScanSettings();
-    void StartScan(app::MbOwner owner);
+    // Compiles the pattern and runs the scan in the main window.
+    void StartScan();
 
     CMainFrame* Frame() const { return frame_.get(); }
     CSalvexDoc& Doc() { return doc_; }

@@ -22,6 +22,7 @@ VOLUMES = {
     "ntfs512": ("ntfs512", 0), "ntfs4k": ("ntfs4k", 0), "ntfs4ksec": ("ntfs4ksec", 0),
     "mbr-fat32": ("mbr", 2048), "mbr-ntfs": ("mbr", 2048 + 81920),
     "gpt-fat16": ("gpt", 2048), "gpt-ntfs": ("gpt", 2048 + 32768),
+    "ntfsbigdir": ("ntfsbigdir", 0),
 }
 
 

@@ -302,6 +302,36 @@ def fill_ntfs(vol, compress):
     vol.commit_deletes()
 
 
+BIG_DIRECTORY_FILES = 2000
+
+
+def fill_big_directory(vol):
+    """A directory whose index outgrows its MFT record. Its index blocks interleave with
+    the data of new files, so their runs fragment; once they fill the record, ntfs-3g adds
+    an attribute list and moves the directory's own $FILE_NAME into an extension record
+    (istat shows "Type: 48-0  MFT Entry: <another record>")."""
+    when = stamp("2023-07-08 09:10:11")
+    vol.mkdir("Big Folder")
+    vol.mkdir("side")
+    for i in range(BIG_DIRECTORY_FILES):
+        name = "Big Folder/Photograph from the long summer holiday %05d.jpg" % i
+        vol.put(name, content(name, 3000, compressible=True), when)
+        vol.put("side/s%05d.bin" % i, content("side %05d" % i, 4096, compressible=True), when)
+        if i % 50 == 7:
+            vol.delete(name, ["parent_name_in_extension_record"])
+    vol.commit_deletes()
+
+
+def make_ntfs_big_directory(label):
+    image = os.path.join(WORK, label + ".img")
+    with open(image, "wb") as f:
+        f.truncate(48 * MIB)
+    run("mkntfs", "-F", "-q", "-Q", "-I", "-c", "4096", "-L", label, image)
+    with NtfsVolume(image, label) as vol:
+        fill_big_directory(vol)
+    return image
+
+
 def make_ntfs(label, mib, cluster, sector=512, offset_sectors=0):
     image = os.path.join(WORK, label + ".img")
     with open(image, "wb") as f:
@@ -342,31 +372,55 @@ def finish(image, name):
     print("wrote", dest, os.path.getsize(dest), "bytes")
 
 
-def main():
-    if os.geteuid() != 0:
-        sys.exit("make-fixtures.py: needs root for the ntfs-3g mounts")
-    finish(make_fat("fat12", 12, 1440), "fat12")
-    finish(make_fat("fat16", 16, 16 * 1024, ("-s", "4")), "fat16")
-    finish(make_fat("fat32", 32, 40 * 1024, ("-s", "1"), big=300000), "fat32")
-    finish(make_ntfs("ntfs512", 16, 512), "ntfs512")
-    finish(make_ntfs("ntfs4k", 24, 4096), "ntfs4k")
-    finish(make_ntfs("ntfs4ksec", 24, 4096, sector=4096), "ntfs4ksec")
-
+def make_mbr():
     mbr_fat = make_fat("mbr-fat32", 32, 40 * 1024, ("-s", "1"), offset_sectors=2048)
     mbr_ntfs = make_ntfs("mbr-ntfs", 16, 4096, offset_sectors=2048 + 80 * 1024)
-    finish(make_disk("mbr", "dos", [(mbr_fat, "c"), (mbr_ntfs, "7")]), "mbr")
+    return make_disk("mbr", "dos", [(mbr_fat, "c"), (mbr_ntfs, "7")])
 
+
+def make_gpt():
     basic_data = "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7"
     gpt_fat = make_fat("gpt-fat16", 16, 16 * 1024, ("-s", "4"), offset_sectors=2048)
     gpt_ntfs = make_ntfs("gpt-ntfs", 16, 4096, offset_sectors=2048 + 32 * 1024)
-    finish(make_disk("gpt", "gpt", [(gpt_fat, basic_data), (gpt_ntfs, basic_data)]), "gpt")
+    return make_disk("gpt", "gpt", [(gpt_fat, basic_data), (gpt_ntfs, basic_data)])
 
-    with open(os.path.join(OUT, "manifest.tsv"), "w", encoding="utf-8") as f:
+
+# image -> (builder, the manifest labels of its volumes)
+FIXTURES = {
+    "fat12": (lambda: make_fat("fat12", 12, 1440), ["fat12"]),
+    "fat16": (lambda: make_fat("fat16", 16, 16 * 1024, ("-s", "4")), ["fat16"]),
+    "fat32": (lambda: make_fat("fat32", 32, 40 * 1024, ("-s", "1"), big=300000), ["fat32"]),
+    "ntfs512": (lambda: make_ntfs("ntfs512", 16, 512), ["ntfs512"]),
+    "ntfs4k": (lambda: make_ntfs("ntfs4k", 24, 4096), ["ntfs4k"]),
+    "ntfs4ksec": (lambda: make_ntfs("ntfs4ksec", 24, 4096, sector=4096), ["ntfs4ksec"]),
+    "mbr": (make_mbr, ["mbr-fat32", "mbr-ntfs"]),
+    "gpt": (make_gpt, ["gpt-fat16", "gpt-ntfs"]),
+    "ntfsbigdir": (lambda: make_ntfs_big_directory("ntfsbigdir"), ["ntfsbigdir"]),
+}
+
+
+def main():
+    """make-fixtures.py [OUT [IMAGE...]]: every image, or only those named; the manifest keeps
+    the rows of the images not rebuilt. Run derive-conditions.py afterwards."""
+    if os.geteuid() != 0:
+        sys.exit("make-fixtures.py: needs root for the ntfs-3g mounts")
+    names = sys.argv[2:] or list(FIXTURES)
+    rebuilt = set()
+    for name in names:
+        builder, labels = FIXTURES[name]
+        finish(builder(), name)
+        rebuilt.update(labels)
+
+    path = os.path.join(OUT, "manifest.tsv")
+    kept = []
+    if os.path.exists(path):
+        kept = [line.rstrip("\n").split("\t") for line in open(path, encoding="utf-8")][1:]
+    rows = [row for row in kept if row[0] not in rebuilt] + [list(row) for row in manifest]
+    with open(path, "w", encoding="utf-8") as f:
         f.write("# volume\told_dir\tname\tsize\tmodified_utc\tsha256\tflags\n")
-        for row in manifest:
+        for row in rows:
             f.write("\t".join(row) + "\n")
     shutil.rmtree(WORK)
-
 
 if __name__ == "__main__":
     main()

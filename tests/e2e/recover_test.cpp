@@ -87,7 +87,8 @@ TEST_F(RecoverCommandTest, FixturesComeBackAsTheyWere) {
     ::tzset();
     const std::pair<const char*, const char*> volumes[] = {
         {"fat12", "fat12.img"},     {"fat16", "fat16.img"},   {"fat32", "fat32.img"},
-        {"ntfs512", "ntfs512.img"}, {"ntfs4k", "ntfs4k.img"}, {"ntfs4ksec", "ntfs4ksec.img"}};
+        {"ntfs512", "ntfs512.img"}, {"ntfs4k", "ntfs4k.img"}, {"ntfs4ksec", "ntfs4ksec.img"},
+        {"ntfsbigdir", "ntfsbigdir.img"}};
     std::ifstream manifest(SourcePath("tests/data/manifest.tsv"));
     std::vector<std::vector<std::string>> rows;
     for (std::string line; std::getline(manifest, line);) {

@@ -72,6 +72,8 @@ const Volume kVolumes[] = {
     {"ntfs4k", "ntfs4k.img", 'C', 0},    {"ntfs4ksec", "ntfs4ksec.img", 'C', 0},
     {"mbr-fat32", "mbr.img", 'C', 2048}, {"mbr-ntfs", "mbr.img", 'D', 2048 + 81920},
     {"gpt-fat16", "gpt.img", 'C', 2048}, {"gpt-ntfs", "gpt.img", 'D', 2048 + 32768},
+    // A directory whose own name ntfs-3g moved into an extension record.
+    {"ntfsbigdir", "ntfsbigdir.img", 'C', 0},
 };
 
 bool IsFat(const std::string& label) {
