@@ -227,11 +227,16 @@ std::string BuildDirectoryPath(FileReference parent, DirectoryPathCache* cache) 
     uint16_t sequence = parent.sequence;
     uint32_t previous = 0;
     std::unordered_set<uint32_t> seen;  // parent chains may loop through several records
-    // The directories walked through, with the length of the path below each.
+    // The directories walked through, with the length of the path below each. What a walk
+    // finds from a directory on depends on that directory alone, lost names included, so
+    // each is remembered; only a walk cut by a loop depends on where it started.
     std::vector<std::pair<uint64_t, std::size_t>> walked;
-    const auto remember = [&](std::string full) {
-        for (const auto& [key, below] : walked) {
-            cache->emplace(key, full.substr(0, full.size() - below));
+    bool looped = false;
+    const auto finish = [&](std::string full) {
+        if (cache != nullptr && !looped) {
+            for (const auto& [key, below] : walked) {
+                cache->emplace(key, full.substr(0, full.size() - below));
+            }
         }
         return full;
     };
@@ -240,17 +245,19 @@ std::string BuildDirectoryPath(FileReference parent, DirectoryPathCache* cache) 
             break;
         }
         if (current == ntfs::kRootDirectoryRecord) {
-            return cache != nullptr ? remember(root + path) : root + path;
+            return finish(root + path);
         }
         const uint64_t key = uint64_t{sequence} << 32 | current;
         if (cache != nullptr) {
             if (const auto hit = cache->find(key); hit != cache->end()) {
-                return remember(hit->second + path);
+                return finish(hit->second + path);
             }
         }
         if (current == previous || !seen.insert(current).second) {
+            looped = true;
             break;
         }
+        walked.emplace_back(key, path.size());
         MftRecordPtr record = ntfs::ReadMftRecord(h, current, true);
         if (!record || !ParentStillMatches(record, sequence)) {
             path.insert(0, kUnknownPart);
@@ -276,7 +283,6 @@ std::string BuildDirectoryPath(FileReference parent, DirectoryPathCache* cache) 
             path.insert(0, kUnknownPart);
             break;
         }
-        walked.emplace_back(key, path.size());
         previous = current;
         current = fn.parent.record;
         sequence = fn.parent.sequence;
@@ -285,7 +291,7 @@ std::string BuildDirectoryPath(FileReference parent, DirectoryPathCache* cache) 
     if (current == ntfs::kRootDirectoryRecord || path.starts_with("?")) {
         path.insert(0, root);
     }
-    return path;
+    return finish(path);
 }
 
 void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext& context) {

@@ -26,6 +26,47 @@ std::optional<int64_t> OffsetOf(int64_t unit, uint64_t unitBytes, int64_t base =
     return static_cast<int64_t>(offset);
 }
 
+constexpr std::size_t kReadAheadBytes = 1 << 20;
+constexpr std::size_t kMaxReadAheadRequest = 64 * 1024;
+
+bool Covers(const ReadAhead& ahead, platform::Handle h, int64_t offset, std::size_t size) {
+    return ahead.handle == h && offset >= ahead.offset &&
+           static_cast<uint64_t>(offset - ahead.offset) + size <= ahead.bytes.size();
+}
+
+// Serves a small read from the read-ahead bytes, reading the next stretch of the volume when
+// the read continues forward from the last one. False: read it directly (a failed or short
+// stretch leaves errors to the direct read, as without read-ahead).
+bool ReadAheadServes(platform::Handle h, int64_t offset, std::span<uint8_t> target) {
+    if (Vcb == nullptr || target.size() > kMaxReadAheadRequest || target.empty()) {
+        return false;
+    }
+    ReadAhead& ahead = Vcb->readAhead;
+    if (!Covers(ahead, h, offset, target.size())) {
+        const bool forward = ahead.handle == h && offset >= ahead.streamEnd &&
+                             offset - ahead.streamEnd < static_cast<int64_t>(kReadAheadBytes);
+        ahead.handle = h;
+        ahead.streamEnd = offset + static_cast<int64_t>(target.size());
+        if (!forward) {
+            return false;
+        }
+        ahead.bytes.resize(kReadAheadBytes);
+        std::size_t bytesRead = 0;
+        if (!platform::CurrentPlatform().ReadAt(h, offset, ahead.bytes, bytesRead)) {
+            bytesRead = 0;
+        }
+        ahead.bytes.resize(bytesRead);
+        ahead.offset = offset;
+        if (!Covers(ahead, h, offset, target.size())) {
+            return false;
+        }
+    }
+    const auto from = ahead.bytes.begin() + (offset - ahead.offset);
+    std::copy(from, from + static_cast<std::ptrdiff_t>(target.size()), target.begin());
+    ahead.streamEnd = offset + static_cast<int64_t>(target.size());
+    return true;
+}
+
 // One positioned read of the whole request. Returns the bytes read; the rest of the
 // request is zero-filled so that nobody works on stale data.
 uint64_t ReadWhole(platform::Handle hVolume, std::optional<int64_t> offset,
@@ -37,6 +78,9 @@ uint64_t ReadWhole(platform::Handle hVolume, std::optional<int64_t> offset,
         app::ShowSystemError();
         std::fill(target.begin(), target.end(), 0);
         return 0;
+    }
+    if (ReadAheadServes(hVolume, *offset, target)) {
+        return target.size();
     }
     std::size_t bytesRead = 0;
     if (!platform::CurrentPlatform().ReadAt(hVolume, *offset, target, bytesRead)) {

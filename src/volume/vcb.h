@@ -17,6 +17,15 @@ inline constexpr int kMftBufferPoolSlots = 4;
 
 using RecordBuffer = std::vector<uint8_t>;
 
+// Bytes read ahead of small reads that move forward through the volume (the free MFT
+// records and the directory clusters a scan walks), so that each is not a read of its own.
+struct ReadAhead {
+    platform::Handle handle = platform::kNoHandle;
+    int64_t offset = 0;     // of bytes[0]
+    int64_t streamEnd = 0;  // where the last small read ended
+    std::vector<uint8_t> bytes;
+};
+
 struct VCB {
     uint64_t VolumeSerialNumber = 0;
     int64_t NumberSectors = 0;
@@ -37,6 +46,7 @@ struct VCB {
     bool IsRawFileSystem = false;
     // Released MFT record buffers kept for reuse.
     std::array<std::unique_ptr<RecordBuffer>, kMftBufferPoolSlots> pLastUsedMftBuffer;
+    ReadAhead readAhead;
 
     char DriveLetter() const { return RootPath[0]; }
 };
