@@ -27,9 +27,17 @@ void OnInterrupt(int) {
     std::signal(SIGINT, SIG_DFL);
 }
 
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
+// Appends `text` as a JSON string: runs that need no escape are copied whole.
+void AppendJsonString(std::string& out, const std::string& text) {
+    out += '"';
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != '"' && c != '\\') {
+            continue;
+        }
+        out.append(text, run, i - run);
+        run = i + 1;
         switch (c) {
             case '"':
                 out += "\\\"";
@@ -46,26 +54,36 @@ std::string JsonString(const std::string& text) {
             case '\t':
                 out += "\\t";
                 break;
-            default:
-                if (c < 0x20) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                    out += escaped;
-                } else {
-                    out += static_cast<char>(c);
-                }
+            default: {
+                static constexpr char kHex[] = "0123456789abcdef";
+                out += "\\u00";
+                out += kHex[c >> 4];
+                out += kHex[c & 0xF];
+            }
         }
     }
-    return out + "\"";
+    out.append(text, run, std::string::npos);
+    out += '"';
 }
 
-std::string JsonLine(std::size_t item, const scan::FoundFile& f) {
-    return "{\"item\":" + std::to_string(item) + ",\"name\":" + JsonString(f.name) +
-           ",\"dir\":" + JsonString(f.dir) + ",\"size\":" + std::to_string(f.size) +
-           ",\"attributes\":" + std::to_string(f.attributes) +
-           ",\"modified\":" + JsonString(view::IsoDateText(f.modifiedTime)) +
-           ",\"condition\":" + JsonString(f.condition) +
-           ",\"mft_or_cluster\":" + std::to_string(f.mftOrCluster) + "}";
+void AppendJsonLine(std::string& out, std::size_t item, const scan::FoundFile& f) {
+    out += "{\"item\":";
+    out += std::to_string(item);
+    out += ",\"name\":";
+    AppendJsonString(out, f.name);
+    out += ",\"dir\":";
+    AppendJsonString(out, f.dir);
+    out += ",\"size\":";
+    out += std::to_string(f.size);
+    out += ",\"attributes\":";
+    out += std::to_string(f.attributes);
+    out += ",\"modified\":\"";
+    out += view::IsoDateText(f.modifiedTime);
+    out += "\",\"condition\":";
+    AppendJsonString(out, f.condition);
+    out += ",\"mft_or_cluster\":";
+    out += std::to_string(f.mftOrCluster);
+    out += "}\n";
 }
 
 void WriteList(std::ostream& out, const std::string& format) {
@@ -73,8 +91,15 @@ void WriteList(std::ostream& out, const std::string& format) {
         view::WriteSavedList(out);
         return;
     }
+    constexpr std::size_t kFlushBytes = 1 << 20;
+    std::string text;
+    text.reserve(kFlushBytes + 4096);
     for (std::size_t i = 0; i < scan::foundFiles.size(); ++i) {
-        out << JsonLine(i, scan::foundFiles[i]) << "\n";
+        AppendJsonLine(text, i, scan::foundFiles[i]);
+        if (text.size() >= kFlushBytes || i + 1 == scan::foundFiles.size()) {
+            out.write(text.data(), static_cast<std::streamsize>(text.size()));
+            text.clear();
+        }
     }
 }
 

@@ -30,6 +30,7 @@ class FileListModel : public QAbstractTableModel, public scan::FileListControl {
     void SetCell(int, int, const std::string&) override {}
     void SetItemData(int row, uint32_t data) override;
     void DeleteAllRows() override;
+    bool KeepsCellTexts() const override { return false; }
     int RowCount() const override;
     std::string CellText(int row, int column) const override;
     uint32_t ItemData(int row) const override;

@@ -15,6 +15,9 @@ class FileListControl {
     virtual void SetCell(int row, int column, const std::string& text) = 0;
     virtual void SetItemData(int row, uint32_t data) = 0;
     virtual void DeleteAllRows() = 0;
+    // False for a list that makes its cell texts from the found-file table when shown: it is
+    // then given no texts to keep.
+    virtual bool KeepsCellTexts() const { return true; }
 
     // The rows in list order, as the recover command walks them.
     virtual int RowCount() const = 0;

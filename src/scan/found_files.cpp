@@ -19,7 +19,8 @@ void AddFoundFile(FileListControl& listCtrl, const std::string& name, const std:
         FoundFile{name, dir, size, attributes, modifiedTime, condition, mftOrCluster});
     const FoundFile& entry = foundFiles.back();
     const int row = listCtrl.AppendRow(entry.name);
-    for (int column = view::kColumnDirectory; column <= view::kColumnNumber; ++column) {
+    for (int column = view::kColumnDirectory;
+         column <= view::kColumnNumber && listCtrl.KeepsCellTexts(); ++column) {
         listCtrl.SetCell(row, column, CellText(entry, column));
     }
     listCtrl.SetItemData(row, itemNum);

@@ -25,6 +25,7 @@ class FoundFileList : public scan::FileListControl {
     void SetCell(int, int, const std::string&) override {}
     void SetItemData(int row, uint32_t data) override { rows.at(row).itemData = data; }
     void DeleteAllRows() override { rows.clear(); }
+    bool KeepsCellTexts() const override { return false; }
 
     int RowCount() const override { return static_cast<int>(rows.size()); }
     std::string CellText(int row, int column) const override;

@@ -26,7 +26,10 @@ std::optional<int64_t> OffsetOf(int64_t unit, uint64_t unitBytes, int64_t base =
     return static_cast<int64_t>(offset);
 }
 
-constexpr std::size_t kReadAheadBytes = 1 << 20;
+// The stretch read ahead doubles while reads use it to its end and shrinks when they jump
+// past it.
+constexpr std::size_t kMinReadAheadBytes = 64 * 1024;
+constexpr std::size_t kMaxReadAheadBytes = 1 << 20;
 constexpr std::size_t kMaxReadAheadRequest = 64 * 1024;
 
 bool Covers(const ReadAhead& ahead, platform::Handle h, int64_t offset, std::size_t size) {
@@ -38,25 +41,28 @@ bool Covers(const ReadAhead& ahead, platform::Handle h, int64_t offset, std::siz
 // the read continues forward from the last one. False: read it directly (a failed or short
 // stretch leaves errors to the direct read, as without read-ahead).
 bool ReadAheadServes(platform::Handle h, int64_t offset, std::span<uint8_t> target) {
-    if (Vcb == nullptr || target.size() > kMaxReadAheadRequest || target.empty()) {
+    // A FAT scan reads its directories' clusters where they lie, rarely one after another.
+    if (Vcb == nullptr || Vcb->IsFat || target.size() > kMaxReadAheadRequest || target.empty()) {
         return false;
     }
     ReadAhead& ahead = Vcb->readAhead;
     if (!Covers(ahead, h, offset, target.size())) {
         const bool forward = ahead.handle == h && offset >= ahead.streamEnd &&
-                             offset - ahead.streamEnd < static_cast<int64_t>(kReadAheadBytes);
+                             offset - ahead.streamEnd < static_cast<int64_t>(kMaxReadAheadBytes);
         ahead.handle = h;
         ahead.streamEnd = offset + static_cast<int64_t>(target.size());
         if (!forward) {
             return false;
         }
-        ahead.bytes.resize(kReadAheadBytes);
+        const std::size_t used = static_cast<std::size_t>(std::max<int64_t>(ahead.reach, 0));
+        ahead.bytes.resize(std::clamp(2 * used, kMinReadAheadBytes, kMaxReadAheadBytes));
         std::size_t bytesRead = 0;
         if (!platform::CurrentPlatform().ReadAt(h, offset, ahead.bytes, bytesRead)) {
             bytesRead = 0;
         }
         ahead.bytes.resize(bytesRead);
         ahead.offset = offset;
+        ahead.reach = 0;
         if (!Covers(ahead, h, offset, target.size())) {
             return false;
         }
@@ -64,6 +70,7 @@ bool ReadAheadServes(platform::Handle h, int64_t offset, std::span<uint8_t> targ
     const auto from = ahead.bytes.begin() + (offset - ahead.offset);
     std::copy(from, from + static_cast<std::ptrdiff_t>(target.size()), target.begin());
     ahead.streamEnd = offset + static_cast<int64_t>(target.size());
+    ahead.reach = std::max(ahead.reach, ahead.streamEnd - ahead.offset);
     return true;
 }
 

@@ -23,6 +23,7 @@ struct ReadAhead {
     platform::Handle handle = platform::kNoHandle;
     int64_t offset = 0;     // of bytes[0]
     int64_t streamEnd = 0;  // where the last small read ended
+    int64_t reach = 0;      // how far into `bytes` reads were served
     std::vector<uint8_t> bytes;
 };
 
