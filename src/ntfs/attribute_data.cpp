@@ -201,6 +201,23 @@ std::vector<uint8_t> ReadRuns(platform::Handle hVolume, const Attribute& attribu
 
 }  // namespace
 
+std::vector<volume::ClusterExtent> PlainExtents(const Attribute& attribute) {
+    std::vector<volume::ClusterExtent> extents;
+    if (attribute.IsResident() || !attribute.continuations.empty()) {
+        return extents;
+    }
+    RunDecoder runs(attribute);
+    Run run;
+    while (runs.Next(run)) {
+        if (run.RUNlength <= 0 || run.SPARSElength != 0 || run.lcn < 0) {
+            return {};
+        }
+        extents.push_back({run.vcn, run.lcn, run.RUNlength});
+        run.vcn += run.RUNlength;
+    }
+    return extents;
+}
+
 AttributeData AttributeData::Resident(MftRecordPtr record, volume::Bytes value) {
     AttributeData data;
     data.record_ = std::move(record);

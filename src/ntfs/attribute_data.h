@@ -7,6 +7,7 @@
 
 #include "ntfs/attribute.h"
 #include "platform/platform.h"
+#include "volume/vcb.h"
 
 namespace relicta::ntfs {
 
@@ -34,6 +35,10 @@ class AttributeData {
 // cannot be data of this volume.
 std::optional<AttributeData> ReadAttributeData(platform::Handle hVolume, const Attribute& attribute,
                                                int64_t offset, int64_t length, bool rawRuns);
+
+// The stored clusters of a run list in which every run is stored (no sparse run, no
+// negative LCN, no split over records); empty when the list is not that plain.
+std::vector<volume::ClusterExtent> PlainExtents(const Attribute& attribute);
 
 // The largest range a read may ask for: the volume's readable bytes.
 int64_t MaxAttributeReadBytes(platform::Handle hVolume);

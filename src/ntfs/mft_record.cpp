@@ -1,5 +1,6 @@
 #include "ntfs/mft_record.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "ntfs/attribute_data.h"
 #include "ntfs/bitmaps.h"
 #include "ntfs/mft_layout.h"
+#include "ntfs/runs.h"
 #include "volume/raw_io.h"
 #include "volume/vcb.h"
 
@@ -154,6 +156,55 @@ std::optional<Attribute> MftDataAttributeFor(platform::Handle hVolume, uint32_t 
     return FindAttribute(hVolume, base, kData);
 }
 
+// The MFT's extents when its data is one plain run list in its base record: each record is
+// then read straight from where it lies. Nullptr otherwise (records are read through the
+// attribute list and run decoding, as any attribute's data).
+const std::vector<volume::ClusterExtent>* PlainMftExtents(platform::Handle hVolume) {
+    if (!Vcb->MftExtentsKnown) {
+        Vcb->MftExtentsKnown = true;
+        const MftRecordPtr& base = mftrecptr[MASTER_FILE_TABLE_NUMBER];
+        if (!FindAttribute(hVolume, base, kAttributeList)) {
+            if (const std::optional<Attribute> data = FindAttribute(hVolume, base, kData)) {
+                Vcb->MftExtents = PlainExtents(*data);
+            }
+        }
+    }
+    return Vcb->MftExtents.empty() ? nullptr : &Vcb->MftExtents;
+}
+
+// Reads record `number` from one extent; false when it does not lie whole inside one or
+// cannot be read whole (the general path then reads it, with its messages).
+bool ReadRecordFromExtents(platform::Handle hVolume,
+                           const std::vector<volume::ClusterExtent>& extents, uint32_t number,
+                           MftRecord& record) {
+    const int64_t clusterBytes = Vcb->BytesPerCluster;
+    const int64_t recordBytes = static_cast<int64_t>(record.bytes.size());
+    if (clusterBytes <= 0 || recordBytes <= 0) {
+        return false;
+    }
+    const int64_t offset = int64_t{number} * recordBytes;
+    const int64_t vcn = offset / clusterBytes;
+    const auto after =
+        std::upper_bound(extents.begin(), extents.end(), vcn,
+                         [](int64_t v, const volume::ClusterExtent& e) { return v < e.vcn; });
+    if (after == extents.begin()) {
+        return false;
+    }
+    const volume::ClusterExtent& extent = *std::prev(after);
+    const __int128 intoExtent =
+        static_cast<__int128>(vcn - extent.vcn) * clusterBytes + offset % clusterBytes;
+    if (intoExtent + recordBytes > static_cast<__int128>(extent.clusters) * clusterBytes) {
+        return false;
+    }
+    const __int128 at = static_cast<__int128>(extent.lcn) * clusterBytes + intoExtent;
+    if (at > INT64_MAX - recordBytes ||
+        !volume::TryReadVolumeBytes(hVolume, static_cast<int64_t>(at), record.bytes)) {
+        return false;
+    }
+    LastReadLcn = WrapAdd(extent.lcn, vcn - extent.vcn);  // as a read of the attribute sets it
+    return true;
+}
+
 // Reads the raw bytes of record `number` into `record`; false when they cannot be located.
 bool ReadRawRecord(platform::Handle hVolume, uint32_t number, MftRecord& record) {
     if (number == MASTER_FILE_TABLE_NUMBER) {
@@ -167,6 +218,10 @@ bool ReadRawRecord(platform::Handle hVolume, uint32_t number, MftRecord& record)
     if (!mftrecptr[MASTER_FILE_TABLE_NUMBER] &&
         !ReadMftRecord(hVolume, MASTER_FILE_TABLE_NUMBER, false)) {
         return false;
+    }
+    if (const std::vector<volume::ClusterExtent>* extents = PlainMftExtents(hVolume);
+        extents != nullptr && ReadRecordFromExtents(hVolume, *extents, number, record)) {
+        return true;
     }
     const std::optional<Attribute> data = MftDataAttributeFor(hVolume, number);
     if (!data) {

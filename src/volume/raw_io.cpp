@@ -144,6 +144,18 @@ uint64_t ReadVolumeBytes(platform::Handle hVolume, int64_t offset, std::span<uin
                      buffer.size());
 }
 
+bool TryReadVolumeBytes(platform::Handle hVolume, int64_t offset, std::span<uint8_t> buffer) {
+    if (offset < 0) {
+        return false;
+    }
+    if (ReadAheadServes(hVolume, offset, buffer)) {
+        return true;
+    }
+    std::size_t bytesRead = 0;
+    return platform::CurrentPlatform().ReadAt(hVolume, offset, buffer, bytesRead) &&
+           bytesRead == buffer.size();
+}
+
 std::vector<uint8_t> ReadBootSector(platform::Handle hVolume) {
     VCB& vcb = EnsureVcb();
     if (vcb.BytesPerSector < kMinBytesPerSector || vcb.BytesPerSector > kMaxBytesPerSector) {

@@ -21,6 +21,8 @@ void ReadClusters(platform::Handle hVolume, int64_t cluster, std::span<uint8_t> 
 // Reads bytes at a byte offset of the volume; a failed read shows the system error. What
 // cannot be read is left zero. Returns the bytes read.
 uint64_t ReadVolumeBytes(platform::Handle hVolume, int64_t offset, std::span<uint8_t> buffer);
+// The same without any message: true only when every byte was read.
+bool TryReadVolumeBytes(platform::Handle hVolume, int64_t offset, std::span<uint8_t> buffer);
 
 // Sector 0 as 512 bytes, creating the Vcb first when there is none.
 std::vector<uint8_t> ReadBootSector(platform::Handle hVolume);

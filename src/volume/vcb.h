@@ -27,6 +27,13 @@ struct ReadAhead {
     std::vector<uint8_t> bytes;
 };
 
+// Clusters stored one after another: `clusters` clusters from `vcn` lie from `lcn` on.
+struct ClusterExtent {
+    int64_t vcn = 0;
+    int64_t lcn = 0;
+    int64_t clusters = 0;
+};
+
 struct VCB {
     uint64_t VolumeSerialNumber = 0;
     int64_t NumberSectors = 0;
@@ -48,6 +55,9 @@ struct VCB {
     // Released MFT record buffers kept for reuse.
     std::array<std::unique_ptr<RecordBuffer>, kMftBufferPoolSlots> pLastUsedMftBuffer;
     ReadAhead readAhead;
+    // Where the MFT lies when its run list is plain (filled on first use; see mft_record).
+    bool MftExtentsKnown = false;
+    std::vector<ClusterExtent> MftExtents;
 
     char DriveLetter() const { return RootPath[0]; }
 };
