@@ -51,4 +51,8 @@ void ClearFoundFiles() {
     foundFiles.reserve(kGrowthStep);
 }
 
+void ReserveFoundFiles(std::size_t more) {
+    foundFiles.reserve(foundFiles.size() + more);
+}
+
 }  // namespace relicta::scan

@@ -40,6 +40,9 @@ void AddFoundFile(FileListControl& listCtrl, const std::string& name, const std:
                   int64_t size, uint32_t attributes, uint64_t modifiedTime,
                   const std::string& condition, uint32_t mftOrCluster);
 void ClearFoundFiles();
+// Makes room for `more` entries at once: a scan that knows how many candidates it will look
+// at spares the table its copies while growing.
+void ReserveFoundFiles(std::size_t more);
 
 // The text a list shows in `column` (view::kColumnName to view::kColumnNumber) for `file`.
 std::string CellText(const FoundFile& file, int column);

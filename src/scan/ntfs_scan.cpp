@@ -358,6 +358,9 @@ void ScanNtfsVolume(ScanContext& context) {
         candidates += everyRecord || !ntfs::BitSet(ntfs::mftbitmapptr, n) ? 1 : 0;
     }
     app::ScaledProgress progress(*window, candidates + 1);
+    // Not every free record held a file: the table still grows beyond this if need be.
+    constexpr int64_t kMaxReserved = 1 << 16;
+    ReserveFoundFiles(static_cast<std::size_t>(std::min(candidates, kMaxReserved)));
     for (int64_t n = kFirstUserRecord; n < records; ++n) {
         if (!everyRecord && ntfs::BitSet(ntfs::mftbitmapptr, n)) {
             continue;
