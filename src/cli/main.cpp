@@ -10,10 +10,12 @@
 #include "app/dialogs.h"
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "volume/filetime.h"
 
 int main(int argc, char** argv) {
     using namespace relicta;
     std::setlocale(LC_ALL, "");
+    relicta::volume::PinLocalTimeZone();
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
         std::fputs(cli::UsageText().c_str(), args.empty() ? stderr : stdout);

@@ -4,10 +4,12 @@
 #include "app/dialogs.h"
 #include "gui/about.h"
 #include "gui/salvex_app.h"
+#include "volume/filetime.h"
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
     std::setlocale(LC_ALL, "");
+    relicta::volume::PinLocalTimeZone();
     QApplication::setApplicationName("relicta-gui");
     QApplication::setApplicationDisplayName("Relicta");
     QApplication::setWindowIcon(relicta::gui::RelictaIcon());

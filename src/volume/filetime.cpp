@@ -1,5 +1,7 @@
 #include "volume/filetime.h"
 
+#include <cstdlib>
+
 #include <ctime>
 
 namespace relicta::volume {
@@ -117,6 +119,13 @@ uint64_t FileTimeFromDos(uint16_t date, uint16_t time) {
     if (t.second > 59)
         t.second = 59;
     return FileTimeFromCalendar(t);
+}
+
+void PinLocalTimeZone() {
+    if (std::getenv("TZ") == nullptr) {
+        ::setenv("TZ", ":/etc/localtime", 0);
+        ::tzset();
+    }
 }
 
 }  // namespace relicta::volume

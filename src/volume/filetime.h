@@ -30,4 +30,8 @@ uint64_t UtcFileTimeFromLocal(uint64_t localFileTime);
 // A FAT directory entry's date and time (local), like DosDateTimeToFileTime.
 uint64_t FileTimeFromDos(uint16_t date, uint16_t time);
 
+// Names the system's zone file in TZ when TZ is unset: the C library then stops checking the
+// file again on every conversion to UTC, one call per recovered file. Call once at start.
+void PinLocalTimeZone();
+
 }  // namespace relicta::volume
