@@ -220,18 +220,27 @@ RecoverResult RecoverNtfsFile(const RecoverJob& job, uint32_t number) {
 }  // namespace
 
 void EnsureDirectoryPath(const std::string& dir) {
-    std::string built;
-    std::size_t at = 0;
-    while (at < dir.size()) {
-        std::size_t end = dir.find('/', at);
-        if (end == std::string::npos) {
-            end = dir.size();
-        }
-        built.append(dir, at, end - at + 1);
-        const bool component = end > at;
-        at = end + 1;
-        if (component && !platform::CreateDirectory(built) && platform::GetLastError() != EEXIST) {
+    // Deepest level first: usually only the last levels are missing, and the levels above
+    // are not tried again for every file.
+    std::vector<std::string> missing;
+    std::string path = dir;
+    while (!path.empty() && path.back() == '/') {
+        path.pop_back();
+    }
+    while (!path.empty() && !platform::CreateDirectory(path) &&
+           platform::GetLastError() != EEXIST) {
+        if (platform::GetLastError() != ENOENT) {
             app::ShowSystemError();
+            return;
+        }
+        missing.push_back(path);
+        const std::size_t slash = path.find_last_of('/');
+        path.resize(slash == std::string::npos ? 0 : slash);
+    }
+    for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+        if (!platform::CreateDirectory(*level) && platform::GetLastError() != EEXIST) {
+            app::ShowSystemError();
+            return;
         }
     }
 }
