@@ -91,7 +91,9 @@ std::string Lower(std::string text) {
 // one name share their checksum byte, and a live name's last slot carries the 0x40 flag:
 // the walk stops there, so a neighbouring name's stale slots never leak into this one.
 std::string LongName(std::span<const uint8_t> dir, std::size_t index) {
+    constexpr std::size_t kLongestName = 255;
     std::u16string name;
+    name.reserve(kLongestName);
     std::optional<uint8_t> checksum;
     for (std::size_t slot = index; slot-- > 0;) {
         const std::span<const uint8_t> entry = dir.subspan(slot * dir_entry::Size, dir_entry::Size);

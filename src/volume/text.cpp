@@ -54,6 +54,10 @@ std::string Utf8FromUtf16(const std::u16string& text) {
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         char32_t c = text[i];
+        if (c < 0x80) {  // most names are ASCII
+            out.push_back(static_cast<char>(c));
+            continue;
+        }
         if (c >= 0xD800 && c < 0xDC00) {
             if (i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
                 c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
