@@ -27,7 +27,6 @@ class CDriveDialog : public QDialog {
 
     QComboBox* DriveList() const { return drives_; }
 
-  public slots:
     void accept() override;
     // Attaches an image file or a block device as the next free letter and lists it.
     void AddImageOrDevice(const QString& path);

@@ -31,6 +31,7 @@ constexpr int kPumpIntervalMs = 15;
 constexpr int kClockIntervalMs = 1000;
 constexpr int kPrintFontHeight = 62;  // layout units: a 10-point font at 600 dpi
 constexpr int kPrintLineHeight = 240;
+constexpr uint64_t kMiB = uint64_t{1024} * 1024;
 
 std::string LocalTimeText() {
     const std::time_t now = std::time(nullptr);
@@ -257,7 +258,7 @@ void CMainFrame::RecoverSelected() {
         statusBar()->showMessage(QString("Recovering: %1 of %2 files, %3 MiB written")
                                      .arg(tally.tried)
                                      .arg(tally.selected)
-                                     .arg(tally.bytesWritten / (1024 * 1024)));
+                                     .arg(tally.bytesWritten / kMiB));
         QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     });
     command.RecoverSelected(view_->Model());

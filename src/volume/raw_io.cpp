@@ -28,9 +28,9 @@ std::optional<int64_t> OffsetOf(int64_t unit, uint64_t unitBytes, int64_t base =
 
 // The stretch read ahead doubles while reads use it to its end and shrinks when they jump
 // past it.
-constexpr std::size_t kMinReadAheadBytes = 64 * 1024;
+constexpr std::size_t kMinReadAheadBytes = std::size_t{64} * 1024;
 constexpr std::size_t kMaxReadAheadBytes = 1 << 20;
-constexpr std::size_t kMaxReadAheadRequest = 64 * 1024;
+constexpr std::size_t kMaxReadAheadRequest = std::size_t{64} * 1024;
 
 bool Covers(const ReadAhead& ahead, platform::Handle h, int64_t offset, std::size_t size) {
     return ahead.handle == h && offset >= ahead.offset &&

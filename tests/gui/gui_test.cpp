@@ -101,6 +101,7 @@ std::unique_ptr<gui::CSalvexApp> StartOn(const QStringList& arguments) {
 
 std::vector<uint32_t> ListedItems(gui::FileListModel& model) {
     std::vector<uint32_t> items;
+    items.reserve(static_cast<std::size_t>(model.RowCount()));
     for (int row = 0; row < model.RowCount(); ++row) {
         items.push_back(model.ItemData(row));
     }
@@ -123,7 +124,7 @@ class GuiTest : public QObject {
     // Message boxes are recorded unless a test shows the program's own.
     app::RecordingDialogs dialogs_;
 
-  private slots:
+  private slots:  // NOLINT(readability-redundant-access-specifiers): QtTest needs slots
     void init() {
         platform::Drives().Clear();
         app::ResetScanState();
@@ -428,7 +429,9 @@ class GuiTest : public QObject {
             const std::string name = line.substr(0, line.find('\t'));
             const std::size_t dirStart = name.size() + 1;
             const std::string dirText = line.substr(dirStart, line.find('\t', dirStart) - dirStart);
-            paths += dirText + (dirText.back() == '\\' ? "" : "\\") + name + "\r\n";
+            paths += dirText;
+            paths += dirText.back() == '\\' ? "" : "\\";
+            paths += name + "\r\n";
         }
         salvex->Frame()->Command("copy")->trigger();
         QCOMPARE(QApplication::clipboard()->text().toStdString(), paths);
@@ -469,6 +472,7 @@ class GuiTest : public QObject {
         QVERIFY(test::MakeLargeFat32(image));
         auto salvex = StartOn({QString::fromStdString(image)});
         QElapsedTimer sinceStop;
+        bool commandsDisabled = false;
         QTimer watch;
         connect(&watch, &QTimer::timeout, [&] {
             gui::CProgressWindow* progress =
@@ -477,6 +481,11 @@ class GuiTest : public QObject {
             if (progress != nullptr) {
                 watch.stop();
                 QTimer::singleShot(300, progress, [&, progress] {
+                    commandsDisabled = true;
+                    for (const char* name :
+                         {"newScan", "recover", "saveList", "copy", "print", "printPreview"}) {
+                        commandsDisabled &= !salvex->Frame()->Command(name)->isEnabled();
+                    }
                     sinceStop.start();
                     if (closeWindow) {
                         salvex->Frame()->close();
@@ -493,6 +502,8 @@ class GuiTest : public QObject {
         qInfo("scan stopped %lld ms after the request with %zu files listed", stoppedAfter,
               scan::foundFiles.size());
         QVERIFY(stoppedAfter < 1000);
+        QVERIFY(commandsDisabled);
+        QVERIFY(salvex->Frame()->Command("recover")->isEnabled());
         QVERIFY(app::StopScan);
         QVERIFY(scan::foundFiles.size() < test::kLargeFat32DeletedFiles);
         QCOMPARE(salvex->Frame()->QuitRequested(), closeWindow);

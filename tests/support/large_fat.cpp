@@ -13,8 +13,9 @@ namespace {
 constexpr uint32_t kSectorBytes = 512;
 constexpr uint32_t kClusterBytes = 4096;
 constexpr uint32_t kEntryBytes = 32;
-constexpr uint32_t kEntriesPerDirectory = 65536;
-constexpr uint32_t kClustersPerDirectory = kEntriesPerDirectory * kEntryBytes / kClusterBytes;
+constexpr std::size_t kEntriesPerDirectory = 65536;
+constexpr uint32_t kClustersPerDirectory =
+    static_cast<uint32_t>(kEntriesPerDirectory * kEntryBytes / kClusterBytes);
 constexpr uint32_t kEndOfChain = 0x0FFFFFFF;
 constexpr uint8_t kDeleted = 0xE5;
 
