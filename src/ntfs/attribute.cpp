@@ -40,9 +40,16 @@ bool NameMatches(const AttributeName& wanted, std::u16string_view actual) {
     return NamesEqualIgnoringCase(*wanted, actual);
 }
 
+// Where an attribute lies in its record.
+struct Extent {
+    std::size_t offset = 0;
+    std::size_t length = 0;
+};
+
 // The attribute at `offset` if its header lies inside the record; nullopt ends the walk.
-std::optional<Attribute> AttributeAt(const MftRecordPtr& record, std::size_t offset) {
-    const Bytes bytes = record->View();
+// Walks look at extents and make an Attribute (which holds the record) only for a hit.
+std::optional<Extent> ExtentAt(const MftRecord& record, std::size_t offset) {
+    const Bytes bytes = record.View();
     if (!InBounds(bytes, offset, sizeof(uint32_t))) {
         CONSISTENCY_CHECK_TEXT(false, "attribute inside its record");
         return std::nullopt;
@@ -57,7 +64,31 @@ std::optional<Attribute> AttributeAt(const MftRecordPtr& record, std::size_t off
                                 "attr->RecordLength != 0 && attribute inside its record")) {
         return std::nullopt;
     }
-    return Attribute{record, offset, length, {}};
+    return Extent{offset, length};
+}
+
+std::optional<Attribute> AttributeAt(const MftRecordPtr& record, std::size_t offset) {
+    const std::optional<Extent> extent = ExtentAt(*record, offset);
+    if (!extent) {
+        return std::nullopt;
+    }
+    return Attribute{record, extent->offset, extent->length, {}};
+}
+
+uint32_t TypeAt(const MftRecord& record, const Extent& extent) {
+    return U32(record.View(), extent.offset + attr::TypeCode);
+}
+
+// Whether the attribute's name is the one wanted; unnamed attributes (most) are told apart
+// without reading a name.
+bool NameMatchesAt(const AttributeName& wanted, const MftRecordPtr& record, const Extent& extent) {
+    if (!wanted) {
+        return true;
+    }
+    if (U8(record->View(), extent.offset + attr::NameLength) == 0) {
+        return wanted->empty();
+    }
+    return NameMatches(wanted, Attribute{record, extent.offset, extent.length, {}}.Name());
 }
 
 struct ListEntry {
@@ -256,21 +287,22 @@ std::optional<Attribute> FindInRecordOrList(platform::Handle hVolume, const MftR
     std::size_t offset = start->FirstAttributeOffset();
     int countdown = instance;
     bool listFollowed = false;
-    while (std::optional<Attribute> a = AttributeAt(current, offset)) {
-        const uint32_t type = a->TypeCode();
+    while (const std::optional<Extent> e = ExtentAt(*current, offset)) {
+        const uint32_t type = TypeAt(*current, *e);
         if (type > typeCode) {
             return std::nullopt;
         }
         if (type == typeCode) {
             sawType = sawType || current == start;
-            if (countdown == 0 && NameMatches(name, a->Name())) {
-                return a;
+            if (countdown == 0 && NameMatchesAt(name, current, *e)) {
+                return Attribute{current, e->offset, e->length, {}};
             }
             --countdown;
         } else if (type == kAttributeList && typeCode != kFileName && !listFollowed) {
             listFollowed = true;
-            const std::optional<AttributeData> list =
-                ReadAttributeData(hVolume, *a, 0, Get_Attr_Datasize(*a), true);
+            const Attribute listAttribute{current, e->offset, e->length, {}};
+            const std::optional<AttributeData> list = ReadAttributeData(
+                hVolume, listAttribute, 0, Get_Attr_Datasize(listAttribute), true);
             const std::optional<ListHit> hit =
                 list ? SearchAttributeList(list->Data(), typeCode, name, instance) : std::nullopt;
             if (hit && hit->recordNumber != 0) {
@@ -294,7 +326,7 @@ std::optional<Attribute> FindInRecordOrList(platform::Handle hVolume, const MftR
                 }
             }
         }
-        offset += a->length;
+        offset += e->length;
     }
     return std::nullopt;
 }
