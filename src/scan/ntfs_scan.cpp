@@ -81,9 +81,7 @@ std::optional<FileName> ParseFileName(volume::Bytes v) {
 
 enum class NameRead { Missing, Unreadable, Read };
 
-NameRead ReadFileName(platform::Handle h, const MftRecordPtr& record, int instance, FileName& out) {
-    const std::optional<Attribute> a =
-        ntfs::FindAttribute(h, record, ntfs::kFileName, std::nullopt, instance);
+NameRead ParseFileNameOf(platform::Handle h, const std::optional<Attribute>& a, FileName& out) {
     if (!a) {
         return NameRead::Missing;
     }
@@ -97,11 +95,19 @@ NameRead ReadFileName(platform::Handle h, const MftRecordPtr& record, int instan
     return NameRead::Read;
 }
 
+NameRead ReadFileName(platform::Handle h, const MftRecordPtr& record, int instance, FileName& out) {
+    return ParseFileNameOf(
+        h, ntfs::FindAttribute(h, record, ntfs::kFileName, std::nullopt, instance), out);
+}
+
 // The longer of the first two names; the first wins a tie. False when there is none.
-bool ChooseFileName(platform::Handle h, const MftRecordPtr& record, FileName& chosen, bool report) {
-    const NameRead first = ReadFileName(h, record, 0, chosen);
-    if (first != NameRead::Read) {
-        if (first == NameRead::Unreadable && report) {
+// `first`, when given, is the record's first name attribute, already found.
+bool ChooseFileName(platform::Handle h, const MftRecordPtr& record, FileName& chosen, bool report,
+                    const std::optional<Attribute>* first = nullptr) {
+    const NameRead firstRead = first != nullptr ? ParseFileNameOf(h, *first, chosen)
+                                                : ReadFileName(h, record, 0, chosen);
+    if (firstRead != NameRead::Read) {
+        if (firstRead == NameRead::Unreadable && report) {
             app::MessageBox("Filename can't be accessed?", "Problem");
         }
         return false;
@@ -307,7 +313,8 @@ void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext&
     if (!si || (si->attributes & kAttributeReparsePoint) != 0) {
         return;
     }
-    if (!ntfs::FindAttribute(h, record, ntfs::kFileName)) {
+    const std::optional<Attribute> firstName = ntfs::FindAttribute(h, record, ntfs::kFileName);
+    if (!firstName) {
         if (number >= kFirstUnreservedRecord) {
             const bool directory = IsDirectory(record);
             app::MessageBox(directory ? "Directory with no name found. This seems odd."
@@ -317,7 +324,7 @@ void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext&
         return;
     }
     FileName fn;
-    if (!ChooseFileName(h, record, fn, true)) {
+    if (!ChooseFileName(h, record, fn, true, &firstName)) {
         return;
     }
     std::string name = volume::PrintableName(volume::Utf8FromUtf16(fn.name));
