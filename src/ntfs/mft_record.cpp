@@ -398,10 +398,9 @@ void ReleaseMftRecord(MftRecordPtr& record) {
     if (!CONSISTENCY_CHECK_TEXT(record != nullptr, "mftptr!=0")) {
         return;
     }
-    for (MftRecordPtr& slot : mftrecptr) {
-        if (slot == record) {
-            slot.reset();
-        }
+    // The cache keeps a record only in its own number's slot.
+    if (record->number < kCachedLowRecords && mftrecptr[record->number] == record) {
+        mftrecptr[record->number].reset();
     }
     last10mftptr.Forget(record.get());
     last10dirptr.Forget(record.get());
