@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -27,13 +28,23 @@ void OnInterrupt(int) {
     std::signal(SIGINT, SIG_DFL);
 }
 
+constexpr std::array<bool, 256> kNeedsEscape = [] {
+    std::array<bool, 256> table{};
+    for (int c = 0; c < 0x20; ++c) {
+        table[c] = true;
+    }
+    table['"'] = true;
+    table['\\'] = true;
+    return table;
+}();
+
 // Appends `text` as a JSON string: runs that need no escape are copied whole.
 void AppendJsonString(std::string& out, const std::string& text) {
     out += '"';
     std::size_t run = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c != '"' && c != '\\') {
+        if (!kNeedsEscape[c]) {
             continue;
         }
         out.append(text, run, i - run);

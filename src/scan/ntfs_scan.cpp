@@ -73,8 +73,9 @@ std::optional<FileName> ParseFileName(volume::Bytes v) {
         static_cast<uint32_t>(std::min<uint64_t>(parent & ntfs::kReferenceRecordMask, UINT32_MAX));
     fn.parent.sequence = static_cast<uint16_t>(parent >> ntfs::kReferenceSequenceShift);
     fn.attributes = volume::U32(v, ntfs::file_name::FileAttributes);
+    fn.name.resize(length);
     for (std::size_t i = 0; i < length; ++i) {
-        fn.name.push_back(static_cast<char16_t>(volume::U16(v, ntfs::file_name::Name + 2 * i)));
+        fn.name[i] = static_cast<char16_t>(volume::U16(v, ntfs::file_name::Name + 2 * i));
     }
     return fn;
 }
@@ -104,8 +105,8 @@ NameRead ReadFileName(platform::Handle h, const MftRecordPtr& record, int instan
 // `first`, when given, is the record's first name attribute, already found.
 bool ChooseFileName(platform::Handle h, const MftRecordPtr& record, FileName& chosen, bool report,
                     const std::optional<Attribute>* first = nullptr) {
-    const NameRead firstRead = first != nullptr ? ParseFileNameOf(h, *first, chosen)
-                                                : ReadFileName(h, record, 0, chosen);
+    const NameRead firstRead =
+        first != nullptr ? ParseFileNameOf(h, *first, chosen) : ReadFileName(h, record, 0, chosen);
     if (firstRead != NameRead::Read) {
         if (firstRead == NameRead::Unreadable && report) {
             app::MessageBox("Filename can't be accessed?", "Problem");
