@@ -315,16 +315,20 @@ void CMainFrame::PrintList(QPrinter& printer) {
     painter.end();
 }
 
+QPrinter& CMainFrame::Printer() {
+    if (!printer_) {
+        printer_ = std::make_unique<QPrinter>(QPrinter::HighResolution);
+    }
+    return *printer_;
+}
+
 void CMainFrame::Print() {
     if (busy_) {
         return;
     }
-    if (!printer_) {
-        printer_ = std::make_unique<QPrinter>(QPrinter::HighResolution);
-    }
-    QPrintDialog dialog(printer_.get(), this);
+    QPrintDialog dialog(&Printer(), this);
     if (dialog.exec() == QDialog::Accepted) {
-        PrintList(*printer_);
+        PrintList(Printer());
     }
 }
 
@@ -332,20 +336,14 @@ void CMainFrame::PrintPreview() {
     if (busy_) {
         return;
     }
-    if (!printer_) {
-        printer_ = std::make_unique<QPrinter>(QPrinter::HighResolution);
-    }
-    QPrintPreviewDialog preview(printer_.get(), this);
+    QPrintPreviewDialog preview(&Printer(), this);
     connect(&preview, &QPrintPreviewDialog::paintRequested, this,
             [this](QPrinter* printer) { PrintList(*printer); });
     preview.exec();
 }
 
 void CMainFrame::PrintSetup() {
-    if (!printer_) {
-        printer_ = std::make_unique<QPrinter>(QPrinter::HighResolution);
-    }
-    QPageSetupDialog dialog(printer_.get(), this);
+    QPageSetupDialog dialog(&Printer(), this);
     dialog.exec();
 }
 

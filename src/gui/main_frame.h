@@ -52,6 +52,7 @@ class CMainFrame : public QMainWindow {
                         const QList<QKeySequence>& keys = {});
     void SetBusy(bool busy);
     bool PumpMessages();
+    QPrinter& Printer();  // made when first needed, kept for the printer set-up
     void Print();
     void PrintPreview();
     void PrintSetup();
