@@ -31,6 +31,10 @@ CSalvexView::CSalvexView(QWidget* parent) : QTableView(parent) {
         setColumnWidth(column, kColumnWidths[column]);
     }
     connect(header, &QHeaderView::sectionClicked, this, &CSalvexView::OnHeaderClick);
+    // A new scan lists its rows in the order found: no column shows as sorted until the
+    // next click (which goes on from the remembered state).
+    connect(&model_, &QAbstractItemModel::modelReset, header,
+            [header] { header->setSortIndicatorShown(false); });
     connect(this, &QAbstractItemView::doubleClicked, this, [this] { emit recoverRequested(); });
 }
 
