@@ -354,7 +354,7 @@ void WalkFatDirectory(ScanContext& /*context*/, std::span<const uint8_t> dir,
     }
     const std::size_t entries = std::min(dir.size() / dir_entry::Size, kMaxDirectoryEntries);
     bool longName = false;
-    for (std::size_t i = 0; i < entries && !walk.volumeClosed; ++i) {
+    for (std::size_t i = 0; i < entries && !walk.volumeClosed && !app::StopScan; ++i) {
         // A directory can hold 65536 entries: Cancel is heard within it too.
         if (i % kEntriesPerPump == kEntriesPerPump - 1 && PumpAndCheckStop(walk)) {
             return;
