@@ -14,14 +14,16 @@ void AddFoundFile(FileListControl& listCtrl, const std::string& name, const std:
                   int64_t size, uint32_t attributes, uint64_t modifiedTime,
                   const std::string& condition, uint32_t mftOrCluster) {
     const uint32_t itemNum = static_cast<uint32_t>(foundFiles.size());
-    // The table grows by doubling: growing by a fixed step copied it whole every step.
+    // The table grows by doubling (or is reserved by the scan): a fixed step copied it whole
+    // every step.
     foundFiles.push_back(
         FoundFile{name, dir, size, attributes, modifiedTime, condition, mftOrCluster});
     const FoundFile& entry = foundFiles.back();
     const int row = listCtrl.AppendRow(entry.name);
-    for (int column = view::kColumnDirectory;
-         column <= view::kColumnNumber && listCtrl.KeepsCellTexts(); ++column) {
-        listCtrl.SetCell(row, column, CellText(entry, column));
+    if (listCtrl.KeepsCellTexts()) {
+        for (int column = view::kColumnDirectory; column <= view::kColumnNumber; ++column) {
+            listCtrl.SetCell(row, column, CellText(entry, column));
+        }
     }
     listCtrl.SetItemData(row, itemNum);
 }

@@ -24,7 +24,8 @@ void Put16(std::vector<uint8_t>& b, std::size_t at, uint16_t v) {
     b[at + 1] = v >> 8;
 }
 
-std::vector<uint8_t> Entry(const char (&name83)[12], uint8_t attributes, uint32_t cluster) {
+// `name83`: the 11 bytes of an 8.3 name, blank padded.
+std::vector<uint8_t> Entry(const char* name83, uint8_t attributes, uint32_t cluster) {
     std::vector<uint8_t> e(kEntryBytes, 0);
     std::copy(name83, name83 + 11, e.begin());
     e[11] = attributes;
@@ -66,8 +67,7 @@ bool MakeLargeFat32(const std::string& path) {
         char name[12];
         std::snprintf(name, sizeof name, "DIR%05zu   ", d);
         image.seekp(static_cast<std::streamoff>(clusterOffset(2) + d * kEntryBytes));
-        const std::vector<uint8_t> dirEntry =
-            Entry(reinterpret_cast<const char(&)[12]>(name), 0x10, first);
+        const std::vector<uint8_t> dirEntry = Entry(name, 0x10, first);
         image.write(reinterpret_cast<const char*>(dirEntry.data()), kEntryBytes);
 
         std::vector<uint8_t> entries;
