@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -77,23 +78,29 @@ void AppendJsonString(std::string& out, const std::string& text) {
     out += '"';
 }
 
+template <typename Number>
+void AppendDecimal(std::string& out, Number value) {
+    char digits[24];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
 void AppendJsonLine(std::string& out, std::size_t item, const scan::FoundFile& f) {
     out += "{\"item\":";
-    out += std::to_string(item);
+    AppendDecimal(out, item);
     out += ",\"name\":";
     AppendJsonString(out, f.name);
     out += ",\"dir\":";
     AppendJsonString(out, f.dir);
     out += ",\"size\":";
-    out += std::to_string(f.size);
+    AppendDecimal(out, f.size);
     out += ",\"attributes\":";
-    out += std::to_string(f.attributes);
+    AppendDecimal(out, f.attributes);
     out += ",\"modified\":\"";
-    out += view::IsoDateText(f.modifiedTime);
+    view::AppendIsoDateText(out, f.modifiedTime);
     out += "\",\"condition\":";
     AppendJsonString(out, f.condition);
     out += ",\"mft_or_cluster\":";
-    out += std::to_string(f.mftOrCluster);
+    AppendDecimal(out, f.mftOrCluster);
     out += "}\n";
 }
 

@@ -10,14 +10,14 @@ namespace {
 constexpr std::size_t kGrowthStep = 1000;
 }
 
-void AddFoundFile(FileListControl& listCtrl, const std::string& name, const std::string& dir,
-                  int64_t size, uint32_t attributes, uint64_t modifiedTime,
-                  const std::string& condition, uint32_t mftOrCluster) {
+void AddFoundFile(FileListControl& listCtrl, std::string name, std::string dir, int64_t size,
+                  uint32_t attributes, uint64_t modifiedTime, std::string condition,
+                  uint32_t mftOrCluster) {
     const uint32_t itemNum = static_cast<uint32_t>(foundFiles.size());
     // The table grows by doubling (or is reserved by the scan): a fixed step copied it whole
     // every step.
-    foundFiles.push_back(
-        FoundFile{name, dir, size, attributes, modifiedTime, condition, mftOrCluster});
+    foundFiles.push_back(FoundFile{std::move(name), std::move(dir), size, attributes, modifiedTime,
+                                   std::move(condition), mftOrCluster});
     const FoundFile& entry = foundFiles.back();
     const int row = listCtrl.AppendRow(entry.name);
     if (listCtrl.KeepsCellTexts()) {

@@ -36,9 +36,9 @@ struct FoundFile {
 // The table, indexed by itemNum.
 extern std::vector<FoundFile> foundFiles;
 
-void AddFoundFile(FileListControl& listCtrl, const std::string& name, const std::string& dir,
-                  int64_t size, uint32_t attributes, uint64_t modifiedTime,
-                  const std::string& condition, uint32_t mftOrCluster);
+void AddFoundFile(FileListControl& listCtrl, std::string name, std::string dir, int64_t size,
+                  uint32_t attributes, uint64_t modifiedTime, std::string condition,
+                  uint32_t mftOrCluster);
 void ClearFoundFiles();
 // Makes room for `more` entries at once: a scan that knows how many candidates it will look
 // at spares the table its copies while growing.

@@ -329,7 +329,7 @@ void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext&
         return;
     }
     std::string name = volume::PrintableName(volume::Utf8FromUtf16(fn.name));
-    const std::string dir = BuildDirectoryPath(fn.parent, &context.directoryPaths);
+    std::string dir = BuildDirectoryPath(fn.parent, &context.directoryPaths);
     if (!context.filters.Accepts(dir, name)) {
         return;
     }
@@ -343,15 +343,15 @@ void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext&
     const uint64_t modified = volume::LocalFileTimeFromUtc(si->modified);
     const std::optional<Attribute> data = ntfs::FindAttribute(h, record, ntfs::kData, u"");
     bool unreadable = false;
-    const std::string condition =
+    std::string condition =
         ChooseCondition(h, record, data, fn.attributes, si->attributes, unreadable);
     if (unreadable) {
         return;
     }
     if (condition != "Directory") {
-        AddFoundFile(context.listCtrl, name, dir,
+        AddFoundFile(context.listCtrl, std::move(name), std::move(dir),
                      std::max<int64_t>(ntfs::Get_Attr_Datasize(data), 0), si->attributes, modified,
-                     condition, number);
+                     std::move(condition), number);
     }
     FinalChecks(h, record, number);
 }

@@ -48,9 +48,8 @@ std::string DateText(uint64_t localFileTime) {
     return text;
 }
 
-std::string IsoDateText(uint64_t localFileTime) {
+void AppendIsoDateText(std::string& text, uint64_t localFileTime) {
     const volume::CalendarTime t = volume::CalendarFromFileTime(localFileTime);
-    std::string text;
     AppendNumber(text, t.year, 4);
     text += '-';
     AppendNumber(text, t.month, 2);
@@ -62,6 +61,11 @@ std::string IsoDateText(uint64_t localFileTime) {
     AppendNumber(text, t.minute, 2);
     text += ':';
     AppendNumber(text, t.second, 2);
+}
+
+std::string IsoDateText(uint64_t localFileTime) {
+    std::string text;
+    AppendIsoDateText(text, localFileTime);
     return text;
 }
 

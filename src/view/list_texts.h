@@ -21,5 +21,6 @@ std::string DateText(uint64_t localFileTime);
 
 // The same time as ISO 8601 with seconds (2000-01-02T09:05:07).
 std::string IsoDateText(uint64_t localFileTime);
+void AppendIsoDateText(std::string& text, uint64_t localFileTime);
 
 }  // namespace relicta::view

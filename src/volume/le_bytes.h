@@ -2,8 +2,10 @@
 // Little-endian reads over untrusted bytes. A field that does not lie wholly inside the
 // span reads as 0; callers that must tell the difference test InBounds first.
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 namespace relicta::volume {
@@ -19,11 +21,17 @@ T ReadLe(Bytes bytes, std::size_t offset) {
     if (!InBounds(bytes, offset, sizeof(T))) {
         return T{0};
     }
-    uint64_t value = 0;
-    for (std::size_t i = 0; i < sizeof(T); ++i) {
-        value |= static_cast<uint64_t>(bytes[offset + i]) << (8 * i);
+    if constexpr (std::endian::native == std::endian::little) {
+        T value;
+        std::memcpy(&value, bytes.data() + offset, sizeof(T));
+        return value;
+    } else {
+        uint64_t value = 0;
+        for (std::size_t i = 0; i < sizeof(T); ++i) {
+            value |= static_cast<uint64_t>(bytes[offset + i]) << (8 * i);
+        }
+        return static_cast<T>(value);
     }
-    return static_cast<T>(value);
 }
 
 inline uint8_t U8(Bytes b, std::size_t off) {

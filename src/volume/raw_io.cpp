@@ -27,9 +27,9 @@ std::optional<int64_t> OffsetOf(int64_t unit, uint64_t unitBytes, int64_t base =
 }
 
 // The stretch read ahead doubles while reads use it to its end and shrinks when they jump
-// past it.
+// past it. Its largest still fits a core's cache: records are copied out while warm.
 constexpr std::size_t kMinReadAheadBytes = std::size_t{64} * 1024;
-constexpr std::size_t kMaxReadAheadBytes = 1 << 20;
+constexpr std::size_t kMaxReadAheadBytes = std::size_t{256} * 1024;
 constexpr std::size_t kMaxReadAheadRequest = std::size_t{64} * 1024;
 
 bool Covers(const ReadAhead& ahead, platform::Handle h, int64_t offset, std::size_t size) {
