@@ -207,17 +207,36 @@ const char* RateFile(uint32_t c0, int64_t size, const std::vector<uint8_t>& fat)
     return kGood;
 }
 
+// Reads `count` clusters from `first` on onto the end of `buffer`.
+void AppendClusters(std::vector<uint8_t>& buffer, uint32_t first, uint32_t count) {
+    const std::size_t at = buffer.size();
+    buffer.resize(at + std::size_t{count} * ClusterBytes());
+    volume::ReadClusters(Vcb->hVolume, first, std::span<uint8_t>(buffer).subspan(at), count);
+}
+
 // A directory's clusters: a live one along its FAT chain, a deleted one (whose chain is
-// gone) its first cluster only; at most the largest directory FAT allows.
+// gone) its first cluster only; at most the largest directory FAT allows. Clusters that
+// follow one another on the volume are read at once.
 std::vector<uint8_t> ReadDirectory(uint32_t first, bool deleted, const std::vector<uint8_t>& fat) {
     const std::size_t maxClusters =
         std::max<std::size_t>(1, kMaxDirectoryEntries * dir_entry::Size / ClusterBytes());
     std::vector<uint8_t> buffer;
     std::unordered_set<uint32_t> seen;
     uint32_t cluster = first;
-    while (buffer.size() / ClusterBytes() < maxClusters && seen.insert(cluster).second) {
-        const std::vector<uint8_t> data = ReadCluster(cluster);
-        buffer.insert(buffer.end(), data.begin(), data.end());
+    uint32_t runStart = first;
+    uint32_t runLength = 0;
+    std::size_t clusters = 0;
+    while (clusters < maxClusters && seen.insert(cluster).second) {
+        if (runLength > 0 && cluster == runStart + runLength) {
+            ++runLength;
+        } else {
+            if (runLength > 0) {
+                AppendClusters(buffer, runStart, runLength);
+            }
+            runStart = cluster;
+            runLength = 1;
+        }
+        ++clusters;
         if (deleted) {
             break;
         }
@@ -231,6 +250,9 @@ std::vector<uint8_t> ReadDirectory(uint32_t first, bool deleted, const std::vect
             break;
         }
         cluster = next;
+    }
+    if (runLength > 0) {
+        AppendClusters(buffer, runStart, runLength);
     }
     return buffer;
 }
@@ -257,10 +279,7 @@ void HandleDirectorySlot(FatWalk& walk, std::span<const uint8_t> entry, const st
 }
 
 void HandleFileSlot(FatWalk& walk, std::span<const uint8_t> entry, const std::string& path,
-                    const std::string& name, bool inDeletedDirectory) {
-    if (entry[0] != dir_entry::Deleted && !inDeletedDirectory) {
-        return;
-    }
+                    const std::string& name) {
     if (!walk.context.filters.Accepts(path, name)) {
         return;
     }
@@ -318,8 +337,7 @@ std::vector<uint8_t> ReadRoot(const std::vector<uint8_t>& fat) {
         CONSISTENCY_CHECK_TEXT(cluster > 1, "RootDirectoryCluster>1");
         CONSISTENCY_CHECK_TEXT(cluster <= LastCluster(),
                                "RootDirectoryCluster <= Vcb->TotalClusters+1");
-        const std::vector<uint8_t> data = ReadCluster(cluster);
-        root.insert(root.end(), data.begin(), data.end());
+        AppendClusters(root, cluster, 1);
         const uint32_t next = volume::FatEntry(*Vcb, cluster, fat);
         const volume::ClusterType type = volume::InterpretClusterType(*Vcb, next);
         if (type == volume::ClusterAvailable || type == volume::ClusterReserved ||
@@ -380,13 +398,19 @@ void WalkFatDirectory(ScanContext& /*context*/, std::span<const uint8_t> dir,
             continue;
         }
         StepProgress(walk);
-        const std::string name =
-            volume::PrintableName(longName ? LongName(dir, i) : ShortName(entry));
+        const bool directory = (attributes & dir_entry::AttrDirectory) != 0;
+        const bool hasName = longName;
         longName = false;
-        if ((attributes & dir_entry::AttrDirectory) != 0) {
+        // A live file is not listed: its name is not worth decoding.
+        if (!directory && entry[0] != dir_entry::Deleted && !InDeletedDirectory) {
+            continue;
+        }
+        const std::string name =
+            volume::PrintableName(hasName ? LongName(dir, i) : ShortName(entry));
+        if (directory) {
             HandleDirectorySlot(walk, entry, path, name, InDeletedDirectory);
         } else {
-            HandleFileSlot(walk, entry, path, name, InDeletedDirectory);
+            HandleFileSlot(walk, entry, path, name);
         }
     }
 }

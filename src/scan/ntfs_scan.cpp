@@ -242,7 +242,7 @@ std::string BuildDirectoryPath(FileReference parent, DirectoryPathCache* cache) 
     const auto finish = [&](std::string full) {
         if (cache != nullptr && !looped) {
             for (const auto& [key, below] : walked) {
-                cache->emplace(key, full.substr(0, full.size() - below));
+                cache->Add(key, full.substr(0, full.size() - below));
             }
         }
         return full;
@@ -256,8 +256,8 @@ std::string BuildDirectoryPath(FileReference parent, DirectoryPathCache* cache) 
         }
         const uint64_t key = uint64_t{sequence} << 32 | current;
         if (cache != nullptr) {
-            if (const auto hit = cache->find(key); hit != cache->end()) {
-                return finish(hit->second + path);
+            if (const std::string* hit = cache->Find(key)) {
+                return finish(*hit + path);
             }
         }
         if (current == previous || !seen.insert(current).second) {

@@ -4,16 +4,12 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
 
+#include "scan/directory_path_cache.h"
 #include "scan/file_list.h"
 #include "scan/filters.h"
 
 namespace relicta::scan {
-
-// Full paths of the directories a scan has already walked up to the root, by record
-// number and sequence number.
-using DirectoryPathCache = std::unordered_map<uint64_t, std::string>;
 
 struct ScanContext {
     FileListControl& listCtrl;
