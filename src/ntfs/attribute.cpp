@@ -46,25 +46,44 @@ struct Extent {
     std::size_t length = 0;
 };
 
-// The attribute at `offset` if its header lies inside the record; nullopt ends the walk.
-// Walks look at extents and make an Attribute (which holds the record) only for a hit.
-std::optional<Extent> ExtentAt(const MftRecord& record, std::size_t offset) {
+enum class ExtentFound { Attribute, EndMarker, HeaderOutside, BadLength };
+
+// What lies at `offset` of a record's attribute walk, without a word about it.
+ExtentFound ProbeExtent(const MftRecord& record, std::size_t offset, Extent& extent) {
     const Bytes bytes = record.View();
     if (!InBounds(bytes, offset, sizeof(uint32_t))) {
-        CONSISTENCY_CHECK_TEXT(false, "attribute inside its record");
-        return std::nullopt;
+        return ExtentFound::HeaderOutside;
     }
     if (U32(bytes, offset + attr::TypeCode) == kEndMarker) {
-        return std::nullopt;
+        return ExtentFound::EndMarker;
     }
     const uint32_t length = U32(bytes, offset + attr::RecordLength);
     const bool resident = U8(bytes, offset + attr::FormCode) == attr::FormResident;
     const std::size_t minimum = resident ? attr::ResidentHeaderSize : attr::NonResidentHeaderSize;
-    if (!CONSISTENCY_CHECK_TEXT(length >= minimum && InBounds(bytes, offset, length),
-                                "attr->RecordLength != 0 && attribute inside its record")) {
-        return std::nullopt;
+    if (length < minimum || !InBounds(bytes, offset, length)) {
+        return ExtentFound::BadLength;
     }
-    return Extent{offset, length};
+    extent = Extent{offset, length};
+    return ExtentFound::Attribute;
+}
+
+// The attribute at `offset` if its header lies inside the record; nullopt ends the walk.
+// Walks look at extents and make an Attribute (which holds the record) only for a hit.
+std::optional<Extent> ExtentAt(const MftRecord& record, std::size_t offset) {
+    Extent extent;
+    switch (ProbeExtent(record, offset, extent)) {
+        case ExtentFound::Attribute:
+            return extent;
+        case ExtentFound::EndMarker:
+            return std::nullopt;
+        case ExtentFound::HeaderOutside:
+            CONSISTENCY_CHECK_TEXT(false, "attribute inside its record");
+            return std::nullopt;
+        case ExtentFound::BadLength:
+            CONSISTENCY_CHECK_TEXT(false, "attr->RecordLength != 0 && attribute inside its record");
+            return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 std::optional<Attribute> AttributeAt(const MftRecordPtr& record, std::size_t offset) {
@@ -381,7 +400,58 @@ std::optional<Attribute> FindFileNameInExtension(platform::Handle hVolume, const
     return std::nullopt;
 }
 
+bool PassesRecordChecks(const MftRecord& record) {
+    return record.HasSignature("FILE") &&
+           record.FirstAttributeOffset() < record::MaxFirstAttributeOffset;
+}
+
 }  // namespace
+
+AttributeWalk::AttributeWalk(platform::Handle hVolume, MftRecordPtr record)
+    : hVolume_(hVolume), record_(std::move(record)) {
+    if (!record_ || !PassesRecordChecks(*record_)) {
+        return;
+    }
+    std::size_t offset = record_->FirstAttributeOffset();
+    for (;;) {
+        Extent e;
+        const ExtentFound found = ProbeExtent(*record_, offset, e);
+        if (found == ExtentFound::EndMarker) {
+            walked_ = true;
+            return;
+        }
+        const uint32_t type = found == ExtentFound::Attribute ? TypeAt(*record_, e) : 0;
+        if (found != ExtentFound::Attribute || type == kAttributeList || count_ == kMaxWalked) {
+            return;
+        }
+        attributes_[count_++] =
+            Walked{type, static_cast<uint32_t>(e.offset), static_cast<uint32_t>(e.length)};
+        offset += e.length;
+    }
+}
+
+std::optional<Attribute> AttributeWalk::Find(uint32_t typeCode, AttributeName name,
+                                             int instance) const {
+    if (!walked_) {
+        return FindAttribute(hVolume_, record_, typeCode, name, instance);
+    }
+    // As FindAttribute's walk: attributes come sorted by type, so a greater one ends it.
+    int countdown = instance;
+    for (std::size_t i = 0; i < count_; ++i) {
+        const Walked& a = attributes_[i];
+        if (a.type > typeCode) {
+            return std::nullopt;
+        }
+        if (a.type == typeCode) {
+            const Extent e{a.offset, a.length};
+            if (countdown == 0 && NameMatchesAt(name, record_, e)) {
+                return Attribute{record_, e.offset, e.length, {}};
+            }
+            --countdown;
+        }
+    }
+    return std::nullopt;
+}
 
 std::optional<Attribute> FindAttribute(platform::Handle hVolume, const MftRecordPtr& start,
                                        uint32_t typeCode, AttributeName name, int instance) {

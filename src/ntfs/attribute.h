@@ -1,6 +1,7 @@
 #pragma once
 // Attributes of an MFT record: finding them, their sizes and where their data starts.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -44,6 +45,31 @@ using AttributeName = std::optional<std::u16string_view>;
 std::optional<Attribute> FindAttribute(platform::Handle hVolume, const MftRecordPtr& record,
                                        uint32_t typeCode, AttributeName name = std::nullopt,
                                        int instance = 0);
+
+// A record's own attributes walked once, answering FindAttribute's questions for it: a scan
+// asks several of every record. A record with an attribute list, or whose walk does not
+// end cleanly, has its questions passed to FindAttribute (with its messages).
+class AttributeWalk {
+  public:
+    AttributeWalk(platform::Handle hVolume, MftRecordPtr record);
+    // What FindAttribute(hVolume, record, typeCode, name, instance) finds.
+    std::optional<Attribute> Find(uint32_t typeCode, AttributeName name = std::nullopt,
+                                  int instance = 0) const;
+    const MftRecordPtr& Record() const { return record_; }
+
+  private:
+    static constexpr std::size_t kMaxWalked = 48;
+    struct Walked {
+        uint32_t type = 0;
+        uint32_t offset = 0;
+        uint32_t length = 0;
+    };
+    platform::Handle hVolume_;
+    MftRecordPtr record_;
+    bool walked_ = false;
+    std::size_t count_ = 0;
+    std::array<Walked, kMaxWalked> attributes_;
+};
 
 // The data size: ValueLength (resident) or FileSize; 0 for no attribute.
 int64_t Get_Attr_Datasize(const Attribute* attribute);

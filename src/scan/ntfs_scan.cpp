@@ -45,8 +45,8 @@ struct FileName {
 };
 
 std::optional<StandardInformation> ReadStandardInformation(platform::Handle h,
-                                                           const MftRecordPtr& record) {
-    const std::optional<Attribute> a = ntfs::FindAttribute(h, record, ntfs::kStandardInformation);
+                                                           const ntfs::AttributeWalk& attributes) {
+    const std::optional<Attribute> a = attributes.Find(ntfs::kStandardInformation);
     if (!a) {
         return std::nullopt;
     }
@@ -96,17 +96,17 @@ NameRead ParseFileNameOf(platform::Handle h, const std::optional<Attribute>& a, 
     return NameRead::Read;
 }
 
-NameRead ReadFileName(platform::Handle h, const MftRecordPtr& record, int instance, FileName& out) {
-    return ParseFileNameOf(
-        h, ntfs::FindAttribute(h, record, ntfs::kFileName, std::nullopt, instance), out);
+NameRead ReadFileName(platform::Handle h, const ntfs::AttributeWalk& attributes, int instance,
+                      FileName& out) {
+    return ParseFileNameOf(h, attributes.Find(ntfs::kFileName, std::nullopt, instance), out);
 }
 
 // The longer of the first two names; the first wins a tie. False when there is none.
 // `first`, when given, is the record's first name attribute, already found.
-bool ChooseFileName(platform::Handle h, const MftRecordPtr& record, FileName& chosen, bool report,
-                    const std::optional<Attribute>* first = nullptr) {
-    const NameRead firstRead =
-        first != nullptr ? ParseFileNameOf(h, *first, chosen) : ReadFileName(h, record, 0, chosen);
+bool ChooseFileName(platform::Handle h, const ntfs::AttributeWalk& attributes, FileName& chosen,
+                    bool report, const std::optional<Attribute>* first = nullptr) {
+    const NameRead firstRead = first != nullptr ? ParseFileNameOf(h, *first, chosen)
+                                                : ReadFileName(h, attributes, 0, chosen);
     if (firstRead != NameRead::Read) {
         if (firstRead == NameRead::Unreadable && report) {
             app::MessageBox("Filename can't be accessed?", "Problem");
@@ -114,7 +114,7 @@ bool ChooseFileName(platform::Handle h, const MftRecordPtr& record, FileName& ch
         return false;
     }
     FileName second;
-    const NameRead other = ReadFileName(h, record, 1, second);
+    const NameRead other = ReadFileName(h, attributes, 1, second);
     if (other == NameRead::Unreadable && report) {
         app::MessageBox("Filename can't be accessed?", "Problem");
     }
@@ -124,8 +124,8 @@ bool ChooseFileName(platform::Handle h, const MftRecordPtr& record, FileName& ch
     return true;
 }
 
-bool HasIndexRoot(platform::Handle h, const MftRecordPtr& record) {
-    return ntfs::FindAttribute(h, record, ntfs::kIndexRoot, kIndexName).has_value();
+bool HasIndexRoot(const ntfs::AttributeWalk& attributes) {
+    return attributes.Find(ntfs::kIndexRoot, kIndexName).has_value();
 }
 
 void SetFlags(const MftRecordPtr& record, uint16_t flags) {
@@ -174,15 +174,16 @@ const char* RateRuns(const Attribute& data) {
 }
 
 // The condition word, or "Directory" for a record that turns out to be one.
-std::string ChooseCondition(platform::Handle h, const MftRecordPtr& record,
+std::string ChooseCondition(const ntfs::AttributeWalk& attributes,
                             const std::optional<Attribute>& data, uint32_t fnAttributes,
                             uint32_t siAttributes, bool& unreadable) {
+    const MftRecordPtr& record = attributes.Record();
     if (IsDirectory(record)) {
         return "Directory";
     }
     if (!data) {
-        if (HasIndexRoot(h, record) || ((fnAttributes & kAttributeDirectory) != 0 &&
-                                        (siAttributes & kAttributeDirectory) != 0)) {
+        if (HasIndexRoot(attributes) || ((fnAttributes & kAttributeDirectory) != 0 &&
+                                         (siAttributes & kAttributeDirectory) != 0)) {
             MarkDirectory(record);
             return "Directory";
         }
@@ -199,16 +200,17 @@ std::string ChooseCondition(platform::Handle h, const MftRecordPtr& record,
     return RateRuns(*data);
 }
 
-void FinalChecks(platform::Handle h, const MftRecordPtr& record, uint32_t number) {
+void FinalChecks(const ntfs::AttributeWalk& attributes, uint32_t number) {
+    const MftRecordPtr& record = attributes.Record();
     const uint16_t flags = record->Flags();
     if (number >= kFirstUserRecord && (flags == 0 || flags == 1)) {
         return;
     }
-    if (ntfs::FindAttribute(h, record, ntfs::kData, u"")) {
+    if (attributes.Find(ntfs::kData, u"")) {
         CONSISTENCY_CHECK_TEXT(flags == 0 || flags == 1, "mftptr->Flags==0 || mftptr->Flags==1");
         return;
     }
-    if (flags == 0 && ntfs::FindAttribute(h, record, ntfs::kIndexAllocation, kIndexName)) {
+    if (flags == 0 && attributes.Find(ntfs::kIndexAllocation, kIndexName)) {
         SetFlags(record, ntfs::record::FlagDirectory);
     }
     if (!Vcb->IsRawFileSystem) {
@@ -270,15 +272,16 @@ std::string BuildDirectoryPath(FileReference parent, DirectoryPathCache* cache) 
             path.insert(0, kUnknownPart);
             break;
         }
-        if (HasIndexRoot(h, record)) {
+        const ntfs::AttributeWalk attributes(h, record);
+        if (HasIndexRoot(attributes)) {
             MarkDirectory(record);
-        } else if (!IsDirectory(record) && ntfs::FindAttribute(h, record, ntfs::kData, u"")) {
+        } else if (!IsDirectory(record) && attributes.Find(ntfs::kData, u"")) {
             path.insert(0, kUnknownPart);
             break;
         }
-        const std::optional<StandardInformation> si = ReadStandardInformation(h, record);
+        const std::optional<StandardInformation> si = ReadStandardInformation(h, attributes);
         FileName fn;
-        if (!si || !ChooseFileName(h, record, fn, false)) {
+        if (!si || !ChooseFileName(h, attributes, fn, false)) {
             path.insert(0, kUnknownPart);
             break;
         }
@@ -310,11 +313,12 @@ void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext&
     if (volume::U32(record->View(), record->FirstAttributeOffset()) == ntfs::kEndMarker) {
         return;
     }
-    const std::optional<StandardInformation> si = ReadStandardInformation(h, record);
+    const ntfs::AttributeWalk attributes(h, record);
+    const std::optional<StandardInformation> si = ReadStandardInformation(h, attributes);
     if (!si || (si->attributes & kAttributeReparsePoint) != 0) {
         return;
     }
-    const std::optional<Attribute> firstName = ntfs::FindAttribute(h, record, ntfs::kFileName);
+    const std::optional<Attribute> firstName = attributes.Find(ntfs::kFileName);
     if (!firstName) {
         if (number >= kFirstUnreservedRecord) {
             const bool directory = IsDirectory(record);
@@ -325,7 +329,7 @@ void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext&
         return;
     }
     FileName fn;
-    if (!ChooseFileName(h, record, fn, true, &firstName)) {
+    if (!ChooseFileName(h, attributes, fn, true, &firstName)) {
         return;
     }
     std::string name = volume::PrintableName(volume::Utf8FromUtf16(fn.name));
@@ -333,7 +337,7 @@ void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext&
     if (!context.filters.Accepts(dir, name)) {
         return;
     }
-    if (record->Flags() == 0 && HasIndexRoot(h, record)) {
+    if (record->Flags() == 0 && HasIndexRoot(attributes)) {
         MarkDirectory(record);
     }
     if ((record->Flags() & ntfs::record::FlagInUse) != 0 && !Vcb->IsRawFileSystem) {
@@ -341,10 +345,10 @@ void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext&
         name += " (MFT not marked unused) ";
     }
     const uint64_t modified = volume::LocalFileTimeFromUtc(si->modified);
-    const std::optional<Attribute> data = ntfs::FindAttribute(h, record, ntfs::kData, u"");
+    const std::optional<Attribute> data = attributes.Find(ntfs::kData, u"");
     bool unreadable = false;
     std::string condition =
-        ChooseCondition(h, record, data, fn.attributes, si->attributes, unreadable);
+        ChooseCondition(attributes, data, fn.attributes, si->attributes, unreadable);
     if (unreadable) {
         return;
     }
@@ -353,7 +357,7 @@ void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext&
                      std::max<int64_t>(ntfs::Get_Attr_Datasize(data), 0), si->attributes, modified,
                      std::move(condition), number);
     }
-    FinalChecks(h, record, number);
+    FinalChecks(attributes, number);
 }
 
 void ScanNtfsVolume(ScanContext& context) {

@@ -177,12 +177,19 @@ TEST_F(RunsTest, FindAttributeByTypeNameAndInstance) {
         {kBitmap, std::nullopt, 0, 4},    {kFileName, std::nullopt, 0, 0},
         {kIndexRoot, std::nullopt, 0, 0},
     };
+    const AttributeWalk walk(platform::kNoHandle, r);
     for (const Case& c : cases) {
         const std::optional<Attribute> a =
             FindAttribute(platform::kNoHandle, r, c.type, c.name, c.instance);
-        const int value = a ? ResidentValue(*a)[0] : 0;
-        EXPECT_EQ(value, c.value) << std::hex << c.type << " instance " << c.instance;
+        const std::optional<Attribute> walked = walk.Find(c.type, c.name, c.instance);
+        EXPECT_EQ(a ? ResidentValue(*a)[0] : 0, c.value) << std::hex << c.type << " " << c.instance;
+        EXPECT_EQ(walked ? ResidentValue(*walked)[0] : 0, c.value) << "walked once";
     }
+    // Out of order: a greater type ends the search, as it ends FindAttribute's walk.
+    const MftRecordPtr unsorted =
+        Record(RecordBuilder().Resident(kData, {1}).Resident(kFileName, {2}).BuildUnprotected());
+    EXPECT_FALSE(AttributeWalk(platform::kNoHandle, unsorted).Find(kFileName));
+    EXPECT_FALSE(FindAttribute(platform::kNoHandle, unsorted, kFileName));
     EXPECT_TRUE(dialogs.shown.empty());
 }
 
@@ -221,6 +228,8 @@ TEST_F(RunsTest, MalformedAttributesEndTheWalk) {
         test::PutLe(bytes, 56 + 4, c.length, 4);
         EXPECT_FALSE(FindAttribute(platform::kNoHandle, Record(bytes), kData));
         EXPECT_EQ(dialogs.shown.size(), 1u);
+        EXPECT_FALSE(AttributeWalk(platform::kNoHandle, Record(bytes)).Find(kData));
+        EXPECT_EQ(dialogs.shown.size(), 2u) << "a walk once over the record says the same";
     }
 }
 
