@@ -89,8 +89,22 @@ void LoadFatBitmap(platform::Handle hVolume) {
     const uint32_t clusters = Vcb->AllocationSupport.NumberOfClusters;
     CONSISTENCY_CHECK_TEXT(clusters > 1, "(Vcb)->AllocationSupport.NumberOfClusters > 1");
     const int64_t bits = std::min<int64_t>(clusters, VolumeBitmapBits);
-    for (int64_t i = 0; i < bits; ++i) {
-        SetBit(VolumeBitmap, i, volume::FatEntry(*Vcb, static_cast<uint32_t>(i + 2), fat) != 0);
+    const uint8_t width = Vcb->AllocationSupport.FatIndexBitSize;
+    // Every index lies in 2..clusters+1: a million clusters are read without a check each,
+    // and their bits stored a byte at a time.
+    const auto used = [&](int64_t i) {
+        return volume::ReadFatEntry(width, static_cast<uint32_t>(i + 2), fat) != 0;
+    };
+    int64_t i = 0;
+    for (; i + 8 <= bits; i += 8) {
+        uint8_t byte = 0;
+        for (int k = 0; k < 8; ++k) {
+            byte |= static_cast<uint8_t>(used(i + k) ? 1u << k : 0u);
+        }
+        VolumeBitmap[static_cast<std::size_t>(i / 8)] = byte;
+    }
+    for (; i < bits; ++i) {
+        SetBit(VolumeBitmap, i, used(i));
     }
 }
 

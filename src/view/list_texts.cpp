@@ -1,5 +1,6 @@
 #include "view/list_texts.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "volume/filetime.h"
@@ -9,17 +10,34 @@ namespace {
 constexpr int64_t kKilobyte = 1024;
 constexpr int64_t kMegabyte = 1048576;
 
-// `value` in decimal, zero-padded to `width` digits (snprintf's "%0*d" without its cost: the
-// list makes these texts for every file).
-void AppendNumber(std::string& text, int value, int width = 1) {
-    char digits[16];
-    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
-    const int length = static_cast<int>(end - digits);
-    if (value >= 0 && length < width) {
-        text.append(static_cast<std::size_t>(width - length), '0');
+// A short text built in place, one append at the end (snprintf's "%0*d" without its cost:
+// the list makes these texts for every file).
+class ShortText {
+  public:
+    // `value` in decimal, zero-padded to `width` digits.
+    ShortText& Number(int value, int width = 1) {
+        char digits[kMaxDigits];
+        const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+        for (auto length = end - digits; value >= 0 && length < width; ++length) {
+            *end_++ = '0';
+        }
+        end_ = std::copy(static_cast<const char*>(digits), end, end_);
+        return *this;
     }
-    text.append(digits, end);
-}
+    ShortText& Char(char c) {
+        *end_++ = c;
+        return *this;
+    }
+    void AppendTo(std::string& text) const {
+        text.append(buffer_, static_cast<std::size_t>(end_ - buffer_));
+    }
+
+  private:
+    static constexpr int kMaxDigits = 12;  // an int with its sign
+    static constexpr int kMaxFields = 6;
+    char buffer_[kMaxFields * (kMaxDigits + 1)];
+    char* end_ = buffer_;
+};
 
 }  // namespace
 
@@ -36,31 +54,35 @@ std::string SizeText(int64_t size) {
 std::string DateText(uint64_t localFileTime) {
     const volume::CalendarTime t = volume::CalendarFromFileTime(localFileTime);
     std::string text;
-    AppendNumber(text, t.year);
-    text += '/';
-    AppendNumber(text, t.month);
-    text += '/';
-    AppendNumber(text, t.day);
-    text += ' ';
-    AppendNumber(text, t.hour);
-    text += ':';
-    AppendNumber(text, t.minute, 2);
+    ShortText()
+        .Number(t.year)
+        .Char('/')
+        .Number(t.month)
+        .Char('/')
+        .Number(t.day)
+        .Char(' ')
+        .Number(t.hour)
+        .Char(':')
+        .Number(t.minute, 2)
+        .AppendTo(text);
     return text;
 }
 
 void AppendIsoDateText(std::string& text, uint64_t localFileTime) {
     const volume::CalendarTime t = volume::CalendarFromFileTime(localFileTime);
-    AppendNumber(text, t.year, 4);
-    text += '-';
-    AppendNumber(text, t.month, 2);
-    text += '-';
-    AppendNumber(text, t.day, 2);
-    text += 'T';
-    AppendNumber(text, t.hour, 2);
-    text += ':';
-    AppendNumber(text, t.minute, 2);
-    text += ':';
-    AppendNumber(text, t.second, 2);
+    ShortText()
+        .Number(t.year, 4)
+        .Char('-')
+        .Number(t.month, 2)
+        .Char('-')
+        .Number(t.day, 2)
+        .Char('T')
+        .Number(t.hour, 2)
+        .Char(':')
+        .Number(t.minute, 2)
+        .Char(':')
+        .Number(t.second, 2)
+        .AppendTo(text);
 }
 
 std::string IsoDateText(uint64_t localFileTime) {

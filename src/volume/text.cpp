@@ -50,11 +50,18 @@ std::string PrintableName(std::string name) {
 }
 
 std::string Utf8FromUtf16(const std::u16string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    // Most names are ASCII: their leading ASCII run is copied before any decoding.
+    std::size_t ascii = 0;
+    while (ascii < text.size() && text[ascii] < 0x80) {
+        ++ascii;
+    }
+    std::string out(ascii, '\0');
+    for (std::size_t i = 0; i < ascii; ++i) {
+        out[i] = static_cast<char>(text[i]);
+    }
+    for (std::size_t i = ascii; i < text.size(); ++i) {
         char32_t c = text[i];
-        if (c < 0x80) {  // most names are ASCII
+        if (c < 0x80) {
             out.push_back(static_cast<char>(c));
             continue;
         }
