@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <string_view>
+#include <vector>
 
 #include "app/progress.h"
 #include "app/scan_state.h"
@@ -39,86 +41,111 @@ constexpr std::array<bool, 256> kNeedsEscape = [] {
     return table;
 }();
 
-// Appends `text` as a JSON string: runs that need no escape are copied whole.
-void AppendJsonString(std::string& out, const std::string& text) {
-    out += '"';
-    std::size_t run = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (!kNeedsEscape[c]) {
-            continue;
-        }
-        out.append(text, run, i - run);
-        run = i + 1;
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default: {
-                static constexpr char kHex[] = "0123456789abcdef";
-                out += "\\u00";
-                out += kHex[c >> 4];
-                out += kHex[c & 0xF];
+// JSON lines written into one buffer, handed to the stream whenever it fills: a list of a
+// hundred thousand files is written without a string operation per field.
+class JsonLineWriter {
+  public:
+    explicit JsonLineWriter(std::ostream& out) : out_(out), buffer_(kFlushBytes) {}
+
+    void Write(std::size_t item, const scan::FoundFile& f) {
+        MakeRoom(kFixedBytes +
+                 kMaxEscapeBytes * (f.name.size() + f.dir.size() + f.condition.size()));
+        Text("{\"item\":");
+        Decimal(item);
+        Text(",\"name\":");
+        String(f.name);
+        Text(",\"dir\":");
+        String(f.dir);
+        Text(",\"size\":");
+        Decimal(f.size);
+        Text(",\"attributes\":");
+        Decimal(f.attributes);
+        Text(",\"modified\":\"");
+        cursor_ = view::WriteIsoDateText(cursor_, f.modifiedTime);
+        Text("\",\"condition\":");
+        String(f.condition);
+        Text(",\"mft_or_cluster\":");
+        Decimal(f.mftOrCluster);
+        Text("}\n");
+    }
+
+    void Flush() {
+        out_.write(buffer_.data(), cursor_ - buffer_.data());
+        cursor_ = buffer_.data();
+    }
+
+  private:
+    static constexpr std::size_t kFlushBytes = 1 << 20;
+    static constexpr std::size_t kMaxEscapeBytes = 6;  // \u00XX
+    static constexpr std::size_t kMaxNumberBytes = 24;
+    // Field names, punctuation, four numbers and the date.
+    static constexpr std::size_t kFixedBytes = 128 + 4 * kMaxNumberBytes + view::kMaxDateTextBytes;
+
+    void MakeRoom(std::size_t bytes) {
+        if (static_cast<std::size_t>(buffer_.data() + buffer_.size() - cursor_) < bytes) {
+            Flush();
+            if (buffer_.size() < bytes) {
+                buffer_.resize(bytes);
+                cursor_ = buffer_.data();
             }
         }
     }
-    out.append(text, run, std::string::npos);
-    out += '"';
-}
 
-template <typename Number>
-void AppendDecimal(std::string& out, Number value) {
-    char digits[24];
-    out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
-}
+    void Text(std::string_view text) { cursor_ = std::copy(text.begin(), text.end(), cursor_); }
 
-void AppendJsonLine(std::string& out, std::size_t item, const scan::FoundFile& f) {
-    out += "{\"item\":";
-    AppendDecimal(out, item);
-    out += ",\"name\":";
-    AppendJsonString(out, f.name);
-    out += ",\"dir\":";
-    AppendJsonString(out, f.dir);
-    out += ",\"size\":";
-    AppendDecimal(out, f.size);
-    out += ",\"attributes\":";
-    AppendDecimal(out, f.attributes);
-    out += ",\"modified\":\"";
-    view::AppendIsoDateText(out, f.modifiedTime);
-    out += "\",\"condition\":";
-    AppendJsonString(out, f.condition);
-    out += ",\"mft_or_cluster\":";
-    AppendDecimal(out, f.mftOrCluster);
-    out += "}\n";
-}
+    template <typename Number>
+    void Decimal(Number value) {
+        cursor_ = std::to_chars(cursor_, cursor_ + kMaxNumberBytes, value).ptr;
+    }
+
+    void String(const std::string& text) {
+        static constexpr char kHex[] = "0123456789abcdef";
+        *cursor_++ = '"';
+        for (const char ch : text) {
+            const unsigned char c = static_cast<unsigned char>(ch);
+            if (!kNeedsEscape[c]) {
+                *cursor_++ = ch;
+                continue;
+            }
+            *cursor_++ = '\\';
+            switch (c) {
+                case '"':
+                case '\\':
+                    *cursor_++ = ch;
+                    break;
+                case '\n':
+                    *cursor_++ = 'n';
+                    break;
+                case '\r':
+                    *cursor_++ = 'r';
+                    break;
+                case '\t':
+                    *cursor_++ = 't';
+                    break;
+                default:
+                    Text("u00");
+                    *cursor_++ = kHex[c >> 4];
+                    *cursor_++ = kHex[c & 0xF];
+            }
+        }
+        *cursor_++ = '"';
+    }
+
+    std::ostream& out_;
+    std::vector<char> buffer_;
+    char* cursor_ = buffer_.data();
+};
 
 void WriteList(std::ostream& out, const std::string& format) {
     if (format != "json") {
         view::WriteSavedList(out);
         return;
     }
-    constexpr std::size_t kFlushBytes = 1 << 20;
-    std::string text;
-    text.reserve(kFlushBytes + 4096);
+    JsonLineWriter writer(out);
     for (std::size_t i = 0; i < scan::foundFiles.size(); ++i) {
-        AppendJsonLine(text, i, scan::foundFiles[i]);
-        if (text.size() >= kFlushBytes || i + 1 == scan::foundFiles.size()) {
-            out.write(text.data(), static_cast<std::streamsize>(text.size()));
-            text.clear();
-        }
+        writer.Write(i, scan::foundFiles[i]);
     }
+    writer.Flush();
 }
 
 }  // namespace

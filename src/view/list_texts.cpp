@@ -10,13 +10,14 @@ namespace {
 constexpr int64_t kKilobyte = 1024;
 constexpr int64_t kMegabyte = 1048576;
 
-// A short text built in place, one append at the end (snprintf's "%0*d" without its cost:
-// the list makes these texts for every file).
+// A short text written in place (snprintf's "%0*d" without its cost: the list makes these
+// texts for every file).
 class ShortText {
   public:
+    explicit ShortText(char* at) : end_(at) {}
     // `value` in decimal, zero-padded to `width` digits.
     ShortText& Number(int value, int width = 1) {
-        char digits[kMaxDigits];
+        char digits[kMaxIntDigits];
         const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
         for (auto length = end - digits; value >= 0 && length < width; ++length) {
             *end_++ = '0';
@@ -28,15 +29,11 @@ class ShortText {
         *end_++ = c;
         return *this;
     }
-    void AppendTo(std::string& text) const {
-        text.append(buffer_, static_cast<std::size_t>(end_ - buffer_));
-    }
+    char* End() const { return end_; }
 
   private:
-    static constexpr int kMaxDigits = 12;  // an int with its sign
-    static constexpr int kMaxFields = 6;
-    char buffer_[kMaxFields * (kMaxDigits + 1)];
-    char* end_ = buffer_;
+    static constexpr int kMaxIntDigits = 12;  // with the sign
+    char* end_;
 };
 
 }  // namespace
@@ -53,24 +50,24 @@ std::string SizeText(int64_t size) {
 
 std::string DateText(uint64_t localFileTime) {
     const volume::CalendarTime t = volume::CalendarFromFileTime(localFileTime);
-    std::string text;
-    ShortText()
-        .Number(t.year)
-        .Char('/')
-        .Number(t.month)
-        .Char('/')
-        .Number(t.day)
-        .Char(' ')
-        .Number(t.hour)
-        .Char(':')
-        .Number(t.minute, 2)
-        .AppendTo(text);
-    return text;
+    char text[kMaxDateTextBytes];
+    const char* end = ShortText(text)
+                          .Number(t.year)
+                          .Char('/')
+                          .Number(t.month)
+                          .Char('/')
+                          .Number(t.day)
+                          .Char(' ')
+                          .Number(t.hour)
+                          .Char(':')
+                          .Number(t.minute, 2)
+                          .End();
+    return std::string(static_cast<const char*>(text), end);
 }
 
-void AppendIsoDateText(std::string& text, uint64_t localFileTime) {
+char* WriteIsoDateText(char* out, uint64_t localFileTime) {
     const volume::CalendarTime t = volume::CalendarFromFileTime(localFileTime);
-    ShortText()
+    return ShortText(out)
         .Number(t.year, 4)
         .Char('-')
         .Number(t.month, 2)
@@ -82,13 +79,13 @@ void AppendIsoDateText(std::string& text, uint64_t localFileTime) {
         .Number(t.minute, 2)
         .Char(':')
         .Number(t.second, 2)
-        .AppendTo(text);
+        .End();
 }
 
 std::string IsoDateText(uint64_t localFileTime) {
-    std::string text;
-    AppendIsoDateText(text, localFileTime);
-    return text;
+    char text[kMaxDateTextBytes];
+    const char* end = WriteIsoDateText(text, localFileTime);
+    return std::string(static_cast<const char*>(text), end);
 }
 
 }  // namespace relicta::view

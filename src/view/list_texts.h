@@ -1,6 +1,7 @@
 #pragma once
 // The texts of the file list and of the saved list.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -21,6 +22,10 @@ std::string DateText(uint64_t localFileTime);
 
 // The same time as ISO 8601 with seconds (2000-01-02T09:05:07).
 std::string IsoDateText(uint64_t localFileTime);
-void AppendIsoDateText(std::string& text, uint64_t localFileTime);
+
+// Room enough for either date text: six numbers of an int's digits and their separators.
+inline constexpr std::size_t kMaxDateTextBytes = 80;
+// Writes IsoDateText's text at `out` (at most kMaxDateTextBytes); returns its end.
+char* WriteIsoDateText(char* out, uint64_t localFileTime);
 
 }  // namespace relicta::view
