@@ -82,7 +82,8 @@ MftRecordPtr NewRecord(uint32_t number) {
             break;
         }
     }
-    record->bytes.assign(Vcb->BytesPerFileRecordSegment, 0);
+    // Every way of reading a record fills or zeroes the whole buffer: it is not cleared here.
+    record->bytes.resize(Vcb->BytesPerFileRecordSegment);
     return record;
 }
 
@@ -223,6 +224,7 @@ bool ReadRawRecord(platform::Handle hVolume, uint32_t number, MftRecord& record)
         extents != nullptr && ReadRecordFromExtents(hVolume, *extents, number, record)) {
         return true;
     }
+    std::fill(record.bytes.begin(), record.bytes.end(), 0);  // a short read leaves zeros
     const std::optional<Attribute> data = MftDataAttributeFor(hVolume, number);
     if (!data) {
         return false;
