@@ -2,6 +2,7 @@
 
 #include "ntfs/mft_layout.h"
 #include "ntfs/ntfs_harness.h"
+#include "scan/directory_path_cache.h"
 #include "scan/found_files.h"
 #include "scan/scan_driver.h"
 #include "volume/filetime.h"
@@ -220,6 +221,26 @@ TEST_F(NtfsScanTest, NamesInExtensionRecords) {
     EXPECT_EQ(found.at("lost.txt").dir, "C:\\?\\");
     EXPECT_EQ(found.at("linked.txt").dir, "C:\\big dir\\");
     EXPECT_TRUE(dialogs.shown.empty()) << dialogs.Texts().front();
+}
+
+
+TEST(DirectoryPathCacheTest, KeepsTheFirstPathOfEveryKeyThroughGrowth) {
+    DirectoryPathCache cache;
+    // Keys as a scan makes them (sequence << 32 | record), many sharing their low bits.
+    const auto key = [](uint64_t i) { return (i % 7) << 32 | (i * 1024); };
+    constexpr uint64_t kKeys = 5000;
+    for (uint64_t i = 0; i < kKeys; ++i) {
+        cache.Add(key(i), "C:\\" + std::to_string(i) + "\\");
+        cache.Add(key(i), "a later walk");
+    }
+    EXPECT_EQ(cache.Size(), kKeys);
+    for (uint64_t i = 0; i < kKeys; ++i) {
+        const std::string* path = cache.Find(key(i));
+        ASSERT_NE(path, nullptr) << i;
+        EXPECT_EQ(*path, "C:\\" + std::to_string(i) + "\\");
+    }
+    EXPECT_EQ(cache.Find(key(kKeys)), nullptr);
+    EXPECT_EQ(DirectoryPathCache().Find(0), nullptr);
 }
 
 }  // namespace
