@@ -78,8 +78,9 @@ class JsonLineWriter {
     static constexpr std::size_t kFlushBytes = 1 << 20;
     static constexpr std::size_t kMaxEscapeBytes = 6;  // \u00XX
     static constexpr std::size_t kMaxNumberBytes = 24;
-    // Field names, punctuation, four numbers and the date.
-    static constexpr std::size_t kFixedBytes = 128 + 4 * kMaxNumberBytes + view::kMaxDateTextBytes;
+    static constexpr std::size_t kFieldNameBytes = 128;  // names, quotes, punctuation: 98
+    static constexpr std::size_t kFixedBytes =
+        kFieldNameBytes + 4 * kMaxNumberBytes + view::kMaxDateTextBytes;
 
     void MakeRoom(std::size_t bytes) {
         if (static_cast<std::size_t>(buffer_.data() + buffer_.size() - cursor_) < bytes) {
