@@ -110,6 +110,25 @@ bool NameMatchesAt(const AttributeName& wanted, const MftRecordPtr& record, cons
     return NameMatches(wanted, Attribute{record, extent.offset, extent.length, {}}.Name());
 }
 
+// What one attribute met in a record's order means to a search for the `countdown`th
+// attribute of `typeCode` named `name`: attributes are sorted by type, so a greater one ends
+// the search.
+enum class SearchStep { Next, Found, End };
+SearchStep StepSearch(uint32_t type, const MftRecordPtr& record, const Extent& extent,
+                      uint32_t typeCode, const AttributeName& name, int& countdown) {
+    if (type > typeCode) {
+        return SearchStep::End;
+    }
+    if (type != typeCode) {
+        return SearchStep::Next;
+    }
+    if (countdown == 0 && NameMatchesAt(name, record, extent)) {
+        return SearchStep::Found;
+    }
+    --countdown;
+    return SearchStep::Next;
+}
+
 struct ListEntry {
     uint32_t recordNumber = 0;
     int64_t lowestVcn = 0;
@@ -308,16 +327,15 @@ std::optional<Attribute> FindInRecordOrList(platform::Handle hVolume, const MftR
     bool listFollowed = false;
     while (const std::optional<Extent> e = ExtentAt(*current, offset)) {
         const uint32_t type = TypeAt(*current, *e);
-        if (type > typeCode) {
+        sawType = sawType || (type == typeCode && current == start);
+        const SearchStep step = StepSearch(type, current, *e, typeCode, name, countdown);
+        if (step == SearchStep::End) {
             return std::nullopt;
         }
-        if (type == typeCode) {
-            sawType = sawType || current == start;
-            if (countdown == 0 && NameMatchesAt(name, current, *e)) {
-                return Attribute{current, e->offset, e->length, {}};
-            }
-            --countdown;
-        } else if (type == kAttributeList && typeCode != kFileName && !listFollowed) {
+        if (step == SearchStep::Found) {
+            return Attribute{current, e->offset, e->length, {}};
+        }
+        if (type == kAttributeList && typeCode != kFileName && !listFollowed) {
             listFollowed = true;
             const Attribute listAttribute{current, e->offset, e->length, {}};
             const std::optional<AttributeData> list = ReadAttributeData(
@@ -420,12 +438,14 @@ AttributeWalk::AttributeWalk(platform::Handle hVolume, MftRecordPtr record)
             walked_ = true;
             return;
         }
-        const uint32_t type = found == ExtentFound::Attribute ? TypeAt(*record_, e) : 0;
-        if (found != ExtentFound::Attribute || type == kAttributeList || count_ == kMaxWalked) {
+        if (found != ExtentFound::Attribute || count_ == kMaxWalked) {
             return;
         }
-        attributes_[count_++] =
-            Walked{type, static_cast<uint32_t>(e.offset), static_cast<uint32_t>(e.length)};
+        const uint32_t type = TypeAt(*record_, e);
+        if (type == kAttributeList) {
+            return;
+        }
+        attributes_[count_++] = Walked{type, e.offset, e.length};
         offset += e.length;
     }
 }
@@ -435,19 +455,16 @@ std::optional<Attribute> AttributeWalk::Find(uint32_t typeCode, AttributeName na
     if (!walked_) {
         return FindAttribute(hVolume_, record_, typeCode, name, instance);
     }
-    // As FindAttribute's walk: attributes come sorted by type, so a greater one ends it.
     int countdown = instance;
     for (std::size_t i = 0; i < count_; ++i) {
         const Walked& a = attributes_[i];
-        if (a.type > typeCode) {
+        const Extent e{a.offset, a.length};
+        const SearchStep step = StepSearch(a.type, record_, e, typeCode, name, countdown);
+        if (step == SearchStep::End) {
             return std::nullopt;
         }
-        if (a.type == typeCode) {
-            const Extent e{a.offset, a.length};
-            if (countdown == 0 && NameMatchesAt(name, record_, e)) {
-                return Attribute{record_, e.offset, e.length, {}};
-            }
-            --countdown;
+        if (step == SearchStep::Found) {
+            return Attribute{record_, e.offset, e.length, {}};
         }
     }
     return std::nullopt;

@@ -61,8 +61,8 @@ class AttributeWalk {
     static constexpr std::size_t kMaxWalked = 48;
     struct Walked {
         uint32_t type = 0;
-        uint32_t offset = 0;
-        uint32_t length = 0;
+        std::size_t offset = 0;
+        std::size_t length = 0;
     };
     platform::Handle hVolume_;
     MftRecordPtr record_;

@@ -147,9 +147,16 @@ bool BeginsWithDotEntry(std::span<const uint8_t> cluster) {
     return cluster.size() >= 5 && std::equal(kDot, kDot + 5, cluster.begin());
 }
 
+// Reads `count` clusters from `first` on onto the end of `buffer`.
+void AppendClusters(std::vector<uint8_t>& buffer, int64_t first, uint32_t count) {
+    const std::size_t at = buffer.size();
+    buffer.resize(at + std::size_t{count} * ClusterBytes());
+    volume::ReadClusters(Vcb->hVolume, first, std::span<uint8_t>(buffer).subspan(at), count);
+}
+
 std::vector<uint8_t> ReadCluster(int64_t cluster) {
-    std::vector<uint8_t> buffer(ClusterBytes());
-    volume::ReadClusters(Vcb->hVolume, cluster, buffer, 1);
+    std::vector<uint8_t> buffer;
+    AppendClusters(buffer, cluster, 1);
     return buffer;
 }
 
@@ -205,13 +212,6 @@ const char* RateFile(uint32_t c0, int64_t size, const std::vector<uint8_t>& fat)
         return kPoor;
     }
     return kGood;
-}
-
-// Reads `count` clusters from `first` on onto the end of `buffer`.
-void AppendClusters(std::vector<uint8_t>& buffer, uint32_t first, uint32_t count) {
-    const std::size_t at = buffer.size();
-    buffer.resize(at + std::size_t{count} * ClusterBytes());
-    volume::ReadClusters(Vcb->hVolume, first, std::span<uint8_t>(buffer).subspan(at), count);
 }
 
 // A directory's clusters: a live one along its FAT chain, a deleted one (whose chain is

@@ -82,7 +82,9 @@ std::optional<FileName> ParseFileName(volume::Bytes v) {
 
 enum class NameRead { Missing, Unreadable, Read };
 
-NameRead ParseFileNameOf(platform::Handle h, const std::optional<Attribute>& a, FileName& out) {
+NameRead ReadFileName(platform::Handle h, const ntfs::AttributeWalk& attributes, int instance,
+                      FileName& out) {
+    const std::optional<Attribute> a = attributes.Find(ntfs::kFileName, std::nullopt, instance);
     if (!a) {
         return NameRead::Missing;
     }
@@ -96,17 +98,10 @@ NameRead ParseFileNameOf(platform::Handle h, const std::optional<Attribute>& a, 
     return NameRead::Read;
 }
 
-NameRead ReadFileName(platform::Handle h, const ntfs::AttributeWalk& attributes, int instance,
-                      FileName& out) {
-    return ParseFileNameOf(h, attributes.Find(ntfs::kFileName, std::nullopt, instance), out);
-}
-
 // The longer of the first two names; the first wins a tie. False when there is none.
-// `first`, when given, is the record's first name attribute, already found.
 bool ChooseFileName(platform::Handle h, const ntfs::AttributeWalk& attributes, FileName& chosen,
-                    bool report, const std::optional<Attribute>* first = nullptr) {
-    const NameRead firstRead = first != nullptr ? ParseFileNameOf(h, *first, chosen)
-                                                : ReadFileName(h, attributes, 0, chosen);
+                    bool report) {
+    const NameRead firstRead = ReadFileName(h, attributes, 0, chosen);
     if (firstRead != NameRead::Read) {
         if (firstRead == NameRead::Unreadable && report) {
             app::MessageBox("Filename can't be accessed?", "Problem");
@@ -318,8 +313,7 @@ void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext&
     if (!si || (si->attributes & kAttributeReparsePoint) != 0) {
         return;
     }
-    const std::optional<Attribute> firstName = attributes.Find(ntfs::kFileName);
-    if (!firstName) {
+    if (!attributes.Find(ntfs::kFileName)) {
         if (number >= kFirstUnreservedRecord) {
             const bool directory = IsDirectory(record);
             app::MessageBox(directory ? "Directory with no name found. This seems odd."
@@ -329,7 +323,7 @@ void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext&
         return;
     }
     FileName fn;
-    if (!ChooseFileName(h, attributes, fn, true, &firstName)) {
+    if (!ChooseFileName(h, attributes, fn, true)) {
         return;
     }
     std::string name = volume::PrintableName(volume::Utf8FromUtf16(fn.name));

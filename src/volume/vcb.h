@@ -18,7 +18,7 @@ inline constexpr int kMftBufferPoolSlots = 4;
 using RecordBuffer = std::vector<uint8_t>;
 
 // Bytes read ahead of small reads that move forward through the volume (the free MFT
-// records and the directory clusters a scan walks), so that each is not a read of its own.
+// records a scan walks), so that each is not a read of its own.
 struct ReadAhead {
     platform::Handle handle = platform::kNoHandle;
     int64_t offset = 0;     // of bytes[0]
