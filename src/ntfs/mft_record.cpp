@@ -75,10 +75,10 @@ bool IsPlausibleUsaOffset(uint16_t offset, uint32_t count) {
 MftRecordPtr NewRecord(uint32_t number) {
     auto record = std::make_shared<MftRecord>();
     record->number = number;
-    for (std::unique_ptr<volume::RecordBuffer>& slot : Vcb->pLastUsedMftBuffer) {
-        if (slot) {
-            record->bytes = std::move(*slot);
-            slot.reset();
+    for (volume::RecordBuffer& slot : Vcb->pLastUsedMftBuffer) {
+        if (!slot.empty()) {
+            record->bytes = std::move(slot);
+            slot.clear();
             break;
         }
     }
@@ -408,20 +408,19 @@ void ReleaseMftRecord(MftRecordPtr& record) {
     last10dirptr.Forget(record.get());
     // The buffer is parked for reuse only when nobody else still holds the record.
     if (Vcb != nullptr && record.use_count() == 1) {
-        auto buffer = std::make_unique<volume::RecordBuffer>(std::move(record->bytes));
-        if (buffer->size() >= 5) {
-            std::memcpy(buffer->data(), "FREE", 5);
+        volume::RecordBuffer buffer = std::move(record->bytes);
+        if (buffer.size() >= 5) {
+            std::memcpy(buffer.data(), "FREE", 5);
         }
-        bool parked = false;
-        for (std::unique_ptr<volume::RecordBuffer>& slot : Vcb->pLastUsedMftBuffer) {
-            if (!slot) {
+        bool parked = buffer.empty();
+        for (volume::RecordBuffer& slot : Vcb->pLastUsedMftBuffer) {
+            if (!parked && slot.empty()) {
                 slot = std::move(buffer);
                 parked = true;
-                break;
             }
         }
         if (!parked) {
-            CONSISTENCY_CHECK_TEXT(Vcb->pLastUsedMftBuffer[0] != nullptr,
+            CONSISTENCY_CHECK_TEXT(!Vcb->pLastUsedMftBuffer[0].empty(),
                                    "Vcb->pLastUsedMftBuffer[0]!=0");
             Vcb->pLastUsedMftBuffer[0] = std::move(buffer);
         }

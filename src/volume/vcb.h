@@ -52,8 +52,8 @@ struct VCB {
     volume::AllocationSupport AllocationSupport;
     bool IsFat = false;
     bool IsRawFileSystem = false;
-    // Released MFT record buffers kept for reuse.
-    std::array<std::unique_ptr<RecordBuffer>, kMftBufferPoolSlots> pLastUsedMftBuffer;
+    // Released MFT record buffers kept for reuse; an empty slot holds none.
+    std::array<RecordBuffer, kMftBufferPoolSlots> pLastUsedMftBuffer;
     ReadAhead readAhead;
     // Where the MFT lies when its run list is plain (filled on first use; see mft_record).
     bool MftExtentsKnown = false;

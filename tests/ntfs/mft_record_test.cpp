@@ -219,12 +219,12 @@ TEST_F(MftRecordTest, ReleasedBuffersAreMarkedFreeAndReused) {
     }
     int parked = 0;
     for (const auto& slot : volume::Vcb->pLastUsedMftBuffer) {
-        ASSERT_TRUE(slot);
-        EXPECT_EQ(std::memcmp(slot->data(), "FREE", 5), 0);
+        ASSERT_FALSE(slot.empty());
+        EXPECT_EQ(std::memcmp(slot.data(), "FREE", 5), 0);
         ++parked;
     }
     EXPECT_EQ(parked, 4);
-    const uint8_t* pooled = volume::Vcb->pLastUsedMftBuffer[0]->data();
+    const uint8_t* pooled = volume::Vcb->pLastUsedMftBuffer[0].data();
     MftRecordPtr reused = ReadMftRecord(h, 107, true);
     EXPECT_EQ(reused->bytes.data(), pooled);
 }
