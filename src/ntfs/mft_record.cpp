@@ -412,17 +412,15 @@ void ReleaseMftRecord(MftRecordPtr& record) {
         if (buffer.size() >= 5) {
             std::memcpy(buffer.data(), "FREE", 5);
         }
-        bool parked = buffer.empty();
-        for (volume::RecordBuffer& slot : Vcb->pLastUsedMftBuffer) {
-            if (!parked && slot.empty()) {
-                slot = std::move(buffer);
-                parked = true;
-            }
+        auto& pool = Vcb->pLastUsedMftBuffer;
+        auto slot = std::find_if(pool.begin(), pool.end(),
+                                 [](const volume::RecordBuffer& b) { return b.empty(); });
+        if (slot == pool.end()) {
+            CONSISTENCY_CHECK_TEXT(!pool[0].empty(), "Vcb->pLastUsedMftBuffer[0]!=0");
+            slot = pool.begin();
         }
-        if (!parked) {
-            CONSISTENCY_CHECK_TEXT(!Vcb->pLastUsedMftBuffer[0].empty(),
-                                   "Vcb->pLastUsedMftBuffer[0]!=0");
-            Vcb->pLastUsedMftBuffer[0] = std::move(buffer);
+        if (!buffer.empty()) {
+            *slot = std::move(buffer);
         }
     }
     record.reset();
