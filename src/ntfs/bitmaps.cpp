@@ -90,8 +90,8 @@ void LoadFatBitmap(platform::Handle hVolume) {
     CONSISTENCY_CHECK_TEXT(clusters > 1, "(Vcb)->AllocationSupport.NumberOfClusters > 1");
     const int64_t bits = std::min<int64_t>(clusters, VolumeBitmapBits);
     const uint8_t width = Vcb->AllocationSupport.FatIndexBitSize;
-    // Every index lies in 2..clusters+1: a million clusters are read without a check each,
-    // and their bits stored a byte at a time.
+    // Every index lies in 2..clusters+1, so a million clusters are read without a
+    // consistency check each, and their bits stored a byte at a time.
     const auto used = [&](int64_t i) {
         return volume::ReadFatEntry(width, static_cast<uint32_t>(i + 2), fat) != 0;
     };

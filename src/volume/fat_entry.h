@@ -24,8 +24,9 @@ uint32_t FatEntry(const VCB& vcb, uint32_t FatIndex, std::span<const uint8_t> Fa
 
 inline constexpr uint32_t kFatBadMark = 0x0FFFFFF7;  // FAT32's; FAT12 and FAT16 keep its low bits
 
-// The same read without the range checks, for callers whose indices lie in range by
-// construction (a pass over every cluster of the volume).
+// The same read without the consistency check on the index, for callers whose indices lie
+// in range by construction (a pass over every cluster of the volume). The buffer is still
+// bounds-checked: an index past it reads as a bad cluster.
 inline uint32_t ReadFatEntry(uint8_t bits, uint32_t FatIndex, std::span<const uint8_t> FatBuffer) {
     constexpr uint32_t kFat12Mask = 0x0FFF;
     const std::size_t index = FatIndex;
