@@ -9,7 +9,7 @@ namespace relicta::app {
 namespace {
 
 bool QualifyingFileSystem(const std::string& name) {
-    return name == "NTFS" || name == "FAT32" || name == "FAT";
+    return name == "NTFS" || name == "FAT32" || name == "FAT" || name == "exFAT";
 }
 
 // Why a fixed drive's file system could not be named, when that is a permission problem.

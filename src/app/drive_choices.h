@@ -24,7 +24,7 @@ struct DriveChoices {
 };
 
 // Removable drives are listed as they are; fixed ones when their file system is "NTFS",
-// "FAT32" or "FAT". Drives from C count in the all-drives summary.
+// "FAT32", "FAT" or "exFAT". Drives from C count in the all-drives summary.
 DriveChoices ListScanDrives();
 
 }  // namespace relicta::app

@@ -6,6 +6,7 @@
 #include "ntfs/bitmaps.h"
 #include "ntfs/ntfs_volume.h"
 #include "platform/drive_table.h"
+#include "volume/exfat_fat.h"
 #include "volume/vcb.h"
 
 namespace relicta::cli {
@@ -20,6 +21,22 @@ void PrintField(const char* name, int64_t value) {
     PrintField(name, std::to_string(value));
 }
 
+void PrintExFatFields(int64_t used) {
+    const volume::ExFatGeometry& x = Vcb->ExFat;
+    PrintField("serial number", [&x] {
+        char text[16];
+        std::snprintf(text, sizeof text, "%08X", x.SerialNumber);
+        return std::string(text);
+    }());
+    PrintField("FATs", x.NumberOfFats);
+    PrintField("FAT at sector", static_cast<int64_t>(x.ActiveFatOffset()));
+    PrintField("FAT size (sectors)", x.FatLength);
+    PrintField("cluster heap at", static_cast<int64_t>(Vcb->AllocationSupport.FileAreaLbo));
+    PrintField("root cluster", x.RootCluster);
+    PrintField("bitmap at cluster", volume::ExFatBitmapCluster().value_or(0));
+    PrintField("clusters in use", used);
+}
+
 void PrintVolume(char letter) {
     const platform::DriveSource* source = platform::Drives().Find(letter);
     std::printf("%c:  %s\n", letter, source != nullptr ? source->Describe().c_str() : "");
@@ -29,8 +46,9 @@ void PrintVolume(char letter) {
         return;
     }
     const volume::AllocationSupport& g = Vcb->AllocationSupport;
-    PrintField("file system",
-               Vcb->IsFat ? "FAT" + std::to_string(g.FatIndexBitSize) : std::string("NTFS"));
+    PrintField("file system", Vcb->IsExFat ? std::string("exFAT")
+                              : Vcb->IsFat ? "FAT" + std::to_string(g.FatIndexBitSize)
+                                           : std::string("NTFS"));
     if (Vcb->IsRawFileSystem) {
         PrintField("mode", "lenient (file system not recognised)");
     }
@@ -39,7 +57,9 @@ void PrintVolume(char letter) {
     PrintField("sectors", Vcb->NumberSectors);
     PrintField("total clusters", Vcb->TotalClusters);
     const int64_t used = ntfs::CountSetBits(ntfs::VolumeBitmap, ntfs::VolumeBitmapBits);
-    if (Vcb->IsFat) {
+    if (Vcb->IsExFat) {
+        PrintExFatFields(used);
+    } else if (Vcb->IsFat) {
         PrintField("FAT width", g.FatIndexBitSize);
         PrintField("FAT size (sectors)", Vcb->pBpb->FatSize());
         PrintField("FATs", Vcb->pBpb->Fats);

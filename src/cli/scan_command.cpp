@@ -66,6 +66,11 @@ class JsonLineWriter {
         String(f.condition);
         Text(",\"mft_or_cluster\":");
         Decimal(f.mftOrCluster);
+        if (f.layout != scan::DataLayout::Default) {
+            Text(",\"layout\":\"");
+            Text(scan::DataLayoutName(f.layout));
+            Text("\"");
+        }
         Text("}\n");
     }
 
@@ -78,7 +83,7 @@ class JsonLineWriter {
     static constexpr std::size_t kFlushBytes = 1 << 20;
     static constexpr std::size_t kMaxEscapeBytes = 6;  // \u00XX
     static constexpr std::size_t kMaxNumberBytes = 24;
-    static constexpr std::size_t kFieldNameBytes = 128;  // names, quotes, punctuation: 98
+    static constexpr std::size_t kFieldNameBytes = 160;  // names, quotes, punctuation: 120
     static constexpr std::size_t kFixedBytes =
         kFieldNameBytes + 4 * kMaxNumberBytes + view::kMaxDateTextBytes;
 

@@ -10,6 +10,7 @@
 #include "ntfs/mft_layout.h"
 #include "ntfs/mft_record.h"
 #include "ntfs/ntfs_volume.h"
+#include "volume/exfat_fat.h"
 #include "volume/fat_entry.h"
 #include "volume/raw_io.h"
 #include "volume/vcb.h"
@@ -108,6 +109,21 @@ void LoadFatBitmap(platform::Handle hVolume) {
     }
 }
 
+// exFAT keeps its own allocation bitmap (a file's clusters need not be in the FAT). A
+// bitmap that cannot be found leaves every cluster in use, so that nothing is rated as
+// free on a guess.
+void LoadExFatBitmap() {
+    const std::size_t bytes = static_cast<std::size_t>((VolumeBitmapBits + 7) / 8);
+    std::fill(VolumeBitmap.begin(), VolumeBitmap.end(), uint8_t{0xFF});
+    const std::optional<std::vector<uint8_t>> bitmap = volume::ReadExFatAllocationBitmap(bytes);
+    if (!bitmap) {
+        app::MessageBox("The exFAT allocation bitmap cannot be read; every cluster is taken as in use",
+                        "Notice");
+        return;
+    }
+    std::copy(bitmap->begin(), bitmap->end(), VolumeBitmap.begin());
+}
+
 }  // namespace
 
 uint64_t VolumeBitmapBytesFor(int64_t clusters) {
@@ -144,7 +160,9 @@ void LoadVolumeBitmap(platform::Handle hVolume) {
     VolumeBitmap.assign(VolumeBitmapBytesFor(VolumeBitmapBits), kBitmapFill);
     // The file system's own answer is not available on a raw volume: the bitmap comes
     // from the bitmap file (NTFS) or the FAT.
-    if (Vcb->IsFat) {
+    if (Vcb->IsExFat) {
+        LoadExFatBitmap();
+    } else if (Vcb->IsFat) {
         LoadFatBitmap(hVolume);
     } else {
         LoadNtfsBitmapFile(hVolume);

@@ -108,6 +108,9 @@ std::string FileSystemNameOf(const ProbeResult& probe) {
     if (probe.type == "ntfs") {
         return "NTFS";
     }
+    if (probe.type == "exfat") {
+        return "exFAT";
+    }
     if (probe.type == "vfat") {
         return probe.version == "FAT32" ? "FAT32" : "FAT";
     }

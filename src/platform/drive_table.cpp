@@ -53,8 +53,8 @@ class Fd {
     int fd_;
 };
 
-// Partitions worth a drive letter: FAT, NTFS, or nothing recognisable (possibly a
-// damaged FAT or NTFS volume, exactly what a recovery tool is for).
+// Partitions worth a drive letter: FAT, exFAT, NTFS, or nothing recognisable (possibly a
+// damaged FAT, exFAT or NTFS volume, exactly what a recovery tool is for).
 bool IsCandidateVolume(int fd, const Partition& p) {
     if (p.container) {
         return false;
@@ -63,7 +63,7 @@ bool IsCandidateVolume(int fd, const Partition& p) {
     if (!probe || !probe->found) {
         return true;
     }
-    return probe->type == "vfat" || probe->type == "ntfs";
+    return probe->type == "vfat" || probe->type == "exfat" || probe->type == "ntfs";
 }
 
 }  // namespace
@@ -130,7 +130,7 @@ AttachResult DriveTable::Attach(const std::string& path, std::optional<char> let
             sources.push_back(part);
         }
         if (sources.empty() && !partitions.empty()) {
-            return {{}, path + ": holds a partition table without FAT or NTFS partitions"};
+            return {{}, path + ": holds a partition table without FAT, exFAT or NTFS partitions"};
         }
     }
     if (sources.empty()) {

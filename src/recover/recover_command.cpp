@@ -288,7 +288,7 @@ void RecoverCommand::RecoverOneFile(uint32_t itemNum) {
     if (!OpenCurrentDrive()) {
         return;
     }
-    if (Vcb->IsFat && name.starts_with("?")) {
+    if (Vcb->IsFat && !Vcb->IsExFat && name.starts_with("?")) {
         name[0] = '~';
     }
     name = SafeFileName(name);

@@ -1,6 +1,7 @@
 #include "recover/recover_engine.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "app/consistency.h"
@@ -14,6 +15,7 @@
 #include "platform/last_error.h"
 #include "recover/recovered_names.h"
 #include "scan/found_files.h"
+#include "volume/exfat_fat.h"
 #include "volume/filetime.h"
 #include "volume/raw_io.h"
 #include "volume/vcb.h"
@@ -29,7 +31,9 @@ constexpr int64_t kFirstFatCluster = 2;
 struct RecoverJob {
     uint32_t attributes = 0;
     int64_t size = 0;
+    int64_t validLength = -1;  // bytes past this are written as zeros; -1: none
     uint64_t localTime = 0;
+    std::optional<int16_t> utcOffsetMinutes;
     std::string destDir;
     std::string name;
     const CopyObserver* observer = nullptr;
@@ -64,8 +68,18 @@ bool SourceReadFailed(platform::RecoveredFile& file) {
     return true;
 }
 
+// The instant the file was last written: exact where the volume kept the time's offset from
+// UTC, else the local time read in this machine's zone.
+uint64_t UtcModifiedTime(const RecoverJob& job) {
+    if (!job.utcOffsetMinutes) {
+        return volume::UtcFileTimeFromLocal(job.localTime);
+    }
+    constexpr int64_t kTicksPerMinute = 60 * int64_t{volume::kFileTimeTicksPerSecond};
+    return job.localTime - static_cast<uint64_t>(int64_t{*job.utcOffsetMinutes} * kTicksPerMinute);
+}
+
 RecoverResult Finish(platform::RecoveredFile& file, const RecoverJob& job, bool endedEarly) {
-    if (!file.SetLastWriteTime(volume::UtcFileTimeFromLocal(job.localTime))) {
+    if (!file.SetLastWriteTime(UtcModifiedTime(job))) {
         app::ShowSystemError();
     }
     if (!file.Close()) {
@@ -111,6 +125,122 @@ class FreeClusterWalk {
     int64_t stepped_ = 0;
 };
 
+// A file's clusters as runs of consecutive clusters, each at most `limit` long.
+class ClusterRuns {
+  public:
+    virtual ~ClusterRuns() = default;
+    virtual std::optional<volume::ClusterExtent> Next(uint64_t limit) = 0;
+};
+
+// The free clusters from the first on: FAT's rule for a deleted file, and exFAT's guess.
+class FreeClusterRuns final : public ClusterRuns {
+  public:
+    explicit FreeClusterRuns(int64_t first) : walk_(first) {}
+
+    std::optional<volume::ClusterExtent> Next(uint64_t limit) override {
+        if (!atNext_ && (exhausted_ || !walk_.Advance())) {
+            return std::nullopt;
+        }
+        // Consecutive free clusters are read at once; the walk goes no further than needed.
+        const int64_t start = walk_.Current();
+        uint64_t clusters = 1;
+        atNext_ = false;
+        while (clusters < limit) {
+            if (!walk_.Advance()) {
+                exhausted_ = true;
+                break;
+            }
+            if (walk_.Current() != start + static_cast<int64_t>(clusters)) {
+                atNext_ = true;
+                break;
+            }
+            ++clusters;
+        }
+        return volume::ClusterExtent{0, start, static_cast<int64_t>(clusters)};
+    }
+
+  private:
+    FreeClusterWalk walk_;
+    bool atNext_ = true;  // the walk stands on the next cluster to take
+    bool exhausted_ = false;
+};
+
+// Clusters whose places are known: an exFAT run or chain.
+class ExtentRuns final : public ClusterRuns {
+  public:
+    explicit ExtentRuns(std::vector<volume::ClusterExtent> extents)
+        : extents_(std::move(extents)) {}
+
+    std::optional<volume::ClusterExtent> Next(uint64_t limit) override {
+        while (index_ < extents_.size() && taken_ >= extents_[index_].clusters) {
+            ++index_;
+            taken_ = 0;
+        }
+        if (index_ >= extents_.size()) {
+            return std::nullopt;
+        }
+        const volume::ClusterExtent& e = extents_[index_];
+        const int64_t clusters = std::min<int64_t>(e.clusters - taken_, static_cast<int64_t>(limit));
+        const volume::ClusterExtent run{0, e.lcn + taken_, clusters};
+        taken_ += clusters;
+        return run;
+    }
+
+  private:
+    std::vector<volume::ClusterExtent> extents_;
+    std::size_t index_ = 0;
+    int64_t taken_ = 0;
+};
+
+// Writes `bytes` zeros: the part of an exFAT file past its valid data length.
+bool WriteZeros(platform::RecoveredFile& file, int64_t bytes, const RecoverJob& job) {
+    const std::vector<uint8_t> zeros(
+        static_cast<std::size_t>(std::min<int64_t>(bytes, kCopyChunkBytes)));
+    for (int64_t left = bytes; left > 0;) {
+        const std::size_t piece = static_cast<std::size_t>(std::min<int64_t>(left, zeros.size()));
+        if (!WritePiece(file, std::span<const uint8_t>(zeros).first(piece), job)) {
+            return false;
+        }
+        left -= static_cast<int64_t>(piece);
+    }
+    return true;
+}
+
+// Copies the file's clusters as `runs` gives them, then zeros past its valid length.
+// Returns the bytes the runs fell short by, or nullopt when the copy failed.
+std::optional<int64_t> CopyClusterRuns(platform::RecoveredFile& file, const RecoverJob& job,
+                                       ClusterRuns& runs) {
+    const uint64_t clusterBytes = Vcb->BytesPerCluster;
+    const uint64_t chunkClusters = std::max<uint64_t>(1, kCopyChunkBytes / clusterBytes);
+    const int64_t valid = job.validLength < 0 ? job.size : std::min(job.validLength, job.size);
+    std::vector<uint8_t> buffer;
+    int64_t remaining = valid;
+    while (remaining > 0) {
+        const uint64_t wanted =
+            (static_cast<uint64_t>(remaining) + clusterBytes - 1) / clusterBytes;
+        const std::optional<volume::ClusterExtent> run = runs.Next(std::min(wanted, chunkClusters));
+        if (!run) {
+            return remaining + (job.size - valid);
+        }
+        buffer.resize(static_cast<std::size_t>(run->clusters) * clusterBytes);
+        platform::SetLastError(0);
+        volume::ReadClusters(Vcb->hVolume, run->lcn, buffer, static_cast<uint32_t>(run->clusters));
+        if (SourceReadFailed(file)) {
+            return std::nullopt;
+        }
+        const std::size_t bytes =
+            static_cast<std::size_t>(std::min<uint64_t>(buffer.size(), remaining));
+        if (!WritePiece(file, std::span<const uint8_t>(buffer).first(bytes), job)) {
+            return std::nullopt;
+        }
+        remaining -= static_cast<int64_t>(bytes);
+    }
+    if (!WriteZeros(file, job.size - valid, job)) {
+        return std::nullopt;
+    }
+    return 0;
+}
+
 RecoverResult RecoverFatFile(const RecoverJob& job, uint32_t firstCluster) {
     std::optional<platform::RecoveredFile> file =
         CreateRecoveredFile(job.destDir, job.name, job.attributes);
@@ -119,50 +249,70 @@ RecoverResult RecoverFatFile(const RecoverJob& job, uint32_t firstCluster) {
     }
     CONSISTENCY_CHECK_TEXT(firstCluster > 1, "cluster>1");
     CONSISTENCY_CHECK_TEXT(firstCluster <= Vcb->TotalClusters + 1, "cluster<=Vcb->TotalClusters+1");
-    const uint64_t clusterBytes = Vcb->BytesPerCluster;
-    const uint64_t chunkClusters = std::max<uint64_t>(1, kCopyChunkBytes / clusterBytes);
-    std::vector<uint8_t> buffer;
-    FreeClusterWalk walk(firstCluster);
-    int64_t remaining = job.size;
-    bool atNext = true;  // the walk stands on the next cluster to take
-    bool exhausted = false;
-    while (remaining > 0 && !exhausted && (atNext || walk.Advance())) {
-        // Consecutive free clusters are read at once; the walk goes no further than needed.
-        const int64_t start = walk.Current();
-        const uint64_t wanted =
-            (static_cast<uint64_t>(remaining) + clusterBytes - 1) / clusterBytes;
-        const uint64_t limit = std::min(wanted, chunkClusters);
-        uint64_t clusters = 1;
-        atNext = false;
-        while (clusters < limit) {
-            if (!walk.Advance()) {
-                exhausted = true;
-                break;
-            }
-            if (walk.Current() != start + static_cast<int64_t>(clusters)) {
-                atNext = true;
-                break;
-            }
-            ++clusters;
-        }
-        buffer.resize(clusters * clusterBytes);
-        platform::SetLastError(0);
-        volume::ReadClusters(Vcb->hVolume, start, buffer, static_cast<uint32_t>(clusters));
-        if (SourceReadFailed(*file)) {
-            return RecoverResult::Failed;
-        }
-        const std::size_t bytes =
-            static_cast<std::size_t>(std::min<uint64_t>(buffer.size(), remaining));
-        if (!WritePiece(*file, std::span<const uint8_t>(buffer).first(bytes), job)) {
-            return RecoverResult::Failed;
-        }
-        remaining -= static_cast<int64_t>(bytes);
+    FreeClusterRuns runs(firstCluster);
+    const std::optional<int64_t> missing = CopyClusterRuns(*file, job, runs);
+    if (!missing) {
+        return RecoverResult::Failed;
     }
-    if (remaining > 0) {
-        ReportEndedEarly(job.size - remaining, job.size,
+    if (*missing > 0) {
+        ReportEndedEarly(job.size - *missing, job.size,
                          "no free cluster was left on the volume to take the rest from");
     }
-    return Finish(*file, job, remaining > 0);
+    return Finish(*file, job, *missing > 0);
+}
+
+// The clusters an exFAT file's data lies in, by the layout the scan found; nullopt (after a
+// message) when they are no longer where the scan found them.
+std::optional<std::vector<volume::ClusterExtent>> ExFatExtents(const scan::FoundFile& entry) {
+    const int64_t clusters = static_cast<int64_t>(
+        (static_cast<uint64_t>(entry.size) + Vcb->BytesPerCluster - 1) / Vcb->BytesPerCluster);
+    std::vector<volume::ClusterExtent> extents;
+    int64_t found = 0;
+    if (entry.layout == scan::DataLayout::Chain) {
+        volume::ClusterChain chain = volume::FollowExFatChain(entry.mftOrCluster, clusters);
+        found = chain.clusters;
+        extents = std::move(chain.extents);
+    } else {
+        extents = volume::ContiguousExtents(entry.mftOrCluster, clusters);
+        found = extents.empty() ? 0 : extents.front().clusters;
+    }
+    if (found != clusters) {
+        app::MessageBox("The clusters of \"" + entry.name +
+                            "\" are no longer where the scan found them; it is not recovered.",
+                        "Notice");
+        return std::nullopt;
+    }
+    return extents;
+}
+
+RecoverResult RecoverExFatFile(const RecoverJob& job, const scan::FoundFile& entry) {
+    std::optional<std::vector<volume::ClusterExtent>> extents;
+    if (job.size > 0 && entry.layout != scan::DataLayout::Guessed) {
+        extents = ExFatExtents(entry);
+        if (!extents) {
+            return RecoverResult::Failed;
+        }
+    }
+    std::optional<platform::RecoveredFile> file =
+        CreateRecoveredFile(job.destDir, job.name, job.attributes);
+    if (!file || job.size == 0) {
+        return file ? Finish(*file, job, false) : RecoverResult::Failed;
+    }
+    std::unique_ptr<ClusterRuns> runs;
+    if (extents) {
+        runs = std::make_unique<ExtentRuns>(std::move(*extents));
+    } else {
+        runs = std::make_unique<FreeClusterRuns>(entry.mftOrCluster);
+    }
+    const std::optional<int64_t> missing = CopyClusterRuns(*file, job, *runs);
+    if (!missing) {
+        return RecoverResult::Failed;
+    }
+    if (*missing > 0) {
+        ReportEndedEarly(job.size - *missing, job.size,
+                         "no free cluster was left on the volume to take the rest from");
+    }
+    return Finish(*file, job, *missing > 0);
 }
 
 RecoverResult CopyNtfsData(platform::RecoveredFile& file, const RecoverJob& job,
@@ -286,15 +436,20 @@ RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string d
                                 "Vcb->RootPath[0] == fileDirArray[itemNum][0]")) {
         return RecoverResult::Failed;
     }
-    if (Vcb->IsFat && name.starts_with("?")) {
+    if (Vcb->IsFat && !Vcb->IsExFat && name.starts_with("?")) {
         name[0] = '~';
     }
     const RecoverJob job{entry.attributes & ~scan::kAttributeHidden,
                          entry.size,
+                         entry.validLength,
                          entry.modifiedTime,
+                         entry.utcOffsetMinutes,
                          WithTrailingSlash(std::move(destDir)),
                          SafeFileName(std::move(name)),
                          &observer};
+    if (Vcb->IsExFat) {
+        return RecoverExFatFile(job, entry);
+    }
     return Vcb->IsFat ? RecoverFatFile(job, mftOrCluster) : RecoverNtfsFile(job, mftOrCluster);
 }
 

@@ -257,10 +257,6 @@ std::vector<uint8_t> ReadDirectory(uint32_t first, bool deleted, const std::vect
     return buffer;
 }
 
-std::string ChildPath(const std::string& path, const std::string& name) {
-    return path.ends_with("\\") ? path + name : path + "\\" + name;
-}
-
 void HandleDirectorySlot(FatWalk& walk, std::span<const uint8_t> entry, const std::string& path,
                          const std::string& name, bool inDeletedDirectory) {
     const bool deleted = entry[0] == dir_entry::Deleted;

@@ -13,11 +13,22 @@ constexpr std::size_t kGrowthStep = 1000;
 void AddFoundFile(FileListControl& listCtrl, std::string name, std::string dir, int64_t size,
                   uint32_t attributes, uint64_t modifiedTime, std::string condition,
                   uint32_t mftOrCluster) {
+    FoundFile file;
+    file.name = std::move(name);
+    file.dir = std::move(dir);
+    file.size = size;
+    file.attributes = attributes;
+    file.modifiedTime = modifiedTime;
+    file.condition = std::move(condition);
+    file.mftOrCluster = mftOrCluster;
+    AddFoundFile(listCtrl, std::move(file));
+}
+
+void AddFoundFile(FileListControl& listCtrl, FoundFile file) {
     const uint32_t itemNum = static_cast<uint32_t>(foundFiles.size());
     // The table grows by doubling (or is reserved by the scan): a fixed step copied it whole
     // every step.
-    foundFiles.push_back(FoundFile{std::move(name), std::move(dir), size, attributes, modifiedTime,
-                                   std::move(condition), mftOrCluster});
+    foundFiles.push_back(std::move(file));
     const FoundFile& entry = foundFiles.back();
     const int row = listCtrl.AppendRow(entry.name);
     if (listCtrl.KeepsCellTexts()) {
@@ -26,6 +37,20 @@ void AddFoundFile(FileListControl& listCtrl, std::string name, std::string dir, 
         }
     }
     listCtrl.SetItemData(row, itemNum);
+}
+
+const char* DataLayoutName(DataLayout layout) {
+    switch (layout) {
+        case DataLayout::Contiguous:
+            return "contiguous";
+        case DataLayout::Chain:
+            return "chain";
+        case DataLayout::Guessed:
+            return "guessed";
+        case DataLayout::Default:
+            break;
+    }
+    return "";
 }
 
 std::string CellText(const FoundFile& file, int column) {
@@ -44,6 +69,22 @@ std::string CellText(const FoundFile& file, int column) {
             return std::to_string(file.mftOrCluster);
         default:
             return {};
+    }
+}
+
+void RefreshConditionCells(FileListControl& listCtrl, const std::vector<std::size_t>& items) {
+    if (items.empty() || !listCtrl.KeepsCellTexts()) {
+        return;
+    }
+    std::vector<bool> changed(foundFiles.size());
+    for (std::size_t item : items) {
+        changed.at(item) = true;
+    }
+    for (int row = 0; row < listCtrl.RowCount(); ++row) {
+        const uint32_t item = listCtrl.ItemData(row);
+        if (item < changed.size() && changed[item]) {
+            listCtrl.SetCell(row, view::kColumnCondition, foundFiles[item].condition);
+        }
     }
 }
 

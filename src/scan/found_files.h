@@ -2,6 +2,7 @@
 // The found-file table: every deleted file the current scan accepted, in the order found.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,17 @@ inline constexpr uint32_t kAttributeDirectory = 0x10;
 inline constexpr uint32_t kAttributeArchive = 0x20;
 inline constexpr uint32_t kAttributeReparsePoint = 0x400;
 
+// Where a file's clusters are found again, where the scan knows more than the first cluster.
+enum class DataLayout : uint8_t {
+    Default,     // FAT: the run of free clusters from the first; NTFS: the record's runs
+    Contiguous,  // exFAT: the clusters one after another from the first
+    Chain,       // exFAT: the FAT chain from the first cluster, found whole
+    Guessed,     // exFAT: the chain is gone; the free clusters from the first are a guess
+};
+
+// The layout's name in the JSON list: "contiguous", "chain", "guessed"; "" for the default.
+const char* DataLayoutName(DataLayout layout);
+
 // One entry; sizes are 64-bit (files of 2 GiB and more are kept whole).
 struct FoundFile {
     std::string name;
@@ -31,6 +43,9 @@ struct FoundFile {
     uint64_t modifiedTime = 0;  // FILETIME, already local time
     std::string condition;
     uint32_t mftOrCluster = 0;
+    DataLayout layout = DataLayout::Default;
+    int64_t validLength = -1;  // bytes past this are zeros (exFAT's valid data length); -1: none
+    std::optional<int16_t> utcOffsetMinutes;  // of modifiedTime, when the volume recorded it
 };
 
 // The table, indexed by itemNum.
@@ -39,7 +54,10 @@ extern std::vector<FoundFile> foundFiles;
 void AddFoundFile(FileListControl& listCtrl, std::string name, std::string dir, int64_t size,
                   uint32_t attributes, uint64_t modifiedTime, std::string condition,
                   uint32_t mftOrCluster);
+void AddFoundFile(FileListControl& listCtrl, FoundFile file);
 void ClearFoundFiles();
+// Shows the conditions of found files `items` anew after a scan changed them.
+void RefreshConditionCells(FileListControl& listCtrl, const std::vector<std::size_t>& items);
 // Makes room for `more` entries at once: a scan that knows how many candidates it will look
 // at spares the table its copies while growing.
 void ReserveFoundFiles(std::size_t more);

@@ -17,6 +17,12 @@ struct ScanContext {
     DirectoryPathCache directoryPaths = {};
 };
 
+// The path of directory `name` inside `path` as the FAT and exFAT walks write it: the root
+// is "X:\", any other directory has no trailing backslash.
+inline std::string ChildPath(const std::string& path, const std::string& name) {
+    return path.ends_with('\\') ? path + name : path + '\\' + name;
+}
+
 // A failure that ends the scan of one drive (the scan driver reports it).
 class ScanError : public std::runtime_error {
   public:

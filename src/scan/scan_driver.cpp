@@ -8,6 +8,7 @@
 #include "app/system_error.h"
 #include "ntfs/ntfs_volume.h"
 #include "platform/platform.h"
+#include "scan/exfat_scan.h"
 #include "scan/fat_scan.h"
 #include "scan/found_files.h"
 #include "scan/ntfs_scan.h"
@@ -25,7 +26,7 @@ constexpr char kLastDrive = 'Z';
 int openedDrives = 0;
 
 bool IsScannedFileSystem(const std::string& name) {
-    return name == "NTFS" || name == "FAT32" || name == "FAT";
+    return name == "NTFS" || name == "FAT32" || name == "FAT" || name == "exFAT";
 }
 
 }  // namespace
@@ -51,7 +52,9 @@ void ScanOneDrive(ScanSettings& settings, FileListControl& listCtrl, const char*
     ++openedDrives;
     ScanContext context{listCtrl, ScanFilters{settings.filePattern, &settings.compiledPattern,
                                               settings.skipTempFiles}};
-    if (volume::Vcb->IsFat) {
+    if (volume::Vcb->IsExFat) {
+        ScanExFatVolume(context);
+    } else if (volume::Vcb->IsFat) {
         ScanFatVolume(context);
     } else {
         PrepareAndScanNtfsVolume(context);

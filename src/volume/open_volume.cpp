@@ -1,5 +1,6 @@
 #include "volume/open_volume.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <optional>
@@ -11,6 +12,8 @@
 #include "platform/last_error.h"
 #include "volume/boot_sector.h"
 #include "volume/boot_sector_layout.h"
+#include "volume/exfat_boot.h"
+#include "volume/exfat_layout.h"
 #include "volume/raw_io.h"
 #include "volume/vcb.h"
 
@@ -58,7 +61,7 @@ std::optional<std::string> QueryFileSystemName(VCB& vcb) {
 }
 
 bool IsAcceptedName(const std::string& name) {
-    return name == "NTFS" || name == "FAT" || name == "FAT32" || name == "RAW";
+    return name == "NTFS" || name == "FAT" || name == "FAT32" || name == "exFAT" || name == "RAW";
 }
 
 // Decides FAT (true) or NTFS (false) from the two recognisers.
@@ -170,12 +173,60 @@ void FillNtfsGeometry(VCB& vcb, Bytes sector) {
     vcb.TotalClusters = clusters > INT64_MAX ? INT64_MAX : static_cast<int64_t>(clusters);
 }
 
+// The boot region whose checksum holds: the main one, else its backup when that one holds
+// and reads; else the main one, with a notice. nullopt when neither describes a volume.
+std::optional<ExFatGeometry> ReadExFatBootRegion(platform::Handle handle, Bytes sector) {
+    const std::optional<ExFatGeometry> main = ReadExFatGeometry(sector);
+    const uint32_t sectorBytes = main ? main->BytesPerSector() : kDefaultBytesPerSector;
+    const auto readRegion = [&](uint32_t firstSector) {
+        std::vector<uint8_t> region(std::size_t{sectorBytes} * exfat_boot::BootRegionSectors);
+        if (!TryReadVolumeBytes(handle, int64_t{firstSector} * sectorBytes, region)) {
+            region.clear();
+        }
+        return region;
+    };
+    if (main && ExFatBootRegionChecksumHolds(readRegion(0), sectorBytes)) {
+        return main;
+    }
+    const std::vector<uint8_t> backup = readRegion(exfat_boot::BootRegionSectors);
+    const std::optional<ExFatGeometry> spare = ReadExFatGeometry(backup);
+    if (spare && spare->BytesPerSector() == sectorBytes &&
+        ExFatBootRegionChecksumHolds(backup, sectorBytes)) {
+        MessageBox("The exFAT boot region is damaged; its backup is used instead", "Notice");
+        return spare;
+    }
+    if (main) {
+        MessageBox("The exFAT boot region's checksum does not match its contents", "Notice");
+    }
+    return main;
+}
+
+void FillExFatGeometry(VCB& vcb, const ExFatGeometry& g) {
+    vcb.IsFat = true;
+    vcb.IsExFat = true;
+    vcb.ExFat = g;
+    vcb.ExFatFat = {};
+    *vcb.pBpb = Bpb{};
+    vcb.pBpb->BytesPerSector = static_cast<uint16_t>(g.BytesPerSector());
+    vcb.BytesPerSector = g.BytesPerSector();
+    vcb.BytesPerCluster = g.BytesPerCluster();
+    vcb.VolumeSerialNumber = g.SerialNumber;
+    vcb.NumberSectors = static_cast<int64_t>(std::min<uint64_t>(g.VolumeLength, INT64_MAX));
+    vcb.TotalClusters = g.ClusterCount;
+    vcb.AllocationSupport = {};
+    vcb.AllocationSupport.FileAreaLbo = uint64_t{g.ClusterHeapOffset} << g.BytesPerSectorShift;
+    vcb.AllocationSupport.NumberOfClusters = g.ClusterCount;
+    vcb.AllocationSupport.FatIndexBitSize = 32;
+    vcb.AllocationSupport.LogOfBytesPerCluster = LogOfBytesPerCluster(vcb.BytesPerCluster);
+}
+
 }  // namespace
 
 Handle OpenVolume(char letter) {
     VCB& vcb = EnsureVcb();
     vcb.BytesPerSector = kDefaultBytesPerSector;
     vcb.IsFat = false;
+    vcb.IsExFat = false;
     vcb.IsRawFileSystem = false;
     // One volume at a time: a handle left by an earlier open is closed, not leaked.
     if (platform::IsOpenHandle(vcb.hVolume)) {
@@ -223,6 +274,16 @@ Handle OpenVolume(char letter) {
     }
 
     const std::vector<uint8_t> sector = ReadBootSector(vcb.hVolume);
+    if (IsExFatBootSector(sector)) {
+        const std::optional<ExFatGeometry> geometry = ReadExFatBootRegion(vcb.hVolume, sector);
+        if (!geometry) {
+            MessageBox("The exFAT boot sector is invalid or corrupt", kInvalidBootSector);
+            return platform::kNoHandle;
+        }
+        FillExFatGeometry(vcb, *geometry);
+        vcb.FreeClusters = 0;
+        return vcb.hVolume;
+    }
     Bpb& bpb = *vcb.pBpb;
     UnpackBpb(sector, bpb);
 

@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "volume/bpb.h"
+#include "volume/exfat_boot.h"
 #include "volume/fat_geometry.h"
 
 namespace relicta::volume {
@@ -34,6 +35,16 @@ struct ClusterExtent {
     int64_t clusters = 0;
 };
 
+// FAT blocks of an exFAT volume kept for the chains a scan or a recovery follows: the FAT
+// is read in pieces where it is needed, never whole.
+struct ExFatFatCache {
+    static constexpr int kSlots = 8;
+    static constexpr std::size_t kBlockBytes = std::size_t{64} * 1024;
+    std::array<int64_t, kSlots> block{-1, -1, -1, -1, -1, -1, -1, -1};
+    std::array<std::vector<uint8_t>, kSlots> bytes;
+    int nextSlot = 0;
+};
+
 struct VCB {
     uint64_t VolumeSerialNumber = 0;
     int64_t NumberSectors = 0;
@@ -50,7 +61,10 @@ struct VCB {
     char RootPath[4] = {'C', ':', '\\', '\0'};
     std::unique_ptr<Bpb> pBpb;
     volume::AllocationSupport AllocationSupport;
-    bool IsFat = false;
+    bool IsFat = false;  // FAT12, FAT16, FAT32 or exFAT: clusters from 2 in a file area
+    bool IsExFat = false;
+    ExFatGeometry ExFat;
+    ExFatFatCache ExFatFat;
     bool IsRawFileSystem = false;
     // Released MFT record buffers kept for reuse; an empty slot holds none.
     std::array<RecordBuffer, kMftBufferPoolSlots> pLastUsedMftBuffer;

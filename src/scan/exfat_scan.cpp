@@ -1,0 +1,508 @@
+#include "scan/exfat_scan.h"
+
+#include <algorithm>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <unordered_set>
+#include <vector>
+
+#include "app/progress.h"
+#include "app/scan_state.h"
+#include "ntfs/bitmaps.h"
+#include "ntfs/ntfs_volume.h"
+#include "scan/exfat_entries.h"
+#include "scan/found_files.h"
+#include "volume/exfat_fat.h"
+#include "volume/exfat_layout.h"
+#include "volume/text.h"
+#include "volume/vcb.h"
+
+namespace relicta::scan {
+namespace {
+
+using volume::ClusterExtent;
+using volume::Vcb;
+namespace entry = volume::exfat_entry;
+
+constexpr uint8_t kReportedAttributes = 0x27;  // read-only, hidden, system, archive
+constexpr std::size_t kMaxSetEntries = entry::MaxSecondaryCount + 1;
+constexpr uint64_t kMaxDirectoryBytes = uint64_t{256} << 20;  // exFAT's largest directory
+constexpr uint64_t kReadPieceBytes = uint64_t{256} << 10;     // a directory is read in pieces
+constexpr int kMaxDepth = 128;
+constexpr uint32_t kProgressRange = 10000;
+constexpr std::size_t kNoFile = SIZE_MAX;
+
+// A folder waiting to be walked.
+struct Folder {
+    std::string path;
+    uint32_t firstCluster = 0;
+    uint64_t dataLength = 0;
+    bool noFatChain = false;
+    bool root = false;
+    bool deleted = false;  // the folder, or one above it, is deleted
+    int depth = 0;
+};
+
+// Where the files of the entries walked so far lie: the allocation order a deleted
+// folder's next cluster must continue.
+struct AllocationTrail {
+    int64_t lastDataStart = 0;  // first cluster of the last file with data, in entry order
+    int64_t dataEnd = 0;        // the cluster after the data of the last piece's files
+};
+
+// A deleted folder whose walk ended at its last recorded cluster: more may follow.
+struct Continuation {
+    Folder folder;
+    uint32_t lastCluster = 0;
+    std::vector<uint8_t> carry;  // entries of a set the last cluster cut off
+    AllocationTrail trail;
+};
+
+// Clusters a found file's data takes (or, when guessed, its first cluster), or clusters
+// read as a deleted folder's.
+struct Claim {
+    int64_t start = 0;
+    int64_t end = 0;
+    std::size_t owner = kNoFile;  // the found file's itemNum; kNoFile for a directory
+};
+
+struct ExFatWalk {
+    ScanContext& context;
+    std::unique_ptr<app::ProgressWindow> window;
+    std::deque<Folder> folders;
+    std::deque<Continuation> continuations;
+    std::vector<Claim> claims;
+    std::vector<uint8_t> firstClusters;  // bit c - 2: an entry names c as its first cluster
+    std::unordered_set<uint32_t> directoryClusters;  // read as a directory already
+    uint32_t progressPosition = 0;
+    bool volumeClosed = false;
+};
+
+// The entries a walk has not taken yet, and what they held.
+struct PieceFacts {
+    bool endOfDirectory = false;
+    AllocationTrail trail;
+};
+
+int64_t LastCluster() {
+    return int64_t{Vcb->ExFat.ClusterCount} + 1;
+}
+
+int64_t ClustersFor(uint64_t bytes) {
+    const uint64_t clusterBytes = Vcb->BytesPerCluster;
+    return static_cast<int64_t>(bytes / clusterBytes + (bytes % clusterBytes != 0 ? 1 : 0));
+}
+
+int64_t MaxDirectoryClusters() {
+    return std::max<int64_t>(1, ClustersFor(kMaxDirectoryBytes));
+}
+
+bool ClusterFree(int64_t cluster) {
+    const int64_t bit = cluster - volume::kExFatFirstCluster;
+    return bit >= 0 && bit < ntfs::VolumeBitmapBits && !ntfs::BitSet(ntfs::VolumeBitmap, bit);
+}
+
+bool AllFree(const std::vector<ClusterExtent>& extents) {
+    for (const ClusterExtent& e : extents) {
+        for (int64_t c = e.lcn; c < e.lcn + e.clusters; ++c) {
+            if (!ClusterFree(c)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool IsClaimedFirstCluster(const ExFatWalk& walk, int64_t cluster) {
+    return ntfs::BitSet(walk.firstClusters, cluster - volume::kExFatFirstCluster);
+}
+
+void ClaimFirstCluster(ExFatWalk& walk, int64_t cluster) {
+    const int64_t bit = cluster - volume::kExFatFirstCluster;
+    if (bit >= 0 && static_cast<uint64_t>(bit / 8) < walk.firstClusters.size()) {
+        walk.firstClusters[static_cast<std::size_t>(bit / 8)] |=
+            static_cast<uint8_t>(1u << (bit % 8));
+    }
+}
+
+uint8_t LiveType(uint8_t type) {
+    return type | entry::InUse;
+}
+
+// True when the walk is to stop: Cancel, or a quit request (the volume is then closed here).
+bool PumpAndCheckStop(ExFatWalk& walk) {
+    if (!walk.volumeClosed && app::PumpMessages()) {
+        ntfs::CloseNtfsVolume(Vcb->hVolume);
+        walk.volumeClosed = true;
+        app::StopScan = true;
+    }
+    return app::StopScan || walk.volumeClosed;
+}
+
+void StepProgress(ExFatWalk& walk) {
+    walk.progressPosition = (walk.progressPosition + 1) % (kProgressRange + 1);
+    walk.window->StepIt();
+}
+
+struct Rating {
+    const char* condition = kHopeless;
+    DataLayout layout = DataLayout::Contiguous;
+    std::vector<ClusterExtent> claimed;
+};
+
+// Where a deleted file's data lies and the odds of getting it back. The clusters must be
+// known before a file may be rated Good: a run (NoFatChain, or a single cluster), or a
+// chain the FAT still holds whole, every link free. A lost chain leaves a guess: Poor.
+Rating RateFile(const ExFatFileSet& set) {
+    if (set.dataLength == 0) {
+        return {kGood, DataLayout::Contiguous, {}};
+    }
+    const int64_t clusters = ClustersFor(set.dataLength);
+    if (!set.HasClusters() || !volume::IsExFatCluster(set.firstCluster) ||
+        clusters > int64_t{Vcb->ExFat.ClusterCount}) {
+        return {kHopeless, DataLayout::Contiguous, {}};
+    }
+    if (set.NoFatChain() || clusters == 1) {
+        if (int64_t{set.firstCluster} + clusters - 1 > LastCluster()) {
+            return {kHopeless, DataLayout::Contiguous, {}};
+        }
+        std::vector<ClusterExtent> run = {{0, set.firstCluster, clusters}};
+        const char* condition = AllFree(run) ? kGood : kPoor;
+        return {condition, DataLayout::Contiguous, std::move(run)};
+    }
+    volume::ClusterChain chain = volume::FollowExFatChain(set.firstCluster, clusters);
+    if (chain.clusters == clusters && chain.endMark && AllFree(chain.extents)) {
+        return {kGood, DataLayout::Chain, std::move(chain.extents)};
+    }
+    return {kPoor, DataLayout::Guessed, {{0, set.firstCluster, 1}}};
+}
+
+void AddFile(ExFatWalk& walk, const Folder& folder, const ExFatFileSet& set) {
+    std::string name = volume::PrintableName(set.name);
+    if (!walk.context.filters.Accepts(folder.path, name)) {
+        return;
+    }
+    Rating rating = RateFile(set);
+    // A set whose checksum fails may hold a stream or name of another file.
+    const char* condition =
+        !set.checksumMatches && rating.condition == kGood ? kPoor : rating.condition;
+    FoundFile file;
+    file.name = std::move(name);
+    file.dir = folder.path;
+    file.size = static_cast<int64_t>(std::min<uint64_t>(set.dataLength, INT64_MAX));
+    file.attributes = set.attributes & kReportedAttributes;
+    file.modifiedTime = set.ModifiedFileTime();
+    file.condition = condition;
+    file.mftOrCluster = set.firstCluster;
+    file.layout = rating.layout;
+    if (set.validDataLength < set.dataLength) {
+        file.validLength = static_cast<int64_t>(set.validDataLength);
+    }
+    file.utcOffsetMinutes = set.UtcOffsetMinutes();
+    for (const ClusterExtent& e : rating.claimed) {
+        walk.claims.push_back({e.lcn, e.lcn + e.clusters, foundFiles.size()});
+    }
+    AddFoundFile(walk.context.listCtrl, std::move(file));
+}
+
+void HandleSet(ExFatWalk& walk, const Folder& folder, const ExFatFileSet& set,
+               PieceFacts& facts) {
+    if (set.HasClusters() && volume::IsExFatCluster(set.firstCluster)) {
+        ClaimFirstCluster(walk, set.firstCluster);
+    }
+    if (set.IsDirectory()) {
+        // A deleted folder whose first cluster was given to something else holds another
+        // folder's entries, or data, now.
+        const bool deleted = folder.deleted || set.deleted;
+        if (volume::IsExFatCluster(set.firstCluster) && folder.depth < kMaxDepth &&
+            (!deleted || ClusterFree(set.firstCluster)) &&
+            walk.directoryClusters.insert(set.firstCluster).second) {
+            walk.folders.push_back({ChildPath(folder.path, volume::PrintableName(set.name)),
+                                    set.firstCluster, set.dataLength, set.NoFatChain(), false,
+                                    deleted, folder.depth + 1});
+        }
+        return;
+    }
+    if (set.HasClusters() && set.dataLength > 0) {
+        facts.trail.lastDataStart = set.firstCluster;
+        facts.trail.dataEnd =
+            std::max(facts.trail.dataEnd, int64_t{set.firstCluster} + ClustersFor(set.dataLength));
+    }
+    if (set.deleted || folder.deleted) {
+        AddFile(walk, folder, set);
+    }
+}
+
+// Walks the sets of `window`. Unless `final`, the last entries, which may begin a set the
+// next cluster ends, stay in `window` for the next piece.
+PieceFacts WalkEntries(ExFatWalk& walk, const Folder& folder, std::vector<uint8_t>& window,
+                       bool final) {
+    PieceFacts facts;
+    const std::size_t entries = window.size() / entry::Size;
+    std::size_t i = 0;
+    while (i < entries && (final || i + kMaxSetEntries <= entries)) {
+        const uint8_t type = window[i * entry::Size];
+        if (type == entry::EndOfDirectory) {
+            facts.endOfDirectory = true;
+            i = entries;
+            break;
+        }
+        if (LiveType(type) != entry::File) {
+            ++i;
+            continue;
+        }
+        const std::optional<ExFatFileSet> set = ParseExFatFileSet(window, i);
+        if (!set) {
+            ++i;
+            continue;
+        }
+        i += set->entries;
+        StepProgress(walk);
+        HandleSet(walk, folder, *set, facts);
+    }
+    window.erase(window.begin(),
+                 window.begin() + static_cast<std::ptrdiff_t>(std::min(i, entries) * entry::Size));
+    return facts;
+}
+
+void Merge(AllocationTrail& into, const AllocationTrail& piece) {
+    if (piece.lastDataStart != 0) {
+        into.lastDataStart = piece.lastDataStart;
+    }
+    into.dataEnd = piece.dataEnd != 0 ? piece.dataEnd : into.dataEnd;
+}
+
+// The clusters a folder's entry records. A deleted folder's are read only while they are
+// free: its run up to the first cluster in use again, or its chain when still whole; at
+// least its first cluster, as for FAT.
+std::vector<ClusterExtent> RecordedClusters(const Folder& folder) {
+    const int64_t clusters =
+        std::clamp<int64_t>(ClustersFor(folder.dataLength), 1, MaxDirectoryClusters());
+    if (folder.root) {
+        return volume::FollowExFatChain(folder.firstCluster, MaxDirectoryClusters()).extents;
+    }
+    if (!folder.deleted) {
+        return volume::ExFatStreamExtents(folder.firstCluster, clusters, folder.noFatChain);
+    }
+    if (folder.noFatChain) {
+        int64_t free = 1;
+        while (free < clusters && ClusterFree(int64_t{folder.firstCluster} + free)) {
+            ++free;
+        }
+        return volume::ContiguousExtents(folder.firstCluster, free);
+    }
+    volume::ClusterChain chain = volume::FollowExFatChain(folder.firstCluster, clusters);
+    if (chain.clusters == clusters && chain.endMark && AllFree(chain.extents)) {
+        return std::move(chain.extents);
+    }
+    return volume::ContiguousExtents(folder.firstCluster, 1);
+}
+
+void ClaimDirectoryClusters(ExFatWalk& walk, const std::vector<ClusterExtent>& extents) {
+    for (const ClusterExtent& e : extents) {
+        walk.claims.push_back({e.lcn, e.lcn + e.clusters, kNoFile});
+    }
+}
+
+void WalkFolder(ExFatWalk& walk, const Folder& folder) {
+    if (PumpAndCheckStop(walk)) {
+        return;
+    }
+    const std::vector<ClusterExtent> extents = RecordedClusters(folder);
+    if (folder.deleted) {
+        ClaimDirectoryClusters(walk, extents);
+    }
+    const int64_t pieceClusters = std::max<int64_t>(1, ClustersFor(kReadPieceBytes) - 1);
+    std::vector<uint8_t> window;
+    AllocationTrail trail;
+    uint32_t lastCluster = folder.firstCluster;
+    for (const ClusterExtent& e : extents) {
+        for (int64_t done = 0; done < e.clusters; done += pieceClusters) {
+            const int64_t count = std::min(pieceClusters, e.clusters - done);
+            volume::AppendExtents(window, {{0, e.lcn + done, count}});
+            lastCluster = static_cast<uint32_t>(e.lcn + done + count - 1);
+            const PieceFacts facts = WalkEntries(walk, folder, window, false);
+            Merge(trail, facts.trail);
+            if (facts.endOfDirectory) {
+                return;
+            }
+            if (PumpAndCheckStop(walk)) {
+                return;
+            }
+        }
+    }
+    if (!folder.deleted) {
+        WalkEntries(walk, folder, window, true);
+        return;
+    }
+    walk.continuations.push_back({folder, lastCluster, std::move(window), trail});
+}
+
+// Whether `cluster` reads as the next cluster of the folder `job` continues: every entry a
+// directory may hold, at least one set whose checksum matches, every whole set matching,
+// and files whose data continues where the folder's earlier files left off.
+bool ReadsAsContinuation(const Continuation& job, std::vector<uint8_t>& window) {
+    const std::size_t carried = job.carry.size() / entry::Size;
+    const std::size_t entries = window.size() / entry::Size;
+    for (std::size_t i = carried; i < entries; ++i) {
+        const uint8_t type = window[i * entry::Size];
+        if (type == entry::EndOfDirectory) {
+            break;
+        }
+        if (!IsKnownExFatEntryType(type)) {
+            return false;
+        }
+    }
+    int matching = 0;
+    bool orderChecked = false;
+    for (std::size_t i = 0; i < entries;) {
+        const uint8_t type = window[i * entry::Size];
+        if (i >= carried && type == entry::EndOfDirectory) {
+            break;
+        }
+        if (LiveType(type) != entry::File) {
+            ++i;
+            continue;
+        }
+        const std::size_t count = window[i * entry::Size + entry::SecondaryCount];
+        if (i + count + 1 > entries) {
+            break;  // cut off by the cluster's end: the next cluster would tell
+        }
+        if (i + count + 1 <= carried) {
+            i += count + 1;  // the last cluster's own set: it says nothing of this one
+            continue;
+        }
+        const std::optional<ExFatFileSet> set = ParseExFatFileSet(window, i);
+        if (!set || !set->checksumMatches) {
+            return false;
+        }
+        if (!orderChecked && set->HasClusters() && set->dataLength > 0 &&
+            job.trail.lastDataStart != 0) {
+            if (int64_t{set->firstCluster} <= job.trail.lastDataStart) {
+                return false;
+            }
+            orderChecked = true;
+        }
+        ++matching;
+        i += set->entries;
+    }
+    return matching > 0;
+}
+
+// The folder's next cluster: the one after its last, or the first free one after the data
+// of the files its last cluster holds (a driver gives a full folder the next free
+// cluster, which lies past what was just written into it). nullopt when neither qualifies.
+std::optional<uint32_t> NextDirectoryCluster(ExFatWalk& walk, Continuation& job) {
+    std::vector<int64_t> candidates = {int64_t{job.lastCluster} + 1};
+    if (job.trail.dataEnd != 0) {
+        int64_t after = job.trail.dataEnd;
+        while (after <= LastCluster() && !ClusterFree(after)) {
+            ++after;
+        }
+        if (after != candidates.front()) {
+            candidates.push_back(after);
+        }
+    }
+    for (const int64_t candidate : candidates) {
+        if (!volume::IsExFatCluster(candidate) || !ClusterFree(candidate) ||
+            IsClaimedFirstCluster(walk, candidate) ||
+            walk.directoryClusters.count(static_cast<uint32_t>(candidate)) != 0) {
+            continue;
+        }
+        std::vector<uint8_t> window = job.carry;
+        volume::AppendExtents(window, {{0, candidate, 1}});
+        if (ReadsAsContinuation(job, window)) {
+            job.carry = std::move(window);
+            return static_cast<uint32_t>(candidate);
+        }
+    }
+    return std::nullopt;
+}
+
+void ContinueFolder(ExFatWalk& walk, Continuation job) {
+    for (int64_t step = 0; step < MaxDirectoryClusters() && !PumpAndCheckStop(walk); ++step) {
+        const std::optional<uint32_t> next = NextDirectoryCluster(walk, job);
+        if (!next) {
+            break;
+        }
+        walk.directoryClusters.insert(*next);
+        ClaimDirectoryClusters(walk, {{0, *next, 1}});
+        const PieceFacts facts = WalkEntries(walk, job.folder, job.carry, false);
+        job.lastCluster = *next;
+        job.trail.dataEnd = 0;
+        Merge(job.trail, facts.trail);
+        if (facts.endOfDirectory) {
+            return;
+        }
+    }
+    if (!walk.volumeClosed) {
+        WalkEntries(walk, job.folder, job.carry, true);
+    }
+}
+
+// Two files that claim one cluster cannot both get their bytes back, nor a file whose
+// clusters were read as a deleted folder's: such files are rated Poor at best.
+void LowerOverlappingClaims(ExFatWalk& walk) {
+    std::vector<Claim>& claims = walk.claims;
+    std::sort(claims.begin(), claims.end(),
+              [](const Claim& a, const Claim& b) { return a.start < b.start; });
+    std::vector<std::size_t> lowered;
+    const auto lower = [&lowered](std::size_t owner) {
+        if (owner != kNoFile && foundFiles[owner].condition == kGood) {
+            lowered.push_back(owner);
+            foundFiles[owner].condition = kPoor;
+        }
+    };
+    // Sorted by start, a claim overlaps an earlier one exactly when it starts before the
+    // furthest end so far, and then it overlaps the claim that reaches furthest too.
+    int64_t reach = 0;
+    std::size_t reacher = kNoFile;
+    for (const Claim& claim : claims) {
+        if (claim.start < reach && claim.owner != reacher) {
+            lower(claim.owner);
+            lower(reacher);
+        }
+        if (claim.end > reach) {
+            reach = claim.end;
+            reacher = claim.owner;
+        }
+    }
+    RefreshConditionCells(walk.context.listCtrl, lowered);
+}
+
+void DrainFolders(ExFatWalk& walk) {
+    while (!walk.folders.empty() && !PumpAndCheckStop(walk)) {
+        const Folder folder = std::move(walk.folders.front());
+        walk.folders.pop_front();
+        WalkFolder(walk, folder);
+    }
+}
+
+}  // namespace
+
+void ScanExFatVolume(ScanContext& context) {
+    ExFatWalk walk{context, app::CreateProgressWindow(), {}, {}, {}, {}, {}, 0, false};
+    walk.window->SetText(std::string("Scanning exFAT drive ") + Vcb->RootPath[0] +
+                         ", Please wait...");
+    walk.window->SetRange(0, kProgressRange);
+    walk.window->SetStep(1);
+    if (Vcb->BytesPerCluster == 0) {
+        return;
+    }
+    walk.firstClusters.assign(static_cast<std::size_t>(Vcb->ExFat.ClusterCount / 8 + 1), 0);
+    walk.directoryClusters.insert(Vcb->ExFat.RootCluster);
+    walk.folders.push_back({Vcb->RootPath, Vcb->ExFat.RootCluster, 0, false, true, false, 0});
+    // Deleted folders are continued only once every folder the volume still records is
+    // known: their first clusters must not be taken for another folder's next one.
+    DrainFolders(walk);
+    while (!walk.continuations.empty() && !PumpAndCheckStop(walk)) {
+        Continuation job = std::move(walk.continuations.front());
+        walk.continuations.pop_front();
+        ContinueFolder(walk, std::move(job));
+        DrainFolders(walk);
+    }
+    LowerOverlappingClaims(walk);
+}
+
+}  // namespace relicta::scan
