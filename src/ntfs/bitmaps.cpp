@@ -117,8 +117,9 @@ void LoadExFatBitmap() {
     std::fill(VolumeBitmap.begin(), VolumeBitmap.end(), uint8_t{0xFF});
     const std::optional<std::vector<uint8_t>> bitmap = volume::ReadExFatAllocationBitmap(bytes);
     if (!bitmap) {
-        app::MessageBox("The exFAT allocation bitmap cannot be read; every cluster is taken as in use",
-                        "Notice");
+        app::MessageBox(
+            "The exFAT allocation bitmap cannot be read; every cluster is taken as in use",
+            "Notice");
         return;
     }
     std::copy(bitmap->begin(), bitmap->end(), VolumeBitmap.begin());

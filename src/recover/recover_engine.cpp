@@ -180,7 +180,8 @@ class ExtentRuns final : public ClusterRuns {
             return std::nullopt;
         }
         const volume::ClusterExtent& e = extents_[index_];
-        const int64_t clusters = std::min<int64_t>(e.clusters - taken_, static_cast<int64_t>(limit));
+        const int64_t clusters =
+            std::min<int64_t>(e.clusters - taken_, static_cast<int64_t>(limit));
         const volume::ClusterExtent run{0, e.lcn + taken_, clusters};
         taken_ += clusters;
         return run;

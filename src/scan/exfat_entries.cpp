@@ -47,7 +47,8 @@ std::optional<std::u16string> ReadName(Bytes dir, std::size_t first, std::size_t
             return std::nullopt;
         }
         for (std::size_t c = 0; c < entry::CharsPerNameEntry && name.size() < length; ++c) {
-            const char16_t ch = static_cast<char16_t>(volume::U16(dir, at + entry::FileNameChars + 2 * c));
+            const char16_t ch =
+                static_cast<char16_t>(volume::U16(dir, at + entry::FileNameChars + 2 * c));
             if (!IsNameCharacter(ch)) {
                 return std::nullopt;
             }

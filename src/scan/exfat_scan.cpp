@@ -206,8 +206,7 @@ void AddFile(ExFatWalk& walk, const Folder& folder, const ExFatFileSet& set) {
     AddFoundFile(walk.context.listCtrl, std::move(file));
 }
 
-void HandleSet(ExFatWalk& walk, const Folder& folder, const ExFatFileSet& set,
-               PieceFacts& facts) {
+void HandleSet(ExFatWalk& walk, const Folder& folder, const ExFatFileSet& set, PieceFacts& facts) {
     if (set.HasClusters() && volume::IsExFatCluster(set.firstCluster)) {
         ClaimFirstCluster(walk, set.firstCluster);
     }
@@ -339,10 +338,30 @@ void WalkFolder(ExFatWalk& walk, const Folder& folder) {
     walk.continuations.push_back({folder, lastCluster, std::move(window), trail});
 }
 
+// Where the files of the whole sets in `window` (the entries a walk carries on) lie; their
+// first clusters are claimed now, before a candidate next cluster could be one of them.
+AllocationTrail TrailOf(ExFatWalk& walk, const std::vector<uint8_t>& window) {
+    AllocationTrail trail;
+    const std::size_t entries = window.size() / entry::Size;
+    for (std::size_t i = 0; i < entries; ++i) {
+        const std::optional<ExFatFileSet> set = ParseExFatFileSet(window, i);
+        if (set && set->HasClusters() && volume::IsExFatCluster(set->firstCluster)) {
+            ClaimFirstCluster(walk, set->firstCluster);
+        }
+        if (set && !set->IsDirectory() && set->HasClusters() && set->dataLength > 0) {
+            trail.lastDataStart = set->firstCluster;
+            trail.dataEnd =
+                std::max(trail.dataEnd, int64_t{set->firstCluster} + ClustersFor(set->dataLength));
+        }
+    }
+    return trail;
+}
+
 // Whether `cluster` reads as the next cluster of the folder `job` continues: every entry a
 // directory may hold, at least one set whose checksum matches, every whole set matching,
 // and files whose data continues where the folder's earlier files left off.
-bool ReadsAsContinuation(const Continuation& job, std::vector<uint8_t>& window) {
+bool ReadsAsContinuation(const Continuation& job, const AllocationTrail& trail,
+                         const std::vector<uint8_t>& window) {
     const std::size_t carried = job.carry.size() / entry::Size;
     const std::size_t entries = window.size() / entry::Size;
     for (std::size_t i = carried; i < entries; ++i) {
@@ -377,9 +396,9 @@ bool ReadsAsContinuation(const Continuation& job, std::vector<uint8_t>& window) 
         if (!set || !set->checksumMatches) {
             return false;
         }
-        if (!orderChecked && set->HasClusters() && set->dataLength > 0 &&
-            job.trail.lastDataStart != 0) {
-            if (int64_t{set->firstCluster} <= job.trail.lastDataStart) {
+        if (!orderChecked && !set->IsDirectory() && set->HasClusters() && set->dataLength > 0 &&
+            trail.lastDataStart != 0) {
+            if (int64_t{set->firstCluster} <= trail.lastDataStart) {
                 return false;
             }
             orderChecked = true;
@@ -394,9 +413,15 @@ bool ReadsAsContinuation(const Continuation& job, std::vector<uint8_t>& window) 
 // of the files its last cluster holds (a driver gives a full folder the next free
 // cluster, which lies past what was just written into it). nullopt when neither qualifies.
 std::optional<uint32_t> NextDirectoryCluster(ExFatWalk& walk, Continuation& job) {
+    AllocationTrail trail = job.trail;
+    const AllocationTrail carried = TrailOf(walk, job.carry);
+    if (carried.lastDataStart != 0) {
+        trail.lastDataStart = carried.lastDataStart;
+        trail.dataEnd = std::max(trail.dataEnd, carried.dataEnd);
+    }
     std::vector<int64_t> candidates = {int64_t{job.lastCluster} + 1};
-    if (job.trail.dataEnd != 0) {
-        int64_t after = job.trail.dataEnd;
+    if (trail.dataEnd != 0) {
+        int64_t after = trail.dataEnd;
         while (after <= LastCluster() && !ClusterFree(after)) {
             ++after;
         }
@@ -412,7 +437,7 @@ std::optional<uint32_t> NextDirectoryCluster(ExFatWalk& walk, Continuation& job)
         }
         std::vector<uint8_t> window = job.carry;
         volume::AppendExtents(window, {{0, candidate, 1}});
-        if (ReadsAsContinuation(job, window)) {
+        if (ReadsAsContinuation(job, trail, window)) {
             job.carry = std::move(window);
             return static_cast<uint32_t>(candidate);
         }

@@ -33,9 +33,8 @@ uint64_t ExFatGeometry::ActiveFatOffset() const {
 }
 
 bool IsExFatBootSector(Bytes s) {
-    if (!InBounds(s, 0, kBootSectorSize) ||
-        std::memcmp(&s[exfat_boot::FileSystemName], kExFatName,
-                    exfat_boot::FileSystemNameLength) != 0) {
+    if (!InBounds(s, 0, kBootSectorSize) || std::memcmp(&s[exfat_boot::FileSystemName], kExFatName,
+                                                        exfat_boot::FileSystemNameLength) != 0) {
         return false;
     }
     const Bytes bpb = s.subspan(exfat_boot::MustBeZero, exfat_boot::MustBeZeroLength);
@@ -58,16 +57,16 @@ std::optional<ExFatGeometry> ReadExFatGeometry(Bytes s) {
     g.BytesPerSectorShift = U8(s, exfat_boot::BytesPerSectorShift);
     g.SectorsPerClusterShift = U8(s, exfat_boot::SectorsPerClusterShift);
     g.NumberOfFats = U8(s, exfat_boot::NumberOfFats);
-    const bool sizesValid = g.BytesPerSectorShift >= exfat_boot::MinBytesPerSectorShift &&
-                            g.BytesPerSectorShift <= exfat_boot::MaxBytesPerSectorShift &&
-                            g.SectorsPerClusterShift <=
-                                exfat_boot::MaxClusterShift - g.BytesPerSectorShift;
+    const bool sizesValid =
+        g.BytesPerSectorShift >= exfat_boot::MinBytesPerSectorShift &&
+        g.BytesPerSectorShift <= exfat_boot::MaxBytesPerSectorShift &&
+        g.SectorsPerClusterShift <= exfat_boot::MaxClusterShift - g.BytesPerSectorShift;
     // The FAT describes clusters 2 to ClusterCount + 1 in 4 bytes each.
     const uint64_t fatBytesNeeded = (uint64_t{g.ClusterCount} + 2) * 4;
-    const bool layoutValid =
-        g.ClusterCount > 0 && g.FatLength > 0 && g.ClusterHeapOffset > 0 &&
-        (g.NumberOfFats == 1 || g.NumberOfFats == 2) && g.RootCluster >= kExFatFirstCluster &&
-        g.RootCluster <= uint64_t{g.ClusterCount} + 1;
+    const bool layoutValid = g.ClusterCount > 0 && g.FatLength > 0 && g.ClusterHeapOffset > 0 &&
+                             (g.NumberOfFats == 1 || g.NumberOfFats == 2) &&
+                             g.RootCluster >= kExFatFirstCluster &&
+                             g.RootCluster <= uint64_t{g.ClusterCount} + 1;
     if (!sizesValid || !layoutValid ||
         fatBytesNeeded > (uint64_t{g.FatLength} << g.BytesPerSectorShift)) {
         return std::nullopt;
@@ -76,9 +75,8 @@ std::optional<ExFatGeometry> ReadExFatGeometry(Bytes s) {
 }
 
 uint32_t ExFatBootChecksum(Bytes region, uint32_t bytesPerSector) {
-    const std::size_t bytes =
-        std::min<std::size_t>(region.size(), std::size_t{bytesPerSector} *
-                                                 exfat_boot::ChecksummedSectors);
+    const std::size_t bytes = std::min<std::size_t>(
+        region.size(), std::size_t{bytesPerSector} * exfat_boot::ChecksummedSectors);
     uint32_t sum = 0;
     for (std::size_t i = 0; i < bytes; ++i) {
         if (i == kSkippedFlags0 || i == kSkippedFlags1 || i == kSkippedPercent) {

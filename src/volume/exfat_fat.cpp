@@ -75,13 +75,12 @@ std::vector<ClusterExtent> ContiguousExtents(uint32_t first, int64_t clusters) {
     if (clusters <= 0 || !IsExFatCluster(first)) {
         return {};
     }
-    const int64_t last = std::min<int64_t>(int64_t{first} + clusters - 1,
-                                           int64_t{Vcb->ExFat.ClusterCount} + 1);
+    const int64_t last =
+        std::min<int64_t>(int64_t{first} + clusters - 1, int64_t{Vcb->ExFat.ClusterCount} + 1);
     return {{0, first, last - first + 1}};
 }
 
-std::vector<ClusterExtent> ExFatStreamExtents(uint32_t first, int64_t clusters,
-                                              bool noFatChain) {
+std::vector<ClusterExtent> ExFatStreamExtents(uint32_t first, int64_t clusters, bool noFatChain) {
     return noFatChain ? ContiguousExtents(first, clusters)
                       : FollowExFatChain(first, clusters).extents;
 }
@@ -97,9 +96,8 @@ void AppendExtents(std::vector<uint8_t>& buffer, const std::vector<ClusterExtent
 
 std::vector<uint8_t> ReadExFatRoot(std::size_t maxClusters) {
     std::vector<uint8_t> root;
-    AppendExtents(root, FollowExFatChain(Vcb->ExFat.RootCluster,
-                                         static_cast<int64_t>(maxClusters))
-                            .extents);
+    AppendExtents(
+        root, FollowExFatChain(Vcb->ExFat.RootCluster, static_cast<int64_t>(maxClusters)).extents);
     return root;
 }
 
@@ -134,9 +132,9 @@ std::optional<std::vector<uint8_t>> ReadExFatAllocationBitmap(std::size_t bytes)
         static_cast<int64_t>((bytes + Vcb->BytesPerCluster - 1) / Vcb->BytesPerCluster);
     // The bitmap has its chain in the FAT; a FAT that lost it leaves the run.
     ClusterChain chain = FollowExFatChain(entry->firstCluster, clusters);
-    const std::vector<ClusterExtent> extents = chain.clusters == clusters
-                                                   ? std::move(chain.extents)
-                                                   : ContiguousExtents(entry->firstCluster, clusters);
+    const std::vector<ClusterExtent> extents =
+        chain.clusters == clusters ? std::move(chain.extents)
+                                   : ContiguousExtents(entry->firstCluster, clusters);
     std::vector<uint8_t> bitmap;
     AppendExtents(bitmap, extents);
     bitmap.resize(bytes);

@@ -58,7 +58,7 @@ def stamp(text):
 
 def record(image, directory, name, data, mtime, flags):
     manifest.append(
-        (
+        [
             image,
             directory,
             name,
@@ -66,7 +66,7 @@ def record(image, directory, name, data, mtime, flags):
             time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(mtime)),
             hashlib.sha256(data).hexdigest(),
             ",".join(flags) or "-",
-        )
+        ]
     )
 
 
@@ -127,7 +127,8 @@ def commit_deletes(vol, remove_file, remove_tree):
                 if p.startswith(path + "/"):
                     data, mtime = vol.files.pop(p)
                     directory, name = split(p)
-                    record(vol.label, directory, name, data, mtime, ["in_deleted_dir"])
+                    extra = getattr(vol, "extra_flags", {}).get(p, [])
+                    record(vol.label, directory, name, data, mtime, ["in_deleted_dir"] + extra)
             remove_tree(path)
             continue
         data, mtime = vol.files.pop(path)
@@ -201,18 +202,16 @@ def make_fat(label, fat_bits, kib, extra_mkfs=(), big=20000, offset_sectors=0):
 
 # ---------------------------------------------------------------- NTFS
 
-class NtfsVolume:
+class MountedVolume:
+    """A volume written through a FUSE driver; subclasses say how it is mounted."""
+
     def __init__(self, image, label):
         self.image = image
         self.label = label
         self.mnt = os.path.join(WORK, "mnt-" + label)
         os.makedirs(self.mnt, exist_ok=True)
         self.files = {}
-        self.doomed = []  # ntfs-3g reuses freed MFT records at once: delete last
-
-    def __enter__(self):
-        run("ntfs-3g", "-o", "compression,no_def_opts", self.image, self.mnt)
-        return self
+        self.doomed = []  # drivers reuse freed records and clusters at once: delete last
 
     def __exit__(self, *exc):
         subprocess.run(["sync"])
@@ -225,9 +224,6 @@ class NtfsVolume:
         os.mkdir(self.p(path))
         if attrs:
             self.set_attrs(path, attrs | NTFS_ATTR_DIRECTORY)
-
-    def set_attrs(self, path, attrs):
-        os.setxattr(self.p(path), "system.ntfs_attrib_be", struct.pack(">I", attrs))
 
     def put(self, path, data, mtime, attrs=0):
         with open(self.p(path), "wb") as f:
@@ -259,6 +255,15 @@ class NtfsVolume:
 
     def commit_deletes(self):
         commit_deletes(self, lambda path: os.unlink(self.p(path)), lambda path: shutil.rmtree(self.p(path)))
+
+
+class NtfsVolume(MountedVolume):
+    def __enter__(self):
+        run("ntfs-3g", "-o", "compression,no_def_opts", self.image, self.mnt)
+        return self
+
+    def set_attrs(self, path, attrs):
+        os.setxattr(self.p(path), "system.ntfs_attrib_be", struct.pack(">I", attrs))
 
 
 def fill_ntfs(vol, compress):
@@ -343,6 +348,128 @@ def make_ntfs(label, mib, cluster, sector=512, offset_sectors=0):
     return image
 
 
+# ---------------------------------------------------------------- exFAT
+
+class ExFatVolume(MountedVolume):
+    """Written through exfat-fuse over a loop device. With `keep_chains` the FAT chains the
+    driver clears on deletion are written back afterwards, as the Linux kernel driver leaves
+    them."""
+
+    def __init__(self, image, label, keep_chains=False):
+        super().__init__(image, label)
+        self.keep_chains = keep_chains
+        self.extra_flags = {}
+        self.loop = None
+        self.fat_before = None
+
+    def __enter__(self):
+        self.loop = subprocess.run(["losetup", "-f", "--show", self.image], check=True,
+                                   capture_output=True, text=True).stdout.strip()
+        run("mount.exfat-fuse", self.loop, self.mnt)
+        return self
+
+    def __exit__(self, *exc):
+        super().__exit__(*exc)
+        run("losetup", "-d", self.loop)
+        if self.keep_chains:
+            self.restore_chains()
+
+    def fat_region(self):
+        with open(self.image, "rb") as f:
+            boot = f.read(512)
+        shift = boot[0x6C]
+        offset = int.from_bytes(boot[0x50:0x54], "little") << shift
+        length = int.from_bytes(boot[0x54:0x58], "little") << shift
+        return offset, length
+
+    def restore_chains(self):
+        offset, length = self.fat_region()
+        with open(self.image, "r+b") as f:
+            f.seek(offset)
+            after = bytearray(f.read(length))
+            for i in range(0, length, 4):
+                if after[i:i + 4] == b"\0\0\0\0" and self.fat_before[i:i + 4] != b"\0\0\0\0":
+                    after[i:i + 4] = self.fat_before[i:i + 4]
+            f.seek(offset)
+            f.write(after)
+
+    def commit_deletes(self):
+        if self.keep_chains:
+            subprocess.run(["sync"])
+            offset, length = self.fat_region()
+            with open(self.loop, "rb") as f:
+                f.seek(offset)
+                self.fat_before = f.read(length)
+        # rm -rf removes a folder's entries last first: the driver shrinks the folder as it goes.
+        commit_deletes(self, lambda path: os.unlink(self.p(path)), lambda path: run("rm", "-rf", self.p(path)))
+
+
+def fill_exfat(vol):
+    t = stamp
+    vol.put("readme.txt", content("readme", 700), t("2021-03-04 05:06:08"))
+    vol.mkdir("docs")
+    vol.put("docs/keep.txt", content("keep", 1500), t("2021-03-04 05:06:10"))
+    vol.put("docs/gone.txt", content("docs-gone", 3000), t("2021-03-04 05:06:12"))
+    vol.delete("docs/gone.txt", [])
+
+    vol.put("tiny.txt", content("tiny", 120), t("2022-01-02 03:04:06"))
+    vol.delete("tiny.txt", ["small"])
+    vol.put("empty.dat", b"", t("2022-01-02 03:04:08"))
+    vol.delete("empty.dat", ["zero_length"])
+    longest = ("The longest name exFAT allows " + "x" * 255)[:251] + ".txt"
+    vol.put(longest, content("longest", 5000), t("2022-01-02 03:04:10"))
+    vol.delete(longest, ["long_name"])
+    vol.put("Ünïcödé naïve résumé 日本語.txt", content("unicode", 3333), t("2022-01-02 03:04:12"))
+    vol.delete("Ünïcödé naïve résumé 日本語.txt", ["unicode"])
+    vol.put("big.bin", content("big", 65537), t("2022-01-02 03:04:14"))
+    vol.delete("big.bin", [])
+
+    # Nested deleted folders, one with a fragmented file.
+    vol.mkdir("olddir")
+    vol.put("olddir/inner.txt", content("inner", 2100), t("2022-02-03 04:05:06"))
+    vol.mkdir("olddir/sub")
+    vol.put("olddir/sub/deep.txt", content("deep", 4444), t("2022-02-03 04:05:08"))
+    vol.mkdir("olddir/sub/deeper")
+    vol.put("olddir/sub/deeper/ünïcode déep.bin", content("deeper", 777), t("2022-02-03 04:05:10"))
+    vol.interleave(["olddir/frag-c.bin", "side.bin"], [content("frag-c", 16384), content("side", 16384)],
+                   t("2022-02-03 04:05:12"))
+    vol.extra_flags["olddir/frag-c.bin"] = ["fragmented"]
+    vol.deltree("olddir")
+
+    # A deleted folder of many files: its entries fill several clusters, each taken when the
+    # one before was full, after the data of the files written so far.
+    vol.mkdir("Camera Roll")
+    for i in range(1, 151):
+        vol.put("Camera Roll/IMG_%04d.JPG" % i, content("photo %d" % i, 200 + 5 * i),
+                t("2022-03-04 05:06:%02d" % (i % 30 * 2)))
+    vol.deltree("Camera Roll")
+
+    # Fragmentation: two files written a piece at a time, one deleted.
+    vol.interleave(["frag-a.bin", "frag-b.bin"], [content("frag-a", 24576), content("frag-b", 24576)],
+                   t("2022-04-05 06:07:08"))
+    vol.delete("frag-a.bin", ["fragmented"])
+    vol.commit_deletes()
+
+
+def make_exfat(label, mib, cluster, keep_chains=False):
+    image = os.path.join(WORK, label + ".img")
+    with open(image, "wb") as f:
+        f.truncate(mib * MIB)
+    run("mkfs.exfat", "-c", str(cluster), "-L", label[:11], image, stdout=subprocess.DEVNULL)
+    with ExFatVolume(image, label, keep_chains) as vol:
+        fill_exfat(vol)
+    if keep_chains:
+        for row in manifest:
+            if row[0] == label and "fragmented" in row[6]:
+                row[6] += ",chain_kept"
+    return image
+
+
+def make_exfat_mbr():
+    """The kept-chains volume in a partition typed 0x83: found by its content."""
+    return make_disk("exfatmbr", "dos", [(make_exfat("exfat-mbr", 16, 4096, keep_chains=True), "83")])
+
+
 # ---------------------------------------------------------------- disks
 
 def make_disk(name, label_type, parts):
@@ -396,7 +523,29 @@ FIXTURES = {
     "mbr": (make_mbr, ["mbr-fat32", "mbr-ntfs"]),
     "gpt": (make_gpt, ["gpt-fat16", "gpt-ntfs"]),
     "ntfsbigdir": (lambda: make_ntfs_big_directory("ntfsbigdir"), ["ntfsbigdir"]),
+    "exfat4k": (lambda: make_exfat("exfat4k", 32, 4096), ["exfat4k"]),
+    "exfat512": (lambda: make_exfat("exfat512", 16, 512), ["exfat512"]),
+    "exfatmbr": (make_exfat_mbr, ["exfat-mbr"]),
 }
+
+
+def exfat_condition(flags):
+    """Every cluster of these files is free; only a fragmented file whose chain the driver
+    cleared has an unknown layout, and a guessed layout is rated Poor."""
+    flags = flags.split(",")
+    return "Poor" if "fragmented" in flags and "chain_kept" not in flags else "Good"
+
+
+def write_manifest(path, rebuilt, rows, header):
+    """Keeps the rows of the images not rebuilt."""
+    kept = []
+    if os.path.exists(path):
+        kept = [line.rstrip("\n").split("\t") for line in open(path, encoding="utf-8")][1:]
+    rows = [row for row in kept if row[0] not in rebuilt] + rows
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(header)
+        for row in rows:
+            f.write("\t".join(row) + "\n")
 
 
 def main():
@@ -411,15 +560,15 @@ def main():
         finish(builder(), name)
         rebuilt.update(labels)
 
-    path = os.path.join(OUT, "manifest.tsv")
-    kept = []
-    if os.path.exists(path):
-        kept = [line.rstrip("\n").split("\t") for line in open(path, encoding="utf-8")][1:]
-    rows = [row for row in kept if row[0] not in rebuilt] + [list(row) for row in manifest]
-    with open(path, "w", encoding="utf-8") as f:
-        f.write("# volume\told_dir\tname\tsize\tmodified_utc\tsha256\tflags\n")
-        for row in rows:
-            f.write("\t".join(row) + "\n")
+    # exFAT rows carry their condition: The Sleuth Kit cannot tell where a fragmented
+    # deleted exFAT file lay, so derive-conditions.py cannot; the story knows it.
+    exfat = [row + [exfat_condition(row[6])] for row in manifest if row[0].startswith("exfat")]
+    others = [row for row in manifest if not row[0].startswith("exfat")]
+    if any(not label.startswith("exfat") for label in rebuilt):
+        write_manifest(os.path.join(OUT, "manifest.tsv"), rebuilt, others,
+                       "# volume\told_dir\tname\tsize\tmodified_utc\tsha256\tflags\n")
+    write_manifest(os.path.join(OUT, "exfat-manifest.tsv"), rebuilt, exfat,
+                   "# volume\told_dir\tname\tsize\tmodified_utc\tsha256\tflags\tcondition\n")
     shutil.rmtree(WORK)
 
 if __name__ == "__main__":

@@ -13,7 +13,7 @@
 namespace relicta::test {
 
 struct Geometry {
-    std::string type;  // FAT12, FAT16, FAT32 or NTFS
+    std::string type;  // FAT12, FAT16, FAT32, exFAT or NTFS
     uint64_t clusterSize = 0;
     uint64_t clusters = 0;
     uint64_t recordSize = 0;  // NTFS
@@ -31,7 +31,7 @@ inline std::vector<DriveLine> ParseDrives(const std::string& out) {
     static const std::regex line(
         R"(^([A-Z]):  (.*?)(?: partition \d+ \(offset (\d+), \d+ bytes\))?  (\w+)  (\S+)  (.*)$)");
     static const std::regex geometry(
-        R"(^(FAT12|FAT16|FAT32|NTFS), \d+-byte sectors, (\d+)-byte clusters, (\d+) clusters(?:, MFT at cluster (\d+), (\d+)-byte MFT records)?)");
+        R"(^(FAT12|FAT16|FAT32|exFAT|NTFS), \d+-byte sectors, (\d+)-byte clusters, (\d+) clusters(?:, MFT at cluster (\d+), (\d+)-byte MFT records)?)");
     std::vector<DriveLine> drives;
     std::istringstream in(out);
     std::string text;

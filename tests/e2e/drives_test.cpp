@@ -31,6 +31,10 @@ TEST(DrivesCommand, ReportsTheGeometryOfEveryFixture) {
         {"gpt.img",
          {{1048576, "FAT", {"FAT16", 2048, 8167}},
           {17825792, "NTFS", {"NTFS", 4096, 4095, 1024, 4}}}},
+        {"exfat4k.img", {{0, "exFAT", {"exFAT", 4096, 7680}}}},
+        {"exfat512.img", {{0, "exFAT", {"exFAT", 512, 28672}}}},
+        // A partition typed 0x83 (Linux) is an exFAT drive by its content.
+        {"exfatmbr.img", {{1048576, "exFAT", {"exFAT", 4096, 3584}}}},
     };
     for (const auto& [image, expected] : cases) {
         SCOPED_TRACE(image);
