@@ -13,8 +13,8 @@ cmake --build build-fuzz -- -j"$(nproc)"
 seeds=build-fuzz/seeds
 if [[ ! -d $seeds ]]; then
   set +o pipefail  # the seeds are prefixes of xz streams: xz may see its reader close early
-  mkdir -p "$seeds"/{fuzz_open_volume,fuzz_mft_record,fuzz_ntfs_scan,fuzz_fat_scan,fuzz_lznt1,fuzz_recover}
-  for image in fat12 fat16 fat32 ntfs512 ntfs4k ntfs4ksec; do
+  mkdir -p "$seeds"/{fuzz_open_volume,fuzz_mft_record,fuzz_ntfs_scan,fuzz_fat_scan,fuzz_exfat_scan,fuzz_lznt1,fuzz_recover}
+  for image in fat12 fat16 fat32 ntfs512 ntfs4k ntfs4ksec exfat512; do
     for selector in 0 1 2 3; do
       { printf "\\x0$selector"; xz -dc "tests/data/$image.img.xz" | head -c 65536; } >"$seeds/fuzz_open_volume/$image-$selector"
     done
@@ -33,9 +33,17 @@ if [[ ! -d $seeds ]]; then
   fi
   # fat16: the root directory starts at sector 1 + 2 x 32 of 512 bytes.
   xz -dc tests/data/fat16.img.xz | dd of="$seeds/fuzz_fat_scan/root-and-clusters" bs=512 skip=65 count=96 status=none
-  # Recovery: a selector byte (bit 0 NTFS, bit 1 keep paths), then what the scans take.
+  # exfat512: 512-byte clusters, the heap at sector 4096, the root at cluster 21; a deleted
+  # folder's clusters lie further on.
+  xz -dc tests/data/exfat512.img.xz | dd of="$seeds/fuzz_exfat_scan/root-and-clusters" bs=512 skip=$((4096 + 19)) count=64 status=none
+  xz -dc tests/data/exfat512.img.xz | dd of="$seeds/fuzz_exfat_scan/folder-clusters" bs=512 skip=$((4096 + 40)) count=64 status=none
+  # Recovery: a selector byte (bit 0 NTFS, bit 1 keep paths, bit 2 exFAT), then what the
+  # scans take.
   for selector in 0 2; do
     { printf "\\x0$selector"; cat "$seeds/fuzz_fat_scan/root-and-clusters"; } >"$seeds/fuzz_recover/fat-$selector"
+  done
+  for selector in 4 6; do
+    { printf "\\x0$selector"; cat "$seeds/fuzz_exfat_scan/root-and-clusters"; } >"$seeds/fuzz_recover/exfat-$selector"
   done
   for selector in 1 3; do
     { printf "\\x0$selector"; cat "$seeds/fuzz_ntfs_scan/user-records"; } >"$seeds/fuzz_recover/ntfs-$selector"
@@ -61,7 +69,7 @@ run() {
     -artifact_prefix="build-fuzz/artifacts/$target-" >"build-fuzz/$target.log" 2>&1
 }
 status=0
-targets=(fuzz_lznt1 fuzz_open_volume fuzz_mft_record fuzz_ntfs_scan fuzz_fat_scan fuzz_recover)
+targets=(fuzz_lznt1 fuzz_open_volume fuzz_mft_record fuzz_ntfs_scan fuzz_fat_scan fuzz_exfat_scan fuzz_recover)
 for ((i = 0; i < ${#targets[@]}; i += 2)); do
   pids=()
   for target in "${targets[@]:i:2}"; do

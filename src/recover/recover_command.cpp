@@ -22,6 +22,9 @@ using app::MbIcon;
 using app::MbResult;
 using volume::Vcb;
 
+constexpr const char* kGuessedLayoutNote =
+    " the chain of clusters that held the data was lost.\nThe program will recover the free "
+    "clusters that follow the first one, which may hold other data.";
 constexpr const char* kLostLetterNote =
     " the first letter of the filename was lost.\nThe program will use the '~' character to "
     "replace the missing letter.\nYou probably will want to rename these files after they are "
@@ -110,6 +113,7 @@ RecoverCommand::Selection RecoverCommand::CountSelection(
         if (itemNum < scan::foundFiles.size()) {
             const scan::FoundFile& file = scan::foundFiles[itemNum];
             s.hopelessCount += file.condition == scan::kHopeless ? 1 : 0;
+            s.guessedCount += file.layout == scan::DataLayout::Guessed ? 1 : 0;
             s.bytes += file.size;
         }
     }
@@ -137,12 +141,21 @@ bool RecoverCommand::ShowSeveralFilesNotes(const Selection& s) {
         app::MessageBox(std::string(which) + kLostLetterNote, "Note", MbButtons::Ok,
                         MbIcon::Information);
     }
+    if (s.guessedCount > 0) {
+        const char* which = s.guessedCount >= s.selectedCount ? "For all of the selected files,"
+                                                              : "For some of the selected files,";
+        app::MessageBox(std::string(which) + kGuessedLayoutNote, "Note", MbButtons::Ok,
+                        MbIcon::Information);
+    }
     return true;
 }
 
 bool RecoverCommand::AskToRecover(const std::string& dir, const std::string& name, bool lostLetter,
-                                  bool lostPath) {
+                                  bool guessed, bool lostPath) {
     std::string text = "Do you want to recover the file \"" + dir + name + "\"?";
+    if (guessed) {
+        text += std::string("\n\nNote: For this file,") + kGuessedLayoutNote;
+    }
     if (lostLetter) {
         text +=
             "\n\nNote: The first letter of the file name was lost.\nThe program has replaced the "
@@ -246,7 +259,8 @@ bool RecoverCommand::RecoverSelected(const scan::FileListControl& listCtrl) {
         if (!dir.ends_with("\\")) {
             dir += '\\';
         }
-        if (!several && !AskToRecover(dir, name, lostLetter, lostPath)) {
+        const bool guessed = scan::foundFiles[itemNum].layout == scan::DataLayout::Guessed;
+        if (!several && !AskToRecover(dir, name, lostLetter, guessed, lostPath)) {
             continue;
         }
         // A row without a drive keeps the open one; the engine then refuses it.

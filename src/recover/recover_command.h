@@ -69,13 +69,14 @@ class RecoverCommand {
         int selectedCount = 0;
         int lostLetterCount = 0;
         int hopelessCount = 0;
+        int guessedCount = 0;  // exFAT files whose cluster chain was lost
         int64_t bytes = 0;
     };
 
     Selection CountSelection(const scan::FileListControl& listCtrl) const;
     bool ShowSeveralFilesNotes(const Selection& selection);
     bool AskToRecover(const std::string& dir, const std::string& name, bool lostLetter,
-                      bool lostPath);
+                      bool guessed, bool lostPath);
     bool RecoverOfSeveral(uint32_t itemNum, const std::string& destination);
     void Count(RecoverResult result);
     CopyObserver ByteCounter();

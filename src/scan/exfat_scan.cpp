@@ -515,7 +515,9 @@ void ScanExFatVolume(ScanContext& context) {
     if (Vcb->BytesPerCluster == 0) {
         return;
     }
-    walk.firstClusters.assign(static_cast<std::size_t>(Vcb->ExFat.ClusterCount / 8 + 1), 0);
+    // As many clusters as the volume bitmap covers: a boot sector that claims 2^32 clusters
+    // on a small source gets no bitmap of 512 MiB.
+    walk.firstClusters.assign(static_cast<std::size_t>(ntfs::VolumeBitmapBits / 8 + 1), 0);
     walk.directoryClusters.insert(Vcb->ExFat.RootCluster);
     walk.folders.push_back({Vcb->RootPath, Vcb->ExFat.RootCluster, 0, false, true, false, 0});
     // Deleted folders are continued only once every folder the volume still records is

@@ -98,6 +98,24 @@ struct Fat {
     std::size_t RootDir() const { return fat32 ? Cluster(2) : root; }
 };
 
+// exFAT layout read straight off the boot sector.
+struct ExFat {
+    std::size_t cluster, fat, heap, root;
+    explicit ExFat(const Bytes& b)
+        : cluster(std::size_t{1} << (b[0x6C] + b[0x6D])),
+          fat(Get(b, 0x50, 4) << b[0x6C]),
+          heap(Get(b, 0x58, 4) << b[0x6C]),
+          root(Cluster(Get(b, 0x60, 4))) {}
+    std::size_t Cluster(uint64_t c) const { return heap + (c - 2) * cluster; }
+};
+
+// Calls `f` with the offset of every entry of the root directory's first cluster.
+void ForEachRootEntry(Bytes& b, const std::function<void(std::size_t)>& f) {
+    const ExFat x(b);
+    for (std::size_t at = x.root; at < x.root + x.cluster && at + 32 <= b.size(); at += 32)
+        f(at);
+}
+
 struct Mutation {
     std::string name;
     const char* image;
@@ -122,8 +140,9 @@ Mutation Noise(const char* image, unsigned seed) {
 
 std::vector<Mutation> Mutations() {
     std::vector<Mutation> m;
-    for (const char* image : {"fat12.img", "fat16.img", "fat32.img", "ntfs512.img", "ntfs4k.img",
-                              "ntfs4ksec.img", "mbr.img"}) {
+    for (const char* image :
+         {"fat12.img", "fat16.img", "fat32.img", "ntfs512.img", "ntfs4k.img", "ntfs4ksec.img",
+          "mbr.img", "exfat4k.img", "exfat512.img", "exfatmbr.img"}) {
         for (double f : {0.0, 0.1, 0.5, 0.9})
             m.push_back(Truncate(image, f));
         for (unsigned seed : {1u, 2u, 3u})
@@ -239,6 +258,53 @@ std::vector<Mutation> Mutations() {
                      }});
         m.push_back({"BPB: sectors per cluster 0", image, [](Bytes& b) { b[0x0D] = 0; }});
         m.push_back({"BPB: root entries 65535", image, [](Bytes& b) { Put(b, 0x11, 0xFFFF, 2); }});
+    }
+    for (const char* image : {"exfat4k.img", "exfat512.img"}) {
+        m.push_back({"boot region checksum broken", image, [](Bytes& b) { b[512 + 7] ^= 0xFF; }});
+        m.push_back({"boot: 2^32-1 clusters and a FAT to match", image, [](Bytes& b) {
+                         Put(b, 0x5C, 0xFFFFFFFF, 4);
+                         Put(b, 0x54, 0xFFFFFFFF, 4);
+                     }});
+        m.push_back({"boot: root past the last cluster", image,
+                     [](Bytes& b) { Put(b, 0x60, 0xFFFFFFF0, 4); }});
+        m.push_back({"FAT chains looped", image, [](Bytes& b) {
+                         const ExFat x(b);
+                         for (uint32_t c = 2; c < 2000; ++c)
+                             Put(b, x.fat + 4 * c, c, 4);
+                     }});
+        m.push_back({"allocation bitmap entry gone", image, [](Bytes& b) {
+                         ForEachRootEntry(b, [&](std::size_t at) {
+                             if (b[at] == 0x81)
+                                 b[at] = 0x01;
+                         });
+                     }});
+        m.push_back({"up-case table and bitmap zeroed", image, [](Bytes& b) {
+                         const ExFat x(b);
+                         std::fill(b.begin() + x.Cluster(2), b.begin() + x.root, 0);
+                     }});
+        m.push_back({"secondary counts and name lengths 255", image, [](Bytes& b) {
+                         ForEachRootEntry(b, [&](std::size_t at) {
+                             if ((b[at] | 0x80) == 0x85)
+                                 b[at + 1] = 0xFF;
+                             if ((b[at] | 0x80) == 0xC0)
+                                 b[at + 3] = 0xFF;
+                         });
+                     }});
+        m.push_back({"data lengths 2^63", image, [](Bytes& b) {
+                         ForEachRootEntry(b, [&](std::size_t at) {
+                             if ((b[at] | 0x80) == 0xC0) {
+                                 Put(b, at + 0x08, uint64_t{1} << 63, 8);
+                                 Put(b, at + 0x18, uint64_t{1} << 63, 8);
+                             }
+                         });
+                     }});
+        m.push_back({"folders pointing at the root", image, [](Bytes& b) {
+                         const uint64_t root = Get(b, 0x60, 4);
+                         ForEachRootEntry(b, [&](std::size_t at) {
+                             if ((b[at] | 0x80) == 0x85 && (b[at + 4] & 0x10) != 0)
+                                 Put(b, at + 32 + 0x14, root, 4);
+                         });
+                     }});
     }
     m.push_back({"FAT32 root chain through a free cluster", "fat32.img", [](Bytes& b) {
                      const Fat f(b);

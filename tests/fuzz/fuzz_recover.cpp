@@ -1,4 +1,4 @@
-// Recovery of every file a scan lists, over a FAT or NTFS volume whose directories or MFT
+// Recovery of every file a scan lists, over a FAT, exFAT or NTFS volume whose directories or MFT
 // records come from the input, into a scratch directory that must hold everything written.
 #include <unistd.h>
 
@@ -60,6 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                         ("relicta-fuzz-recover-" + std::to_string(::getpid())));
     const bool ntfs = (data[0] & 1) != 0;
     const bool keepPaths = (data[0] & 2) != 0;
+    const bool exfat = (data[0] & 4) != 0;
     ++data;
     --size;
     // Each patch outlives the session that lends its image to the drive.
@@ -68,6 +69,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const fuzz::Patch records = fuzz::PatchUserRecords(image.bytes, data, size);
         fuzz::Session session;
         session.Lend(image.bytes, "NTFS");
+        RecoverEverything(keepPaths);
+        return 0;
+    }
+    if (exfat) {
+        static test::ExFatImage image;
+        const fuzz::ExFatPatches patches(image, data, size);
+        fuzz::Session session;
+        session.Lend(image.bytes, "exFAT");
         RecoverEverything(keepPaths);
         return 0;
     }

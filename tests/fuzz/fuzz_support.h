@@ -13,6 +13,7 @@
 #include "ntfs/ntfs_volume.h"
 #include "platform/scripted_platform.h"
 #include "scan/scan_driver.h"
+#include "support/exfat_builder.h"
 #include "support/ntfs_builder.h"
 #include "volume/vcb.h"
 
@@ -110,5 +111,24 @@ inline Patch PatchUserRecords(std::vector<uint8_t>& image, const uint8_t* data, 
     return Patch(image, mftUser, data,
                  std::min<std::size_t>(size, 48 * test::NtfsImage::kRecordBytes));
 }
+
+// A crafted exFAT image's root directory and the clusters after it overwritten by the
+// input, and the start of its FAT and allocation bitmap by the input's tail.
+struct ExFatPatches {
+    static constexpr std::size_t kDirectoryBytes = 64 * test::ExFatImage::kSectorBytes;
+    static constexpr std::size_t kTableBytes = 1024;
+
+    ExFatPatches(test::ExFatImage& image, const uint8_t* data, std::size_t size)
+        : directories(image.bytes, image.ClusterOffset(test::ExFatImage::kRootCluster), data,
+                      std::min(size, kDirectoryBytes)),
+          fat(image.bytes, std::size_t{test::ExFatImage::kFatSector} * 512 + 8,
+              data + size - std::min(size / 4, kTableBytes), std::min(size / 4, kTableBytes)),
+          bitmap(image.bytes, image.ClusterOffset(test::ExFatImage::kBitmapCluster),
+                 data + size / 2, std::min(size / 8, std::size_t{64})) {}
+
+    Patch directories;
+    Patch fat;
+    Patch bitmap;
+};
 
 }  // namespace relicta::fuzz
