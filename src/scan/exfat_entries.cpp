@@ -14,7 +14,6 @@ namespace {
 namespace entry = volume::exfat_entry;
 using volume::Bytes;
 
-constexpr uint8_t kTypeMask = static_cast<uint8_t>(~entry::InUse);
 constexpr uint64_t kTicksPer10ms = volume::kFileTimeTicksPerSecond / 100;
 constexpr uint8_t kMax10msIncrement = 199;
 constexpr uint8_t kUtcOffsetSignBit = 0x40;

@@ -45,7 +45,8 @@ std::string SizeText(int64_t size) {
     if (size < kMegabyte) {
         return std::to_string((size + kKilobyte - 1) / kKilobyte) + "KB";
     }
-    return std::to_string((size + kMegabyte - 1) / kMegabyte) + "MB";
+    // Rounded up without adding first: an exFAT entry may claim a size near 2^63.
+    return std::to_string(size / kMegabyte + (size % kMegabyte != 0 ? 1 : 0)) + "MB";
 }
 
 std::string DateText(uint64_t localFileTime) {

@@ -92,6 +92,7 @@ TEST(ListTexts, SizesRoundUp) {
     const std::pair<int64_t, std::string> cases[] = {
         {0, "0  "},          {1, "1KB"},       {1024, "1KB"},    {1025, "2KB"},
         {1048575, "1024KB"}, {1048576, "1MB"}, {1048577, "2MB"}, {int64_t{5} << 30, "5120MB"},
+        {INT64_MAX, "8796093022208MB"},
     };
     for (const auto& [size, text] : cases) {
         EXPECT_EQ(view::SizeText(size), text) << size;
