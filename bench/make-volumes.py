@@ -3,10 +3,12 @@
 
   bench/make-volumes.py small|large OUTDIR
 
-OUTDIR gets ntfs.img (mkntfs, filled through the ntfs-3g driver: needs root and FUSE)
-and fat32.img (mkfs.fat, filled with mtools), each with a manifest (NAME.tsv: path, size,
-deleted 0/1). large: 4 GiB volumes, about 200,000 NTFS files in 5,000 directories and
-100,000 FAT files in 3,000 directories; small: the same shape in 256 MiB.
+OUTDIR gets ntfs.img (mkntfs, filled through the ntfs-3g driver: needs root and FUSE),
+exfat.img (mkfs.exfat, filled through exfat-fuse over a loop device: root) and fat32.img
+(mkfs.fat, filled with mtools), each with a manifest (NAME.tsv: path, size, deleted 0/1);
+images already there are kept. large: 4 GiB volumes, about 200,000 NTFS files in 5,000
+directories and 100,000 FAT and exFAT files in 3,000 directories; small: the same shape in
+256 MiB.
 Then about 40 % of the files are deleted, about 10 % of the directory trees removed whole,
 and a few percent of new files written, so that some freed records and clusters are reused.
 """
@@ -101,6 +103,57 @@ def write_manifest(path, plan, deleted, extra):
             f.write("%s\t%d\t0\n" % (p, size))
 
 
+def fill_mounted(mnt, rng, files, dirs, remove_tree, compress_attr=None):
+    """Writes the planned tree through a mounted driver, deletes, writes new files; returns
+    the plan, which paths were deleted, and the new files."""
+    tree, plan = plan_tree(rng, dirs, files)
+    packed = set(rng.sample(tree, max(1, dirs // 50))) if compress_attr else set()
+    made = set()
+
+    def make_dir(d):
+        # Directories are made as their first file comes, so their records and clusters lie
+        # among the files', as on a volume filled over time.
+        for i in range(1, d.count("/") + 2):
+            part = "/".join(d.split("/")[:i])
+            if part not in made:
+                os.mkdir(os.path.join(mnt, part))
+                made.add(part)
+                if part in packed:
+                    os.setxattr(os.path.join(mnt, part), "system.ntfs_attrib_be",
+                                struct.pack(">I", compress_attr | 0x10))
+    # Pairs of files written a chunk at a time each are fragmented.
+    i = 0
+    while i < len(plan):
+        pair = plan[i:i + 2] if rng.random() < 0.05 else plan[i:i + 1]
+        handles = []
+        for p, size in pair:
+            make_dir(p.rpartition("/")[0])
+            compressible = p.rpartition("/")[0] in packed
+            handles.append((open(os.path.join(mnt, p), "wb"), data(rng, size, compressible)))
+        for off in range(0, max(len(d) for _, d in handles), 16384):
+            for h, d in handles:
+                if off < len(d):
+                    h.write(d[off:off + 16384])
+                    h.flush()
+        for h, _ in handles:
+            h.close()
+        i += len(pair)
+    doomed_trees, doomed_files, in_tree = choose_deletions(rng, tree, plan)
+    for p in sorted(doomed_files):
+        os.unlink(os.path.join(mnt, p))
+    for t in doomed_trees:
+        remove_tree(os.path.join(mnt, t))
+    survivors = [d for d in made if not in_tree(d + "/x")]
+    extra = []
+    for i in range(len(plan) // 33):
+        p = "%s/New %05d.txt" % (rng.choice(survivors), i)
+        size = file_size(rng)
+        with open(os.path.join(mnt, p), "wb") as f:
+            f.write(data(rng, size))
+        extra.append((p, size))
+    return plan, lambda p: p in doomed_files or in_tree(p), extra
+
+
 def make_ntfs(out, mib, files, dirs, rng):
     image = os.path.join(out, "ntfs.img")
     with open(image, "wb") as f:
@@ -109,56 +162,33 @@ def make_ntfs(out, mib, files, dirs, rng):
     mnt = tempfile.mkdtemp(prefix="relicta-bench-mnt-")
     run("ntfs-3g", "-o", "compression,no_def_opts", image, mnt)
     try:
-        tree, plan = plan_tree(rng, dirs, files)
-        packed = set(rng.sample(tree, max(1, dirs // 50)))
-        made = set()
-
-        def make_dir(d):
-            # Directories are made as their first file comes, so their records lie among
-            # the files' records, as on a volume filled over time.
-            for i in range(1, d.count("/") + 2):
-                part = "/".join(d.split("/")[:i])
-                if part not in made:
-                    os.mkdir(os.path.join(mnt, part))
-                    made.add(part)
-                    if part in packed:
-                        os.setxattr(os.path.join(mnt, part), "system.ntfs_attrib_be",
-                                    struct.pack(">I", NTFS_ATTR_COMPRESSED | 0x10))
-        # Pairs of files written a chunk at a time each are fragmented.
-        i = 0
-        while i < len(plan):
-            pair = plan[i:i + 2] if rng.random() < 0.05 else plan[i:i + 1]
-            handles = []
-            for p, size in pair:
-                make_dir(p.rpartition("/")[0])
-                compressible = p.rpartition("/")[0] in packed
-                handles.append((open(os.path.join(mnt, p), "wb"), data(rng, size, compressible)))
-            for off in range(0, max(len(d) for _, d in handles), 16384):
-                for h, d in handles:
-                    if off < len(d):
-                        h.write(d[off:off + 16384])
-                        h.flush()
-            for h, _ in handles:
-                h.close()
-            i += len(pair)
-        doomed_trees, doomed_files, in_tree = choose_deletions(rng, tree, plan)
-        for p in sorted(doomed_files):
-            os.unlink(os.path.join(mnt, p))
-        for t in doomed_trees:
-            shutil.rmtree(os.path.join(mnt, t))
-        survivors = [d for d in made if not in_tree(d + "/x")]
-        extra = []
-        for i in range(len(plan) // 33):
-            p = "%s/New %05d.txt" % (rng.choice(survivors), i)
-            size = file_size(rng)
-            with open(os.path.join(mnt, p), "wb") as f:
-                f.write(data(rng, size))
-            extra.append((p, size))
+        plan, deleted, extra = fill_mounted(mnt, rng, files, dirs, shutil.rmtree, NTFS_ATTR_COMPRESSED)
     finally:
         subprocess.run(["sync"])
         run("umount", mnt)
         os.rmdir(mnt)
-    write_manifest(os.path.join(out, "ntfs.tsv"), plan, lambda p: p in doomed_files or in_tree(p), extra)
+    write_manifest(os.path.join(out, "ntfs.tsv"), plan, deleted, extra)
+
+
+def make_exfat(out, mib, files, dirs, rng):
+    """Written through exfat-fuse over a loop device; whole trees removed with rm -rf, which
+    makes the driver shrink each folder as its last entries go."""
+    image = os.path.join(out, "exfat.img")
+    with open(image, "wb") as f:
+        f.truncate(mib * 1024 * 1024)
+    run("mkfs.exfat", "-L", "bench", image, stdout=subprocess.DEVNULL)
+    loop = subprocess.run(["losetup", "-f", "--show", image], check=True, capture_output=True,
+                          text=True).stdout.strip()
+    mnt = tempfile.mkdtemp(prefix="relicta-bench-mnt-")
+    run("mount.exfat-fuse", loop, mnt)
+    try:
+        plan, deleted, extra = fill_mounted(mnt, rng, files, dirs, lambda p: run("rm", "-rf", p))
+    finally:
+        subprocess.run(["sync"])
+        run("umount", mnt)
+        run("losetup", "-d", loop)
+        os.rmdir(mnt)
+    write_manifest(os.path.join(out, "exfat.tsv"), plan, deleted, extra)
 
 
 def mtools_batches(tool, image, paths, batch=400):
@@ -207,11 +237,16 @@ def main():
     mib, ntfs_files, ntfs_dirs, fat_files, fat_dirs = SCALES[sys.argv[1]]
     out = os.path.abspath(sys.argv[2])
     os.makedirs(out, exist_ok=True)
-    make_fat(out, mib, fat_files, fat_dirs, random.Random(1))
-    if os.geteuid() == 0:
+    have = lambda name: os.path.exists(os.path.join(out, name))
+    if not have("fat32.img"):
+        make_fat(out, mib, fat_files, fat_dirs, random.Random(1))
+    if os.geteuid() != 0:
+        print("make-volumes.py: NTFS and exFAT skipped (their FUSE mounts need root)", file=sys.stderr)
+        return
+    if not have("ntfs.img"):
         make_ntfs(out, mib, ntfs_files, ntfs_dirs, random.Random(2))
-    else:
-        print("make-volumes.py: NTFS skipped (the ntfs-3g mount needs root)", file=sys.stderr)
+    if not have("exfat.img"):
+        make_exfat(out, mib, fat_files, fat_dirs, random.Random(3))
 
 
 if __name__ == "__main__":

@@ -42,6 +42,9 @@ struct Folder {
     bool root = false;
     bool deleted = false;  // the folder, or one above it, is deleted
     int depth = 0;
+    // A deleted folder whose first cluster is in use again: what is in use there is its new
+    // owner's, so only the sets marked deleted are read, and nothing after that cluster.
+    bool reused = false;
 };
 
 // Where the files of the entries walked so far lie: the allocation order a deleted
@@ -68,6 +71,9 @@ struct Claim {
 };
 
 struct ExFatWalk {
+    ExFatWalk(ScanContext& scan, std::unique_ptr<app::ProgressWindow> progress)
+        : context(scan), window(std::move(progress)) {}
+
     ScanContext& context;
     std::unique_ptr<app::ProgressWindow> window;
     std::deque<Folder> folders;
@@ -75,6 +81,8 @@ struct ExFatWalk {
     std::vector<Claim> claims;
     std::vector<uint8_t> firstClusters;  // bit c - 2: an entry names c as its first cluster
     std::unordered_set<uint32_t> directoryClusters;  // read as a directory already
+    std::vector<uint8_t> liveDirectoryClusters;      // bit c - 2: part of a live directory
+    std::vector<Folder> reusedFolders;  // waiting until every live directory is known
     uint32_t progressPosition = 0;
     bool volumeClosed = false;
 };
@@ -118,12 +126,14 @@ bool IsClaimedFirstCluster(const ExFatWalk& walk, int64_t cluster) {
     return ntfs::BitSet(walk.firstClusters, cluster - volume::kExFatFirstCluster);
 }
 
-void ClaimFirstCluster(ExFatWalk& walk, int64_t cluster) {
-    const int64_t bit = cluster - volume::kExFatFirstCluster;
-    if (bit >= 0 && static_cast<uint64_t>(bit / 8) < walk.firstClusters.size()) {
-        walk.firstClusters[static_cast<std::size_t>(bit / 8)] |=
-            static_cast<uint8_t>(1u << (bit % 8));
+void SetBit(std::vector<uint8_t>& bits, int64_t bit) {
+    if (bit >= 0 && static_cast<uint64_t>(bit / 8) < bits.size()) {
+        bits[static_cast<std::size_t>(bit / 8)] |= static_cast<uint8_t>(1u << (bit % 8));
     }
+}
+
+void ClaimFirstCluster(ExFatWalk& walk, int64_t cluster) {
+    SetBit(walk.firstClusters, cluster - volume::kExFatFirstCluster);
 }
 
 uint8_t LiveType(uint8_t type) {
@@ -211,15 +221,22 @@ void HandleSet(ExFatWalk& walk, const Folder& folder, const ExFatFileSet& set, P
         ClaimFirstCluster(walk, set.firstCluster);
     }
     if (set.IsDirectory()) {
-        // A deleted folder whose first cluster was given to something else holds another
-        // folder's entries, or data, now.
         const bool deleted = folder.deleted || set.deleted;
-        if (volume::IsExFatCluster(set.firstCluster) && folder.depth < kMaxDepth &&
-            (!deleted || ClusterFree(set.firstCluster)) &&
-            walk.directoryClusters.insert(set.firstCluster).second) {
-            walk.folders.push_back({ChildPath(folder.path, volume::PrintableName(set.name)),
-                                    set.firstCluster, set.dataLength, set.NoFatChain(), false,
-                                    deleted, folder.depth + 1});
+        if (!volume::IsExFatCluster(set.firstCluster) || folder.depth >= kMaxDepth) {
+            return;
+        }
+        Folder child{ChildPath(folder.path, volume::PrintableName(set.name)),
+                     set.firstCluster,
+                     set.dataLength,
+                     set.NoFatChain(),
+                     false,
+                     deleted,
+                     folder.depth + 1,
+                     deleted && !ClusterFree(set.firstCluster)};
+        if (child.reused) {
+            walk.reusedFolders.push_back(std::move(child));
+        } else if (walk.directoryClusters.insert(set.firstCluster).second) {
+            walk.folders.push_back(std::move(child));
         }
         return;
     }
@@ -241,6 +258,10 @@ PieceFacts WalkEntries(ExFatWalk& walk, const Folder& folder, std::vector<uint8_
     const std::size_t entries = window.size() / entry::Size;
     std::size_t i = 0;
     while (i < entries && (final || i + kMaxSetEntries <= entries)) {
+        if (folder.reused && (window[i * entry::Size] & entry::InUse) != 0) {
+            ++i;
+            continue;
+        }
         const uint8_t type = window[i * entry::Size];
         if (type == entry::EndOfDirectory) {
             facts.endOfDirectory = true;
@@ -284,6 +305,9 @@ std::vector<ClusterExtent> RecordedClusters(const Folder& folder) {
     if (!folder.deleted) {
         return volume::ExFatStreamExtents(folder.firstCluster, clusters, folder.noFatChain);
     }
+    if (folder.reused) {
+        return volume::ContiguousExtents(folder.firstCluster, 1);
+    }
     if (folder.noFatChain) {
         int64_t free = 1;
         while (free < clusters && ClusterFree(int64_t{folder.firstCluster} + free)) {
@@ -309,8 +333,15 @@ void WalkFolder(ExFatWalk& walk, const Folder& folder) {
         return;
     }
     const std::vector<ClusterExtent> extents = RecordedClusters(folder);
-    if (folder.deleted) {
+    if (folder.deleted && !folder.reused) {
         ClaimDirectoryClusters(walk, extents);
+    }
+    if (!folder.deleted) {
+        for (const ClusterExtent& e : extents) {
+            for (int64_t c = e.lcn; c < e.lcn + e.clusters; ++c) {
+                SetBit(walk.liveDirectoryClusters, c - volume::kExFatFirstCluster);
+            }
+        }
     }
     const int64_t pieceClusters = std::max<int64_t>(1, ClustersFor(kReadPieceBytes) - 1);
     std::vector<uint8_t> window;
@@ -331,7 +362,7 @@ void WalkFolder(ExFatWalk& walk, const Folder& folder) {
             }
         }
     }
-    if (!folder.deleted) {
+    if (!folder.deleted || folder.reused) {
         WalkEntries(walk, folder, window, true);
         return;
     }
@@ -496,6 +527,20 @@ void LowerOverlappingClaims(ExFatWalk& walk) {
     RefreshConditionCells(walk.context.listCtrl, lowered);
 }
 
+// Deleted folders whose first cluster is in use again are read once every live directory
+// is known: a cluster that now belongs to a live directory is read as that one's, not as
+// the deleted folder's.
+void TakeReusedFolders(ExFatWalk& walk) {
+    for (Folder& folder : walk.reusedFolders) {
+        if (!ntfs::BitSet(walk.liveDirectoryClusters,
+                          folder.firstCluster - volume::kExFatFirstCluster) &&
+            walk.directoryClusters.insert(folder.firstCluster).second) {
+            walk.folders.push_back(std::move(folder));
+        }
+    }
+    walk.reusedFolders.clear();
+}
+
 void DrainFolders(ExFatWalk& walk) {
     while (!walk.folders.empty() && !PumpAndCheckStop(walk)) {
         const Folder folder = std::move(walk.folders.front());
@@ -507,7 +552,7 @@ void DrainFolders(ExFatWalk& walk) {
 }  // namespace
 
 void ScanExFatVolume(ScanContext& context) {
-    ExFatWalk walk{context, app::CreateProgressWindow(), {}, {}, {}, {}, {}, 0, false};
+    ExFatWalk walk(context, app::CreateProgressWindow());
     walk.window->SetText(std::string("Scanning exFAT drive ") + Vcb->RootPath[0] +
                          ", Please wait...");
     walk.window->SetRange(0, kProgressRange);
@@ -518,12 +563,19 @@ void ScanExFatVolume(ScanContext& context) {
     // As many clusters as the volume bitmap covers: a boot sector that claims 2^32 clusters
     // on a small source gets no bitmap of 512 MiB.
     walk.firstClusters.assign(static_cast<std::size_t>(ntfs::VolumeBitmapBits / 8 + 1), 0);
+    walk.liveDirectoryClusters = walk.firstClusters;
     walk.directoryClusters.insert(Vcb->ExFat.RootCluster);
-    walk.folders.push_back({Vcb->RootPath, Vcb->ExFat.RootCluster, 0, false, true, false, 0});
+    walk.folders.push_back({Vcb->RootPath, Vcb->ExFat.RootCluster, 0, false, true, false, 0, false});
     // Deleted folders are continued only once every folder the volume still records is
     // known: their first clusters must not be taken for another folder's next one.
     DrainFolders(walk);
-    while (!walk.continuations.empty() && !PumpAndCheckStop(walk)) {
+    while ((!walk.continuations.empty() || !walk.reusedFolders.empty()) &&
+           !PumpAndCheckStop(walk)) {
+        TakeReusedFolders(walk);
+        DrainFolders(walk);
+        if (walk.continuations.empty()) {
+            continue;
+        }
         Continuation job = std::move(walk.continuations.front());
         walk.continuations.pop_front();
         ContinueFolder(walk, std::move(job));
