@@ -8,9 +8,9 @@ cmake --build build --target relicta
 tools/unpack-demo.sh
 set -x
 build/bin/relicta drives --volume build/demo/fat16.img --volume build/demo/ntfs4k.img \
-  --volume build/demo/mbr.img
+  --volume build/demo/mbr.img --volume build/demo/exfat4k.img
 build/bin/relicta scan --format json --volume build/demo/fat16.img --volume build/demo/ntfs4k.img \
-  --volume build/demo/mbr.img
+  --volume build/demo/mbr.img --volume build/demo/exfat4k.img
 rm -rf build/demo/recovered
 build/bin/relicta recover --all --yes --keep-paths --to build/demo/recovered build/demo/ntfs4k.img
 find build/demo/recovered -type f | sort

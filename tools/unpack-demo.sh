@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mkdir -p build/demo
-for image in fat16 ntfs4k mbr; do
+for image in fat16 ntfs4k mbr exfat4k; do
   [[ -f build/demo/$image.img ]] || xz -dc "tests/data/$image.img.xz" >"build/demo/$image.img"
 done
