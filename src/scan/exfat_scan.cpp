@@ -263,7 +263,8 @@ PieceFacts WalkEntries(ExFatWalk& walk, const Folder& folder, std::vector<uint8_
             continue;
         }
         const uint8_t type = window[i * entry::Size];
-        if (type == entry::EndOfDirectory) {
+        // In a reused cluster a zero byte may be the new owner's data, not the end.
+        if (type == entry::EndOfDirectory && !folder.reused) {
             facts.endOfDirectory = true;
             i = entries;
             break;
