@@ -114,7 +114,8 @@ RecoverCommand::Selection RecoverCommand::CountSelection(
             const scan::FoundFile& file = scan::foundFiles[itemNum];
             s.hopelessCount += file.condition == scan::kHopeless ? 1 : 0;
             s.guessedCount += file.layout == scan::DataLayout::Guessed ? 1 : 0;
-            s.bytes += file.size;
+            // Saturating: a damaged exFAT entry may claim a size near 2^63.
+            s.bytes = file.size > INT64_MAX - s.bytes ? INT64_MAX : s.bytes + file.size;
         }
     }
     return s;

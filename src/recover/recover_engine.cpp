@@ -242,6 +242,21 @@ std::optional<int64_t> CopyClusterRuns(platform::RecoveredFile& file, const Reco
     return 0;
 }
 
+// Copies the runs into the new file and closes it; runs that end early are reported (only
+// the free-cluster walk can: a volume without enough free clusters left).
+RecoverResult CopyRunsAndFinish(platform::RecoveredFile& file, const RecoverJob& job,
+                                ClusterRuns& runs) {
+    const std::optional<int64_t> missing = CopyClusterRuns(file, job, runs);
+    if (!missing) {
+        return RecoverResult::Failed;
+    }
+    if (*missing > 0) {
+        ReportEndedEarly(job.size - *missing, job.size,
+                         "no free cluster was left on the volume to take the rest from");
+    }
+    return Finish(file, job, *missing > 0);
+}
+
 RecoverResult RecoverFatFile(const RecoverJob& job, uint32_t firstCluster) {
     std::optional<platform::RecoveredFile> file =
         CreateRecoveredFile(job.destDir, job.name, job.attributes);
@@ -251,15 +266,7 @@ RecoverResult RecoverFatFile(const RecoverJob& job, uint32_t firstCluster) {
     CONSISTENCY_CHECK_TEXT(firstCluster > 1, "cluster>1");
     CONSISTENCY_CHECK_TEXT(firstCluster <= Vcb->TotalClusters + 1, "cluster<=Vcb->TotalClusters+1");
     FreeClusterRuns runs(firstCluster);
-    const std::optional<int64_t> missing = CopyClusterRuns(*file, job, runs);
-    if (!missing) {
-        return RecoverResult::Failed;
-    }
-    if (*missing > 0) {
-        ReportEndedEarly(job.size - *missing, job.size,
-                         "no free cluster was left on the volume to take the rest from");
-    }
-    return Finish(*file, job, *missing > 0);
+    return CopyRunsAndFinish(*file, job, runs);
 }
 
 // The clusters an exFAT file's data lies in, by the layout the scan found; nullopt (after a
@@ -305,15 +312,7 @@ RecoverResult RecoverExFatFile(const RecoverJob& job, const scan::FoundFile& ent
     } else {
         runs = std::make_unique<FreeClusterRuns>(entry.mftOrCluster);
     }
-    const std::optional<int64_t> missing = CopyClusterRuns(*file, job, *runs);
-    if (!missing) {
-        return RecoverResult::Failed;
-    }
-    if (*missing > 0) {
-        ReportEndedEarly(job.size - *missing, job.size,
-                         "no free cluster was left on the volume to take the rest from");
-    }
-    return Finish(*file, job, *missing > 0);
+    return CopyRunsAndFinish(*file, job, *runs);
 }
 
 RecoverResult CopyNtfsData(platform::RecoveredFile& file, const RecoverJob& job,

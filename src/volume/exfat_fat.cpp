@@ -1,6 +1,7 @@
 #include "volume/exfat_fat.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "volume/exfat_layout.h"
 #include "volume/raw_io.h"
@@ -36,6 +37,25 @@ const std::vector<uint8_t>& FatBlock(int64_t block) {
     return bytes;
 }
 
+// Cuts a looped chain before its first cluster walked twice (only a looped chain pays for
+// the set).
+void TrimRepeats(ClusterChain& chain) {
+    std::unordered_set<int64_t> seen;
+    int64_t kept = 0;
+    for (std::size_t i = 0; i < chain.extents.size(); ++i) {
+        ClusterExtent& e = chain.extents[i];
+        for (int64_t k = 0; k < e.clusters; ++k) {
+            if (!seen.insert(e.lcn + k).second) {
+                e.clusters = k;
+                chain.extents.resize(e.clusters > 0 ? i + 1 : i);
+                chain.clusters = kept;
+                return;
+            }
+            ++kept;
+        }
+    }
+}
+
 }  // namespace
 
 bool IsExFatCluster(int64_t cluster) {
@@ -53,7 +73,22 @@ uint32_t ExFatEntry(uint32_t cluster) {
 ClusterChain FollowExFatChain(uint32_t first, int64_t maxClusters) {
     ClusterChain chain;
     uint32_t cluster = first;
+    // Brent's cycle check: a link back to a cluster already walked ends the walk within
+    // twice the chain's length, whatever bound the caller gave.
+    uint32_t saved = 0;
+    int64_t power = 1;
+    int64_t sinceSaved = 0;
     while (chain.clusters < maxClusters && IsExFatCluster(cluster)) {
+        if (chain.clusters > 0 && cluster == saved) {
+            TrimRepeats(chain);
+            break;
+        }
+        if (sinceSaved == power) {
+            saved = cluster;
+            power *= 2;
+            sinceSaved = 0;
+        }
+        ++sinceSaved;
         if (!chain.extents.empty() &&
             chain.extents.back().lcn + chain.extents.back().clusters == cluster) {
             ++chain.extents.back().clusters;
