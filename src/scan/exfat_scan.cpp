@@ -28,7 +28,8 @@ namespace entry = volume::exfat_entry;
 constexpr uint8_t kReportedAttributes = 0x27;  // read-only, hidden, system, archive
 constexpr std::size_t kMaxSetEntries = entry::MaxSecondaryCount + 1;
 constexpr uint64_t kMaxDirectoryBytes = uint64_t{256} << 20;  // exFAT's largest directory
-constexpr uint64_t kReadPieceBytes = uint64_t{256} << 10;     // a directory is read in pieces
+constexpr uint64_t kFirstPieceBytes = uint64_t{4} << 10;      // a directory is read in pieces
+constexpr uint64_t kReadPieceBytes = uint64_t{256} << 10;
 constexpr int kMaxDepth = 128;
 constexpr uint32_t kProgressRange = 10000;
 constexpr std::size_t kNoFile = SIZE_MAX;
@@ -82,7 +83,7 @@ struct ExFatWalk {
     std::vector<uint8_t> firstClusters;  // bit c - 2: an entry names c as its first cluster
     std::unordered_set<uint32_t> directoryClusters;  // read as a directory already
     std::vector<uint8_t> liveDirectoryClusters;      // bit c - 2: part of a live directory
-    std::vector<Folder> reusedFolders;  // waiting until every live directory is known
+    std::vector<Folder> reusedFolders;               // waiting until every live directory is known
     uint32_t progressPosition = 0;
     bool volumeClosed = false;
 };
@@ -250,6 +251,28 @@ void HandleSet(ExFatWalk& walk, const Folder& folder, const ExFatFileSet& set, P
     }
 }
 
+// A live file of a live folder is not listed, so neither its name nor its checksum is read:
+// only its first cluster is noted, which no deleted folder's next cluster may be. Returns
+// the entries the set takes, or 0 when it must be read whole (a folder, or a set that does
+// not look whole).
+std::size_t SkipLiveFile(ExFatWalk& walk, const std::vector<uint8_t>& window, std::size_t i) {
+    const std::size_t file = i * entry::Size;
+    const std::size_t stream = file + entry::Size;
+    const std::size_t count = window[file + entry::SecondaryCount];
+    if (count < entry::MinSecondaryCount || count > entry::MaxSecondaryCount ||
+        (volume::U16(window, file + entry::FileAttributes) & entry::AttrDirectory) != 0 ||
+        volume::U8(window, stream) != entry::StreamExtension) {
+        return 0;
+    }
+    if ((window[stream + entry::GeneralSecondaryFlags] & entry::AllocationPossible) != 0) {
+        const uint32_t first = volume::U32(window, stream + entry::FirstCluster);
+        if (volume::IsExFatCluster(first)) {
+            ClaimFirstCluster(walk, first);
+        }
+    }
+    return count + 1;
+}
+
 // Walks the sets of `window`. Unless `final`, the last entries, which may begin a set the
 // next cluster ends, stay in `window` for the next piece.
 PieceFacts WalkEntries(ExFatWalk& walk, const Folder& folder, std::vector<uint8_t>& window,
@@ -272,6 +295,13 @@ PieceFacts WalkEntries(ExFatWalk& walk, const Folder& folder, std::vector<uint8_
         if (LiveType(type) != entry::File) {
             ++i;
             continue;
+        }
+        if (type == entry::File && !folder.deleted) {
+            if (const std::size_t taken = SkipLiveFile(walk, window, i)) {
+                i += taken;
+                StepProgress(walk);
+                continue;
+            }
         }
         const std::optional<ExFatFileSet> set = ParseExFatFileSet(window, i);
         if (!set) {
@@ -344,21 +374,24 @@ void WalkFolder(ExFatWalk& walk, const Folder& folder) {
             }
         }
     }
-    const int64_t pieceClusters = std::max<int64_t>(1, ClustersFor(kReadPieceBytes) - 1);
     std::vector<uint8_t> window;
     AllocationTrail trail;
     uint32_t lastCluster = folder.firstCluster;
+    // Read a little at first, more as the folder goes on: most folders end (an entry of
+    // type 0) within a few KiB, and the rest of their cluster need not be read.
+    uint64_t piece = kFirstPieceBytes;
     for (const ClusterExtent& e : extents) {
-        for (int64_t done = 0; done < e.clusters; done += pieceClusters) {
-            const int64_t count = std::min(pieceClusters, e.clusters - done);
-            volume::AppendExtents(window, {{0, e.lcn + done, count}});
-            lastCluster = static_cast<uint32_t>(e.lcn + done + count - 1);
+        const uint64_t extentBytes = static_cast<uint64_t>(e.clusters) * Vcb->BytesPerCluster;
+        for (uint64_t done = 0; done < extentBytes;) {
+            const uint64_t bytes = std::min(piece, extentBytes - done);
+            volume::AppendHeapBytes(window, e.lcn, done, bytes);
+            done += bytes;
+            piece = std::min(2 * piece, kReadPieceBytes);
+            lastCluster = static_cast<uint32_t>(
+                e.lcn + static_cast<int64_t>((done - 1) / Vcb->BytesPerCluster));
             const PieceFacts facts = WalkEntries(walk, folder, window, false);
             Merge(trail, facts.trail);
-            if (facts.endOfDirectory) {
-                return;
-            }
-            if (PumpAndCheckStop(walk)) {
+            if (facts.endOfDirectory || PumpAndCheckStop(walk)) {
                 return;
             }
         }
@@ -566,7 +599,8 @@ void ScanExFatVolume(ScanContext& context) {
     walk.firstClusters.assign(static_cast<std::size_t>(ntfs::VolumeBitmapBits / 8 + 1), 0);
     walk.liveDirectoryClusters = walk.firstClusters;
     walk.directoryClusters.insert(Vcb->ExFat.RootCluster);
-    walk.folders.push_back({Vcb->RootPath, Vcb->ExFat.RootCluster, 0, false, true, false, 0, false});
+    walk.folders.push_back(
+        {Vcb->RootPath, Vcb->ExFat.RootCluster, 0, false, true, false, 0, false});
     // Deleted folders are continued only once every folder the volume still records is
     // known: their first clusters must not be taken for another folder's next one.
     DrainFolders(walk);
