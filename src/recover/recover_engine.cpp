@@ -223,9 +223,14 @@ std::optional<int64_t> CopyClusterRuns(platform::RecoveredFile& file, const Reco
         if (!run) {
             return remaining + (job.size - valid);
         }
-        buffer.resize(static_cast<std::size_t>(run->clusters) * clusterBytes);
+        // The last run is read up to the sector that holds the file's last byte: a small file
+        // on a volume of large clusters reads a sector, not a cluster.
+        const uint64_t sector = std::max<uint32_t>(Vcb->BytesPerSector, 1);
+        const uint64_t needed = (static_cast<uint64_t>(remaining) + sector - 1) / sector * sector;
+        buffer.resize(static_cast<std::size_t>(
+            std::min<uint64_t>(static_cast<uint64_t>(run->clusters) * clusterBytes, needed)));
         platform::SetLastError(0);
-        volume::ReadClusters(Vcb->hVolume, run->lcn, buffer, static_cast<uint32_t>(run->clusters));
+        volume::ReadClusterBytes(Vcb->hVolume, run->lcn, buffer);
         if (SourceReadFailed(file)) {
             return std::nullopt;
         }

@@ -110,33 +110,50 @@ void ReadLogicalSectors(platform::Handle hVolume, int64_t sectorNumber, std::spa
     CONSISTENCY_CHECK_TEXT(bytesRead == wanted, "bytesRead==Vcb->BytesPerSector*numberToRead");
 }
 
+namespace {
+
+// Where cluster 0 would start: on FAT and exFAT clusters are numbered from 2 in the file
+// area; on NTFS from the volume's start.
+int64_t ClusterBase() {
+    if (!Vcb->IsFat) {
+        return 0;
+    }
+    const Bpb& bpb = *Vcb->pBpb;
+    if (bpb.SectorsPerFat != 0 && Vcb->BytesPerSector != 0) {
+        const uint64_t rootBytesRounded =
+            (uint64_t{bpb.RootEntries} * kDirEntrySize + (Vcb->BytesPerSector - 1)) /
+            Vcb->BytesPerSector * Vcb->BytesPerSector;
+        CONSISTENCY_CHECK_TEXT(
+            Vcb->AllocationSupport.FileAreaLbo ==
+                (uint64_t{bpb.Fats} * bpb.SectorsPerFat + bpb.ReservedSectors) *
+                        Vcb->BytesPerSector +
+                    rootBytesRounded,
+            "Vcb->AllocationSupport.FileAreaLbo==((Vcb->pBpb->Fats*Vcb->pBpb->SectorsPerFat+"
+            "Vcb->pBpb->"
+            "ReservedSectors)*Vcb->BytesPerSector)+(((Vcb->pBpb->RootEntries*32+(Vcb->"
+            "BytesPerSector-1))/"
+            "Vcb->BytesPerSector)*Vcb->BytesPerSector)");
+    }
+    return static_cast<int64_t>(Vcb->AllocationSupport.FileAreaLbo) -
+           2 * int64_t{Vcb->BytesPerCluster};
+}
+
+}  // namespace
+
 void ReadClusters(platform::Handle hVolume, int64_t cluster, std::span<uint8_t> buffer,
                   uint32_t numberToRead) {
-    int64_t base = 0;
-    if (Vcb->IsFat) {
-        const Bpb& bpb = *Vcb->pBpb;
-        if (bpb.SectorsPerFat != 0 && Vcb->BytesPerSector != 0) {
-            const uint64_t rootBytesRounded =
-                (uint64_t{bpb.RootEntries} * kDirEntrySize + (Vcb->BytesPerSector - 1)) /
-                Vcb->BytesPerSector * Vcb->BytesPerSector;
-            CONSISTENCY_CHECK_TEXT(
-                Vcb->AllocationSupport.FileAreaLbo ==
-                    (uint64_t{bpb.Fats} * bpb.SectorsPerFat + bpb.ReservedSectors) *
-                            Vcb->BytesPerSector +
-                        rootBytesRounded,
-                "Vcb->AllocationSupport.FileAreaLbo==((Vcb->pBpb->Fats*Vcb->pBpb->SectorsPerFat+"
-                "Vcb->pBpb->"
-                "ReservedSectors)*Vcb->BytesPerSector)+(((Vcb->pBpb->RootEntries*32+(Vcb->"
-                "BytesPerSector-1))/"
-                "Vcb->BytesPerSector)*Vcb->BytesPerSector)");
-        }
-        base = static_cast<int64_t>(Vcb->AllocationSupport.FileAreaLbo) -
-               2 * int64_t{Vcb->BytesPerCluster};
-    }
+    const int64_t base = ClusterBase();
     const uint64_t wanted = uint64_t{Vcb->BytesPerCluster} * numberToRead;
     const uint64_t bytesRead =
         ReadWhole(hVolume, OffsetOf(cluster, Vcb->BytesPerCluster, base), buffer, wanted);
     CONSISTENCY_CHECK_TEXT(bytesRead == wanted, "bytesRead==Vcb->BytesPerCluster*numberToRead");
+}
+
+void ReadClusterBytes(platform::Handle hVolume, int64_t cluster, std::span<uint8_t> buffer) {
+    const int64_t base = ClusterBase();
+    const uint64_t bytesRead =
+        ReadWhole(hVolume, OffsetOf(cluster, Vcb->BytesPerCluster, base), buffer, buffer.size());
+    CONSISTENCY_CHECK_TEXT(bytesRead == buffer.size(), "bytesRead==bytesToRead");
 }
 
 uint64_t ReadVolumeBytes(platform::Handle hVolume, int64_t offset, std::span<uint8_t> buffer) {

@@ -18,6 +18,10 @@ void ReadLogicalSectors(platform::Handle hVolume, int64_t sectorNumber, std::spa
 void ReadClusters(platform::Handle hVolume, int64_t cluster, std::span<uint8_t> buffer,
                   uint32_t numberToRead);
 
+// Reads `buffer.size()` bytes from the start of `cluster` on: the clusters a file's last
+// bytes lie in, without the rest of the last one.
+void ReadClusterBytes(platform::Handle hVolume, int64_t cluster, std::span<uint8_t> buffer);
+
 // Reads bytes at a byte offset of the volume; a failed read shows the system error. What
 // cannot be read is left zero. Returns the bytes read.
 uint64_t ReadVolumeBytes(platform::Handle hVolume, int64_t offset, std::span<uint8_t> buffer);
