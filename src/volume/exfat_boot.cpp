@@ -104,11 +104,16 @@ bool ExFatBootRegionChecksumHolds(Bytes region, uint32_t bytesPerSector) {
 
 uint16_t ExFatSetChecksum(Bytes entries) {
     uint16_t sum = 0;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (i == kSetChecksumBytes[0] || i == kSetChecksumBytes[1]) {
-            continue;
-        }
-        sum = static_cast<uint16_t>(((sum & 1) != 0 ? 0x8000u : 0u) + (sum >> 1) + entries[i]);
+    const auto add = [&sum](uint8_t byte) {
+        sum = static_cast<uint16_t>(((sum & 1) != 0 ? 0x8000u : 0u) + (sum >> 1) + byte);
+    };
+    // The checksum field itself is left out; the loops need no test per byte.
+    const std::size_t skipped = std::min(entries.size(), kSetChecksumBytes[0]);
+    for (std::size_t i = 0; i < skipped; ++i) {
+        add(entries[i]);
+    }
+    for (std::size_t i = kSetChecksumBytes[1] + 1; i < entries.size(); ++i) {
+        add(entries[i]);
     }
     return sum;
 }

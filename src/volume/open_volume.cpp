@@ -173,11 +173,26 @@ void FillNtfsGeometry(VCB& vcb, Bytes sector) {
     vcb.TotalClusters = clusters > INT64_MAX ? INT64_MAX : static_cast<int64_t>(clusters);
 }
 
+// The sector size of the exFAT backup boot sector that stands 12 sectors in, when one does:
+// all that is left to go by when the main boot sector is lost.
+std::optional<uint32_t> ExFatBackupSectorBytes(platform::Handle handle) {
+    for (uint8_t shift = exfat_boot::MinBytesPerSectorShift;
+         shift <= exfat_boot::MaxBytesPerSectorShift; ++shift) {
+        std::vector<uint8_t> sector(kBootSectorSize);
+        const int64_t at = int64_t{exfat_boot::BootRegionSectors} << shift;
+        if (TryReadVolumeBytes(handle, at, sector) && IsExFatBootSector(sector) &&
+            U8(sector, exfat_boot::BytesPerSectorShift) == shift) {
+            return uint32_t{1} << shift;
+        }
+    }
+    return std::nullopt;
+}
+
 // The boot region whose checksum holds: the main one, else its backup when that one holds
 // and reads; else the main one, with a notice. nullopt when neither describes a volume.
-std::optional<ExFatGeometry> ReadExFatBootRegion(platform::Handle handle, Bytes sector) {
+std::optional<ExFatGeometry> ReadExFatBootRegion(platform::Handle handle, Bytes sector,
+                                                 uint32_t sectorBytes) {
     const std::optional<ExFatGeometry> main = ReadExFatGeometry(sector);
-    const uint32_t sectorBytes = main ? main->BytesPerSector() : kDefaultBytesPerSector;
     const auto readRegion = [&](uint32_t firstSector) {
         std::vector<uint8_t> region(std::size_t{sectorBytes} * exfat_boot::BootRegionSectors);
         if (!TryReadVolumeBytes(handle, int64_t{firstSector} * sectorBytes, region)) {
@@ -199,6 +214,22 @@ std::optional<ExFatGeometry> ReadExFatBootRegion(platform::Handle handle, Bytes 
         MessageBox("The exFAT boot region's checksum does not match its contents", "Notice");
     }
     return main;
+}
+
+// Whether the volume is exFAT: its boot sector says so, or nothing else claims a boot
+// sector that is lost and the backup says so. The sector size to read its region by.
+std::optional<uint32_t> ExFatSectorBytes(platform::Handle handle, Bytes sector) {
+    if (const std::optional<ExFatGeometry> main = ReadExFatGeometry(sector)) {
+        return main->BytesPerSector();
+    }
+    if (IsExFatBootSector(sector) ||
+        (!IsFatBootSector(sector) && !IsNtfsBootSector(sector) && !HasNtfsOemPrefix(sector))) {
+        const std::optional<uint32_t> backup = ExFatBackupSectorBytes(handle);
+        if (backup || IsExFatBootSector(sector)) {
+            return backup.value_or(kDefaultBytesPerSector);
+        }
+    }
+    return std::nullopt;
 }
 
 void FillExFatGeometry(VCB& vcb, const ExFatGeometry& g) {
@@ -274,8 +305,9 @@ Handle OpenVolume(char letter) {
     }
 
     const std::vector<uint8_t> sector = ReadBootSector(vcb.hVolume);
-    if (IsExFatBootSector(sector)) {
-        const std::optional<ExFatGeometry> geometry = ReadExFatBootRegion(vcb.hVolume, sector);
+    if (const std::optional<uint32_t> sectorBytes = ExFatSectorBytes(vcb.hVolume, sector)) {
+        const std::optional<ExFatGeometry> geometry =
+            ReadExFatBootRegion(vcb.hVolume, sector, *sectorBytes);
         if (!geometry) {
             MessageBox("The exFAT boot sector is invalid or corrupt", kInvalidBootSector);
             return platform::kNoHandle;

@@ -320,5 +320,34 @@ TEST_F(ExFatTest, ValidDataLengthIsHonoured) {
     EXPECT_FALSE(std::all_of(data.begin(), data.begin() + 1000, [](uint8_t b) { return b == 0; }));
 }
 
+// A lost or damaged main boot region: the backup 12 sectors in still opens the volume.
+TEST_F(ExFatTest, TheBackupBootRegionServes) {
+    std::ifstream in(FixturePath("exfat4k.img"), std::ios::binary);
+    const std::vector<uint8_t> pristine((std::istreambuf_iterator<char>(in)), {});
+    const std::pair<const char*, std::size_t> damage[] = {
+        {"boot sector zeroed", 0}, {"an extended boot sector changed", 512 + 100}};
+    fs::create_directories(to);
+    const std::string image = (to / "boot.img").string();
+    for (const auto& [what, at] : damage) {
+        SCOPED_TRACE(what);
+        std::vector<uint8_t> bytes = pristine;
+        if (at == 0) {
+            std::fill(bytes.begin(), bytes.begin() + 512, 0);
+        } else {
+            bytes[at] ^= 0xFF;
+        }
+        std::ofstream(image, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        const CommandResult r = Relicta("scan " + image);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(
+            r.err.find("Notice: The exFAT boot region is damaged; its backup is used instead"),
+            std::string::npos)
+            << r.err;
+        EXPECT_EQ(Lines(r.out).size(), Manifest("exfat4k").size());
+    }
+}
+
 }  // namespace
 }  // namespace relicta::test
