@@ -354,6 +354,16 @@ class GuiTest : public QObject {
         QCOMPARE(pattern->text(), "*");
     }
 
+    // An exFAT partition (typed 0x83) is offered by the dialog and listed like any drive.
+    void listsAnExFatDrive() {
+        gui::CDriveDialog dialog;
+        dialog.AddImageOrDevice(Fixture("exfatmbr.img"));
+        QCOMPARE(dialog.DriveList()->currentText(), "C:\\");
+        auto salvex = StartOn({Fixture("exfatmbr.img")});
+        QVERIFY(salvex->StartUp());
+        QCOMPARE(salvex->Frame()->View().Model().RowCount(), 161);
+    }
+
     void addImageSaysWhyItCannot() {
         gui::CDriveDialog dialog;
         QCOMPARE(dialog.DriveList()->count(), 0);
