@@ -49,7 +49,7 @@ std::optional<std::vector<char>> DrivesFromArguments(const Options& options) {
 
 int RunDrives(const Options& options) {
     if (!options.arguments.empty()) {
-        std::fprintf(stderr, "relicta: drives takes no arguments\n%s", UsageText().c_str());
+        std::fprintf(stderr, "relicta: drives takes no arguments\n%s", UsageHint("drives").c_str());
         return kExitUsage;
     }
     if (!AttachVolumes(options)) {

@@ -1,7 +1,9 @@
 #include <unistd.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,14 +19,35 @@ int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
     relicta::volume::PinLocalTimeZone();
     const std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-        std::fputs(cli::UsageText().c_str(), args.empty() ? stderr : stdout);
-        return args.empty() ? cli::kExitUsage : cli::kExitDone;
+    if (args.empty()) {
+        std::fputs(cli::UsageText().c_str(), stderr);
+        return cli::kExitUsage;
+    }
+    if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+        std::fputs(cli::UsageText().c_str(), stdout);
+        return cli::kExitDone;
+    }
+    if (args[0] == "--version") {
+        std::printf("relicta %s\n", RELICTA_VERSION);
+        return cli::kExitDone;
+    }
+    const std::optional<std::string> help = cli::CommandHelp(args[0]);
+    if (!help) {
+        std::fprintf(stderr, "relicta: unknown command %s\n%s", args[0].c_str(),
+                     cli::UsageHint(args[0]).c_str());
+        return cli::kExitUsage;
+    }
+    if (std::find_if(args.begin() + 1, args.end(), [](const std::string& a) {
+            return a == "--help" || a == "-h";
+        }) != args.end()) {
+        std::fputs(help->c_str(), stdout);
+        return cli::kExitDone;
     }
     const cli::CommandOptions known = cli::OptionsOf(args[0]);
     const cli::ParseResult parsed = cli::ParseCommandLine(args, known.valued, known.flags);
     if (!parsed.error.empty()) {
-        std::fprintf(stderr, "relicta: %s\n%s", parsed.error.c_str(), cli::UsageText().c_str());
+        std::fprintf(stderr, "relicta: %s\n%s", parsed.error.c_str(),
+                     cli::UsageHint(args[0]).c_str());
         return cli::kExitUsage;
     }
     const bool terminal = ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO);
@@ -43,10 +66,6 @@ int main(int argc, char** argv) {
         status = cli::RunRecoverCommand(parsed.options);
     } else if (parsed.options.command == "info") {
         status = cli::RunInfo(parsed.options);
-    } else {
-        std::fprintf(stderr, "relicta: unknown command %s\n%s", parsed.options.command.c_str(),
-                     cli::UsageText().c_str());
-        return cli::kExitUsage;
     }
     if (status == cli::kExitDone && app::IgnoredConsistencyFailures() > 0) {
         status = cli::kExitChecksIgnored;

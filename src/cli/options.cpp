@@ -1,6 +1,10 @@
 #include "cli/options.h"
 
 #include <algorithm>
+#include <cctype>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace relicta::cli {
 namespace {
@@ -105,36 +109,106 @@ CommandOptions OptionsOf(const std::string& command) {
     return {};
 }
 
+namespace {
+
+struct CommandText {
+    const char* name;
+    const char* usage;  // the lines after "usage: "
+    const char* summary;
+    std::vector<const char*> options;
+};
+
+const std::vector<CommandText>& Commands() {
+    static const std::vector<CommandText> commands = {
+        {"drives",
+         "relicta drives [--volume [L=]PATH]... [--on-check=ask|abort|ignore]\n",
+         "list the drives and what each volume holds",
+         {"volume", "on-check"}},
+        {"info",
+         "relicta info [--volume [L=]PATH]... [--on-check=...] [DRIVE|PATH]...\n",
+         "geometry of a volume, with the clusters and MFT records in use",
+         {"volume", "on-check"}},
+        {"scan",
+         "relicta scan [--volume [L=]PATH]... [--pattern P] [--skip-temp] [--format tsv|json]\n"
+         "                    [--output FILE] [--on-check=...] [DRIVE|PATH]\n",
+         "list the deleted files of one drive, or of every drive",
+         {"volume", "pattern", "skip-temp", "format", "output", "on-check"}},
+        {"recover",
+         "relicta recover [--volume [L=]PATH]... --to DIR [--item N]... [--all]\n"
+         "                    [--pattern P] [--skip-temp] [--keep-paths] [--yes]\n"
+         "                    [--on-check=...] [DRIVE|PATH]\n",
+         "scan as scan does, then copy the chosen files out into DIR",
+         {"volume", "to", "item", "all", "pattern", "skip-temp", "keep-paths", "yes", "on-check"}},
+    };
+    return commands;
+}
+
+const char* OptionText(const std::string& name) {
+    static const std::vector<std::pair<std::string, const char*>> options = {
+        {"volume",
+         "  --volume [L=]PATH   attach an image file or block device as drive L (default: the\n"
+         "                      next free letter from C); a partitioned image gives one drive\n"
+         "                      per FAT, exFAT or NTFS partition. Without --volume the block\n"
+         "                      devices of this machine are listed.\n"},
+        {"on-check",
+         "  --on-check=POLICY   answer to failed consistency checks when nobody can be asked\n"},
+        {"pattern",
+         "  --pattern P         only names matching P (* any run, ? makes the letter before "
+         "optional)\n"},
+        {"skip-temp",
+         "  --skip-temp         skip files in temporary directories and temporary files\n"},
+        {"format",
+         "  --format F          tsv (the saved-list format) or json (one object per line)\n"},
+        {"output", "  --output FILE       write the list to FILE instead of standard output\n"},
+        {"to", "  --to DIR            where recovered files go (created when missing)\n"},
+        {"item", "  --item N            recover the file the scan listed as item N (repeatable)\n"},
+        {"all", "  --all               recover every listed file\n"},
+        {"keep-paths", "  --keep-paths        recreate each file's old directory under DIR\n"},
+        {"yes", "  --yes               answer every question with yes (OK)\n"},
+    };
+    for (const auto& [option, text] : options) {
+        if (option == name) {
+            return text;
+        }
+    }
+    return "";
+}
+
+}  // namespace
+
 std::string UsageText() {
-    return "usage: relicta drives [--volume [L=]PATH]... [--on-check=ask|abort|ignore]\n"
-           "       relicta info [--volume [L=]PATH]... [--on-check=...] [DRIVE|PATH]...\n"
-           "       relicta scan [--volume [L=]PATH]... [--pattern P] [--skip-temp] [--format "
-           "tsv|json]\n"
-           "                    [--output FILE] [--on-check=...] [DRIVE|PATH]\n"
-           "       relicta recover [--volume [L=]PATH]... --to DIR [--item N]... [--all]\n"
-           "                    [--pattern P] [--skip-temp] [--keep-paths] [--yes]\n"
-           "                    [--on-check=...] [DRIVE|PATH]\n"
-           "\n"
-           "  drives   list the drives and what each volume holds\n"
-           "  info     geometry of a volume, with the clusters and MFT records in use\n"
-           "  scan     list the deleted files of one drive, or of every drive\n"
-           "  recover  scan as scan does, then copy the chosen files out into DIR\n"
-           "\n"
-           "  --volume [L=]PATH   attach an image file or block device as drive L (default: the\n"
-           "                      next free letter from C); a partitioned image gives one drive\n"
-           "                      per FAT, exFAT or NTFS partition. Without --volume the block\n"
-           "                      devices of this machine are listed.\n"
-           "  --on-check=POLICY   answer to failed consistency checks when nobody can be asked\n"
-           "  --pattern P         only names matching P (* any run, ? makes the letter before "
-           "optional)\n"
-           "  --skip-temp         skip files in temporary directories and temporary files\n"
-           "  --format F          tsv (the saved-list format) or json (one object per line)\n"
-           "  --output FILE       write the list to FILE instead of standard output\n"
-           "  --to DIR            where recovered files go (created when missing)\n"
-           "  --item N            recover the file the scan listed as item N (repeatable)\n"
-           "  --all               recover every listed file\n"
-           "  --keep-paths        recreate each file's old directory under DIR\n"
-           "  --yes               answer every question with yes (OK)\n";
+    std::string text;
+    for (const CommandText& c : Commands()) {
+        text += (text.empty() ? "usage: " : "       ") + std::string(c.usage);
+    }
+    text += "\n";
+    for (const CommandText& c : Commands()) {
+        text += "  " + std::string(c.name) + std::string(9 - std::string(c.name).size(), ' ') +
+                c.summary + "\n";
+    }
+    text += "\n  relicta COMMAND --help   the options of one command\n";
+    text += "  relicta --version        the version\n";
+    return text;
+}
+
+std::optional<std::string> CommandHelp(const std::string& command) {
+    for (const CommandText& c : Commands()) {
+        if (c.name == command) {
+            std::string summary = c.summary;
+            summary[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(summary[0])));
+            std::string text = "usage: " + std::string(c.usage) + "\n" + summary + ".\n\n";
+            for (const char* option : c.options) {
+                text += OptionText(option);
+            }
+            return text;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string UsageHint(const std::string& command) {
+    return CommandHelp(command) ? "Try 'relicta " + command + " --help'.\n"
+                                : std::string("Try 'relicta --help'.\n");
 }
 
 }  // namespace relicta::cli

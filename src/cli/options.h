@@ -34,6 +34,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args,
                              const std::vector<std::string>& flags);
 
 std::string UsageText();
+// One command's usage, summary and options; nullopt for a command that does not exist.
+std::optional<std::string> CommandHelp(const std::string& command);
+// The line after a usage error: "Try 'relicta scan --help'."
+std::string UsageHint(const std::string& command);
 
 // The value of the last --name option, "1" for a flag, or `fallback` when absent.
 std::string NamedValue(const Options& options, const std::string& name,

@@ -1,12 +1,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <set>
 
 #include "app/dialogs.h"
 #include "cli/commands.h"
 #include "platform/platform.h"
+#include "platform/recovered_file.h"
 #include "recover/recover_command.h"
 #include "scan/found_files.h"
 
@@ -46,9 +48,15 @@ class RecoverProgressLine {
         lastDraw_ = now;
         const double seconds = std::chrono::duration<double>(now - start_).count();
         const double mib = static_cast<double>(t.bytesWritten) / kMiB;
+        const double totalMib = static_cast<double>(t.selectedBytes) / kMiB;
+        const double rate = seconds > 0 ? mib / seconds : 0.0;
         std::fprintf(out_, "\r\033[KRecovering: %d of %d files, %.1f of %.1f MiB, %.1f MiB/s",
-                     t.tried, t.selected, mib, static_cast<double>(t.selectedBytes) / kMiB,
-                     seconds > 0 ? mib / seconds : 0.0);
+                     t.tried, t.selected, mib, totalMib, rate);
+        // Time left once the rate means something: after a second and some bytes.
+        if (seconds >= 1 && rate > 0 && totalMib > mib) {
+            const long left = std::lround((totalMib - mib) / rate);
+            std::fprintf(out_, ", %ldm %02lds left", left / 60, left % 60);
+        }
         std::fflush(out_);
     }
 
@@ -116,7 +124,13 @@ int RunRecoverCommand(const Options& options) {
     const bool all = !NamedValue(options, "all").empty();
     if (destination.empty() || (!all && NamedValues(options, "item").empty())) {
         std::fprintf(stderr, "relicta: recover needs --to DIR and --item N or --all\n%s",
-                     UsageText().c_str());
+                     UsageHint("recover").c_str());
+        return kExitUsage;
+    }
+    // Checked before anything is read: a scan of an hour should not end in one error a file.
+    if (const std::string problem = platform::DestinationProblem(destination); !problem.empty()) {
+        std::fprintf(stderr, "relicta: cannot recover into %s: %s\n", destination.c_str(),
+                     problem.c_str());
         return kExitUsage;
     }
     view::FoundFileList list;

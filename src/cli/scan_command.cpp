@@ -160,7 +160,7 @@ std::optional<ScanOutcome> ScanForCommand(const Options& options, view::FoundFil
                                           int& status) {
     if (options.arguments.size() > 1) {
         std::fprintf(stderr, "relicta: %s takes at most one drive\n%s", options.command.c_str(),
-                     UsageText().c_str());
+                     UsageHint(options.command).c_str());
         status = kExitUsage;
         return std::nullopt;
     }

@@ -1,12 +1,51 @@
 #include <QApplication>
 #include <clocale>
+#include <cstdio>
+#include <optional>
+#include <string_view>
 
 #include "app/dialogs.h"
 #include "gui/about.h"
 #include "gui/salvex_app.h"
 #include "volume/filetime.h"
 
+namespace {
+
+constexpr const char* kUsage =
+    "usage: relicta-gui [--volume [L=]PATH]... [DRIVE|PATH]\n"
+    "\n"
+    "The desktop program: scans a drive (a letter, or an image or device path attached on the\n"
+    "spot) for deleted files, or asks which drive to scan, and recovers the files chosen.\n"
+    "\n"
+    "  --volume [L=]PATH   attach an image file or block device as drive L (default: the\n"
+    "                      next free letter from C); a partitioned image gives one drive\n"
+    "                      per FAT, exFAT or NTFS partition. Without --volume the block\n"
+    "                      devices of this machine are listed.\n"
+    "  --help, -h          this text\n"
+    "  --version           the version\n";
+
+// --help and --version are answered before Qt starts, so they need no display.
+std::optional<int> AnswerWithoutDisplay(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--version") {
+            std::printf("relicta %s\n", RELICTA_VERSION);
+            return 0;
+        }
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (const std::optional<int> status = AnswerWithoutDisplay(argc, argv)) {
+        return *status;
+    }
     QApplication application(argc, argv);
     std::setlocale(LC_ALL, "");
     relicta::volume::PinLocalTimeZone();

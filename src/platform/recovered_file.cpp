@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "platform/last_error.h"
@@ -19,6 +20,35 @@ constexpr uint64_t kNanosecondsPerTick = 100;
 constexpr int64_t kUnixEpochSeconds = 11644473600;  // 1601-01-01 to 1970-01-01
 
 }  // namespace
+
+std::string DestinationProblem(const std::string& dir) {
+    std::string path = dir.empty() ? "." : dir;
+    // The nearest part of the path that exists decides: missing levels are created later.
+    for (;;) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) {
+                return path + " is not a directory";
+            }
+            if (::access(path.c_str(), W_OK | X_OK) != 0) {
+                return path + " cannot be written: " + std::strerror(errno);
+            }
+            return "";
+        }
+        if (errno != ENOENT && errno != ENOTDIR) {
+            return path + ": " + std::strerror(errno);
+        }
+        while (path.size() > 1 && path.back() == '/') {
+            path.pop_back();
+        }
+        const std::size_t slash = path.find_last_of('/');
+        if (slash == std::string::npos) {
+            path = ".";
+        } else {
+            path.resize(slash == 0 ? 1 : slash);
+        }
+    }
+}
 
 bool CreateDirectory(const std::string& path) {
     if (::mkdir(path.c_str(), 0777) != 0) {

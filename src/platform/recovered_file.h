@@ -11,6 +11,10 @@ namespace relicta::platform {
 // Creates one directory; false with the last error set (EEXIST included).
 bool CreateDirectory(const std::string& path);
 
+// Why recovered files cannot go under `dir`: it, or the nearest part of it that exists, is
+// not a directory or cannot be written. "" when they can.
+std::string DestinationProblem(const std::string& dir);
+
 class RecoveredFile {
   public:
     RecoveredFile() = default;

@@ -14,6 +14,11 @@ std::string SafeFileName(std::string name) {
             c = kReplacement;
         }
     }
+    // "." and ".." (a damaged or hostile volume) would lead out of the destination; the
+    // file is kept under a name that cannot.
+    if (name == "." || name == "..") {
+        name.insert(name.begin(), kReplacement);
+    }
     return name;
 }
 

@@ -7,7 +7,8 @@
 
 namespace relicta::recover {
 
-// One path component from the volume: "/" (and NUL, should one remain) become "_".
+// One path component from the volume: "/" (and NUL, should one remain) become "_"; "." and
+// ".." get a "_" in front.
 std::string SafeFileName(std::string name);
 
 // Whether a component can name a new file or directory: not empty, ".", or "..".

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <regex>
 
 #include "e2e/drives_output.h"
 #include "support/paths.h"
@@ -88,6 +91,45 @@ TEST(DrivesCommand, BadInputGivesOneLineNamingThePathAndStatus2) {
         EXPECT_EQ(r.status, 2) << c.args;
         EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), c.message);
         EXPECT_EQ(r.out, "");
+    }
+}
+
+// Help goes to stdout with status 0; a usage error is one line and a hint, status 2; the
+// destination of a recovery is checked before anything is read.
+TEST(CommandLine, HelpVersionAndUsageErrors) {
+    const std::string fat12 = " " + FixturePath("fat12.img");
+    struct Case {
+        std::string args;
+        int status;
+        std::string out;  // a regular expression the whole of stdout matches
+        std::string err;  // stderr exactly
+    };
+    const Case cases[] = {
+        {"--version", 0, "relicta \\d+\\.\\d+\\.\\d+\n", ""},
+        {"scan --help", 0, "usage: relicta scan [^]*--pattern P[^]*--format F[^]*--output FILE[^]*",
+         ""},
+        {"recover -h", 0, "usage: relicta recover [^]*--to DIR[^]*--keep-paths[^]*--yes[^]*", ""},
+        {"scan --bogus", 2, "", "relicta: unknown option --bogus\nTry 'relicta scan --help'.\n"},
+        {"frobnicate", 2, "", "relicta: unknown command frobnicate\nTry 'relicta --help'.\n"},
+        {"recover --all" + fat12, 2, "",
+         "relicta: recover needs --to DIR and --item N or --all\nTry 'relicta recover --help'.\n"},
+        {"recover --all --to /etc/passwd" + fat12, 2, "",
+         "relicta: cannot recover into /etc/passwd: /etc/passwd is not a directory\n"},
+        {"recover --all --to /etc/passwd/sub" + fat12, 2, "",
+         "relicta: cannot recover into /etc/passwd/sub: /etc/passwd is not a directory\n"},
+    };
+    for (const Case& c : cases) {
+        const CommandResult r = RunCommand(RelictaBinary() + " " + c.args);
+        EXPECT_EQ(r.status, c.status) << c.args;
+        EXPECT_TRUE(std::regex_match(r.out, std::regex(c.out))) << c.args << "\n" << r.out;
+        EXPECT_EQ(r.err, c.err) << c.args;
+    }
+    const std::string gui = BuildDir() + "/bin/relicta-gui";
+    if (::access(gui.c_str(), X_OK) == 0) {
+        const CommandResult r =
+            RunCommand("env -u DISPLAY -u WAYLAND_DISPLAY " + gui + " --version");
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(r.out.starts_with("relicta ")) << r.out;
     }
 }
 

@@ -155,7 +155,7 @@ TEST_F(RecoverTest, FatDataFollowsTheNextFreeClusters) {
 }
 
 // Names and directories come from the volume: whatever they say, files land inside the
-// destination; a name that cannot be a file is refused.
+// destination; "." and ".." are kept under safe replacements.
 TEST_F(RecoverTest, VolumeNamesStayInsideTheDestination) {
     test::NtfsImage image;
     image.SetRecord(30, test::Directory(3, 5, u"..").Build());
@@ -172,8 +172,9 @@ TEST_F(RecoverTest, VolumeNamesStayInsideTheDestination) {
         int failed;
     };
     const Case cases[] = {
-        {false, {"up.txt", ".._.._escape.txt"}, 1},
-        {true, {".._.._escape.txt"}, 2},
+        {false, {"up.txt", ".._.._escape.txt", "_.."}, 0},
+        // The file ".." would take the name of the folder ".." became: it is not recovered.
+        {true, {".._.._escape.txt", "_../up.txt"}, 1},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.keepPaths);
@@ -214,8 +215,8 @@ TEST(RecoveredNames, ListedDirectoriesBecomeRelativePaths) {
         {"C:\\OLDDIR\\?UB", "OLDDIR/~UB/"},
         {"C:\\?\\x\\", "~/x/"},
         {"C:\\a/..\\b\\", "a_../b/"},
-        {"C:\\..\\", std::nullopt},
-        {"C:\\a\\.\\", std::nullopt},
+        {"C:\\..\\", "_../"},
+        {"C:\\a\\.\\", "a/_./"},
     };
     for (const auto& [dir, path] : cases) {
         EXPECT_EQ(RelativePathOfListedDir(dir), path) << dir;
