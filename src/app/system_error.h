@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "app/dialogs.h"
 
 namespace relicta::app {
@@ -7,5 +9,7 @@ namespace relicta::app {
 // Reports the thread's last platform error, if any: "System Error" with the system's text,
 // or "Unknown System Error". Returns the box's answer, or 0 when there was no error.
 int ShowSystemError();
+// The same, naming what failed: "System Error" with "subject: text".
+int ShowSystemError(const std::string& subject);
 
 }  // namespace relicta::app

@@ -208,7 +208,11 @@ bool RecoverCommand::RecoverOfSeveral(uint32_t itemNum, const std::string& desti
     try {
         if (const std::optional<std::string> dir =
                 DestinationFor(destination, file, settings_.keepPaths)) {
-            result = RecoverFile(itemNum, file.mftOrCluster, *dir, file.name, ByteCounter());
+            // Failures name the file by its path below the destination.
+            const std::string root = WithTrailingSlash(destination);
+            const std::string shownDir = dir->size() > root.size() ? dir->substr(root.size()) : "";
+            result =
+                RecoverFile(itemNum, file.mftOrCluster, *dir, file.name, ByteCounter(), shownDir);
         } else {
             platform::SetLastError(platform::kErrorInvalidParameter);
             app::ShowSystemError();
@@ -341,7 +345,7 @@ void RecoverCommand::RecoverOneFile(uint32_t itemNum) {
     settings_.lastDestination = directory;
     RecoverResult result = RecoverResult::Failed;
     try {
-        result = RecoverFile(itemNum, file.mftOrCluster, directory, name, ByteCounter());
+        result = RecoverFile(itemNum, file.mftOrCluster, directory, name, ByteCounter(), directory);
     } catch (const std::exception&) {
         result = RecoverResult::Failed;
     }

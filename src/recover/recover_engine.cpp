@@ -37,6 +37,7 @@ struct RecoverJob {
     std::string destDir;
     std::string name;
     const CopyObserver* observer = nullptr;
+    std::string shown;  // the file as failures name it
 };
 
 void ReportEndedEarly(int64_t written, int64_t size, const char* why) {
@@ -49,7 +50,7 @@ void ReportEndedEarly(int64_t written, int64_t size, const char* why) {
 bool WritePiece(platform::RecoveredFile& file, std::span<const uint8_t> bytes,
                 const RecoverJob& job) {
     if (!file.Write(bytes)) {
-        app::ShowSystemError();
+        app::ShowSystemError(job.shown);
         file.Discard();
         return false;
     }
@@ -80,10 +81,10 @@ uint64_t UtcModifiedTime(const RecoverJob& job) {
 
 RecoverResult Finish(platform::RecoveredFile& file, const RecoverJob& job, bool endedEarly) {
     if (!file.SetLastWriteTime(UtcModifiedTime(job))) {
-        app::ShowSystemError();
+        app::ShowSystemError(job.shown);
     }
     if (!file.Close()) {
-        app::ShowSystemError();
+        app::ShowSystemError(job.shown);
         file.Discard();
         return RecoverResult::Failed;
     }
@@ -264,7 +265,7 @@ RecoverResult CopyRunsAndFinish(platform::RecoveredFile& file, const RecoverJob&
 
 RecoverResult RecoverFatFile(const RecoverJob& job, uint32_t firstCluster) {
     std::optional<platform::RecoveredFile> file =
-        CreateRecoveredFile(job.destDir, job.name, job.attributes);
+        CreateRecoveredFile(job.destDir, job.name, job.attributes, job.shown);
     if (!file || job.size == 0) {
         return file ? Finish(*file, job, false) : RecoverResult::Failed;
     }
@@ -307,7 +308,7 @@ RecoverResult RecoverExFatFile(const RecoverJob& job, const scan::FoundFile& ent
         }
     }
     std::optional<platform::RecoveredFile> file =
-        CreateRecoveredFile(job.destDir, job.name, job.attributes);
+        CreateRecoveredFile(job.destDir, job.name, job.attributes, job.shown);
     if (!file || job.size == 0) {
         return file ? Finish(*file, job, false) : RecoverResult::Failed;
     }
@@ -362,7 +363,7 @@ RecoverResult RecoverNtfsFile(const RecoverJob& job, uint32_t number) {
     RecoverResult result = RecoverResult::Failed;
     if (job.size == 0 || CONSISTENCY_CHECK_TEXT(data.has_value(), "attrptr != NULL")) {
         if (std::optional<platform::RecoveredFile> file =
-                CreateRecoveredFile(job.destDir, job.name, job.attributes)) {
+                CreateRecoveredFile(job.destDir, job.name, job.attributes, job.shown)) {
             result = job.size == 0 ? Finish(*file, job, false) : CopyNtfsData(*file, job, *data);
         }
     }
@@ -374,7 +375,7 @@ RecoverResult RecoverNtfsFile(const RecoverJob& job, uint32_t number) {
 
 }  // namespace
 
-void EnsureDirectoryPath(const std::string& dir) {
+void EnsureDirectoryPath(const std::string& dir, const std::string& shown) {
     // Deepest level first: usually only the last levels are missing, and the levels above
     // are not tried again for every file.
     std::vector<std::string> missing;
@@ -385,7 +386,7 @@ void EnsureDirectoryPath(const std::string& dir) {
     while (!path.empty() && !platform::CreateDirectory(path) &&
            platform::GetLastError() != EEXIST) {
         if (platform::GetLastError() != ENOENT) {
-            app::ShowSystemError();
+            app::ShowSystemError(shown);
             return;
         }
         missing.push_back(path);
@@ -394,7 +395,7 @@ void EnsureDirectoryPath(const std::string& dir) {
     }
     for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
         if (!platform::CreateDirectory(*level) && platform::GetLastError() != EEXIST) {
-            app::ShowSystemError();
+            app::ShowSystemError(shown);
             return;
         }
     }
@@ -402,10 +403,12 @@ void EnsureDirectoryPath(const std::string& dir) {
 
 std::optional<platform::RecoveredFile> CreateRecoveredFile(const std::string& destDir,
                                                            const std::string& name,
-                                                           uint32_t attributes) {
+                                                           uint32_t attributes,
+                                                           const std::string& shown) {
+    const std::string& subject = shown.empty() ? name : shown;
     if (!IsUsableFileName(name)) {
         platform::SetLastError(platform::kErrorInvalidParameter);
-        app::ShowSystemError();
+        app::ShowSystemError(subject);
         return std::nullopt;
     }
     platform::RecoveredFile file;
@@ -414,7 +417,7 @@ std::optional<platform::RecoveredFile> CreateRecoveredFile(const std::string& de
     // The directories are made only when missing: most files go where the last one went.
     bool created = file.Create(path, readOnly);
     if (!created && platform::GetLastError() == ENOENT) {
-        EnsureDirectoryPath(destDir);
+        EnsureDirectoryPath(destDir, subject);
         created = file.Create(path, readOnly);
     }
     if (!created) {
@@ -422,7 +425,7 @@ std::optional<platform::RecoveredFile> CreateRecoveredFile(const std::string& de
             app::MessageBox("Can't recover that file, because a newer file by the same name exists",
                             "File not recovered");
         } else {
-            app::ShowSystemError();
+            app::ShowSystemError(subject);
         }
         return std::nullopt;
     }
@@ -430,7 +433,8 @@ std::optional<platform::RecoveredFile> CreateRecoveredFile(const std::string& de
 }
 
 RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string destDir,
-                          std::string name, const CopyObserver& observer) {
+                          std::string name, const CopyObserver& observer,
+                          const std::string& shownDir) {
     if (!CONSISTENCY_CHECK_TEXT(itemNum < scan::foundFiles.size(), "itemNum < found files")) {
         return RecoverResult::Failed;
     }
@@ -444,14 +448,17 @@ RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string d
     if (Vcb->IsFat && !Vcb->IsExFat && name.starts_with("?")) {
         name[0] = '~';
     }
+    std::string safeName = SafeFileName(std::move(name));
+    std::string shown = shownDir + safeName;
     const RecoverJob job{entry.attributes & ~scan::kAttributeHidden,
                          entry.size,
                          entry.validLength,
                          entry.modifiedTime,
                          entry.utcOffsetMinutes,
                          WithTrailingSlash(std::move(destDir)),
-                         SafeFileName(std::move(name)),
-                         &observer};
+                         std::move(safeName),
+                         &observer,
+                         std::move(shown)};
     if (Vcb->IsExFat) {
         return RecoverExFatFile(job, entry);
     }

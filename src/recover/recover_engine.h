@@ -24,16 +24,19 @@ inline constexpr std::size_t kCopyChunkBytes = std::size_t{8} << 20;
 using CopyObserver = std::function<void(uint64_t bytes)>;
 
 // Recovers found file `itemNum` as `destDir` + `name`; the volume of its drive must be open.
+// Failures name the file as `shownDir` + name: its path below the destination the user chose.
 RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string destDir,
-                          std::string name, const CopyObserver& observer = {});
+                          std::string name, const CopyObserver& observer = {},
+                          const std::string& shownDir = {});
 
 // Creates the destination directories and the new file. Nothing when the name is taken
 // (an existing file is never touched) or cannot be created; the user has been told why.
 std::optional<platform::RecoveredFile> CreateRecoveredFile(const std::string& destDir,
                                                            const std::string& name,
-                                                           uint32_t attributes);
+                                                           uint32_t attributes,
+                                                           const std::string& shown = {});
 
-// Creates every missing directory of `dir`, level by level.
-void EnsureDirectoryPath(const std::string& dir);
+// Creates every missing directory of `dir`, level by level; a failure names `shown`.
+void EnsureDirectoryPath(const std::string& dir, const std::string& shown = {});
 
 }  // namespace relicta::recover

@@ -160,7 +160,7 @@ TEST_F(RecoverCommandTest, ExistingFilesAndAFullDiskLeaveNothingBehind) {
     r = RunCommand("ulimit -f 8; trap '' XFSZ; TZ=UTC " + RelictaBinary() +
                    " recover --yes --item " + item + " --to " + to.string() + source);
     EXPECT_EQ(r.status, 4);
-    EXPECT_NE(r.err.find("System Error: File too large"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("System Error: ~IG.BIN: File too large"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(to / "~IG.BIN"));
 }
 
