@@ -10,6 +10,7 @@
 #include <QPrintPreviewDialog>
 #include <QPrinter>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTimer>
 #include <QToolBar>
 #include <ctime>
@@ -122,6 +123,9 @@ void CMainFrame::CreateCommands() {
     AddCommand("paste", "&Paste", "Inserts Clipboard contents\nPaste",
                {QKS(Qt::CTRL | Qt::Key_V), QKS(Qt::SHIFT | Qt::Key_Insert)})
         ->setEnabled(false);
+    connect(AddCommand("selectAll", "Select &All", "Selects every file in the list\nSelect All",
+                       {QKS(Qt::CTRL | Qt::Key_A)}),
+            &QAction::triggered, view_, &QTableView::selectAll);
     connect(AddCommand("helpContents", "Contents", "Opens the help\nHelp", {QKS(Qt::Key_F1)}),
             &QAction::triggered, this, [this] { ShowHelpContents(this); });
     connect(
@@ -150,6 +154,8 @@ void CMainFrame::CreateMenus() {
     edit->addAction(Command("cut"));
     edit->addAction(Command("copy"));
     edit->addAction(Command("paste"));
+    edit->addSeparator();
+    edit->addAction(Command("selectAll"));
     QMenu* viewMenu = menuBar()->addMenu("&View");
     viewMenu->setObjectName("viewMenu");
     QMenu* help = menuBar()->addMenu("&Help");
@@ -162,7 +168,19 @@ void CMainFrame::CreateMenus() {
 void CMainFrame::CreateToolBar() {
     toolBar_ = addToolBar("Toolbar");
     toolBar_->setObjectName("toolBar");
-    toolBar_->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    toolBar_->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    // Icons of the desktop's theme, or Qt's own where the theme has none.
+    const std::pair<const char*, std::pair<const char*, QStyle::StandardPixmap>> icons[] = {
+        {"recover", {"document-save", QStyle::SP_DialogSaveButton}},
+        {"exit", {"application-exit", QStyle::SP_DialogCloseButton}},
+        {"copy", {"edit-copy", QStyle::SP_FileDialogDetailedView}},
+        {"print", {"document-print", QStyle::SP_FileIcon}},
+        {"about", {"help-about", QStyle::SP_MessageBoxInformation}},
+    };
+    for (const auto& [command, icon] : icons) {
+        Command(command)->setIcon(
+            QIcon::fromTheme(icon.first, style()->standardIcon(icon.second)));
+    }
     toolBar_->setMovable(true);
     toolBar_->addAction(Command("recover"));
     toolBar_->addSeparator();

@@ -354,6 +354,22 @@ class GuiTest : public QObject {
         QCOMPARE(pattern->text(), "*");
     }
 
+    // Edit > Select All (Ctrl+A) selects every row; the toolbar's buttons have icons.
+    void selectsAllAndShowsIcons() {
+        auto salvex = StartOn({Fixture("fat16.img")});
+        QVERIFY(salvex->StartUp());
+        gui::CMainFrame* frame = salvex->Frame();
+        QAction* selectAll = frame->findChild<QAction*>("selectAll");
+        QVERIFY(selectAll != nullptr);
+        QCOMPARE(selectAll->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_A));
+        selectAll->trigger();
+        QCOMPARE(frame->View().selectionModel()->selectedRows().size(),
+                 frame->View().Model().RowCount());
+        for (const char* command : {"recover", "exit", "copy", "print", "about"}) {
+            QVERIFY2(!frame->findChild<QAction*>(command)->icon().isNull(), command);
+        }
+    }
+
     // An exFAT partition (typed 0x83) is offered by the dialog and listed like any drive.
     void listsAnExFatDrive() {
         gui::CDriveDialog dialog;
