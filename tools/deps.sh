@@ -7,7 +7,7 @@ packages=(
   libblkid-dev libgtest-dev libgmock-dev
   clang libclang-rt-14-dev
   qt6-base-dev fonts-dejavu-core xvfb xauth ntfs-3g
-  sleuthkit dosfstools mtools exfatprogs exfat-fuse fdisk
+  sleuthkit dosfstools mtools exfatprogs exfat-fuse fdisk time
 )
 missing=()
 for p in "${packages[@]}"; do
