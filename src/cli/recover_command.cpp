@@ -7,6 +7,7 @@
 
 #include "app/dialogs.h"
 #include "cli/commands.h"
+#include "cli/interrupt.h"
 #include "platform/platform.h"
 #include "platform/recovered_file.h"
 #include "recover/recover_command.h"
@@ -165,9 +166,20 @@ int RunRecoverCommand(const Options& options) {
         command.SetProgressObserver(
             [&progress](const recover::RecoverTally& t) { progress->Draw(t); });
     }
-    command.RecoverSelected(list);
+    {
+        // The first Ctrl+C stops after the file in hand (dropped unless nearly done) and
+        // still reports what was recovered; a second ends the process, and the file being
+        // written, unnamed until whole, goes with it.
+        const CtrlCStops ctrlC;
+        command.RecoverSelected(list);
+    }
     progress.reset();
     const recover::RecoverTally& tally = command.Tally();
+    if (tally.interrupted) {
+        std::fprintf(stderr, "relicta: stopped: %d of %d files recovered\n", tally.recovered,
+                     tally.selected);
+        return kExitInterrupted;
+    }
     if (tally.failed > 0 || tally.endedEarly > 0) {
         std::fprintf(stderr, "relicta: %d of %d files tried could not be recovered whole\n",
                      tally.failed + tally.endedEarly, tally.tried);

@@ -13,6 +13,7 @@
 #include "app/scan_state.h"
 #include "cli/commands.h"
 #include "cli/console_progress.h"
+#include "cli/interrupt.h"
 #include "platform/drive_table.h"
 #include "scan/found_files.h"
 #include "scan/scan_driver.h"
@@ -21,15 +22,6 @@
 
 namespace relicta::cli {
 namespace {
-
-volatile std::sig_atomic_t interrupted = 0;
-
-// The first Ctrl+C stops the scan (what was found is still written); a second one ends
-// the process the ordinary way.
-void OnInterrupt(int) {
-    interrupted = 1;
-    std::signal(SIGINT, SIG_DFL);
-}
 
 constexpr std::array<bool, 256> kNeedsEscape = [] {
     std::array<bool, 256> table{};
@@ -182,20 +174,16 @@ std::optional<ScanOutcome> ScanForCommand(const Options& options, view::FoundFil
     app::SetProgressFactory([terminal]() -> std::unique_ptr<app::ProgressWindow> {
         return terminal ? std::make_unique<ConsoleProgress>(stderr) : nullptr;
     });
-    interrupted = 0;
-    std::signal(SIGINT, OnInterrupt);
-    app::SetPumpMessagesHook([] {
-        if (interrupted) {
-            app::StopScan = true;
-        }
-        return false;
-    });
-    scan::RunScan(settings, list);
-    std::signal(SIGINT, SIG_DFL);
-    app::SetPumpMessagesHook(nullptr);
+    bool interrupted = false;
+    {
+        // The first Ctrl+C stops the scan (what was found is still written).
+        const CtrlCStops ctrlC;
+        scan::RunScan(settings, list);
+        interrupted = ctrlC.Pressed();
+    }
     app::SetProgressFactory(nullptr);
     status = scan::OpenedDrives() > 0 ? kExitDone : kExitUsage;
-    return ScanOutcome{interrupted != 0};
+    return ScanOutcome{interrupted};
 }
 
 int RunScanCommand(const Options& options) {

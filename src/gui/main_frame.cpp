@@ -178,8 +178,7 @@ void CMainFrame::CreateToolBar() {
         {"about", {"help-about", QStyle::SP_MessageBoxInformation}},
     };
     for (const auto& [command, icon] : icons) {
-        Command(command)->setIcon(
-            QIcon::fromTheme(icon.first, style()->standardIcon(icon.second)));
+        Command(command)->setIcon(QIcon::fromTheme(icon.first, style()->standardIcon(icon.second)));
     }
     toolBar_->setMovable(true);
     toolBar_->addAction(Command("recover"));

@@ -65,7 +65,9 @@ RecoveredFile::~RecoveredFile() {
 }
 
 RecoveredFile::RecoveredFile(RecoveredFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      path_(std::move(other.path_)),
+      unnamed_(std::exchange(other.unnamed_, false)) {}
 
 RecoveredFile& RecoveredFile::operator=(RecoveredFile&& other) noexcept {
     if (this != &other) {
@@ -74,14 +76,41 @@ RecoveredFile& RecoveredFile::operator=(RecoveredFile&& other) noexcept {
         }
         fd_ = std::exchange(other.fd_, -1);
         path_ = std::move(other.path_);
+        unnamed_ = std::exchange(other.unnamed_, false);
     }
     return *this;
 }
 
+namespace {
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
 bool RecoveredFile::Create(const std::string& path, bool readOnly) {
-    // Write access comes from the open itself, so a read-only file can still be filled.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                          readOnly ? kReadOnlyMode : kWritableMode);
+    // The name must be free now, and is checked again when the whole file is linked in.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        SetLastError(EEXIST);
+        return false;
+    }
+    if (errno != ENOENT && errno != ENOTDIR) {
+        SetLastError(errno);
+        return false;
+    }
+    // Written without a name and linked in once whole: an interrupted recovery, however it
+    // ends, leaves no partial file behind. Write access comes from the open itself, so a
+    // read-only file can still be filled.
+    const mode_t mode = readOnly ? kReadOnlyMode : kWritableMode;
+    int fd = ::open(FolderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    unnamed_ = fd >= 0;
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        // A file system without unnamed files: created under its name at once.
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+    }
     if (fd < 0) {
         SetLastError(errno);
         return false;
@@ -126,12 +155,33 @@ bool RecoveredFile::SetLastWriteTime(uint64_t utcFileTime) {
 }
 
 bool RecoveredFile::Close() {
+    if (unnamed_ && !LinkIn()) {
+        const int saved = errno;
+        ::close(std::exchange(fd_, -1));
+        SetLastError(saved);
+        return false;
+    }
     const int rc = ::close(std::exchange(fd_, -1));
     if (rc != 0) {
         SetLastError(errno);
+        if (!unnamed_) {
+            return false;
+        }
+        ::unlink(path_.c_str());
         return false;
     }
+    unnamed_ = false;
+    path_.clear();  // whole and named: nothing to discard any more
     return true;
+}
+
+bool RecoveredFile::LinkIn() {
+    // linkat never replaces a name that exists, so the check of Create holds to the end.
+    if (::linkat(fd_, "", AT_FDCWD, path_.c_str(), AT_EMPTY_PATH) == 0) {
+        return true;
+    }
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
 void RecoveredFile::Discard() {
@@ -139,9 +189,11 @@ void RecoveredFile::Discard() {
     if (fd_ >= 0) {
         ::close(std::exchange(fd_, -1));
     }
-    if (!path_.empty()) {
+    if (!path_.empty() && !unnamed_) {
         ::unlink(path_.c_str());
     }
+    path_.clear();
+    unnamed_ = false;
     SetLastError(saved);
 }
 

@@ -25,7 +25,8 @@ class RecoveredFile {
     RecoveredFile& operator=(const RecoveredFile&) = delete;
 
     // Creates `path` exclusively; a read-only file gets no write bits. False with the last
-    // error set (EEXIST when the name is taken).
+    // error set (EEXIST when the name is taken). Where the file system allows, the file has
+    // no name until Close, so that nothing partial is ever seen under it.
     bool Create(const std::string& path, bool readOnly);
     bool IsOpen() const { return fd_ >= 0; }
 
@@ -35,12 +36,16 @@ class RecoveredFile {
     // as the creation made it.
     bool SetLastWriteTime(uint64_t utcFileTime);
     bool Close();
-    // Closes and removes the file, so that nothing partial looks recovered.
+    // Closes and removes the file (or drops the unnamed one), so that nothing partial looks
+    // recovered.
     void Discard();
 
   private:
+    bool LinkIn();
+
     int fd_ = -1;
     std::string path_;
+    bool unnamed_ = false;  // written without a name until Close links it in
 };
 
 }  // namespace relicta::platform

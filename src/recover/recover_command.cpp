@@ -4,6 +4,7 @@
 
 #include "app/consistency.h"
 #include "app/dialogs.h"
+#include "app/scan_state.h"
 #include "app/system_error.h"
 #include "ntfs/ntfs_volume.h"
 #include "platform/last_error.h"
@@ -184,6 +185,10 @@ CopyObserver RecoverCommand::ByteCounter() {
 }
 
 void RecoverCommand::Count(RecoverResult result) {
+    if (result == RecoverResult::Interrupted) {
+        tally_.interrupted = true;
+        return;
+    }
     ++tally_.tried;
     tally_.recovered += result != RecoverResult::Failed ? 1 : 0;
     tally_.failed += result == RecoverResult::Failed ? 1 : 0;
@@ -246,9 +251,14 @@ bool RecoverCommand::RecoverSelected(const scan::FileListControl& listCtrl) {
         destination = *typed;
         settings_.lastDestination = destination;
     }
-    for (int row = 0; row < listCtrl.RowCount(); ++row) {
+    app::StopScan = false;
+    for (int row = 0; row < listCtrl.RowCount() && !tally_.interrupted; ++row) {
         if (!listCtrl.IsSelected(row)) {
             continue;
+        }
+        if (app::StopScan) {
+            tally_.interrupted = true;  // Ctrl+C or Cancel between two files
+            break;
         }
         std::string name = listCtrl.CellText(row, view::kColumnName);
         std::string dir = listCtrl.CellText(row, view::kColumnDirectory);
@@ -351,7 +361,7 @@ void RecoverCommand::RecoverOneFile(uint32_t itemNum) {
     }
     Count(result);
     ntfs::CloseNtfsVolumeIfOpen();
-    if (result == RecoverResult::Failed) {
+    if (result == RecoverResult::Failed || result == RecoverResult::Interrupted) {
         app::MessageBox("File could not be recovered", "File could not be recovered");
         return;
     }

@@ -41,6 +41,7 @@ struct RecoverTally {
     int failed = 0;
     int endedEarly = 0;  // recovered, but shorter than listed
     uint64_t bytesWritten = 0;
+    bool interrupted = false;  // asked to stop before every file was tried
 };
 
 // The destination proposed before the user chose one: a folder in the home directory.

@@ -1,11 +1,14 @@
 #include "recover/recover_engine.h"
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <vector>
 
 #include "app/consistency.h"
 #include "app/dialogs.h"
+#include "app/progress.h"
+#include "app/scan_state.h"
 #include "app/system_error.h"
 #include "ntfs/attribute.h"
 #include "ntfs/attribute_data.h"
@@ -27,6 +30,13 @@ using volume::Vcb;
 
 constexpr int64_t kFirstFatCluster = 2;
 
+// How far the copy of one file has come, to decide what a request to stop does with it.
+struct CopyProgress {
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    uint64_t written = 0;
+    bool interrupted = false;
+};
+
 // What one call works on, taken from the found-file table.
 struct RecoverJob {
     uint32_t attributes = 0;
@@ -38,7 +48,24 @@ struct RecoverJob {
     std::string name;
     const CopyObserver* observer = nullptr;
     std::string shown;  // the file as failures name it
+    CopyProgress* progress = nullptr;
 };
+
+// Asked to stop, the file in hand is finished when that takes less than a second more at
+// the rate so far; otherwise it is dropped.
+bool StopsHere(const RecoverJob& job) {
+    if (app::PumpMessages()) {
+        app::StopScan = true;
+    }
+    if (!app::StopScan || job.progress == nullptr) {
+        return false;
+    }
+    using Seconds = std::chrono::duration<double>;
+    const double elapsed = Seconds(std::chrono::steady_clock::now() - job.progress->start).count();
+    const double left = static_cast<double>(job.size) - static_cast<double>(job.progress->written);
+    const double perSecond = elapsed > 0 ? static_cast<double>(job.progress->written) / elapsed : 0;
+    return left > perSecond;
+}
 
 void ReportEndedEarly(int64_t written, int64_t size, const char* why) {
     app::MessageBox("Only " + std::to_string(written) + " of " + std::to_string(size) +
@@ -56,6 +83,14 @@ bool WritePiece(platform::RecoveredFile& file, std::span<const uint8_t> bytes,
     }
     if (job.observer != nullptr && *job.observer) {
         (*job.observer)(bytes.size());
+    }
+    if (job.progress != nullptr) {
+        job.progress->written += bytes.size();
+        if (StopsHere(job)) {
+            job.progress->interrupted = true;
+            file.Discard();
+            return false;
+        }
     }
     return true;
 }
@@ -450,6 +485,7 @@ RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string d
     }
     std::string safeName = SafeFileName(std::move(name));
     std::string shown = shownDir + safeName;
+    CopyProgress progress;
     const RecoverJob job{entry.attributes & ~scan::kAttributeHidden,
                          entry.size,
                          entry.validLength,
@@ -458,11 +494,16 @@ RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string d
                          WithTrailingSlash(std::move(destDir)),
                          std::move(safeName),
                          &observer,
-                         std::move(shown)};
+                         std::move(shown),
+                         &progress};
+    RecoverResult result = RecoverResult::Failed;
     if (Vcb->IsExFat) {
-        return RecoverExFatFile(job, entry);
+        result = RecoverExFatFile(job, entry);
+    } else {
+        result =
+            Vcb->IsFat ? RecoverFatFile(job, mftOrCluster) : RecoverNtfsFile(job, mftOrCluster);
     }
-    return Vcb->IsFat ? RecoverFatFile(job, mftOrCluster) : RecoverNtfsFile(job, mftOrCluster);
+    return progress.interrupted ? RecoverResult::Interrupted : result;
 }
 
 }  // namespace relicta::recover

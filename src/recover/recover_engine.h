@@ -15,6 +15,8 @@ enum class RecoverResult {
     Recovered,
     // Written and closed, but shorter than listed: a FAT volume had no free cluster left.
     EndedEarly,
+    // Asked to stop (Ctrl+C, Cancel, quit) in the middle: the partial file was dropped.
+    Interrupted,
 };
 
 // Data is copied in pieces of this size, so a file of any size needs bounded memory.

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include "app/progress.h"
+#include "app/scan_state.h"
+#include "platform/last_error.h"
+#include "platform/recovered_file.h"
 
 #include <deque>
 #include <filesystem>
@@ -221,6 +225,39 @@ TEST(RecoveredNames, ListedDirectoriesBecomeRelativePaths) {
     for (const auto& [dir, path] : cases) {
         EXPECT_EQ(RelativePathOfListedDir(dir), path) << dir;
     }
+}
+
+// A request to stop (Ctrl+C, Cancel) ends the recovery after the file in hand: files done
+// stay, nothing partial is left, and the tally says it stopped. A file is unnamed until
+// whole.
+TEST_F(RecoverTest, AStopLeavesNoPartialFile) {
+    FatImage image;
+    FillClusters(image);
+    image.RootEntry(0, test::File("AONE    TXT", 10, 100));
+    image.RootEntry(1, test::File("ATWO    TXT", 11, 100));
+    AddDrive('C', image.bytes);
+    const scan::MemoryFileList list = Scan();
+    app::SetPumpMessagesHook([] {
+        app::StopScan = true;
+        return false;
+    });
+    const RecoverTally tally = Recover(list);
+    app::SetPumpMessagesHook(nullptr);
+    EXPECT_TRUE(tally.interrupted);
+    EXPECT_EQ(tally.recovered, 1);  // small enough to finish at once
+    EXPECT_EQ(Contents(destination / "~ONE.TXT"), ClusterBytes(10, 100));
+    EXPECT_FALSE(fs::exists(destination / "~TWO.TXT"));
+
+    platform::RecoveredFile file;
+    const fs::path path = destination / "whole.bin";
+    ASSERT_TRUE(file.Create(path.string(), false));
+    ASSERT_TRUE(file.Write(std::vector<uint8_t>(10, 'x')));
+    EXPECT_FALSE(fs::exists(path));
+    ASSERT_TRUE(file.Close());
+    EXPECT_EQ(fs::file_size(path), 10u);
+    platform::RecoveredFile again;
+    EXPECT_FALSE(again.Create(path.string(), false));
+    EXPECT_EQ(platform::GetLastError(), EEXIST);
 }
 
 // The notes, questions and summaries of several and of single files.
