@@ -8,6 +8,7 @@ packages=(
   clang libclang-rt-14-dev
   qt6-base-dev fonts-dejavu-core xvfb xauth ntfs-3g
   sleuthkit dosfstools mtools exfatprogs exfat-fuse fdisk time
+  groff-base desktop-file-utils dpkg-dev lintian
 )
 missing=()
 for p in "${packages[@]}"; do
