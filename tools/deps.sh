@@ -8,8 +8,11 @@ packages=(
   clang libclang-rt-14-dev
   qt6-base-dev fonts-dejavu-core xvfb xauth ntfs-3g
   sleuthkit dosfstools mtools exfatprogs exfat-fuse fdisk time
-  groff-base desktop-file-utils dpkg-dev lintian
+  groff-base desktop-file-utils
 )
+# tools/package.sh needs more: RELICTA_DEPS_EXTRA="dpkg-dev lintian" tools/deps.sh
+read -r -a extra <<<"${RELICTA_DEPS_EXTRA:-}"
+packages+=("${extra[@]}")
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

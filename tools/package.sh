@@ -3,7 +3,7 @@
 #   tools/package.sh   (the .deb lands in build-release/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/deps.sh
+RELICTA_DEPS_EXTRA="dpkg-dev lintian" tools/deps.sh
 tools/build.sh build-release -DCMAKE_BUILD_TYPE=Release -DRELICTA_BUILD_TESTS=OFF
 (cd build-release && cpack -G DEB)
 deb=$(ls -t build-release/relicta_*.deb | head -1)

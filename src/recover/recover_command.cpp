@@ -300,7 +300,7 @@ bool RecoverCommand::RecoverSelected(const scan::FileListControl& listCtrl) {
         std::string text = "The program has recovered " + std::to_string(tally_.recovered) +
                            " files to directory " + destination +
                            ".\n\nIt is possible some or all of the data in the files was "
-                           "overwritten,so you should verify that each file is correct.";
+                           "overwritten, so you should verify that each file is correct.";
         if (tally_.endedEarly > 0) {
             text += "\n\n" + std::to_string(tally_.endedEarly) +
                     " of them ended early: the volume had no free cluster left to take.";
@@ -366,7 +366,7 @@ void RecoverCommand::RecoverOneFile(uint32_t itemNum) {
         return;
     }
     app::MessageBox("The file has been recovered as \"" + name +
-                        "\".\n\nIt is possible some or all of the files data was overwritten,so "
+                        "\".\n\nIt is possible some or all of the file's data was overwritten, so "
                         "you should verify that the file is correct.",
                     "File has been recovered");
 }

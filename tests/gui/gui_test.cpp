@@ -428,7 +428,7 @@ class GuiTest : public QObject {
                              "directory " +
                              target +
                              ".\n\nIt is possible some or all of the data in the files was "
-                             "overwritten,so you should verify that each file is correct."});
+                             "overwritten, so you should verify that each file is correct."});
         for (uint32_t item : chosen) {
             const scan::FoundFile& f = scan::foundFiles[item];
             const std::filesystem::path file = target.toStdString() + "/" + f.name;

@@ -284,7 +284,7 @@ TEST_F(RecoverTest, NotesQuestionsAndSummaries) {
     EXPECT_EQ(dialogs.Texts()[2], "The program has recovered 2 files to directory " +
                                       destination.string() +
                                       ".\n\nIt is possible some or all of the data in the files "
-                                      "was overwritten,so you should verify that each file is "
+                                      "was overwritten, so you should verify that each file is "
                                       "correct.");
 
     // Again into the same place: every name is taken, nothing is touched, no summary.
