@@ -32,16 +32,6 @@ const Fixture kFixtures[] = {
     {"exfat-mbr", "exfatmbr.img"},
 };
 
-std::string Field(const std::string& line, const std::string& name) {
-    std::smatch m;
-    if (std::regex_search(line, m,
-                          std::regex("\"" + name + "\":(\"((?:[^\"\\\\]|\\\\.)*)\"|\\d+)"))) {
-        return m[2].matched ? std::regex_replace(m[2].str(), std::regex(R"(\\(.))"), "$1")
-                            : m[1].str();
-    }
-    return {};
-}
-
 // A path as the manifest writes it ("/a/b/"), from a listed directory ("C:\a\b").
 std::string ManifestDir(const std::string& dir) {
     std::string path = std::regex_replace(dir.substr(2), std::regex(R"(\\)"), "/");
@@ -104,17 +94,17 @@ TEST_F(ExFatTest, ListsTheManifestsDeletedFiles) {
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, "");
         for (const std::string& line : Lines(r.out)) {
-            const std::string key = ManifestDir(Field(line, "dir")) + Field(line, "name");
+            const std::string key = ManifestDir(JsonField(line, "dir")) + JsonField(line, "name");
             const auto row = expected.find(key);
             if (row == expected.end()) {
                 ADD_FAILURE() << "listed but not deleted: " << line;
                 continue;
             }
-            EXPECT_EQ(Field(line, "size"), row->second.size) << key;
-            EXPECT_EQ(Field(line, "modified"), row->second.modified) << key;
-            EXPECT_EQ(Field(line, "condition"), row->second.condition) << key;
-            if (Field(line, "layout") == "guessed") {
-                EXPECT_EQ(Field(line, "condition"), "Poor") << key;
+            EXPECT_EQ(JsonField(line, "size"), row->second.size) << key;
+            EXPECT_EQ(JsonField(line, "modified"), row->second.modified) << key;
+            EXPECT_EQ(JsonField(line, "condition"), row->second.condition) << key;
+            if (JsonField(line, "layout") == "guessed") {
+                EXPECT_EQ(JsonField(line, "condition"), "Poor") << key;
             }
             expected.erase(row);
         }
@@ -168,7 +158,7 @@ TEST_F(ExFatTest, AgreesWithFls) {
         std::set<std::string> ours;
         for (const std::string& line :
              Lines(Relicta("scan --format json " + FixturePath(f.image)).out)) {
-            ours.insert(ManifestDir(Field(line, "dir")).substr(1) + Field(line, "name"));
+            ours.insert(ManifestDir(JsonField(line, "dir")).substr(1) + JsonField(line, "name"));
         }
         int compared = 0;
         const std::regex entry(R"(^r/r \* \d+:\t(.+)$)");
@@ -284,8 +274,8 @@ TEST_F(ExFatTest, DoubtfulSetsAreListedButNotPromised) {
         EXPECT_EQ(r.status, 0) << r.err;
         std::map<std::string, std::string> listed;
         for (const std::string& line : Lines(r.out)) {
-            if (Field(line, "dir") == "C:\\") {
-                listed[Field(line, "name")] = Field(line, "condition");
+            if (JsonField(line, "dir") == "C:\\") {
+                listed[JsonField(line, "name")] = JsonField(line, "condition");
             }
         }
         for (const auto& [name, condition] : c.conditions) {
@@ -308,7 +298,7 @@ TEST_F(ExFatTest, ValidDataLengthIsHonoured) {
                static_cast<std::streamsize>(bytes.size()));
     std::string item;
     for (const std::string& line : Lines(Relicta("scan --format json " + image).out)) {
-        item = Field(line, "name") == "big.bin" ? Field(line, "item") : item;
+        item = JsonField(line, "name") == "big.bin" ? JsonField(line, "item") : item;
     }
     const CommandResult r =
         Relicta("recover --yes --item " + item + " --to '" + (to / "out").string() + "' " + image);

@@ -35,16 +35,6 @@ class RecoverCommandTest : public ::testing::Test {
     fs::path to;
 };
 
-std::string Field(const std::string& line, const std::string& name) {
-    std::smatch m;
-    if (std::regex_search(line, m,
-                          std::regex("\"" + name + "\":(\"((?:[^\"\\\\]|\\\\.)*)\"|\\d+)"))) {
-        return m[2].matched ? std::regex_replace(m[2].str(), std::regex(R"(\\(.))"), "$1")
-                            : m[1].str();
-    }
-    return {};
-}
-
 // Where --keep-paths puts a listed file.
 fs::path KeptPath(const fs::path& to, const std::string& dir, std::string name) {
     fs::path path = to;
@@ -110,16 +100,16 @@ TEST_F(RecoverCommandTest, FixturesComeBackAsTheyWere) {
         std::stringstream lines(listed.out);
         int checked = 0;
         for (std::string line; std::getline(lines, line);) {
-            const fs::path path = KeptPath(dir, Field(line, "dir"), Field(line, "name"));
+            const fs::path path = KeptPath(dir, JsonField(line, "dir"), JsonField(line, "name"));
             struct stat st {};
-            if (Field(line, "condition") == "Hopeless") {
+            if (JsonField(line, "condition") == "Hopeless") {
                 EXPECT_NE(::stat(path.c_str(), &st), 0) << path;
                 continue;
             }
             ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
-            EXPECT_EQ(std::to_string(st.st_size), Field(line, "size")) << path;
-            EXPECT_EQ(LocalIsoTime(st), Field(line, "modified")) << path;
-            const bool readOnly = (std::stoul(Field(line, "attributes")) & 1) != 0;
+            EXPECT_EQ(std::to_string(st.st_size), JsonField(line, "size")) << path;
+            EXPECT_EQ(LocalIsoTime(st), JsonField(line, "modified")) << path;
+            const bool readOnly = (std::stoul(JsonField(line, "attributes")) & 1) != 0;
             EXPECT_EQ((st.st_mode & 0222) == 0, readOnly) << path;
             ++checked;
         }
@@ -153,8 +143,8 @@ TEST_F(RecoverCommandTest, ExistingFilesAndAFullDiskLeaveNothingBehind) {
     std::string item;
     std::stringstream lines(Relicta("scan --format json" + source).out);
     for (std::string line; std::getline(lines, line);) {
-        if (Field(line, "name") == "?IG.BIN") {
-            item = Field(line, "item");
+        if (JsonField(line, "name") == "?IG.BIN") {
+            item = JsonField(line, "item");
         }
     }
     r = RunCommand("ulimit -f 8; trap '' XFSZ; TZ=UTC " + RelictaBinary() +
@@ -175,8 +165,8 @@ TEST_F(RecoverCommandTest, ItemsAndUsage) {
     std::set<std::string> listed;
     std::stringstream lines(Relicta("scan --format json" + source).out);
     for (std::string line; std::getline(lines, line);) {
-        if (Field(line, "item") == "1" || Field(line, "item") == "4") {
-            listed.insert(Field(line, "name"));
+        if (JsonField(line, "item") == "1" || JsonField(line, "item") == "4") {
+            listed.insert(JsonField(line, "name"));
         }
     }
     EXPECT_EQ(names, listed);

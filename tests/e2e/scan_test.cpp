@@ -30,19 +30,6 @@ std::ostream& operator<<(std::ostream& out, const Listed& l) {
                << l.condition;
 }
 
-std::string JsonField(const std::string& line, const std::string& field) {
-    const std::regex text("\"" + field + "\":\"((?:[^\"\\\\]|\\\\.)*)\"");
-    const std::regex number("\"" + field + "\":(-?\\d+)");
-    std::smatch m;
-    if (std::regex_search(line, m, text)) {
-        return std::regex_replace(m[1].str(), std::regex(R"(\\(.))"), "$1");
-    }
-    if (std::regex_search(line, m, number)) {
-        return m[1];
-    }
-    return {};
-}
-
 std::vector<Listed> Scan(const std::string& args, CommandResult* result = nullptr) {
     const CommandResult r = RunCommand("TZ=UTC " + RelictaBinary() + " scan --format json " + args);
     if (result != nullptr) {

@@ -1,5 +1,7 @@
 #include "support/paths.h"
 
+#include <regex>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,6 +65,19 @@ CommandResult RunCommand(const std::string& commandLine) {
 
 bool HaveTool(const std::string& tool) {
     return RunCommand("command -v " + tool + " >/dev/null").status == 0;
+}
+
+std::string JsonField(const std::string& line, const std::string& field) {
+    const std::regex text("\"" + field + "\":\"((?:[^\"\\\\]|\\\\.)*)\"");
+    const std::regex number("\"" + field + "\":(-?\\d+)");
+    std::smatch m;
+    if (std::regex_search(line, m, text)) {
+        return std::regex_replace(m[1].str(), std::regex(R"(\\(.))"), "$1");
+    }
+    if (std::regex_search(line, m, number)) {
+        return m[1];
+    }
+    return {};
 }
 
 }  // namespace relicta::test

@@ -21,4 +21,7 @@ CommandResult RunCommand(const std::string& commandLine);
 
 bool HaveTool(const std::string& tool);
 
+// A field of one line of `relicta scan --format json`: a string unescaped, or a number.
+std::string JsonField(const std::string& line, const std::string& field);
+
 }  // namespace relicta::test
