@@ -2,7 +2,6 @@
 
 #include <array>
 #include <charconv>
-#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iostream>

@@ -138,6 +138,14 @@ bool BitSet(const std::vector<uint8_t>& bitmap, int64_t bit) {
     return (bitmap[static_cast<std::size_t>(bit / 8)] >> (bit % 8) & 1) != 0;
 }
 
+bool FatClusterFree(int64_t cluster) {
+    constexpr int64_t kFirstCluster = 2;
+    const int64_t bit = cluster - kFirstCluster;
+    const int64_t covered =
+        std::min<int64_t>(VolumeBitmapBits, Vcb->AllocationSupport.NumberOfClusters);
+    return bit >= 0 && bit < covered && !BitSet(VolumeBitmap, bit);
+}
+
 int64_t CountSetBits(const std::vector<uint8_t>& bitmap, int64_t bits) {
     bits = std::clamp<int64_t>(bits, 0, static_cast<int64_t>(bitmap.size()) * 8);
     int64_t count = 0;

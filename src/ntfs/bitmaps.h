@@ -29,6 +29,10 @@ void LoadMftBitmap(platform::Handle hVolume);
 void CheckBadClusterFile(platform::Handle hVolume);
 
 bool BitSet(const std::vector<uint8_t>& bitmap, int64_t bit);
+
+// Whether a FAT or exFAT cluster (numbered from 2) is free by the volume bitmap; a cluster
+// the bitmap does not cover counts as used.
+bool FatClusterFree(int64_t cluster);
 int64_t CountSetBits(const std::vector<uint8_t>& bitmap, int64_t bits);
 
 // Whether MFT record `number` is in use; true while no MFT bitmap is loaded.

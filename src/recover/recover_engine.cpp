@@ -126,15 +126,6 @@ RecoverResult Finish(platform::RecoveredFile& file, const RecoverJob& job, bool 
     return endedEarly ? RecoverResult::EndedEarly : RecoverResult::Recovered;
 }
 
-// Whether a FAT cluster is free now, by the volume bitmap the open built from the FAT;
-// a cluster the bitmap does not cover counts as used.
-bool ClusterFree(int64_t cluster) {
-    const int64_t bit = cluster - kFirstFatCluster;
-    const int64_t covered =
-        std::min<int64_t>(ntfs::VolumeBitmapBits, Vcb->AllocationSupport.NumberOfClusters);
-    return bit >= 0 && bit < covered && !ntfs::BitSet(ntfs::VolumeBitmap, bit);
-}
-
 // The free clusters a deleted FAT file is taken to occupy: its first cluster, then each
 // next free one, wrapping past the end of the volume, for at most one pass over it.
 class FreeClusterWalk {
@@ -149,7 +140,7 @@ class FreeClusterWalk {
         while (stepped_ + 1 < Vcb->TotalClusters) {
             ++stepped_;
             current_ = current_ >= last ? kFirstFatCluster : current_ + 1;
-            if (ClusterFree(current_)) {
+            if (ntfs::FatClusterFree(current_)) {
                 return true;
             }
         }

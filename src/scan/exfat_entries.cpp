@@ -21,11 +21,6 @@ constexpr int kUtcOffsetRange = 0x80;
 constexpr std::array<uint8_t, 5> kBenignTypes = {entry::VolumeGuid, 0xA1, 0xA2,
                                                  entry::VendorExtension, entry::VendorAllocation};
 
-// The type with its in-use bit set, so that deleted and live entries compare alike.
-uint8_t LiveType(uint8_t type) {
-    return type | entry::InUse;
-}
-
 uint8_t TypeAt(Bytes dir, std::size_t index) {
     return volume::U8(dir, index * entry::Size);
 }
@@ -42,7 +37,7 @@ std::optional<std::u16string> ReadName(Bytes dir, std::size_t first, std::size_t
     for (std::size_t k = 0; name.size() < length; ++k) {
         const std::size_t at = (first + k) * entry::Size;
         if (!volume::InBounds(dir, at, entry::Size) ||
-            LiveType(TypeAt(dir, first + k)) != entry::FileName) {
+            entry::LiveType(TypeAt(dir, first + k)) != entry::FileName) {
             return std::nullopt;
         }
         for (std::size_t c = 0; c < entry::CharsPerNameEntry && name.size() < length; ++c) {
@@ -67,7 +62,7 @@ bool ChecksumMatches(Bytes dir, std::size_t index, std::size_t count) {
     }
     std::copy_n(dir.begin() + static_cast<std::ptrdiff_t>(index * entry::Size), bytes, set.begin());
     for (std::size_t e = 0; e <= count; ++e) {
-        set[e * entry::Size] = LiveType(set[e * entry::Size]);
+        set[e * entry::Size] = entry::LiveType(set[e * entry::Size]);
     }
     const uint16_t stored = volume::U16(dir, index * entry::Size + entry::SetChecksum);
     return volume::ExFatSetChecksum(Bytes(set).first(bytes)) == stored;
@@ -105,7 +100,7 @@ std::optional<int16_t> ExFatFileSet::UtcOffsetMinutes() const {
 }
 
 bool IsKnownExFatEntryType(uint8_t type) {
-    const uint8_t live = LiveType(type);
+    const uint8_t live = entry::LiveType(type);
     return live == entry::AllocationBitmap || live == entry::UpCaseTable ||
            live == entry::VolumeLabel || live == entry::File || live == entry::StreamExtension ||
            live == entry::FileName ||
@@ -116,8 +111,8 @@ std::optional<ExFatFileSet> ParseExFatFileSet(Bytes dir, std::size_t index) {
     const std::size_t file = index * entry::Size;
     const std::size_t stream = file + entry::Size;
     if (!volume::InBounds(dir, file, 2 * entry::Size) ||
-        LiveType(TypeAt(dir, index)) != entry::File ||
-        LiveType(TypeAt(dir, index + 1)) != entry::StreamExtension) {
+        entry::LiveType(TypeAt(dir, index)) != entry::File ||
+        entry::LiveType(TypeAt(dir, index + 1)) != entry::StreamExtension) {
         return std::nullopt;
     }
     ExFatFileSet set;

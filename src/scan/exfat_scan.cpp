@@ -84,7 +84,6 @@ struct ExFatWalk {
     std::unordered_set<uint32_t> directoryClusters;  // read as a directory already
     std::vector<uint8_t> liveDirectoryClusters;      // bit c - 2: part of a live directory
     std::vector<Folder> reusedFolders;               // waiting until every live directory is known
-    uint32_t progressPosition = 0;
     bool volumeClosed = false;
 };
 
@@ -107,15 +106,10 @@ int64_t MaxDirectoryClusters() {
     return std::max<int64_t>(1, ClustersFor(kMaxDirectoryBytes));
 }
 
-bool ClusterFree(int64_t cluster) {
-    const int64_t bit = cluster - volume::kExFatFirstCluster;
-    return bit >= 0 && bit < ntfs::VolumeBitmapBits && !ntfs::BitSet(ntfs::VolumeBitmap, bit);
-}
-
 bool AllFree(const std::vector<ClusterExtent>& extents) {
     for (const ClusterExtent& e : extents) {
         for (int64_t c = e.lcn; c < e.lcn + e.clusters; ++c) {
-            if (!ClusterFree(c)) {
+            if (!ntfs::FatClusterFree(c)) {
                 return false;
             }
         }
@@ -137,10 +131,6 @@ void ClaimFirstCluster(ExFatWalk& walk, int64_t cluster) {
     SetBit(walk.firstClusters, cluster - volume::kExFatFirstCluster);
 }
 
-uint8_t LiveType(uint8_t type) {
-    return type | entry::InUse;
-}
-
 // True when the walk is to stop: Cancel, or a quit request (the volume is then closed here).
 bool PumpAndCheckStop(ExFatWalk& walk) {
     if (!walk.volumeClosed && app::PumpMessages()) {
@@ -151,8 +141,8 @@ bool PumpAndCheckStop(ExFatWalk& walk) {
     return app::StopScan || walk.volumeClosed;
 }
 
+// The bar fills and wraps on large volumes, as the FAT scan's does.
 void StepProgress(ExFatWalk& walk) {
-    walk.progressPosition = (walk.progressPosition + 1) % (kProgressRange + 1);
     walk.window->StepIt();
 }
 
@@ -233,7 +223,7 @@ void HandleSet(ExFatWalk& walk, const Folder& folder, const ExFatFileSet& set, P
                      false,
                      deleted,
                      folder.depth + 1,
-                     deleted && !ClusterFree(set.firstCluster)};
+                     deleted && !ntfs::FatClusterFree(set.firstCluster)};
         if (child.reused) {
             walk.reusedFolders.push_back(std::move(child));
         } else if (walk.directoryClusters.insert(set.firstCluster).second) {
@@ -292,7 +282,7 @@ PieceFacts WalkEntries(ExFatWalk& walk, const Folder& folder, std::vector<uint8_
             i = entries;
             break;
         }
-        if (LiveType(type) != entry::File) {
+        if (entry::LiveType(type) != entry::File) {
             ++i;
             continue;
         }
@@ -341,7 +331,7 @@ std::vector<ClusterExtent> RecordedClusters(const Folder& folder) {
     }
     if (folder.noFatChain) {
         int64_t free = 1;
-        while (free < clusters && ClusterFree(int64_t{folder.firstCluster} + free)) {
+        while (free < clusters && ntfs::FatClusterFree(int64_t{folder.firstCluster} + free)) {
             ++free;
         }
         return volume::ContiguousExtents(folder.firstCluster, free);
@@ -445,7 +435,7 @@ bool ReadsAsContinuation(const Continuation& job, const AllocationTrail& trail,
         if (i >= carried && type == entry::EndOfDirectory) {
             break;
         }
-        if (LiveType(type) != entry::File) {
+        if (entry::LiveType(type) != entry::File) {
             ++i;
             continue;
         }
@@ -487,7 +477,7 @@ std::optional<uint32_t> NextDirectoryCluster(ExFatWalk& walk, Continuation& job)
     std::vector<int64_t> candidates = {int64_t{job.lastCluster} + 1};
     if (trail.dataEnd != 0) {
         int64_t after = trail.dataEnd;
-        while (after <= LastCluster() && !ClusterFree(after)) {
+        while (after <= LastCluster() && !ntfs::FatClusterFree(after)) {
             ++after;
         }
         if (after != candidates.front()) {
@@ -495,7 +485,7 @@ std::optional<uint32_t> NextDirectoryCluster(ExFatWalk& walk, Continuation& job)
         }
     }
     for (const int64_t candidate : candidates) {
-        if (!volume::IsExFatCluster(candidate) || !ClusterFree(candidate) ||
+        if (!volume::IsExFatCluster(candidate) || !ntfs::FatClusterFree(candidate) ||
             IsClaimedFirstCluster(walk, candidate) ||
             walk.directoryClusters.count(static_cast<uint32_t>(candidate)) != 0) {
             continue;

@@ -56,6 +56,11 @@ inline constexpr uint8_t FileName = 0xC1;
 inline constexpr uint8_t VendorExtension = 0xE0;
 inline constexpr uint8_t VendorAllocation = 0xE1;
 
+// The type with its in-use bit set, so that deleted and live entries compare alike.
+constexpr uint8_t LiveType(uint8_t type) {
+    return type | InUse;
+}
+
 // File entry.
 inline constexpr std::size_t SecondaryCount = 0x01;
 inline constexpr std::size_t SetChecksum = 0x02;
