@@ -138,6 +138,12 @@ bool BitSet(const std::vector<uint8_t>& bitmap, int64_t bit) {
     return (bitmap[static_cast<std::size_t>(bit / 8)] >> (bit % 8) & 1) != 0;
 }
 
+void SetBit(std::vector<uint8_t>& bitmap, int64_t bit) {
+    if (bit >= 0 && static_cast<uint64_t>(bit / 8) < bitmap.size()) {
+        bitmap[static_cast<std::size_t>(bit / 8)] |= static_cast<uint8_t>(1u << (bit % 8));
+    }
+}
+
 bool FatClusterFree(int64_t cluster) {
     constexpr int64_t kFirstCluster = 2;
     const int64_t bit = cluster - kFirstCluster;

@@ -28,6 +28,8 @@ void ReadVolumeBitmapRuns(platform::Handle hVolume, std::span<uint8_t> buffer);
 void LoadMftBitmap(platform::Handle hVolume);
 void CheckBadClusterFile(platform::Handle hVolume);
 
+// Sets `bit` when the bitmap holds it.
+void SetBit(std::vector<uint8_t>& bitmap, int64_t bit);
 bool BitSet(const std::vector<uint8_t>& bitmap, int64_t bit);
 
 // Whether a FAT or exFAT cluster (numbered from 2) is free by the volume bitmap; a cluster

@@ -12,6 +12,7 @@
 #include "ntfs/bitmaps.h"
 #include "ntfs/ntfs_volume.h"
 #include "scan/exfat_entries.h"
+#include "scan/folder_continuation.h"
 #include "scan/found_files.h"
 #include "volume/exfat_fat.h"
 #include "volume/exfat_layout.h"
@@ -48,13 +49,6 @@ struct Folder {
     bool reused = false;
 };
 
-// Where the files of the entries walked so far lie: the allocation order a deleted
-// folder's next cluster must continue.
-struct AllocationTrail {
-    int64_t lastDataStart = 0;  // first cluster of the last file with data, in entry order
-    int64_t dataEnd = 0;        // the cluster after the data of the last piece's files
-};
-
 // A deleted folder whose walk ended at its last recorded cluster: more may follow.
 struct Continuation {
     Folder folder;
@@ -80,6 +74,7 @@ struct ExFatWalk {
     std::deque<Folder> folders;
     std::deque<Continuation> continuations;
     std::vector<Claim> claims;
+    KnownData knownData;
     std::vector<uint8_t> firstClusters;  // bit c - 2: an entry names c as its first cluster
     std::unordered_set<uint32_t> directoryClusters;  // read as a directory already
     std::vector<uint8_t> liveDirectoryClusters;      // bit c - 2: part of a live directory
@@ -121,14 +116,8 @@ bool IsClaimedFirstCluster(const ExFatWalk& walk, int64_t cluster) {
     return ntfs::BitSet(walk.firstClusters, cluster - volume::kExFatFirstCluster);
 }
 
-void SetBit(std::vector<uint8_t>& bits, int64_t bit) {
-    if (bit >= 0 && static_cast<uint64_t>(bit / 8) < bits.size()) {
-        bits[static_cast<std::size_t>(bit / 8)] |= static_cast<uint8_t>(1u << (bit % 8));
-    }
-}
-
 void ClaimFirstCluster(ExFatWalk& walk, int64_t cluster) {
-    SetBit(walk.firstClusters, cluster - volume::kExFatFirstCluster);
+    ntfs::SetBit(walk.firstClusters, cluster - volume::kExFatFirstCluster);
 }
 
 // True when the walk is to stop: Cancel, or a quit request (the volume is then closed here).
@@ -203,6 +192,7 @@ void AddFile(ExFatWalk& walk, const Folder& folder, const ExFatFileSet& set) {
     file.utcOffsetMinutes = set.UtcOffsetMinutes();
     for (const ClusterExtent& e : rating.claimed) {
         walk.claims.push_back({e.lcn, e.lcn + e.clusters, foundFiles.size()});
+        walk.knownData.Add(e.lcn, e.lcn + e.clusters);
     }
     AddFoundFile(walk.context.listCtrl, std::move(file));
 }
@@ -232,9 +222,7 @@ void HandleSet(ExFatWalk& walk, const Folder& folder, const ExFatFileSet& set, P
         return;
     }
     if (set.HasClusters() && set.dataLength > 0) {
-        facts.trail.lastDataStart = set.firstCluster;
-        facts.trail.dataEnd =
-            std::max(facts.trail.dataEnd, int64_t{set.firstCluster} + ClustersFor(set.dataLength));
+        facts.trail.Note(set.firstCluster, ClustersFor(set.dataLength));
     }
     if (set.deleted || folder.deleted) {
         AddFile(walk, folder, set);
@@ -307,13 +295,6 @@ PieceFacts WalkEntries(ExFatWalk& walk, const Folder& folder, std::vector<uint8_
     return facts;
 }
 
-void Merge(AllocationTrail& into, const AllocationTrail& piece) {
-    if (piece.lastDataStart != 0) {
-        into.lastDataStart = piece.lastDataStart;
-    }
-    into.dataEnd = piece.dataEnd != 0 ? piece.dataEnd : into.dataEnd;
-}
-
 // The clusters a folder's entry records. A deleted folder's are read only while they are
 // free: its run up to the first cluster in use again, or its chain when still whole; at
 // least its first cluster, as for FAT.
@@ -360,7 +341,7 @@ void WalkFolder(ExFatWalk& walk, const Folder& folder) {
     if (!folder.deleted) {
         for (const ClusterExtent& e : extents) {
             for (int64_t c = e.lcn; c < e.lcn + e.clusters; ++c) {
-                SetBit(walk.liveDirectoryClusters, c - volume::kExFatFirstCluster);
+                ntfs::SetBit(walk.liveDirectoryClusters, c - volume::kExFatFirstCluster);
             }
         }
     }
@@ -380,7 +361,7 @@ void WalkFolder(ExFatWalk& walk, const Folder& folder) {
             lastCluster = static_cast<uint32_t>(
                 e.lcn + static_cast<int64_t>((done - 1) / Vcb->BytesPerCluster));
             const PieceFacts facts = WalkEntries(walk, folder, window, false);
-            Merge(trail, facts.trail);
+            trail.Follow(facts.trail);
             if (facts.endOfDirectory || PumpAndCheckStop(walk)) {
                 return;
             }
@@ -404,9 +385,7 @@ AllocationTrail TrailOf(ExFatWalk& walk, const std::vector<uint8_t>& window) {
             ClaimFirstCluster(walk, set->firstCluster);
         }
         if (set && !set->IsDirectory() && set->HasClusters() && set->dataLength > 0) {
-            trail.lastDataStart = set->firstCluster;
-            trail.dataEnd =
-                std::max(trail.dataEnd, int64_t{set->firstCluster} + ClustersFor(set->dataLength));
+            trail.Note(set->firstCluster, ClustersFor(set->dataLength));
         }
     }
     return trail;
@@ -464,9 +443,20 @@ bool ReadsAsContinuation(const Continuation& job, const AllocationTrail& trail,
     return matching > 0;
 }
 
-// The folder's next cluster: the one after its last, or the first free one after the data
-// of the files its last cluster holds (a driver gives a full folder the next free
-// cluster, which lies past what was just written into it). nullopt when neither qualifies.
+// The first cluster of the first file with data among the sets `window` adds to the carry.
+int64_t FirstDataCluster(const Continuation& job, const std::vector<uint8_t>& window) {
+    const std::size_t entries = window.size() / entry::Size;
+    for (std::size_t i = job.carry.size() / entry::Size; i < entries; ++i) {
+        const std::optional<ExFatFileSet> set = ParseExFatFileSet(window, i);
+        if (set && !set->IsDirectory() && set->HasClusters() && set->dataLength > 0) {
+            return set->firstCluster;
+        }
+    }
+    return 0;
+}
+
+// The folder's next cluster, with the entries the last one cut off in front of it in
+// `job.carry`; nullopt when none qualifies.
 std::optional<uint32_t> NextDirectoryCluster(ExFatWalk& walk, Continuation& job) {
     AllocationTrail trail = job.trail;
     const AllocationTrail carried = TrailOf(walk, job.carry);
@@ -474,30 +464,32 @@ std::optional<uint32_t> NextDirectoryCluster(ExFatWalk& walk, Continuation& job)
         trail.lastDataStart = carried.lastDataStart;
         trail.dataEnd = std::max(trail.dataEnd, carried.dataEnd);
     }
-    std::vector<int64_t> candidates = {int64_t{job.lastCluster} + 1};
-    if (trail.dataEnd != 0) {
-        int64_t after = trail.dataEnd;
-        while (after <= LastCluster() && !ntfs::FatClusterFree(after)) {
-            ++after;
-        }
-        if (after != candidates.front()) {
-            candidates.push_back(after);
-        }
+    std::vector<uint8_t> window;
+    const ContinuationTests tests{
+        LastCluster(),
+        [&walk](int64_t candidate) {
+            return volume::IsExFatCluster(candidate) && ntfs::FatClusterFree(candidate) &&
+                   !IsClaimedFirstCluster(walk, candidate) &&
+                   walk.directoryClusters.count(static_cast<uint32_t>(candidate)) == 0;
+        },
+        [&](int64_t candidate, int64_t expectedData) {
+            window = job.carry;
+            volume::AppendExtents(window, {{0, candidate, 1}});
+            return ReadsAsContinuation(job, trail, window) &&
+                   (expectedData == 0 ||
+                    ContinuesData(FirstDataCluster(job, window), candidate, expectedData,
+                                  walk.knownData, LastCluster()));
+        },
+        [](std::span<const uint8_t> firstEntry) {
+            return IsKnownExFatEntryType(firstEntry[0]) && firstEntry[0] != entry::EndOfDirectory;
+        }};
+    const std::optional<int64_t> next =
+        NextFolderCluster(job.lastCluster, trail, walk.knownData, tests);
+    if (!next) {
+        return std::nullopt;
     }
-    for (const int64_t candidate : candidates) {
-        if (!volume::IsExFatCluster(candidate) || !ntfs::FatClusterFree(candidate) ||
-            IsClaimedFirstCluster(walk, candidate) ||
-            walk.directoryClusters.count(static_cast<uint32_t>(candidate)) != 0) {
-            continue;
-        }
-        std::vector<uint8_t> window = job.carry;
-        volume::AppendExtents(window, {{0, candidate, 1}});
-        if (ReadsAsContinuation(job, trail, window)) {
-            job.carry = std::move(window);
-            return static_cast<uint32_t>(candidate);
-        }
-    }
-    return std::nullopt;
+    job.carry = std::move(window);
+    return static_cast<uint32_t>(*next);
 }
 
 void ContinueFolder(ExFatWalk& walk, Continuation job) {
@@ -511,7 +503,7 @@ void ContinueFolder(ExFatWalk& walk, Continuation job) {
         const PieceFacts facts = WalkEntries(walk, job.folder, job.carry, false);
         job.lastCluster = *next;
         job.trail.dataEnd = 0;
-        Merge(job.trail, facts.trail);
+        job.trail.Follow(facts.trail);
         if (facts.endOfDirectory) {
             return;
         }

@@ -1,5 +1,7 @@
 #include "scan/fat_scan.h"
 
+#include <deque>
+#include <map>
 #include <memory>
 #include <optional>
 #include <unordered_set>
@@ -10,6 +12,8 @@
 #include "app/scan_state.h"
 #include "ntfs/bitmaps.h"
 #include "ntfs/ntfs_volume.h"
+#include "scan/fat_entries.h"
+#include "scan/folder_continuation.h"
 #include "scan/found_files.h"
 #include "volume/dir_entry_layout.h"
 #include "volume/fat_entry.h"
@@ -34,15 +38,40 @@ constexpr std::size_t kEntriesPerPump = 2048;
 constexpr uint32_t kProgressRange = 10000;
 constexpr uint32_t kClustersPerHighWord = 65536;
 
+// A deleted folder whose walk ended at the last cluster read of it: more may follow.
+struct FatContinuation {
+    std::string path;
+    int depth = 0;
+    uint32_t lastCluster = 0;
+    std::size_t clusters = 1;        // read of it so far
+    std::vector<uint8_t> nameSlots;  // long-name slots that end the last cluster
+    AllocationTrail trail;
+};
+
+// What the slots of one directory cluster or more told.
+struct SlotFacts {
+    bool endOfDirectory = false;
+    AllocationTrail trail;
+};
+
 // What one FAT scan carries from directory to directory.
 struct FatWalk {
+    FatWalk(ScanContext& scan, std::vector<uint8_t> table,
+            std::unique_ptr<app::ProgressWindow> progress)
+        : context(scan), fat(std::move(table)), window(std::move(progress)) {}
+
     ScanContext& context;
     std::vector<uint8_t> fat;
     std::unique_ptr<app::ProgressWindow> window;
     uint32_t progressPosition = 0;
-    std::unordered_set<uint32_t> walkedDirectories;  // first clusters, so a loop is walked once
+    // First clusters of directories, and clusters read as a deleted folder's later ones.
+    std::unordered_set<uint32_t> walkedDirectories;
     int depth = 0;
     bool volumeClosed = false;
+    std::vector<uint8_t> firstClusters;  // bit c - 2: an entry names c as its first cluster
+    KnownData knownData;
+    // Deepest first: a subfolder's later clusters were given out before its parent's next.
+    std::map<int, std::deque<FatContinuation>> continuations;
 };
 
 FatWalk* currentWalk = nullptr;
@@ -257,32 +286,72 @@ std::vector<uint8_t> ReadDirectory(uint32_t first, bool deleted, const std::vect
     return buffer;
 }
 
+std::optional<SlotFacts> WalkDirectory(FatWalk& walk, std::span<const uint8_t> dir,
+                                       const std::string& path, bool inDeletedDirectory);
+
+void NoteFirstCluster(FatWalk& walk, int64_t cluster) {
+    ntfs::SetBit(walk.firstClusters, cluster - 2);
+}
+
+uint32_t RecordedFirstCluster(std::span<const uint8_t> entry) {
+    const uint32_t high = IsFat32() ? volume::U16(entry, dir_entry::FirstClusterHigh) : 0;
+    return (high << 16) | volume::U16(entry, dir_entry::FirstClusterLow);
+}
+
+// The long-name slots that end `dir`: the name of an entry the next cluster holds.
+std::vector<uint8_t> TrailingNameSlots(std::span<const uint8_t> dir) {
+    const std::size_t end = dir.size() / dir_entry::Size * dir_entry::Size;
+    std::size_t begin = end;
+    while (begin >= dir_entry::Size && (end - begin) / dir_entry::Size < long_name::MaxOrdinal &&
+           dir[begin - dir_entry::Size] != 0 &&
+           dir[begin - dir_entry::Size + dir_entry::Attributes] == dir_entry::AttrLongName) {
+        begin -= dir_entry::Size;
+    }
+    return {dir.begin() + static_cast<std::ptrdiff_t>(begin),
+            dir.begin() + static_cast<std::ptrdiff_t>(end)};
+}
+
 void HandleDirectorySlot(FatWalk& walk, std::span<const uint8_t> entry, const std::string& path,
-                         const std::string& name, bool inDeletedDirectory) {
+                         const std::string& name, bool inDeletedDirectory, SlotFacts& facts) {
     const bool deleted = entry[0] == dir_entry::Deleted;
     const uint32_t first = FirstCluster(entry, true);
     if (first > LastCluster() || first < 2 || first > Vcb->TotalClusters) {
         return;
     }
+    NoteFirstCluster(walk, first);
+    facts.trail.Note(first, 1);
     if (walk.depth >= kMaxDepth || !walk.walkedDirectories.insert(first).second) {
         return;  // a directory that leads back to an ancestor, or one seen already
     }
-    const std::vector<uint8_t> buffer =
-        ReadDirectory(first, deleted || inDeletedDirectory, walk.fat);
+    const bool deletedFolder = deleted || inDeletedDirectory;
+    const std::vector<uint8_t> buffer = ReadDirectory(first, deletedFolder, walk.fat);
     ++walk.depth;
-    WalkFatDirectory(walk.context, buffer, ChildPath(path, name), inDeletedDirectory || deleted);
+    std::string childPath = ChildPath(path, name);
+    const std::optional<SlotFacts> child = WalkDirectory(walk, buffer, childPath, deletedFolder);
+    if (deletedFolder && child && !child->endOfDirectory) {
+        walk.continuations[walk.depth].push_back(
+            {std::move(childPath), walk.depth, first, 1, TrailingNameSlots(buffer), child->trail});
+    }
     --walk.depth;
 }
 
 void HandleFileSlot(FatWalk& walk, std::span<const uint8_t> entry, const std::string& path,
-                    const std::string& name) {
+                    const std::string& name, SlotFacts& facts) {
+    const int64_t size = volume::U32(entry, dir_entry::FileSize);
+    const uint32_t c0 = FirstCluster(entry, false);
+    if (c0 >= 2 && c0 <= LastCluster()) {
+        NoteFirstCluster(walk, c0);
+        if (size > 0) {
+            const int64_t clusters = (size + ClusterBytes() - 1) / ClusterBytes();
+            facts.trail.Note(c0, clusters);
+            walk.knownData.Add(c0, c0 + clusters);
+        }
+    }
     if (!walk.context.filters.Accepts(path, name)) {
         return;
     }
     const uint64_t modified = volume::FileTimeFromDos(volume::U16(entry, dir_entry::WriteDate),
                                                       volume::U16(entry, dir_entry::WriteTime));
-    const int64_t size = volume::U32(entry, dir_entry::FileSize);
-    const uint32_t c0 = FirstCluster(entry, false);
     AddFoundFile(walk.context.listCtrl, name, path, size,
                  entry[dir_entry::Attributes] & kReportedAttributes, modified,
                  RateFile(c0, size, walk.fat), c0);
@@ -358,23 +427,22 @@ bool PumpAndCheckStop(FatWalk& walk) {
     return app::StopScan || walk.volumeClosed;
 }
 
-}  // namespace
-
-void WalkFatDirectory(ScanContext& /*context*/, std::span<const uint8_t> dir,
-                      const std::string& path, bool InDeletedDirectory) {
-    FatWalk& walk = *currentWalk;
-    if (PumpAndCheckStop(walk) || !LooksLikeDirectory(dir, path)) {
-        return;
-    }
+// The slots of `dir` from `begin` on (slots before it only lend their long names).
+SlotFacts WalkSlots(FatWalk& walk, std::span<const uint8_t> dir, std::size_t begin,
+                    const std::string& path, bool InDeletedDirectory) {
+    SlotFacts facts;
     const std::size_t entries = std::min(dir.size() / dir_entry::Size, kMaxDirectoryEntries);
-    bool longName = false;
-    for (std::size_t i = 0; i < entries && !walk.volumeClosed && !app::StopScan; ++i) {
+    bool longName =
+        begin > 0 && begin <= entries &&
+        dir[(begin - 1) * dir_entry::Size + dir_entry::Attributes] == dir_entry::AttrLongName;
+    for (std::size_t i = begin; i < entries && !walk.volumeClosed && !app::StopScan; ++i) {
         // A directory can hold 65536 entries: Cancel is heard within it too.
         if (i % kEntriesPerPump == kEntriesPerPump - 1 && PumpAndCheckStop(walk)) {
-            return;
+            break;
         }
         const std::span<const uint8_t> entry = dir.subspan(i * dir_entry::Size, dir_entry::Size);
         if (entry[0] == 0x00) {
+            facts.endOfDirectory = true;
             continue;
         }
         if (entry[0] == 0xFF && entry[1] == 0xFF) {
@@ -399,21 +467,113 @@ void WalkFatDirectory(ScanContext& /*context*/, std::span<const uint8_t> dir,
         longName = false;
         // A live file is not listed: its name is not worth decoding.
         if (!directory && entry[0] != dir_entry::Deleted && !InDeletedDirectory) {
+            NoteFirstCluster(walk, RecordedFirstCluster(entry));
             continue;
         }
         const std::string name =
             volume::PrintableName(hasName ? LongName(dir, i) : ShortName(entry));
         if (directory) {
-            HandleDirectorySlot(walk, entry, path, name, InDeletedDirectory);
+            HandleDirectorySlot(walk, entry, path, name, InDeletedDirectory, facts);
         } else {
-            HandleFileSlot(walk, entry, path, name);
+            HandleFileSlot(walk, entry, path, name, facts);
         }
+    }
+    return facts;
+}
+
+std::optional<SlotFacts> WalkDirectory(FatWalk& walk, std::span<const uint8_t> dir,
+                                       const std::string& path, bool inDeletedDirectory) {
+    if (PumpAndCheckStop(walk) || !LooksLikeDirectory(dir, path)) {
+        return std::nullopt;
+    }
+    return WalkSlots(walk, dir, 0, path, inDeletedDirectory);
+}
+
+std::size_t MaxDirectoryClusters() {
+    return std::max<std::size_t>(1, kMaxDirectoryEntries * dir_entry::Size / ClusterBytes());
+}
+
+EntryLimits Limits() {
+    return {IsFat32(), LastCluster(), static_cast<uint64_t>(Vcb->TotalClusters) * ClusterBytes()};
+}
+
+// Whether `cluster` (read into `bytes`) reads as the next cluster of the folder `job`
+// goes on with: entries throughout, whose data continues where the folder's left off.
+bool ReadsAsNextCluster(FatWalk& walk, const FatContinuation& job, int64_t cluster,
+                        int64_t expectedData, std::vector<uint8_t>& bytes) {
+    bytes = ReadCluster(cluster);
+    const EntriesCheck check = CheckDirectoryEntries(bytes, Limits());
+    if (!check.readsAsEntries) {
+        return false;
+    }
+    if (expectedData != 0) {
+        return ContinuesData(check.firstDataCluster, cluster, expectedData, walk.knownData,
+                             LastCluster());
+    }
+    return check.firstDataCluster == 0 || job.trail.lastDataStart == 0 ||
+           check.firstDataCluster > job.trail.lastDataStart;
+}
+
+// One more cluster of a deleted folder, if one qualifies; the folder then waits again.
+void ContinueFolder(FatWalk& walk, FatContinuation job) {
+    std::vector<uint8_t> cluster;
+    const ContinuationTests tests{
+        LastCluster(),
+        [&walk](int64_t candidate) {
+            return ntfs::FatClusterFree(candidate) &&
+                   !ntfs::BitSet(walk.firstClusters, candidate - 2) &&
+                   !walk.walkedDirectories.contains(static_cast<uint32_t>(candidate));
+        },
+        [&](int64_t candidate, int64_t expectedData) {
+            return ReadsAsNextCluster(walk, job, candidate, expectedData, cluster);
+        },
+        [limits = Limits()](std::span<const uint8_t> slot) {
+            return MayBeginDirectoryCluster(slot, limits);
+        }};
+    const std::optional<int64_t> next =
+        NextFolderCluster(job.lastCluster, job.trail, walk.knownData, tests);
+    if (!next) {
+        return;
+    }
+    walk.walkedDirectories.insert(static_cast<uint32_t>(*next));
+    std::vector<uint8_t> window = std::move(job.nameSlots);
+    const std::size_t begin = window.size() / dir_entry::Size;
+    window.insert(window.end(), cluster.begin(), cluster.end());
+    walk.depth = job.depth;
+    const SlotFacts facts = WalkSlots(walk, window, begin, job.path, true);
+    job.lastCluster = static_cast<uint32_t>(*next);
+    ++job.clusters;
+    job.trail.Follow(facts.trail);
+    job.nameSlots = TrailingNameSlots(cluster);
+    if (!facts.endOfDirectory && job.clusters < MaxDirectoryClusters()) {
+        const int depth = job.depth;
+        walk.continuations[depth].push_back(std::move(job));
     }
 }
 
+// Deleted folders are continued once every folder the volume records has been walked, so
+// that no folder's first cluster is taken for another's next one.
+void ContinueDeletedFolders(FatWalk& walk) {
+    while (!walk.continuations.empty() && !PumpAndCheckStop(walk)) {
+        const auto deepest = std::prev(walk.continuations.end());
+        FatContinuation job = std::move(deepest->second.front());
+        deepest->second.pop_front();
+        if (deepest->second.empty()) {
+            walk.continuations.erase(deepest);
+        }
+        ContinueFolder(walk, std::move(job));
+    }
+}
+
+}  // namespace
+
+void WalkFatDirectory(ScanContext& /*context*/, std::span<const uint8_t> dir,
+                      const std::string& path, bool InDeletedDirectory) {
+    WalkDirectory(*currentWalk, dir, path, InDeletedDirectory);
+}
+
 void ScanFatVolume(ScanContext& context) {
-    FatWalk walk{context, volume::ReadFat(Vcb->hVolume), app::CreateProgressWindow(), 0, {}, 0,
-                 false};
+    FatWalk walk(context, volume::ReadFat(Vcb->hVolume), app::CreateProgressWindow());
     walk.window->SetText("Scanning FAT" + std::to_string(Vcb->AllocationSupport.FatIndexBitSize) +
                          " drive " + Vcb->RootPath[0] + ", Please wait...");
     walk.window->SetRange(0, kProgressRange);
@@ -428,8 +588,11 @@ void ScanFatVolume(ScanContext& context) {
     if (IsFat32()) {
         walk.walkedDirectories.insert(Vcb->pBpb->RootDirFirstCluster);
     }
+    // As many clusters as the volume bitmap covers, as for exFAT.
+    walk.firstClusters.assign(static_cast<std::size_t>(ntfs::VolumeBitmapBits / 8 + 1), 0);
     const std::vector<uint8_t> root = ReadRoot(walk.fat);
-    WalkFatDirectory(context, root, Vcb->RootPath, false);
+    WalkDirectory(walk, root, Vcb->RootPath, false);
+    ContinueDeletedFolders(walk);
 }
 
 }  // namespace relicta::scan

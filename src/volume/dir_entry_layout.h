@@ -13,7 +13,10 @@ inline constexpr std::size_t NameBytes = 8;
 inline constexpr std::size_t Extension = 0x08;  // 3 bytes
 inline constexpr std::size_t ExtensionBytes = 3;
 inline constexpr std::size_t Attributes = 0x0B;
-inline constexpr std::size_t CaseFlags = 0x0C;  // Windows NT: lower-case base or extension
+inline constexpr std::size_t CaseFlags = 0x0C;       // Windows NT: lower-case base or extension
+inline constexpr std::size_t CreateTime10ms = 0x0D;  // 0-199
+inline constexpr std::size_t CreateTime = 0x0E;
+inline constexpr std::size_t CreateDate = 0x10;
 inline constexpr std::size_t FirstClusterHigh = 0x14;
 inline constexpr std::size_t WriteTime = 0x16;
 inline constexpr std::size_t WriteDate = 0x18;
@@ -32,7 +35,11 @@ inline constexpr uint8_t LowerCaseExtension = 0x10;
 
 namespace long_name {
 inline constexpr std::size_t Ordinal = 0x00;
+inline constexpr std::size_t Type = 0x0C;  // 0 for a name slot
 inline constexpr std::size_t Checksum = 0x0D;
+inline constexpr std::size_t FirstClusterLow = 0x1A;  // always 0
+inline constexpr uint8_t OrdinalMask = 0x1F;
+inline constexpr uint8_t MaxOrdinal = 20;  // 20 slots of 13 characters hold 255
 inline constexpr uint8_t LastSlot = 0x40;  // flag in the ordinal of a name's last slot
 inline constexpr std::size_t CharsPerSlot = 13;
 inline constexpr std::size_t Chars[CharsPerSlot] = {0x01, 0x03, 0x05, 0x07, 0x09, 0x0E, 0x10,
