@@ -13,7 +13,7 @@ cmake --build build-fuzz -- -j"$(nproc)"
 seeds=build-fuzz/seeds
 if [[ ! -d $seeds ]]; then
   set +o pipefail  # the seeds are prefixes of xz streams: xz may see its reader close early
-  mkdir -p "$seeds"/{fuzz_open_volume,fuzz_mft_record,fuzz_ntfs_scan,fuzz_fat_scan,fuzz_exfat_scan,fuzz_lznt1,fuzz_recover}
+  mkdir -p "$seeds"/{fuzz_open_volume,fuzz_mft_record,fuzz_ntfs_scan,fuzz_fat_scan,fuzz_exfat_scan,fuzz_lznt1,fuzz_recover,fuzz_names}
   for image in fat12 fat16 fat32 ntfs512 ntfs4k ntfs4ksec exfat512; do
     for selector in 0 1 2 3; do
       { printf "\\x0$selector"; xz -dc "tests/data/$image.img.xz" | head -c 65536; } >"$seeds/fuzz_open_volume/$image-$selector"
@@ -49,6 +49,16 @@ if [[ ! -d $seeds ]]; then
     { printf "\\x0$selector"; cat "$seeds/fuzz_ntfs_scan/user-records"; } >"$seeds/fuzz_recover/ntfs-$selector"
   done
   rm -f build-fuzz/ntfs4k.img
+  # Names: a deleted folder's later clusters (512-byte clusters), and $I files of both versions.
+  xz -dc tests/data/fatfolders.img.xz | dd of="$seeds/fuzz_names/folder-cluster" bs=512 skip=2200 count=1 status=none
+  python3 - "$seeds/fuzz_names" <<'PY'
+import struct, sys
+for version in (1, 2):
+    path = "C:\\Users\\bob\\holiday.jpg\0".encode("utf-16-le")
+    head = struct.pack("<QQQ", version, 1000, 133000000000000000)
+    body = path.ljust(520, b"\0") if version == 1 else struct.pack("<I", len(path) // 2) + path
+    open("%s/info-v%d" % (sys.argv[1], version), "wb").write(head + body)
+PY
   set -o pipefail
 fi
 
@@ -69,7 +79,7 @@ run() {
     -artifact_prefix="build-fuzz/artifacts/$target-" >"build-fuzz/$target.log" 2>&1
 }
 status=0
-targets=(fuzz_lznt1 fuzz_open_volume fuzz_mft_record fuzz_ntfs_scan fuzz_fat_scan fuzz_exfat_scan fuzz_recover)
+targets=(fuzz_lznt1 fuzz_open_volume fuzz_mft_record fuzz_ntfs_scan fuzz_fat_scan fuzz_exfat_scan fuzz_recover fuzz_names)
 for ((i = 0; i < ${#targets[@]}; i += 2)); do
   pids=()
   for target in "${targets[@]:i:2}"; do

@@ -106,8 +106,8 @@ bool DestinationAccepted(const view::FoundFileList& list, const std::string& des
     std::set<char> drives;
     for (const view::FoundFileList::Row& row : list.rows) {
         if (row.selected && row.itemData < scan::foundFiles.size() &&
-            !scan::foundFiles[row.itemData].dir.empty()) {
-            drives.insert(scan::foundFiles[row.itemData].dir[0]);
+            scan::foundFiles[row.itemData].Drive() != '\0') {
+            drives.insert(scan::foundFiles[row.itemData].Drive());
         }
     }
     for (char letter : drives) {

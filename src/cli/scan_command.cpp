@@ -39,8 +39,8 @@ class JsonLineWriter {
     explicit JsonLineWriter(std::ostream& out) : out_(out), buffer_(kFlushBytes) {}
 
     void Write(std::size_t item, const scan::FoundFile& f) {
-        MakeRoom(kFixedBytes +
-                 kMaxEscapeBytes * (f.name.size() + f.dir.size() + f.condition.size()));
+        MakeRoom(kFixedBytes + kMaxEscapeBytes * (f.name.size() + f.dir.size() +
+                                                  f.condition.size() + f.recycledAs.size()));
         Text("{\"item\":");
         Decimal(item);
         Text(",\"name\":");
@@ -60,6 +60,13 @@ class JsonLineWriter {
         if (f.layout != scan::DataLayout::Default) {
             Text(",\"layout\":\"");
             Text(scan::DataLayoutName(f.layout));
+            Text("\"");
+        }
+        if (!f.recycledAs.empty()) {
+            Text(",\"recycled_as\":");
+            String(f.recycledAs);
+            Text(",\"deleted\":\"");
+            cursor_ = view::WriteIsoDateText(cursor_, f.deletedTime);
             Text("\"");
         }
         Text("}\n");

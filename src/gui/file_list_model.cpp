@@ -2,6 +2,7 @@
 
 #include <QItemSelectionModel>
 
+#include "scan/found_files.h"
 #include "view/list_texts.h"
 
 namespace relicta::gui {
@@ -91,7 +92,19 @@ int FileListModel::columnCount(const QModelIndex& parent) const {
 }
 
 QVariant FileListModel::data(const QModelIndex& index, int role) const {
-    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= shown_) {
+    if (!index.isValid() || index.row() >= shown_) {
+        return {};
+    }
+    if (role == Qt::ToolTipRole) {
+        // A file named from the Recycle Bin says where it was found.
+        const uint32_t item = list_.ItemData(index.row());
+        if (item < scan::foundFiles.size() && !scan::foundFiles[item].recycledAs.empty()) {
+            const scan::FoundFile& file = scan::foundFiles[item];
+            return QString::fromStdString(view::RecycledText(file.recycledAs, file.deletedTime));
+        }
+        return {};
+    }
+    if (role != Qt::DisplayRole) {
         return {};
     }
     return QString::fromStdString(list_.CellText(index.row(), index.column()));

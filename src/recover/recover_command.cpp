@@ -278,9 +278,10 @@ bool RecoverCommand::RecoverSelected(const scan::FileListControl& listCtrl) {
         if (!several && !AskToRecover(dir, name, lostLetter, guessed, lostPath)) {
             continue;
         }
-        // A row without a drive keeps the open one; the engine then refuses it.
-        if (dir.size() > 1 && dir[1] == ':') {
-            scan::CurrentDriveRoot[0] = dir[0];
+        // A row without a drive keeps the open one; the engine then refuses it. A file named
+        // from the Recycle Bin lies on the drive it was found on, not the one its path names.
+        if (const char drive = scan::foundFiles[itemNum].Drive(); drive != '\0') {
+            scan::CurrentDriveRoot[0] = drive;
         }
         if (!several) {
             try {

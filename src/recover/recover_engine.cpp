@@ -467,7 +467,7 @@ RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string d
     const scan::FoundFile& entry = scan::foundFiles[itemNum];
     // A file of another drive, or of none, is refused rather than read from the wrong volume.
     if (!CONSISTENCY_CHECK_TEXT(ntfs::DefragInProgress && Vcb != nullptr, "DefragInProgress") ||
-        !CONSISTENCY_CHECK_TEXT(!entry.dir.empty() && Vcb->RootPath[0] == entry.dir[0],
+        !CONSISTENCY_CHECK_TEXT(entry.Drive() != '\0' && Vcb->RootPath[0] == entry.Drive(),
                                 "Vcb->RootPath[0] == fileDirArray[itemNum][0]")) {
         return RecoverResult::Failed;
     }

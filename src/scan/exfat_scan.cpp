@@ -168,9 +168,20 @@ Rating RateFile(const ExFatFileSet& set) {
     return {kPoor, DataLayout::Guessed, {{0, set.firstCluster, 1}}};
 }
 
+std::optional<RecycleInfo> ReadRecycleInfo(const std::vector<ClusterExtent>& extents,
+                                           uint64_t size) {
+    std::vector<uint8_t> data;
+    volume::AppendExtents(data, extents);
+    data.resize(static_cast<std::size_t>(size));
+    return ParseRecycleInfo(data);
+}
+
 void AddFile(ExFatWalk& walk, const Folder& folder, const ExFatFileSet& set) {
     std::string name = volume::PrintableName(set.name);
-    if (!walk.context.filters.Accepts(folder.path, name)) {
+    // A Recycle Bin's $I file is read whatever the filters say: it names its $R partner.
+    const bool recycleInfo = RecycleBin::IsInfoFile(folder.path, name);
+    const bool accepted = walk.context.filters.Accepts(folder.path, name);
+    if (!accepted && !recycleInfo) {
         return;
     }
     Rating rating = RateFile(set);
@@ -190,11 +201,20 @@ void AddFile(ExFatWalk& walk, const Folder& folder, const ExFatFileSet& set) {
         file.validLength = static_cast<int64_t>(set.validDataLength);
     }
     file.utcOffsetMinutes = set.UtcOffsetMinutes();
+    const std::optional<RecycleInfo> info =
+        recycleInfo && condition == kGood && set.dataLength <= kMaxRecycleInfoBytes
+            ? ReadRecycleInfo(rating.claimed, set.dataLength)
+            : std::nullopt;
     for (const ClusterExtent& e : rating.claimed) {
-        walk.claims.push_back({e.lcn, e.lcn + e.clusters, foundFiles.size()});
+        walk.claims.push_back(
+            {e.lcn, e.lcn + e.clusters, info || !accepted ? kNoFile : foundFiles.size()});
         walk.knownData.Add(e.lcn, e.lcn + e.clusters);
     }
-    AddFoundFile(walk.context.listCtrl, std::move(file));
+    if (info) {
+        walk.context.recycleBin.HoldInfo(std::move(file), *info, accepted);
+    } else if (accepted) {
+        AddFoundFile(walk.context.listCtrl, std::move(file));
+    }
 }
 
 void HandleSet(ExFatWalk& walk, const Folder& folder, const ExFatFileSet& set, PieceFacts& facts) {
@@ -540,7 +560,7 @@ void LowerOverlappingClaims(ExFatWalk& walk) {
             reacher = claim.owner;
         }
     }
-    RefreshConditionCells(walk.context.listCtrl, lowered);
+    RefreshCells(walk.context.listCtrl, lowered);
 }
 
 // Deleted folders whose first cluster is in use again are read once every live directory

@@ -335,6 +335,22 @@ void HandleDirectorySlot(FatWalk& walk, std::span<const uint8_t> entry, const st
     --walk.depth;
 }
 
+// A $I file's data: the clusters from its first, while they are free.
+std::optional<RecycleInfo> ReadRecycleInfo(uint32_t c0, int64_t size) {
+    if (size <= 0 || size > static_cast<int64_t>(kMaxRecycleInfoBytes) || c0 < 2) {
+        return std::nullopt;
+    }
+    const int64_t clusters = (size + ClusterBytes() - 1) / ClusterBytes();
+    for (int64_t c = c0; c < c0 + clusters; ++c) {
+        if (c > LastCluster() || !ntfs::FatClusterFree(c)) {
+            return std::nullopt;
+        }
+    }
+    std::vector<uint8_t> data(static_cast<std::size_t>(size));
+    volume::ReadClusterBytes(Vcb->hVolume, c0, data);
+    return ParseRecycleInfo(data);
+}
+
 void HandleFileSlot(FatWalk& walk, std::span<const uint8_t> entry, const std::string& path,
                     const std::string& name, SlotFacts& facts) {
     const int64_t size = volume::U32(entry, dir_entry::FileSize);
@@ -347,14 +363,23 @@ void HandleFileSlot(FatWalk& walk, std::span<const uint8_t> entry, const std::st
             walk.knownData.Add(c0, c0 + clusters);
         }
     }
-    if (!walk.context.filters.Accepts(path, name)) {
+    // A Recycle Bin's $I file is read whatever the filters say: it names its $R partner.
+    const bool recycleInfo = RecycleBin::IsInfoFile(path, name);
+    const bool accepted = walk.context.filters.Accepts(path, name);
+    if (!accepted && !recycleInfo) {
         return;
     }
     const uint64_t modified = volume::FileTimeFromDos(volume::U16(entry, dir_entry::WriteDate),
                                                       volume::U16(entry, dir_entry::WriteTime));
-    AddFoundFile(walk.context.listCtrl, name, path, size,
-                 entry[dir_entry::Attributes] & kReportedAttributes, modified,
-                 RateFile(c0, size, walk.fat), c0);
+    FoundFile file =
+        NewFoundFile(name, path, size, entry[dir_entry::Attributes] & kReportedAttributes, modified,
+                     RateFile(c0, size, walk.fat), c0);
+    const std::optional<RecycleInfo> info = recycleInfo ? ReadRecycleInfo(c0, size) : std::nullopt;
+    if (info) {
+        walk.context.recycleBin.HoldInfo(std::move(file), *info, accepted);
+    } else if (accepted) {
+        AddFoundFile(walk.context.listCtrl, std::move(file));
+    }
 }
 
 // Slot 0 of a subdirectory is its "." entry; anything else is not a directory (any more).

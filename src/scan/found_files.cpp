@@ -13,6 +13,12 @@ constexpr std::size_t kGrowthStep = 1000;
 void AddFoundFile(FileListControl& listCtrl, std::string name, std::string dir, int64_t size,
                   uint32_t attributes, uint64_t modifiedTime, std::string condition,
                   uint32_t mftOrCluster) {
+    AddFoundFile(listCtrl, NewFoundFile(std::move(name), std::move(dir), size, attributes,
+                                        modifiedTime, std::move(condition), mftOrCluster));
+}
+
+FoundFile NewFoundFile(std::string name, std::string dir, int64_t size, uint32_t attributes,
+                       uint64_t modifiedTime, std::string condition, uint32_t mftOrCluster) {
     FoundFile file;
     file.name = std::move(name);
     file.dir = std::move(dir);
@@ -21,7 +27,7 @@ void AddFoundFile(FileListControl& listCtrl, std::string name, std::string dir, 
     file.modifiedTime = modifiedTime;
     file.condition = std::move(condition);
     file.mftOrCluster = mftOrCluster;
-    AddFoundFile(listCtrl, std::move(file));
+    return file;
 }
 
 void AddFoundFile(FileListControl& listCtrl, FoundFile file) {
@@ -72,7 +78,7 @@ std::string CellText(const FoundFile& file, int column) {
     }
 }
 
-void RefreshConditionCells(FileListControl& listCtrl, const std::vector<std::size_t>& items) {
+void RefreshCells(FileListControl& listCtrl, const std::vector<std::size_t>& items) {
     if (items.empty() || !listCtrl.KeepsCellTexts()) {
         return;
     }
@@ -83,7 +89,9 @@ void RefreshConditionCells(FileListControl& listCtrl, const std::vector<std::siz
     for (int row = 0; row < listCtrl.RowCount(); ++row) {
         const uint32_t item = listCtrl.ItemData(row);
         if (item < changed.size() && changed[item]) {
-            listCtrl.SetCell(row, view::kColumnCondition, foundFiles[item].condition);
+            for (int column = view::kColumnName; column <= view::kColumnNumber; ++column) {
+                listCtrl.SetCell(row, column, CellText(foundFiles[item], column));
+            }
         }
     }
 }

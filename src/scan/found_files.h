@@ -46,18 +46,30 @@ struct FoundFile {
     DataLayout layout = DataLayout::Default;
     int64_t validLength = -1;  // bytes past this are zeros (exFAT's valid data length); -1: none
     std::optional<int16_t> utcOffsetMinutes;  // of modifiedTime, when the volume recorded it
+    // A file named from the Recycle Bin: the path it was found at ("X:\$Recycle.Bin\...",
+    // with the drive it was found on) and when it was put in the bin (FILETIME, local).
+    std::string recycledAs;
+    uint64_t deletedTime = 0;
+
+    // The letter of the drive the file was found on; 0 when there is none.
+    char Drive() const {
+        const std::string& foundAt = recycledAs.empty() ? dir : recycledAs;
+        return foundAt.size() > 1 && foundAt[1] == ':' ? foundAt[0] : '\0';
+    }
 };
 
 // The table, indexed by itemNum.
 extern std::vector<FoundFile> foundFiles;
 
+FoundFile NewFoundFile(std::string name, std::string dir, int64_t size, uint32_t attributes,
+                       uint64_t modifiedTime, std::string condition, uint32_t mftOrCluster);
 void AddFoundFile(FileListControl& listCtrl, std::string name, std::string dir, int64_t size,
                   uint32_t attributes, uint64_t modifiedTime, std::string condition,
                   uint32_t mftOrCluster);
 void AddFoundFile(FileListControl& listCtrl, FoundFile file);
 void ClearFoundFiles();
-// Shows the conditions of found files `items` anew after a scan changed them.
-void RefreshConditionCells(FileListControl& listCtrl, const std::vector<std::size_t>& items);
+// Shows found files `items` anew after a scan changed them.
+void RefreshCells(FileListControl& listCtrl, const std::vector<std::size_t>& items);
 // Makes room for `more` entries at once: a scan that knows how many candidates it will look
 // at spares the table its copies while growing.
 void ReserveFoundFiles(std::size_t more);

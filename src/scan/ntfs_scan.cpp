@@ -299,6 +299,16 @@ std::string BuildDirectoryPath(FileReference parent, DirectoryPathCache* cache) 
     return finish(path);
 }
 
+std::optional<RecycleInfo> ReadRecycleInfo(platform::Handle h, const Attribute& data,
+                                           int64_t size) {
+    if (size <= 0 || size > static_cast<int64_t>(kMaxRecycleInfoBytes)) {
+        return std::nullopt;
+    }
+    const std::optional<ntfs::AttributeData> bytes =
+        ntfs::ReadAttributeData(h, data, 0, size, false);
+    return bytes ? ParseRecycleInfo(bytes->Data()) : std::nullopt;
+}
+
 void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext& context) {
     const platform::Handle h = Vcb->hVolume;
     CONSISTENCY_CHECK_TEXT(record->HasSignature("FILE"),
@@ -328,7 +338,10 @@ void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext&
     }
     std::string name = volume::PrintableName(volume::Utf8FromUtf16(fn.name));
     std::string dir = BuildDirectoryPath(fn.parent, &context.directoryPaths);
-    if (!context.filters.Accepts(dir, name)) {
+    // A Recycle Bin's $I file is read whatever the filters say: it names its $R partner.
+    const bool recycleInfo = RecycleBin::IsInfoFile(dir, name);
+    const bool accepted = context.filters.Accepts(dir, name);
+    if (!accepted && !recycleInfo) {
         return;
     }
     if (record->Flags() == 0 && HasIndexRoot(attributes)) {
@@ -347,9 +360,16 @@ void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext&
         return;
     }
     if (condition != "Directory") {
-        AddFoundFile(context.listCtrl, std::move(name), std::move(dir),
-                     std::max<int64_t>(ntfs::Get_Attr_Datasize(data), 0), si->attributes, modified,
-                     std::move(condition), number);
+        FoundFile file = NewFoundFile(std::move(name), std::move(dir),
+                                      std::max<int64_t>(ntfs::Get_Attr_Datasize(data), 0),
+                                      si->attributes, modified, std::move(condition), number);
+        const std::optional<RecycleInfo> info =
+            recycleInfo && data ? ReadRecycleInfo(h, *data, file.size) : std::nullopt;
+        if (info) {
+            context.recycleBin.HoldInfo(std::move(file), *info, accepted);
+        } else if (accepted) {
+            AddFoundFile(context.listCtrl, std::move(file));
+        }
     }
     FinalChecks(attributes, number);
 }

@@ -8,6 +8,7 @@
 #include "scan/directory_path_cache.h"
 #include "scan/file_list.h"
 #include "scan/filters.h"
+#include "scan/recycle_bin.h"
 
 namespace relicta::scan {
 
@@ -15,6 +16,7 @@ struct ScanContext {
     FileListControl& listCtrl;
     ScanFilters filters;
     DirectoryPathCache directoryPaths = {};
+    RecycleBin recycleBin = {};
 };
 
 // The path of directory `name` inside `path` as the FAT and exFAT walks write it: the root

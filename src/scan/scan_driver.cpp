@@ -52,6 +52,7 @@ void ScanOneDrive(ScanSettings& settings, FileListControl& listCtrl, const char*
     ++openedDrives;
     ScanContext context{listCtrl, ScanFilters{settings.filePattern, &settings.compiledPattern,
                                               settings.skipTempFiles}};
+    const std::size_t firstItem = foundFiles.size();
     if (volume::Vcb->IsExFat) {
         ScanExFatVolume(context);
     } else if (volume::Vcb->IsFat) {
@@ -59,6 +60,7 @@ void ScanOneDrive(ScanSettings& settings, FileListControl& listCtrl, const char*
     } else {
         PrepareAndScanNtfsVolume(context);
     }
+    context.recycleBin.Apply(listCtrl, firstItem);
     ntfs::CloseNtfsVolumeIfOpen();  // unless a quit request closed it already
 }
 

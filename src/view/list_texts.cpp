@@ -89,4 +89,8 @@ std::string IsoDateText(uint64_t localFileTime) {
     return std::string(static_cast<const char*>(text), end);
 }
 
+std::string RecycledText(const std::string& recycledAs, uint64_t deletedLocalTime) {
+    return "Recycled as " + recycledAs + ", deleted " + DateText(deletedLocalTime);
+}
+
 }  // namespace relicta::view

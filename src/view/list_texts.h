@@ -23,6 +23,10 @@ std::string DateText(uint64_t localFileTime);
 // The same time as ISO 8601 with seconds (2000-01-02T09:05:07).
 std::string IsoDateText(uint64_t localFileTime);
 
+// What a list says of a file named from the Recycle Bin: where it was found, and when it
+// was put in the bin.
+std::string RecycledText(const std::string& recycledAs, uint64_t deletedLocalTime);
+
 // Room enough for either date text: six numbers of an int's digits and their separators.
 inline constexpr std::size_t kMaxDateTextBytes = 80;
 // Writes IsoDateText's text at `out` (at most kMaxDateTextBytes); returns its end.

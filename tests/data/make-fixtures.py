@@ -513,6 +513,172 @@ def make_gpt():
 
 
 # image -> (builder, the manifest labels of its volumes)
+# ---------------------------------------------------------------- names beyond the peers
+
+names_rows = []  # volume, listed dir, name, size, sha256, recycled_as
+
+
+def name_row(label, directory, name, data, recycled_as="-"):
+    names_rows.append([label, directory, name, str(len(data)), hashlib.sha256(data).hexdigest(),
+                       recycled_as])
+
+
+def make_fat_folders():
+    """Deleted folders of 50 to 800 long-named files: three copied whole (mtools grows a folder
+    when it closes it, past all its files' data) and one filled a file at a time."""
+    label = "fatfolders"
+    image = os.path.join(WORK, label + ".img")
+    with open(image, "wb") as f:
+        f.truncate(40 * MIB)
+    run("mkfs.fat", "-F", "32", "-s", "1", "-n", "FOLDERS", image, stdout=subprocess.DEVNULL)
+    host = os.path.join(WORK, "folders")
+    plan = {"Holiday 50": 50, "Holiday 200": 200, "Holiday 800": 800, "One at a time": 120,
+            "Reused 300": 300}
+    for folder, count in plan.items():
+        os.makedirs(os.path.join(host, folder))
+        for i in range(count):
+            name = "%s photo number %04d.jpg" % (folder, i)
+            data = content(name, 100 + (i * 37) % 3000, compressible=True)
+            with open(os.path.join(host, folder, name), "wb") as f:
+                f.write(data)
+            name_row(label, "/" + folder + "/", name, data,
+                     "reused" if folder.startswith("Reused") else "-")
+        if folder == "One at a time":
+            run("mmd", "-i", image, "::/" + folder)
+            for name in sorted(os.listdir(os.path.join(host, folder))):
+                run("mcopy", "-i", image, os.path.join(host, folder, name), "::/%s/%s" % (folder, name))
+        else:
+            run("mcopy", "-s", "-i", image, os.path.join(host, folder), "::/")
+    for folder in plan:
+        run("mdeltree", "-i", image, "::/" + folder)
+    reuse_later_clusters(image, "Reused 300")
+    return image
+
+
+def reuse_later_clusters(image, folder):
+    """Writes other data over the middle third of a deleted folder's later clusters, as a
+    driver that hands out clusters from a next-free hint does with the files written after
+    the deletion. mtools cannot: it always takes the lowest free cluster, which is the
+    folder's first one."""
+    with open(image, "r+b") as f:
+        disk = f.read()
+        sector, per_cluster, reserved, fats = struct.unpack_from("<HBHB", disk, 11)
+        heap = (reserved + fats * struct.unpack_from("<I", disk, 36)[0]) * sector
+        size = sector * per_cluster
+        # The clusters whose long-name slots begin with the folder's file names.
+        marker = folder[:5].encode("utf-16-le")
+        clusters, at = set(), disk.find(marker, heap)
+        while at != -1:
+            slot = at - 1
+            if (slot - heap) % 32 == 0 and disk[slot + 11] == 0x0F:
+                clusters.add((slot - heap) // size)
+            at = disk.find(marker, at + 1)
+        later = sorted(clusters)[1:]
+        third = len(later) // 3
+        for n, index in enumerate(later[third:2 * third]):
+            f.seek(heap + index * size)
+            f.write(content("written over %d" % n, size))
+
+
+RECYCLE_SID = "S-1-5-21-1004336348-1177238915-682003330-1001"
+
+
+def recycle_info(version, original, size, deleted):
+    """A $I file as Windows writes it: version 1 (Vista to 8.1) or 2 (10 and later)."""
+    path = original.encode("utf-16-le") + b"\0\0"
+    head = struct.pack("<QQQ", version, size, (deleted + 11644473600) * 10000000)
+    if version == 1:
+        return head + path.ljust(520, b"\0")
+    return head + struct.pack("<I", len(path) // 2) + path
+
+
+RECYCLED = [
+    # key, version, original path, size ($R), what
+    ("AB12CD.jpg", 1, "C:\\Users\\bob\\Pictures\\holiday.jpg", 20000, "non-resident v1"),
+    ("QW34ER.txt", 2, "C:\\Users\\bob\\Documents\\note.txt", 300, "resident v2"),
+    ("ZX56CV.pdf", 2, "D:\\Отчёты\\годовой отчёт 2024.pdf", 9000, "unicode v2"),
+    ("BROKEN.doc", 2, "C:\\Users\\bob\\broken.doc", 1200, "broken length"),
+]
+RECYCLED_FOLDER = ("FOLDR1", 2, "C:\\Users\\bob\\Project",
+                   ["Project plan.txt", "Sub folder/Figures 1.png"])
+
+
+def fill_recycle_bin(label, bin_dir, mkdir, put, remove, upper=False):
+    """Writes $I/$R pairs (and a recycled folder) into the bin, then empties it. On FAT the
+    names are plain 8.3 ones, whose "$" deletion takes."""
+    lost = "?" if upper else "$"
+    deleted = stamp("2024-03-01 10:00:00")
+    mkdir(bin_dir)
+    bin_dir += "/" + RECYCLE_SID
+    mkdir(bin_dir)
+    listed_bin = "/" + bin_dir + "/"
+    gone = []
+    for key, version, original, size, what in RECYCLED:
+        key = key.upper() if upper else key
+        data = content(original, size)
+        info = recycle_info(version, original, size, deleted)
+        if what == "broken length":
+            info = info[:24] + struct.pack("<I", 4000) + info[28:]
+        put(bin_dir + "/$I" + key, info)
+        put(bin_dir + "/$R" + key, data)
+        gone += [bin_dir + "/$I" + key, bin_dir + "/$R" + key]
+        if what == "broken length":
+            name_row(label, listed_bin, lost + "R" + key, data)
+        else:
+            directory, name = original[2:].replace("\\", "/").rsplit("/", 1)
+            name_row(label, directory + "/", name, data, listed_bin + lost + "R" + key)
+    key, version, original, files = RECYCLED_FOLDER
+    put(bin_dir + "/$I" + key, recycle_info(version, original, 0, deleted))
+    gone.append(bin_dir + "/$I" + key)
+    mkdir(bin_dir + "/$R" + key)
+    mkdir(bin_dir + "/$R" + key + "/Sub folder")
+    for rel in files:
+        data = content(original + rel, 5000)
+        put(bin_dir + "/$R" + key + "/" + rel, data)
+        directory, name = (original[2:].replace("\\", "/") + "/" + rel).rsplit("/", 1)
+        name_row(label, directory + "/", name, data, listed_bin + lost + "R" + key + "/" + rel)
+    remove(gone, bin_dir + "/$R" + key)
+
+
+def make_recycle_ntfs():
+    label = "recyclentfs"
+    image = os.path.join(WORK, label + ".img")
+    with open(image, "wb") as f:
+        f.truncate(16 * MIB)
+    run("mkntfs", "-F", "-q", "-Q", "-I", "-c", "4096", "-L", label, image)
+    with NtfsVolume(image, label) as vol:
+        def put(path, data):
+            with open(vol.p(path), "wb") as f:
+                f.write(data)
+
+        def remove(files, tree):
+            for path in files:
+                os.unlink(vol.p(path))
+            shutil.rmtree(vol.p(tree))
+        fill_recycle_bin(label, "$Recycle.Bin", lambda d: os.mkdir(vol.p(d)), put, remove)
+    return image
+
+
+def make_recycle_fat():
+    label = "recyclefat"
+    image = os.path.join(WORK, label + ".img")
+    with open(image, "wb") as f:
+        f.truncate(40 * MIB)
+    run("mkfs.fat", "-F", "32", "-s", "1", "-n", "RECYCLE", image, stdout=subprocess.DEVNULL)
+
+    def put(path, data):
+        src = host_file(path, data, stamp("2024-02-01 09:00:00"))
+        run("mcopy", "-i", image, src, "::/" + path)
+
+    def remove(files, tree):
+        for path in files:
+            run("mdel", "-i", image, "::/" + path)
+        run("mdeltree", "-i", image, "::/" + tree)
+    fill_recycle_bin(label, "$RECYCLE.BIN", lambda d: run("mmd", "-i", image, "::/" + d), put,
+                     remove, upper=True)
+    return image
+
+
 FIXTURES = {
     "fat12": (lambda: make_fat("fat12", 12, 1440), ["fat12"]),
     "fat16": (lambda: make_fat("fat16", 16, 16 * 1024, ("-s", "4")), ["fat16"]),
@@ -526,7 +692,11 @@ FIXTURES = {
     "exfat4k": (lambda: make_exfat("exfat4k", 32, 4096), ["exfat4k"]),
     "exfat512": (lambda: make_exfat("exfat512", 16, 512), ["exfat512"]),
     "exfatmbr": (make_exfat_mbr, ["exfat-mbr"]),
+    "fatfolders": (make_fat_folders, ["fatfolders"]),
+    "recyclentfs": (make_recycle_ntfs, ["recyclentfs"]),
+    "recyclefat": (make_recycle_fat, ["recyclefat"]),
 }
+NAMES_FIXTURES = {"fatfolders", "recyclentfs", "recyclefat"}
 
 
 def exfat_condition(flags):
@@ -564,11 +734,15 @@ def main():
     # deleted exFAT file lay, so derive-conditions.py cannot; the story knows it.
     exfat = [row + [exfat_condition(row[6])] for row in manifest if row[0].startswith("exfat")]
     others = [row for row in manifest if not row[0].startswith("exfat")]
-    if any(not label.startswith("exfat") for label in rebuilt):
+    if rebuilt & NAMES_FIXTURES:
+        write_manifest(os.path.join(OUT, "names-manifest.tsv"), rebuilt, names_rows,
+                       "# volume\tdir\tname\tsize\tsha256\trecycled_as\n")
+    if any(not label.startswith("exfat") and label not in NAMES_FIXTURES for label in rebuilt):
         write_manifest(os.path.join(OUT, "manifest.tsv"), rebuilt, others,
                        "# volume\told_dir\tname\tsize\tmodified_utc\tsha256\tflags\n")
-    write_manifest(os.path.join(OUT, "exfat-manifest.tsv"), rebuilt, exfat,
-                   "# volume\told_dir\tname\tsize\tmodified_utc\tsha256\tflags\tcondition\n")
+    if any(label.startswith("exfat") for label in rebuilt):
+        write_manifest(os.path.join(OUT, "exfat-manifest.tsv"), rebuilt, exfat,
+                       "# volume\told_dir\tname\tsize\tmodified_utc\tsha256\tflags\tcondition\n")
     shutil.rmtree(WORK)
 
 if __name__ == "__main__":

@@ -151,7 +151,8 @@ std::vector<Mutation> Mutations() {
     std::vector<Mutation> m;
     for (const char* image :
          {"fat12.img", "fat16.img", "fat32.img", "ntfs512.img", "ntfs4k.img", "ntfs4ksec.img",
-          "mbr.img", "exfat4k.img", "exfat512.img", "exfatmbr.img"}) {
+          "mbr.img", "exfat4k.img", "exfat512.img", "exfatmbr.img", "fatfolders.img",
+          "recyclentfs.img", "recyclefat.img"}) {
         for (double f : {0.0, 0.1, 0.5, 0.9})
             m.push_back(Truncate(image, f));
         for (unsigned seed : {1u, 2u, 3u})
@@ -225,7 +226,7 @@ std::vector<Mutation> Mutations() {
         m.push_back({"boot sector: 2^62 sectors", image,
                      [](Bytes& b) { Put(b, 0x28, uint64_t{1} << 62, 8); }});
     }
-    for (const char* image : {"fat12.img", "fat16.img", "fat32.img"}) {
+    for (const char* image : {"fat12.img", "fat16.img", "fat32.img", "fatfolders.img"}) {
         m.push_back({"FAT chains looped", image, [](Bytes& b) {
                          const Fat f(b);
                          for (uint32_t c = 2; c < 600; ++c) {
