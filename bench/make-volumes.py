@@ -5,7 +5,8 @@
 
 OUTDIR gets ntfs.img (mkntfs, filled through the ntfs-3g driver: needs root and FUSE),
 exfat.img (mkfs.exfat, filled through exfat-fuse over a loop device: root) and fat32.img
-(mkfs.fat, filled with mtools), each with a manifest (NAME.tsv: path, size, deleted 0/1);
+(mkfs.fat, filled with mtools, with three folders of 50 to 800 files deleted whole), each
+with a manifest (NAME.tsv: path, size, deleted 0/1);
 images already there are kept. large: 4 GiB volumes, about 200,000 NTFS files in 5,000
 directories and 100,000 FAT and exFAT files in 3,000 directories; small: the same shape in
 256 MiB.
@@ -196,6 +197,24 @@ def mtools_batches(tool, image, paths, batch=400):
         run(tool, "-i", image, *["::/" + p for p in paths[i:i + batch]])
 
 
+CROWDS = (50, 200, 800)  # files in folders that are deleted whole, as a camera card's
+
+
+def plan_crowds(host, rng):
+    """Folders of long-named files, copied after the rest and deleted whole."""
+    plan = []
+    for count in CROWDS:
+        folder = "Crowd %d" % count
+        os.makedirs(os.path.join(host, folder))
+        for i in range(count):
+            p = "%s/Crowd %d picture %04d.jpg" % (folder, count, i)
+            size = file_size(rng)
+            with open(os.path.join(host, p), "wb") as f:
+                f.write(data(rng, size))
+            plan.append((p, size))
+    return plan
+
+
 def make_fat(out, mib, files, dirs, rng):
     image = os.path.join(out, "fat32.img")
     with open(image, "wb") as f:
@@ -213,8 +232,10 @@ def make_fat(out, mib, files, dirs, rng):
         for i in range(0, len(tops), 200):
             run("mcopy", "-s", "-i", image, *[os.path.join(host, t) for t in tops[i:i + 200]], "::/")
         doomed_trees, doomed_files, in_tree = choose_deletions(rng, tree, plan)
+        crowds = plan_crowds(host, random.Random(4))
+        run("mcopy", "-s", "-i", image, *[os.path.join(host, "Crowd %d" % n) for n in CROWDS], "::/")
         mtools_batches("mdel", image, sorted(doomed_files))
-        mtools_batches("mdeltree", image, doomed_trees)
+        mtools_batches("mdeltree", image, doomed_trees + ["Crowd %d" % n for n in CROWDS])
         survivors = [d for d in tree if not in_tree(d + "/x")]
         extra = []
         for i in range(len(plan) // 33):
@@ -228,7 +249,8 @@ def make_fat(out, mib, files, dirs, rng):
             extra.append((p, size))
     finally:
         shutil.rmtree(host)
-    write_manifest(os.path.join(out, "fat32.tsv"), plan, lambda p: p in doomed_files or in_tree(p), extra)
+    write_manifest(os.path.join(out, "fat32.tsv"), plan + crowds,
+                   lambda p: p in doomed_files or in_tree(p) or p.startswith("Crowd "), extra)
 
 
 def main():

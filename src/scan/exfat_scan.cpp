@@ -75,6 +75,7 @@ struct ExFatWalk {
     std::deque<Continuation> continuations;
     std::vector<Claim> claims;
     KnownData knownData;
+    int64_t farClustersLeft = 0;
     std::vector<uint8_t> firstClusters;  // bit c - 2: an entry names c as its first cluster
     std::unordered_set<uint32_t> directoryClusters;  // read as a directory already
     std::vector<uint8_t> liveDirectoryClusters;      // bit c - 2: part of a live directory
@@ -502,7 +503,9 @@ std::optional<uint32_t> NextDirectoryCluster(ExFatWalk& walk, Continuation& job)
         },
         [](std::span<const uint8_t> firstEntry) {
             return IsKnownExFatEntryType(firstEntry[0]) && firstEntry[0] != entry::EndOfDirectory;
-        }};
+        },
+        0,
+        &walk.farClustersLeft};
     const std::optional<int64_t> next =
         NextFolderCluster(job.lastCluster, trail, walk.knownData, tests);
     if (!next) {
@@ -600,6 +603,7 @@ void ScanExFatVolume(ScanContext& context) {
     // on a small source gets no bitmap of 512 MiB.
     walk.firstClusters.assign(static_cast<std::size_t>(ntfs::VolumeBitmapBits / 8 + 1), 0);
     walk.liveDirectoryClusters = walk.firstClusters;
+    walk.farClustersLeft = static_cast<int64_t>(kFarSearchesBytes / Vcb->BytesPerCluster);
     walk.directoryClusters.insert(Vcb->ExFat.RootCluster);
     walk.folders.push_back(
         {Vcb->RootPath, Vcb->ExFat.RootCluster, 0, false, true, false, 0, false});

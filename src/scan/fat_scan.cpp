@@ -46,12 +46,14 @@ struct FatContinuation {
     std::size_t clusters = 1;        // read of it so far
     std::vector<uint8_t> nameSlots;  // long-name slots that end the last cluster
     AllocationTrail trail;
+    std::size_t follower = 0;  // in FatWalk::followers
 };
 
 // What the slots of one directory cluster or more told.
 struct SlotFacts {
     bool endOfDirectory = false;
     AllocationTrail trail;
+    std::optional<std::size_t> awaitingFollower;  // a deleted folder's, from the next entry
 };
 
 // What one FAT scan carries from directory to directory.
@@ -72,6 +74,9 @@ struct FatWalk {
     KnownData knownData;
     // Deepest first: a subfolder's later clusters were given out before its parent's next.
     std::map<int, std::deque<FatContinuation>> continuations;
+    // Per continued folder: the first cluster of the entry after it in its parent; 0: none.
+    std::vector<int64_t> followers;
+    int64_t farClustersLeft = 0;
 };
 
 FatWalk* currentWalk = nullptr;
@@ -329,8 +334,11 @@ void HandleDirectorySlot(FatWalk& walk, std::span<const uint8_t> entry, const st
     std::string childPath = ChildPath(path, name);
     const std::optional<SlotFacts> child = WalkDirectory(walk, buffer, childPath, deletedFolder);
     if (deletedFolder && child && !child->endOfDirectory) {
-        walk.continuations[walk.depth].push_back(
-            {std::move(childPath), walk.depth, first, 1, TrailingNameSlots(buffer), child->trail});
+        facts.awaitingFollower = walk.followers.size();
+        walk.followers.push_back(0);
+        walk.continuations[walk.depth].push_back({std::move(childPath), walk.depth, first, 1,
+                                                  TrailingNameSlots(buffer), child->trail,
+                                                  *facts.awaitingFollower});
     }
     --walk.depth;
 }
@@ -487,6 +495,12 @@ SlotFacts WalkSlots(FatWalk& walk, std::span<const uint8_t> dir, std::size_t beg
             continue;
         }
         StepProgress(walk);
+        if (facts.awaitingFollower) {
+            if (const uint32_t next = RecordedFirstCluster(entry); next >= 2) {
+                walk.followers[*facts.awaitingFollower] = next;
+                facts.awaitingFollower.reset();
+            }
+        }
         const bool directory = (attributes & dir_entry::AttrDirectory) != 0;
         const bool hasName = longName;
         longName = false;
@@ -554,7 +568,9 @@ void ContinueFolder(FatWalk& walk, FatContinuation job) {
         },
         [limits = Limits()](std::span<const uint8_t> slot) {
             return MayBeginDirectoryCluster(slot, limits);
-        }};
+        },
+        walk.followers.at(job.follower),
+        &walk.farClustersLeft};
     const std::optional<int64_t> next =
         NextFolderCluster(job.lastCluster, job.trail, walk.knownData, tests);
     if (!next) {
@@ -615,6 +631,7 @@ void ScanFatVolume(ScanContext& context) {
     }
     // As many clusters as the volume bitmap covers, as for exFAT.
     walk.firstClusters.assign(static_cast<std::size_t>(ntfs::VolumeBitmapBits / 8 + 1), 0);
+    walk.farClustersLeft = static_cast<int64_t>(kFarSearchesBytes / ClusterBytes());
     const std::vector<uint8_t> root = ReadRoot(walk.fat);
     WalkDirectory(walk, root, Vcb->RootPath, false);
     ContinueDeletedFolders(walk);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <span>
 #include <vector>
@@ -21,8 +22,8 @@ struct AllocationTrail {
     void Follow(const AllocationTrail& next);
 };
 
-// Clusters known to hold found files' data. A scan adds tens of thousands of ranges and asks
-// only when a folder goes on: ranges wait in a small list until it is sorted in.
+// Clusters known to hold found files' data. A scan adds tens of thousands of ranges before it
+// first asks, and few after: they are sorted once, and later ones kept in a small map.
 class KnownData {
   public:
     void Add(int64_t start, int64_t end);
@@ -34,10 +35,11 @@ class KnownData {
         int64_t start = 0;
         int64_t end = 0;  // exclusive
     };
-    void SortIn();
+    void Sort();
 
-    std::vector<Range> ranges_;  // sorted, disjoint
-    std::vector<Range> pending_;
+    std::vector<Range> ranges_;  // sorted and disjoint once sorted_
+    bool sorted_ = false;
+    std::map<int64_t, int64_t> late_;  // start -> end, disjoint
 };
 
 struct ContinuationTests {
@@ -51,7 +53,16 @@ struct ContinuationTests {
     // Whether a cluster that begins with this entry may be a folder's; a far search reads
     // no more of clusters that do not.
     std::function<bool(std::span<const uint8_t> firstEntry)> beginsLikeFolder;
+    // The first cluster of what the folder's parent was given next, when known: a folder
+    // grown when it was closed ends right before it.
+    int64_t follower = 0;
+    // Clusters the scan may still read looking far for folders: the searches of one scan are
+    // bounded together, whatever a damaged volume holds.
+    int64_t* farClustersLeft = nullptr;
 };
+
+// What one scan's far searches may read in all.
+inline constexpr uint64_t kFarSearchesBytes = uint64_t{256} << 20;
 
 // The first free cluster from `cluster` on; with `known`, also past known files' data.
 int64_t FirstFreeCluster(int64_t cluster, int64_t lastCluster, KnownData* known);
@@ -64,9 +75,9 @@ bool ContinuesData(int64_t firstData, int64_t candidate, int64_t expectedData, K
 // The folder's next cluster after `current`: the cluster right after it, or the first free
 // cluster past the data of the entries `current` holds (past the data of files found since,
 // too). Failing those, a cluster further on whose first file's data begins exactly where the
-// folder's data left off: a driver that grows a folder only when it closes it puts the
-// folder's later clusters past all its files' data. nullopt when none qualifies: a wrong link
-// would put files under a wrong folder.
+// folder's data left off, looked for first in the run of clusters right before the follower: a
+// driver that grows a folder only when it closes it puts the folder's later clusters past all its
+// files' data. nullopt when none qualifies: a wrong link would put files under a wrong folder.
 std::optional<int64_t> NextFolderCluster(int64_t current, const AllocationTrail& trail,
                                          KnownData& known, const ContinuationTests& tests);
 

@@ -149,8 +149,11 @@ std::optional<RecycleInfo> ParseRecycleInfo(std::span<const uint8_t> data) {
 
 bool RecycleBin::IsInfoFile(const std::string& dir, const std::string& name) {
     const std::optional<std::pair<char, std::string>> recycled = RecycledName(name);
+    if (!recycled || recycled->first != 'I' || !MayBeInBin(dir)) {
+        return false;
+    }
     const std::vector<std::string> parts = Components(dir);
-    return recycled && recycled->first == 'I' && parts.size() == 2 && IsBinFolderPath(parts);
+    return parts.size() == 2 && IsBinFolderPath(parts);
 }
 
 void RecycleBin::HoldInfo(FoundFile file, RecycleInfo info, bool accepted) {
