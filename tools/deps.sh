@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev fonts-dejavu-core xvfb xauth ntfs-3g
   sleuthkit dosfstools mtools exfatprogs exfat-fuse fdisk time
   groff-base desktop-file-utils
+  libewf-dev libvhdi-dev libvmdk-dev libqcow-dev qemu-utils ewf-tools
 )
 # tools/package.sh needs more: RELICTA_DEPS_EXTRA="dpkg-dev lintian" tools/deps.sh
 read -r -a extra <<<"${RELICTA_DEPS_EXTRA:-}"

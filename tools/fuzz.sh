@@ -13,7 +13,7 @@ cmake --build build-fuzz -- -j"$(nproc)"
 seeds=build-fuzz/seeds
 if [[ ! -d $seeds ]]; then
   set +o pipefail  # the seeds are prefixes of xz streams: xz may see its reader close early
-  mkdir -p "$seeds"/{fuzz_open_volume,fuzz_mft_record,fuzz_ntfs_scan,fuzz_fat_scan,fuzz_exfat_scan,fuzz_lznt1,fuzz_recover,fuzz_names}
+  mkdir -p "$seeds"/{fuzz_open_volume,fuzz_mft_record,fuzz_ntfs_scan,fuzz_fat_scan,fuzz_exfat_scan,fuzz_lznt1,fuzz_recover,fuzz_names,fuzz_containers}
   for image in fat12 fat16 fat32 ntfs512 ntfs4k ntfs4ksec exfat512; do
     for selector in 0 1 2 3; do
       { printf "\\x0$selector"; xz -dc "tests/data/$image.img.xz" | head -c 65536; } >"$seeds/fuzz_open_volume/$image-$selector"
@@ -59,6 +59,15 @@ for version in (1, 2):
     body = path.ljust(520, b"\0") if version == 1 else struct.pack("<I", len(path) // 2) + path
     open("%s/info-v%d" % (sys.argv[1], version), "wb").write(head + body)
 PY
+  # Containers: the first byte picks the signature; small images of every format.
+  if command -v qemu-img >/dev/null; then
+    head -c 4194304 /dev/zero >build-fuzz/blank.img
+    for format in qcow2:5 vhdx:1 vpc:2 vmdk:3; do
+      qemu-img convert -O "${format%%:*}" build-fuzz/blank.img build-fuzz/blank.c
+      { printf "\\x0${format##*:}"; tail -c +$(( ${format##*:} == 3 ? 5 : ${format##*:} == 5 ? 5 : 9 )) build-fuzz/blank.c | head -c 262144; } >"$seeds/fuzz_containers/${format%%:*}"
+    done
+    rm -f build-fuzz/blank.img build-fuzz/blank.c
+  fi
   set -o pipefail
 fi
 
@@ -79,7 +88,7 @@ run() {
     -artifact_prefix="build-fuzz/artifacts/$target-" >"build-fuzz/$target.log" 2>&1
 }
 status=0
-targets=(fuzz_lznt1 fuzz_open_volume fuzz_mft_record fuzz_ntfs_scan fuzz_fat_scan fuzz_exfat_scan fuzz_recover fuzz_names)
+targets=(fuzz_lznt1 fuzz_open_volume fuzz_mft_record fuzz_ntfs_scan fuzz_fat_scan fuzz_exfat_scan fuzz_recover fuzz_names fuzz_containers)
 for ((i = 0; i < ${#targets[@]}; i += 2)); do
   pids=()
   for target in "${targets[@]:i:2}"; do

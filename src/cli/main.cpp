@@ -12,6 +12,7 @@
 #include "app/dialogs.h"
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "platform/image_source.h"
 #include "volume/filetime.h"
 
 int main(int argc, char** argv) {
@@ -28,7 +29,8 @@ int main(int argc, char** argv) {
         return cli::kExitDone;
     }
     if (args[0] == "--version") {
-        std::printf("relicta %s\n", RELICTA_VERSION);
+        std::printf("relicta %s\n%s", RELICTA_VERSION,
+                    relicta::platform::DiskImageFormatsText().c_str());
         return cli::kExitDone;
     }
     const std::optional<std::string> help = cli::CommandHelp(args[0]);

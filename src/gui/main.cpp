@@ -7,6 +7,7 @@
 #include "app/dialogs.h"
 #include "gui/about.h"
 #include "gui/salvex_app.h"
+#include "platform/image_source.h"
 #include "volume/filetime.h"
 
 namespace {
@@ -29,7 +30,8 @@ std::optional<int> AnswerWithoutDisplay(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--version") {
-            std::printf("relicta %s\n", RELICTA_VERSION);
+            std::printf("relicta %s\n%s", RELICTA_VERSION,
+                        relicta::platform::DiskImageFormatsText().c_str());
             return 0;
         }
         if (arg == "--help" || arg == "-h") {

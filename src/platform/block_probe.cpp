@@ -1,10 +1,16 @@
 #include "platform/block_probe.h"
 
 #include <blkid.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <memory>
+#include <vector>
+
+#include "platform/image_source.h"
 
 namespace relicta::platform {
 namespace {
@@ -119,6 +125,32 @@ std::string FileSystemNameOf(const ProbeResult& probe) {
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
     return name;
+}
+
+ProbeCopy::ProbeCopy(ImageSource& source)
+    : source_(source), fd_(::memfd_create("relicta-probe", MFD_CLOEXEC)) {
+    // Sparse: only what is copied in takes memory.
+    if (fd_ >= 0 && ::ftruncate(fd_, static_cast<off_t>(source.Size())) == 0) {
+        Copy(0, kTableBytes);
+        Copy(source.Size() - std::min(source.Size(), kTableBytes), kTableBytes);
+    }
+}
+
+ProbeCopy::~ProbeCopy() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+void ProbeCopy::Copy(uint64_t offset, uint64_t bytes) {
+    const uint64_t size = source_.Size();
+    std::vector<uint8_t> buffer(
+        static_cast<std::size_t>(std::min(bytes, size - std::min(offset, size))));
+    std::size_t got = 0;
+    if (fd_ >= 0 && !buffer.empty() && source_.ReadAt(offset, buffer, got) && got > 0 &&
+        ::pwrite(fd_, buffer.data(), got, static_cast<off_t>(offset)) < 0) {
+        return;  // the probe then sees zeros there, as for an unreadable stretch
+    }
 }
 
 }  // namespace relicta::platform

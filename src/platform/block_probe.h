@@ -8,6 +8,8 @@
 
 namespace relicta::platform {
 
+class ImageSource;
+
 struct ProbeResult {
     bool found = false;   // a file system was recognised
     std::string type;     // libblkid's TYPE, e.g. "vfat", "ntfs", "ext4"
@@ -32,5 +34,27 @@ std::vector<Partition> ListPartitions(int fd, uint64_t length);
 // The name the file-system query reports for a probe: "NTFS", "FAT32", "FAT" or the
 // type in capitals.
 std::string FileSystemNameOf(const ProbeResult& probe);
+
+// libblkid reads through a descriptor: a container's disk is given to it as a sparse copy in
+// memory of the parts it looks at (the partition tables at both ends, each volume's start).
+class ProbeCopy {
+  public:
+    static constexpr uint64_t kTableBytes = uint64_t{1} << 20;
+    static constexpr uint64_t kVolumeStartBytes = uint64_t{256} << 10;
+
+    explicit ProbeCopy(ImageSource& source);
+    ~ProbeCopy();
+    ProbeCopy(const ProbeCopy&) = delete;
+    ProbeCopy& operator=(const ProbeCopy&) = delete;
+
+    // The copy's descriptor; -1 when memory for it could not be had.
+    int fd() const { return fd_; }
+    // Copies `bytes` from `offset` of the source (a volume's start before it is probed).
+    void Copy(uint64_t offset, uint64_t bytes);
+
+  private:
+    ImageSource& source_;
+    int fd_;
+};
 
 }  // namespace relicta::platform

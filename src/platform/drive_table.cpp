@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <fstream>
 
 #include "platform/block_probe.h"
+#include "platform/image_source.h"
 #include "platform/last_error.h"
 
 namespace relicta::platform {
@@ -69,7 +71,7 @@ bool IsCandidateVolume(int fd, const Partition& p) {
 }  // namespace
 
 std::string DriveSource::Describe() const {
-    std::string text = path;
+    std::string text = container.empty() ? path : path + " (" + container + ")";
     if (partition != 0) {
         text += " partition " + std::to_string(partition) + " (offset " + std::to_string(offset) +
                 ", " + std::to_string(length) + " bytes)";
@@ -102,6 +104,9 @@ AttachResult DriveTable::Attach(const std::string& path, std::optional<char> let
     whole.path = path;
     whole.blockDevice = S_ISBLK(st.st_mode);
     whole.length = static_cast<uint64_t>(st.st_size);
+    if (!whole.blockDevice && IsContainerOrSplit(path)) {
+        return AttachContainer(whole, letter);
+    }
 
     // Without read permission the source is still attached: opening it later reports the
     // access problem the way the volume open does for any drive.
@@ -116,22 +121,50 @@ AttachResult DriveTable::Attach(const std::string& path, std::optional<char> let
         return {{},
                 path + ": too small to hold a volume (" + std::to_string(whole.length) + " bytes)"};
     }
+    if (fd.get() < 0) {
+        return AttachSources({whole}, letter);
+    }
+    return AttachVolumesOf(whole, fd.get(), {}, letter);
+}
+
+AttachResult DriveTable::AttachContainer(DriveSource whole, std::optional<char> letter) {
+    OpenedImage image = OpenImage(whole.path);
+    if (!image.source) {
+        return {{}, image.error};
+    }
+    whole.container = image.container;
+    whole.length = image.source->Size();
+    if (whole.length < kMinimumVolumeBytes) {
+        return {{},
+                whole.path + ": too small to hold a volume (" + std::to_string(whole.length) +
+                    " bytes)"};
+    }
+    ProbeCopy copy(*image.source);
+    return AttachVolumesOf(
+        whole, copy.fd(),
+        [&copy](const Partition& p) { copy.Copy(p.offset, ProbeCopy::kVolumeStartBytes); }, letter);
+}
+
+AttachResult DriveTable::AttachVolumesOf(const DriveSource& whole, int fd,
+                                         const std::function<void(const Partition&)>& prepare,
+                                         std::optional<char> letter) {
     std::vector<DriveSource> sources;
-    if (fd.get() >= 0) {
-        const std::vector<Partition> partitions = ListPartitions(fd.get(), whole.length);
-        for (const Partition& p : partitions) {
-            if (!IsCandidateVolume(fd.get(), p)) {
-                continue;
-            }
-            DriveSource part = whole;
-            part.offset = p.offset;
-            part.length = p.length;
-            part.partition = p.number;
-            sources.push_back(part);
+    const std::vector<Partition> partitions = ListPartitions(fd, whole.length);
+    for (const Partition& p : partitions) {
+        if (prepare) {
+            prepare(p);
         }
-        if (sources.empty() && !partitions.empty()) {
-            return {{}, path + ": holds a partition table without FAT, exFAT or NTFS partitions"};
+        if (!IsCandidateVolume(fd, p)) {
+            continue;
         }
+        DriveSource part = whole;
+        part.offset = p.offset;
+        part.length = p.length;
+        part.partition = p.number;
+        sources.push_back(part);
+    }
+    if (sources.empty() && !partitions.empty()) {
+        return {{}, whole.path + ": holds a partition table without FAT, exFAT or NTFS partitions"};
     }
     if (sources.empty()) {
         sources.push_back(whole);

@@ -4,11 +4,14 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace relicta::platform {
+
+struct Partition;
 
 struct DriveSource {
     std::string path;
@@ -18,6 +21,9 @@ struct DriveSource {
     bool blockDevice = false;
     bool removable = false;
     bool cdrom = false;
+    // The container the disk is read through ("E01, 3 segments", "split raw, 4 pieces");
+    // empty for a raw file or device.
+    std::string container;
 
     std::string Describe() const;
 };
@@ -48,6 +54,12 @@ class DriveTable {
 
   private:
     std::optional<char> NextFreeLetter(char from) const;
+    AttachResult AttachContainer(DriveSource whole, std::optional<char> letter);
+    // The volumes of a disk readable through `fd`: one per candidate partition, or the whole.
+    // `prepare` readies a partition for probing.
+    AttachResult AttachVolumesOf(const DriveSource& whole, int fd,
+                                 const std::function<void(const Partition&)>& prepare,
+                                 std::optional<char> letter);
     AttachResult AttachSources(const std::vector<DriveSource>& sources, std::optional<char> letter);
 
     std::array<std::optional<DriveSource>, kLetters> drives_;

@@ -21,14 +21,6 @@
 namespace relicta::platform {
 namespace {
 
-int OpenReadOnly(const DriveSource& source) {
-    const int fd = ::open(source.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        SetLastError(errno);
-    }
-    return fd;
-}
-
 // The mount point of a block device, empty when it is not mounted.
 std::string MountPointOf(const std::string& device) {
     struct stat devStat {};
@@ -84,11 +76,7 @@ bool IsSameOrNested(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-LinuxPlatform::~LinuxPlatform() {
-    for (auto& [handle, source] : open_) {
-        ::close(source.fd);
-    }
-}
+LinuxPlatform::~LinuxPlatform() = default;
 
 DriveType LinuxPlatform::GetDriveType(char letter) {
     const DriveSource* source = drives_.Find(letter);
@@ -107,13 +95,28 @@ std::optional<std::string> LinuxPlatform::GetFileSystemName(char letter) {
         SetLastError(ENOENT);
         return std::nullopt;
     }
-    const int fd = OpenReadOnly(*source);
-    if (fd < 0) {
-        return std::nullopt;
+    std::optional<ProbeResult> probe;
+    int probeErrno = 0;
+    if (source->container.empty()) {
+        const int fd = ::open(source->path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            SetLastError(errno);
+            return std::nullopt;
+        }
+        probe = ProbeFileSystem(fd, source->offset, source->length);
+        probeErrno = errno;
+        ::close(fd);
+    } else {
+        const OpenedImage image = OpenImage(source->path);
+        if (!image.source) {
+            SetLastError(EIO);
+            return std::nullopt;
+        }
+        ProbeCopy copy(*image.source);
+        copy.Copy(source->offset, ProbeCopy::kVolumeStartBytes);
+        probe = ProbeFileSystem(copy.fd(), source->offset, source->length);
+        probeErrno = errno;
     }
-    std::optional<ProbeResult> probe = ProbeFileSystem(fd, source->offset, source->length);
-    const int probeErrno = errno;
-    ::close(fd);
     if (!probe) {
         SetLastError(probeErrno == 0 ? EIO : probeErrno);
         return std::nullopt;
@@ -151,12 +154,15 @@ Handle LinuxPlatform::OpenVolume(char letter) {
         SetLastError(ENOENT);
         return kInvalidHandle;
     }
-    const int fd = OpenReadOnly(*source);
-    if (fd < 0) {
+    OpenedImage opened = OpenImage(source->path);
+    if (!opened.source) {
+        if (!source->container.empty() || GetLastError() == 0) {
+            SetLastError(EIO);  // the container was readable when it was attached
+        }
         return kInvalidHandle;
     }
     const Handle handle = nextHandle_++;
-    open_[handle] = OpenSource{fd, source->offset, source->length};
+    open_[handle] = OpenSource{std::move(opened.source), source->offset, source->length};
     return handle;
 }
 
@@ -179,22 +185,8 @@ bool LinuxPlatform::ReadAt(Handle handle, int64_t offset, std::span<uint8_t> out
     }
     const std::size_t wanted =
         static_cast<std::size_t>(std::min<uint64_t>(out.size(), source.length - start));
-    while (bytesRead < wanted) {
-        const ssize_t n = ::pread(source.fd, out.data() + bytesRead, wanted - bytesRead,
-                                  static_cast<off_t>(source.offset + start + bytesRead));
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            SetLastError(errno);
-            return false;
-        }
-        if (n == 0) {
-            break;  // the file is shorter than the volume claims
-        }
-        bytesRead += static_cast<std::size_t>(n);
-    }
-    return true;
+    // A source shorter than the volume claims gives fewer bytes.
+    return source.image->ReadAt(source.offset + start, out.first(wanted), bytesRead);
 }
 
 bool LinuxPlatform::CloseHandle(Handle handle) {
@@ -203,12 +195,7 @@ bool LinuxPlatform::CloseHandle(Handle handle) {
         SetLastError(EBADF);
         return false;
     }
-    const int rc = ::close(it->second.fd);
     open_.erase(it);
-    if (rc != 0) {
-        SetLastError(errno);
-        return false;
-    }
     return true;
 }
 

@@ -2,8 +2,10 @@
 // The platform over the drive table: image files, their partitions and block devices.
 
 #include <map>
+#include <memory>
 
 #include "platform/drive_table.h"
+#include "platform/image_source.h"
 #include "platform/platform.h"
 
 namespace relicta::platform {
@@ -28,7 +30,7 @@ class LinuxPlatform : public Platform {
 
   private:
     struct OpenSource {
-        int fd = -1;
+        std::unique_ptr<ImageSource> image;
         uint64_t offset = 0;
         uint64_t length = 0;
     };

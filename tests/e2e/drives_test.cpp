@@ -105,7 +105,9 @@ TEST(CommandLine, HelpVersionAndUsageErrors) {
         std::string err;  // stderr exactly
     };
     const Case cases[] = {
-        {"--version", 0, "relicta \\d+\\.\\d+\\.\\d+\n", ""},
+        {"--version", 0,
+         "relicta \\d+\\.\\d+\\.\\d+\ndisk images: raw, split raw, E01, VHD, VHDX, VMDK, QCOW2\n",
+         ""},
         {"scan --help", 0, "usage: relicta scan [^]*--pattern P[^]*--format F[^]*--output FILE[^]*",
          ""},
         {"recover -h", 0, "usage: relicta recover [^]*--to DIR[^]*--keep-paths[^]*--yes[^]*", ""},

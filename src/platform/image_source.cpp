@@ -1,0 +1,255 @@
+#include "platform/image_source.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "platform/container_sources.h"
+#include "platform/last_error.h"
+
+namespace relicta::platform {
+namespace {
+
+constexpr int kMaxPieces = 100000;
+
+bool PreadAll(int fd, uint64_t offset, std::span<uint8_t> out, std::size_t& bytesRead) {
+    bytesRead = 0;
+    while (bytesRead < out.size()) {
+        const ssize_t n = ::pread(fd, out.data() + bytesRead, out.size() - bytesRead,
+                                  static_cast<off_t>(offset + bytesRead));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            SetLastError(errno);
+            return false;
+        }
+        if (n == 0) {
+            break;  // shorter than it was
+        }
+        bytesRead += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+uint64_t LengthOf(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return 0;
+    }
+    uint64_t bytes = static_cast<uint64_t>(st.st_size);
+    if (S_ISBLK(st.st_mode)) {
+        ::ioctl(fd, BLKGETSIZE64, &bytes);
+    }
+    return bytes;
+}
+
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(FileDescriptor&&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+class RawSource : public ImageSource {
+  public:
+    explicit RawSource(FileDescriptor fd) : fd_(std::move(fd)), size_(LengthOf(fd_.get())) {}
+    bool ReadAt(uint64_t offset, std::span<uint8_t> out, std::size_t& bytesRead) override {
+        bytesRead = 0;
+        if (offset >= size_) {
+            return true;
+        }
+        return PreadAll(
+            fd_.get(), offset,
+            out.first(static_cast<std::size_t>(std::min<uint64_t>(out.size(), size_ - offset))),
+            bytesRead);
+    }
+    uint64_t Size() const override { return size_; }
+
+  private:
+    FileDescriptor fd_;
+    uint64_t size_;
+};
+
+// A raw image in pieces, each read where the ones before it end.
+class SplitSource : public ImageSource {
+  public:
+    struct Piece {
+        FileDescriptor fd;
+        uint64_t start = 0;
+        uint64_t size = 0;
+    };
+    explicit SplitSource(std::vector<Piece> pieces) : pieces_(std::move(pieces)) {}
+    bool ReadAt(uint64_t offset, std::span<uint8_t> out, std::size_t& bytesRead) override {
+        bytesRead = 0;
+        auto piece = std::upper_bound(pieces_.begin(), pieces_.end(), offset,
+                                      [](uint64_t at, const Piece& p) { return at < p.start; });
+        if (piece == pieces_.begin()) {
+            return true;
+        }
+        for (--piece; piece != pieces_.end() && bytesRead < out.size(); ++piece) {
+            const uint64_t at = offset + bytesRead - piece->start;
+            if (at >= piece->size) {
+                continue;
+            }
+            const std::size_t wanted = static_cast<std::size_t>(
+                std::min<uint64_t>(out.size() - bytesRead, piece->size - at));
+            std::size_t got = 0;
+            if (!PreadAll(piece->fd.get(), at, out.subspan(bytesRead, wanted), got)) {
+                return false;
+            }
+            bytesRead += got;
+            if (got < wanted) {
+                break;  // a piece shorter than when it was opened
+            }
+        }
+        return true;
+    }
+    uint64_t Size() const override {
+        return pieces_.empty() ? 0 : pieces_.back().start + pieces_.back().size;
+    }
+
+  private:
+    std::vector<Piece> pieces_;
+};
+
+// The name of the piece after `path` in a split raw image ("x.001" -> "x.002",
+// "x.aa" -> "x.ab"); nullopt when `path` is not named like a piece.
+std::optional<std::string> NextPieceName(const std::string& path) {
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || path.size() - dot < 3 ||
+        path.find('/', dot) != std::string::npos) {
+        return std::nullopt;
+    }
+    std::string suffix = path.substr(dot + 1);
+    const bool digits =
+        std::all_of(suffix.begin(), suffix.end(), [](unsigned char c) { return std::isdigit(c); });
+    const bool letters =
+        suffix.size() == 2 &&
+        std::all_of(suffix.begin(), suffix.end(), [](unsigned char c) { return std::islower(c); });
+    if (!digits && !letters) {
+        return std::nullopt;
+    }
+    const char low = digits ? '0' : 'a';
+    const char high = digits ? '9' : 'z';
+    for (std::size_t i = suffix.size(); i-- > 0;) {
+        if (suffix[i] != high) {
+            ++suffix[i];
+            return path.substr(0, dot + 1) + suffix;
+        }
+        suffix[i] = low;
+    }
+    return std::nullopt;  // past the last name the suffix allows
+}
+
+bool IsFirstPieceName(const std::string& path) {
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos) {
+        return false;
+    }
+    const std::string suffix = path.substr(dot + 1);
+    return suffix == "aa" ||
+           (suffix.size() >= 3 && suffix.find_first_not_of('0') == suffix.size() - 1 &&
+            suffix.back() == '1');
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+OpenedImage OpenSplit(const std::string& first) {
+    std::vector<SplitSource::Piece> pieces;
+    uint64_t start = 0;
+    std::optional<std::string> name = first;
+    for (; name && Exists(*name) && pieces.size() < kMaxPieces; name = NextPieceName(*name)) {
+        FileDescriptor fd(::open(name->c_str(), O_RDONLY | O_CLOEXEC));
+        if (fd.get() < 0) {
+            return {nullptr, {}, *name + ": " + std::strerror(errno)};
+        }
+        const uint64_t size = LengthOf(fd.get());
+        pieces.push_back({std::move(fd), start, size});
+        start += size;
+    }
+    // A gap: the piece after the missing one is there.
+    if (name) {
+        if (const std::optional<std::string> after = NextPieceName(*name);
+            after && Exists(*after)) {
+            return {nullptr, {}, first + ": piece " + *name + " of the split image is missing"};
+        }
+    }
+    const std::string container = "split raw, " + std::to_string(pieces.size()) + " pieces";
+    return {std::make_unique<SplitSource>(std::move(pieces)), container, {}};
+}
+
+bool IsSplitFirstPiece(const std::string& path) {
+    const std::optional<std::string> next = NextPieceName(path);
+    return IsFirstPieceName(path) && next && Exists(*next);
+}
+
+constexpr ContainerKind kAllKinds[] = {ContainerKind::Ewf, ContainerKind::Vhd, ContainerKind::Vhdx,
+                                       ContainerKind::Vmdk, ContainerKind::Qcow};
+
+// The container formats this build reads (`supported`) or was built without.
+std::string KindsWhere(bool supported) {
+    std::string list;
+    for (ContainerKind kind : kAllKinds) {
+        if (ContainerSupported(kind) == supported) {
+            list += (list.empty() ? "" : ", ") + std::string(ContainerName(kind));
+        }
+    }
+    return list;
+}
+
+}  // namespace
+
+bool IsContainerOrSplit(const std::string& path) {
+    return DetectContainer(path) != ContainerKind::None || IsSplitFirstPiece(path);
+}
+
+OpenedImage OpenImage(const std::string& path) {
+    const ContainerKind kind = DetectContainer(path);
+    if (kind != ContainerKind::None) {
+        return OpenContainer(kind, path);
+    }
+    if (IsSplitFirstPiece(path)) {
+        return OpenSplit(path);
+    }
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        SetLastError(errno);
+        return {nullptr, {}, path + ": " + std::strerror(errno)};
+    }
+    return {std::make_unique<RawSource>(std::move(fd)), {}, {}};
+}
+
+std::string DiskImageFormatsText() {
+    std::string text = "disk images: raw, split raw";
+    const std::string supported = KindsWhere(true);
+    text += (supported.empty() ? "" : ", " + supported) + "\n";
+    const std::string missing = KindsWhere(false);
+    return missing.empty() ? text : text + "built without: " + missing + "\n";
+}
+
+}  // namespace relicta::platform
