@@ -13,7 +13,7 @@ cmake --build build-fuzz -- -j"$(nproc)"
 seeds=build-fuzz/seeds
 if [[ ! -d $seeds ]]; then
   set +o pipefail  # the seeds are prefixes of xz streams: xz may see its reader close early
-  mkdir -p "$seeds"/{fuzz_open_volume,fuzz_mft_record,fuzz_ntfs_scan,fuzz_fat_scan,fuzz_exfat_scan,fuzz_lznt1,fuzz_recover,fuzz_names,fuzz_containers}
+  mkdir -p "$seeds"/{fuzz_open_volume,fuzz_mft_record,fuzz_ntfs_scan,fuzz_fat_scan,fuzz_exfat_scan,fuzz_lznt1,fuzz_recover}
   for image in fat12 fat16 fat32 ntfs512 ntfs4k ntfs4ksec exfat512; do
     for selector in 0 1 2 3; do
       { printf "\\x0$selector"; xz -dc "tests/data/$image.img.xz" | head -c 65536; } >"$seeds/fuzz_open_volume/$image-$selector"
@@ -49,6 +49,12 @@ if [[ ! -d $seeds ]]; then
     { printf "\\x0$selector"; cat "$seeds/fuzz_ntfs_scan/user-records"; } >"$seeds/fuzz_recover/ntfs-$selector"
   done
   rm -f build-fuzz/ntfs4k.img
+  set -o pipefail
+fi
+# Seeds of the later targets, made when their directories are missing.
+set +o pipefail
+if [[ ! -d $seeds/fuzz_names ]]; then
+  mkdir -p "$seeds/fuzz_names"
   # Names: a deleted folder's later clusters (512-byte clusters), and $I files of both versions.
   xz -dc tests/data/fatfolders.img.xz | dd of="$seeds/fuzz_names/folder-cluster" bs=512 skip=2200 count=1 status=none
   python3 - "$seeds/fuzz_names" <<'PY'
@@ -59,7 +65,10 @@ for version in (1, 2):
     body = path.ljust(520, b"\0") if version == 1 else struct.pack("<I", len(path) // 2) + path
     open("%s/info-v%d" % (sys.argv[1], version), "wb").write(head + body)
 PY
-  # Containers: the first byte picks the signature; small images of every format.
+fi
+if [[ ! -d $seeds/fuzz_containers ]]; then
+  mkdir -p "$seeds/fuzz_containers"
+  # The first byte picks the signature; small images of every format.
   if command -v qemu-img >/dev/null; then
     head -c 4194304 /dev/zero >build-fuzz/blank.img
     for format in qcow2:5 vhdx:1 vpc:2 vmdk:3; do
@@ -68,8 +77,8 @@ PY
     done
     rm -f build-fuzz/blank.img build-fuzz/blank.c
   fi
-  set -o pipefail
 fi
+set -o pipefail
 
 mkdir -p build-fuzz/artifacts build-fuzz/corpus
 # Inputs that once found a fault are replayed first.

@@ -380,6 +380,27 @@ class GuiTest : public QObject {
         QCOMPARE(salvex->Frame()->View().Model().RowCount(), 161);
     }
 
+    // A file from an emptied Recycle Bin is listed by its original name and folder; its
+    // tooltip names where it was found and when it was recycled.
+    void listsRecycledFilesUnderTheirOriginalPath() {
+        auto salvex = StartOn({Fixture("recyclentfs.img")});
+        QVERIFY(salvex->StartUp());
+        gui::FileListModel& model = salvex->Frame()->View().Model();
+        int row = 0;
+        while (row < model.RowCount() &&
+               model.data(model.index(row, view::kColumnName), Qt::DisplayRole).toString() !=
+                   "holiday.jpg") {
+            ++row;
+        }
+        QVERIFY(row < model.RowCount());
+        QCOMPARE(model.data(model.index(row, view::kColumnDirectory), Qt::DisplayRole).toString(),
+                 "C:\\Users\\bob\\Pictures\\");
+        const QString tip =
+            model.data(model.index(row, view::kColumnName), Qt::ToolTipRole).toString();
+        QVERIFY(tip.contains("$Recycle.Bin") && tip.contains("$RAB12CD.jpg") &&
+                tip.contains("deleted 2024"));
+    }
+
     void addImageSaysWhyItCannot() {
         gui::CDriveDialog dialog;
         QCOMPARE(dialog.DriveList()->count(), 0);
