@@ -78,6 +78,10 @@ if [[ ! -d $seeds/fuzz_containers ]]; then
     rm -f build-fuzz/blank.img build-fuzz/blank.c
   fi
 fi
+if [[ ! -d $seeds/fuzz_content ]]; then
+  mkdir -p "$seeds/fuzz_content"
+  cp tests/data/content/* "$seeds/fuzz_content/"  # a genuine sample of each checked format
+fi
 set -o pipefail
 
 mkdir -p build-fuzz/artifacts build-fuzz/corpus
@@ -97,7 +101,7 @@ run() {
     -artifact_prefix="build-fuzz/artifacts/$target-" >"build-fuzz/$target.log" 2>&1
 }
 status=0
-targets=(fuzz_lznt1 fuzz_open_volume fuzz_mft_record fuzz_ntfs_scan fuzz_fat_scan fuzz_exfat_scan fuzz_recover fuzz_names fuzz_containers)
+targets=(fuzz_lznt1 fuzz_open_volume fuzz_mft_record fuzz_ntfs_scan fuzz_fat_scan fuzz_exfat_scan fuzz_recover fuzz_names fuzz_containers fuzz_content)
 for ((i = 0; i < ${#targets[@]}; i += 2)); do
   pids=()
   for target in "${targets[@]:i:2}"; do

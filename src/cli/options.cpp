@@ -101,10 +101,10 @@ std::vector<std::string> NamedValues(const Options& options, const std::string& 
 
 CommandOptions OptionsOf(const std::string& command) {
     if (command == "scan") {
-        return {{"pattern", "format", "output"}, {"skip-temp"}};
+        return {{"pattern", "format", "output"}, {"skip-temp", "check-content"}};
     }
     if (command == "recover") {
-        return {{"pattern", "to", "item"}, {"skip-temp", "all", "keep-paths", "yes"}};
+        return {{"pattern", "to", "item", "manifest"}, {"skip-temp", "all", "keep-paths", "yes"}};
     }
     return {};
 }
@@ -129,16 +129,18 @@ const std::vector<CommandText>& Commands() {
          "geometry of a volume, with the clusters and MFT records in use",
          {"volume", "on-check"}},
         {"scan",
-         "relicta scan [--volume [L=]PATH]... [--pattern P] [--skip-temp] [--format tsv|json]\n"
-         "                    [--output FILE] [--on-check=...] [DRIVE|PATH]\n",
+         "relicta scan [--volume [L=]PATH]... [--pattern P] [--skip-temp] [--check-content]\n"
+         "                    [--format tsv|json|bodyfile] [--output FILE] [--on-check=...]\n"
+         "                    [DRIVE|PATH]\n",
          "list the deleted files of one drive, or of every drive",
-         {"volume", "pattern", "skip-temp", "format", "output", "on-check"}},
+         {"volume", "pattern", "skip-temp", "check-content", "format", "output", "on-check"}},
         {"recover",
          "relicta recover [--volume [L=]PATH]... --to DIR [--item N]... [--all]\n"
-         "                    [--pattern P] [--skip-temp] [--keep-paths] [--yes]\n"
-         "                    [--on-check=...] [DRIVE|PATH]\n",
+         "                    [--pattern P] [--skip-temp] [--keep-paths] [--manifest FILE]\n"
+         "                    [--yes] [--on-check=...] [DRIVE|PATH]\n",
          "scan as scan does, then copy the chosen files out into DIR",
-         {"volume", "to", "item", "all", "pattern", "skip-temp", "keep-paths", "yes", "on-check"}},
+         {"volume", "to", "item", "all", "pattern", "skip-temp", "keep-paths", "manifest", "yes",
+          "on-check"}},
     };
     return commands;
 }
@@ -157,13 +159,20 @@ const char* OptionText(const std::string& name) {
          "optional)\n"},
         {"skip-temp",
          "  --skip-temp         skip files in temporary directories and temporary files\n"},
+        {"check-content",
+         "  --check-content     read each listed file's data: does it hold what its name\n"
+         "                      promises? (JSON: content and content_detail; bodyfile: MD5)\n"},
         {"format",
-         "  --format F          tsv (the saved-list format) or json (one object per line)\n"},
+         "  --format F          tsv (the saved-list format), json (one object per line) or\n"
+         "                      bodyfile (The Sleuth Kit's, for mactime -b)\n"},
         {"output", "  --output FILE       write the list to FILE instead of standard output\n"},
         {"to", "  --to DIR            where recovered files go (created when missing)\n"},
         {"item", "  --item N            recover the file the scan listed as item N (repeatable)\n"},
         {"all", "  --all               recover every listed file\n"},
         {"keep-paths", "  --keep-paths        recreate each file's old directory under DIR\n"},
+        {"manifest",
+         "  --manifest FILE     write a JSON line per file tried: where it went, its SHA-256,\n"
+         "                      condition, content check and result\n"},
         {"yes", "  --yes               answer every question with yes (OK)\n"},
     };
     for (const auto& [option, text] : options) {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <set>
 
 #include "app/dialogs.h"
@@ -134,6 +135,15 @@ int RunRecoverCommand(const Options& options) {
                      problem.c_str());
         return kExitUsage;
     }
+    const std::string manifestPath = NamedValue(options, "manifest");
+    std::ofstream manifest;
+    if (!manifestPath.empty()) {
+        manifest.open(manifestPath, std::ios::binary | std::ios::trunc);
+        if (!manifest) {
+            std::fprintf(stderr, "relicta: %s: cannot be written\n", manifestPath.c_str());
+            return kExitUsage;
+        }
+    }
     view::FoundFileList list;
     int status = kExitUsage;
     const std::optional<ScanOutcome> outcome = ScanForCommand(options, list, status);
@@ -160,6 +170,7 @@ int RunRecoverCommand(const Options& options) {
     settings.alwaysSeveral = true;
     settings.keepPaths = !NamedValue(options, "keep-paths").empty();
     recover::RecoverCommand command(prompts, settings);
+    command.SetManifest(manifest.is_open() ? &manifest : nullptr);
     std::optional<RecoverProgressLine> progress;
     if (::isatty(STDERR_FILENO) != 0) {
         progress.emplace(stderr);

@@ -14,8 +14,10 @@
 #include "cli/console_progress.h"
 #include "cli/interrupt.h"
 #include "platform/drive_table.h"
+#include "recover/content_pass.h"
 #include "scan/found_files.h"
 #include "scan/scan_driver.h"
+#include "view/bodyfile.h"
 #include "view/list_texts.h"
 #include "view/saved_list.h"
 
@@ -40,7 +42,8 @@ class JsonLineWriter {
 
     void Write(std::size_t item, const scan::FoundFile& f) {
         MakeRoom(kFixedBytes + kMaxEscapeBytes * (f.name.size() + f.dir.size() +
-                                                  f.condition.size() + f.recycledAs.size()));
+                                                  f.condition.size() + f.recycledAs.size() +
+                                                  f.content.size() + f.contentDetail.size()));
         Text("{\"item\":");
         Decimal(item);
         Text(",\"name\":");
@@ -61,6 +64,12 @@ class JsonLineWriter {
             Text(",\"layout\":\"");
             Text(scan::DataLayoutName(f.layout));
             Text("\"");
+        }
+        if (!f.content.empty()) {
+            Text(",\"content\":");
+            String(f.content);
+            Text(",\"content_detail\":");
+            String(f.contentDetail);
         }
         if (!f.recycledAs.empty()) {
             Text(",\"recycled_as\":");
@@ -141,6 +150,10 @@ class JsonLineWriter {
 };
 
 void WriteList(std::ostream& out, const std::string& format) {
+    if (format == "bodyfile") {
+        view::WriteBodyfile(out);
+        return;
+    }
     if (format != "json") {
         view::WriteSavedList(out);
         return;
@@ -150,6 +163,23 @@ void WriteList(std::ostream& out, const std::string& format) {
         writer.Write(i, scan::foundFiles[i]);
     }
     writer.Flush();
+}
+
+// The content check of every listed file, under the console's progress; Ctrl+C stops it.
+bool CheckListedContent(const view::FoundFileList& list, bool md5) {
+    std::vector<uint32_t> items;
+    items.reserve(list.rows.size());
+    for (const view::FoundFileList::Row& row : list.rows) {
+        items.push_back(row.itemData);
+    }
+    const bool terminal = ::isatty(STDERR_FILENO) != 0;
+    app::SetProgressFactory([terminal]() -> std::unique_ptr<app::ProgressWindow> {
+        return terminal ? std::make_unique<ConsoleProgress>(stderr) : nullptr;
+    });
+    const CtrlCStops ctrlC;
+    const bool finished = recover::CheckFoundFiles(items, md5);
+    app::SetProgressFactory(nullptr);
+    return finished;
 }
 
 }  // namespace
@@ -194,8 +224,9 @@ std::optional<ScanOutcome> ScanForCommand(const Options& options, view::FoundFil
 
 int RunScanCommand(const Options& options) {
     const std::string format = NamedValue(options, "format", "tsv");
-    if (format != "tsv" && format != "json") {
-        std::fprintf(stderr, "relicta: --format takes tsv or json, not %s\n", format.c_str());
+    if (format != "tsv" && format != "json" && format != "bodyfile") {
+        std::fprintf(stderr, "relicta: --format takes tsv, json or bodyfile, not %s\n",
+                     format.c_str());
         return kExitUsage;
     }
     const std::string outputPath = NamedValue(options, "output");
@@ -213,11 +244,19 @@ int RunScanCommand(const Options& options) {
     if (!outcome) {
         return status;
     }
+    bool checkStopped = false;
+    if (!outcome->interrupted && !NamedValue(options, "check-content").empty()) {
+        checkStopped = !CheckListedContent(list, format == "bodyfile");
+    }
     WriteList(outputPath.empty() ? std::cout : file, format);
     std::cout.flush();
     if (outcome->interrupted) {
         std::fprintf(stderr, "relicta: scan stopped; %zu files found so far\n",
                      scan::foundFiles.size());
+    } else if (checkStopped) {
+        std::fprintf(stderr,
+                     "relicta: content check stopped; files it did not reach have no "
+                     "verdict\n");
     }
     return status;
 }

@@ -67,7 +67,10 @@ inline constexpr std::size_t Instance = 24;  // the attribute's Instance in that
 
 // $STANDARD_INFORMATION value.
 namespace std_info {
+inline constexpr std::size_t CreationTime = 0;
 inline constexpr std::size_t LastWriteTime = 8;
+inline constexpr std::size_t ChangeTime = 16;  // of the MFT record
+inline constexpr std::size_t LastAccessTime = 24;
 inline constexpr std::size_t FileAttributes = 32;
 inline constexpr std::size_t MinimumSize = 36;  // through the attributes
 }  // namespace std_info

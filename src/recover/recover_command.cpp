@@ -9,6 +9,7 @@
 #include "ntfs/ntfs_volume.h"
 #include "platform/last_error.h"
 #include "platform/platform.h"
+#include "recover/content_pass.h"
 #include "recover/recovered_names.h"
 #include "scan/found_files.h"
 #include "scan/scan_driver.h"
@@ -175,9 +176,12 @@ bool RecoverCommand::AskToRecover(const std::string& dir, const std::string& nam
            MbResult::Ok;
 }
 
-CopyObserver RecoverCommand::ByteCounter() {
-    return [this](uint64_t bytes) {
-        tally_.bytesWritten += bytes;
+CopyObserver RecoverCommand::ByteCounter(content::Digest* digest) {
+    return [this, digest](std::span<const uint8_t> bytes) {
+        tally_.bytesWritten += bytes.size();
+        if (digest != nullptr) {
+            digest->Update(bytes);
+        }
         if (observer_) {
             observer_(tally_);
         }
@@ -198,6 +202,59 @@ void RecoverCommand::Count(RecoverResult result) {
     }
 }
 
+namespace {
+
+// The manifest's words for what became of a file.
+std::string ResultText(RecoverResult result) {
+    switch (result) {
+        case RecoverResult::Recovered:
+            return "recovered";
+        case RecoverResult::EndedEarly:
+            return "recovered, but shorter than listed: no free cluster was left to take";
+        case RecoverResult::Interrupted:
+            return "stopped before it was whole";
+        case RecoverResult::Failed:
+            break;
+    }
+    const int error = platform::GetLastError();
+    return error != 0 ? "failed: " + platform::SystemErrorText(error) : std::string("failed");
+}
+
+}  // namespace
+
+void RecoverCommand::CheckContentOf(uint32_t itemNum) {
+    if (!checker_) {
+        checker_ = std::make_unique<content::ContentChecker>();
+    }
+    const content::ContentResult result = CheckFoundFile(*checker_, itemNum);
+    scan::FoundFile& file = scan::foundFiles[itemNum];
+    file.content = content::VerdictName(result.verdict);
+    file.contentDetail = result.detail;
+}
+
+void RecoverCommand::WriteManifestLine(uint32_t itemNum, const ManifestEntry& entry) {
+    if (manifest_ == nullptr) {
+        return;
+    }
+    const scan::FoundFile& file = scan::foundFiles[itemNum];
+    std::string line = "{\"item\":" + std::to_string(itemNum);
+    const auto field = [&line](const char* name, const std::string& value) {
+        line += std::string(",\"") + name + "\":";
+        view::AppendJsonString(line, value);
+    };
+    field("name", file.name);
+    field("dir", file.dir);
+    field("path", entry.path);
+    line += ",\"size\":" + std::to_string(file.size);
+    field("sha256", entry.sha256);
+    field("condition", file.condition);
+    field("content", file.content);
+    field("content_detail", file.contentDetail);
+    field("result", entry.result);
+    *manifest_ << line << "}\n";
+    manifest_->flush();
+}
+
 bool RecoverCommand::RecoverOfSeveral(uint32_t itemNum, const std::string& destination) {
     if (!IsOpenVolumeOf(scan::CurrentDriveRoot[0])) {
         ntfs::CloseNtfsVolumeIfOpen();
@@ -206,18 +263,27 @@ bool RecoverCommand::RecoverOfSeveral(uint32_t itemNum, const std::string& desti
         }
     }
     const scan::FoundFile& file = scan::foundFiles[itemNum];
+    ManifestEntry entry;
+    if (manifest_ != nullptr) {
+        CheckContentOf(itemNum);
+    }
     if (LocationLost(file) || file.condition == scan::kHopeless) {
+        entry.result = LocationLost(file) ? "skipped: its location was lost" : "skipped: Hopeless";
+        WriteManifestLine(itemNum, entry);
         return true;
     }
     RecoverResult result = RecoverResult::Failed;
+    content::Digest sha256(content::Digest::Kind::Sha256);
+    platform::SetLastError(0);
     try {
         if (const std::optional<std::string> dir =
                 DestinationFor(destination, file, settings_.keepPaths)) {
             // Failures name the file by its path below the destination.
             const std::string root = WithTrailingSlash(destination);
             const std::string shownDir = dir->size() > root.size() ? dir->substr(root.size()) : "";
-            result =
-                RecoverFile(itemNum, file.mftOrCluster, *dir, file.name, ByteCounter(), shownDir);
+            entry.path = shownDir + RecoveredFileName(file.name);
+            result = RecoverFile(itemNum, file.mftOrCluster, *dir, file.name,
+                                 ByteCounter(manifest_ != nullptr ? &sha256 : nullptr), shownDir);
         } else {
             platform::SetLastError(platform::kErrorInvalidParameter);
             app::ShowSystemError();
@@ -225,6 +291,11 @@ bool RecoverCommand::RecoverOfSeveral(uint32_t itemNum, const std::string& desti
     } catch (const std::exception&) {
         result = RecoverResult::Failed;
     }
+    entry.result = ResultText(result);
+    if (result == RecoverResult::Recovered || result == RecoverResult::EndedEarly) {
+        entry.sha256 = sha256.Hex();
+    }
+    WriteManifestLine(itemNum, entry);
     Count(result);
     return true;
 }

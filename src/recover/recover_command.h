@@ -4,10 +4,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "app/dialogs.h"
+#include "content/content_check.h"
+#include "content/digest.h"
 #include "recover/recover_engine.h"
 #include "scan/file_list.h"
 
@@ -60,6 +64,10 @@ class RecoverCommand {
 
     const RecoverTally& Tally() const { return tally_; }
     const RecoverSettings& Settings() const { return settings_; }
+    // Writes a JSON line per file tried to `manifest` (flushed after each, so that the
+    // manifest of the run so far survives an interruption): where it went, the SHA-256 of
+    // the bytes written, its condition, its content check and the result.
+    void SetManifest(std::ostream* manifest) { manifest_ = manifest; }
     // Called as data is written, for a progress display.
     void SetProgressObserver(std::function<void(const RecoverTally&)> observer) {
         observer_ = std::move(observer);
@@ -80,12 +88,23 @@ class RecoverCommand {
                       bool guessed, bool lostPath);
     bool RecoverOfSeveral(uint32_t itemNum, const std::string& destination);
     void Count(RecoverResult result);
-    CopyObserver ByteCounter();
+    // What the manifest says of one file tried.
+    struct ManifestEntry {
+        std::string path;  // below the destination
+        std::string sha256;
+        std::string result;
+    };
+
+    CopyObserver ByteCounter(content::Digest* digest = nullptr);
+    void CheckContentOf(uint32_t itemNum);
+    void WriteManifestLine(uint32_t itemNum, const ManifestEntry& entry);
 
     RecoverPrompts& prompts_;
     RecoverSettings settings_;
     RecoverTally tally_;
     std::function<void(const RecoverTally&)> observer_;
+    std::ostream* manifest_ = nullptr;
+    std::unique_ptr<content::ContentChecker> checker_;  // made when first needed
 };
 
 }  // namespace relicta::recover

@@ -16,6 +16,7 @@
 #include "ntfs/mft_layout.h"
 #include "ntfs/ntfs_volume.h"
 #include "platform/last_error.h"
+#include "recover/cluster_runs.h"
 #include "recover/recovered_names.h"
 #include "scan/found_files.h"
 #include "volume/exfat_fat.h"
@@ -27,8 +28,6 @@ namespace relicta::recover {
 namespace {
 
 using volume::Vcb;
-
-constexpr int64_t kFirstFatCluster = 2;
 
 // How far the copy of one file has come, to decide what a request to stop does with it.
 struct CopyProgress {
@@ -82,7 +81,7 @@ bool WritePiece(platform::RecoveredFile& file, std::span<const uint8_t> bytes,
         return false;
     }
     if (job.observer != nullptr && *job.observer) {
-        (*job.observer)(bytes.size());
+        (*job.observer)(bytes);
     }
     if (job.progress != nullptr) {
         job.progress->written += bytes.size();
@@ -125,100 +124,6 @@ RecoverResult Finish(platform::RecoveredFile& file, const RecoverJob& job, bool 
     }
     return endedEarly ? RecoverResult::EndedEarly : RecoverResult::Recovered;
 }
-
-// The free clusters a deleted FAT file is taken to occupy: its first cluster, then each
-// next free one, wrapping past the end of the volume, for at most one pass over it.
-class FreeClusterWalk {
-  public:
-    explicit FreeClusterWalk(int64_t first) : current_(first) {}
-
-    int64_t Current() const { return current_; }
-
-    bool Advance() {
-        const int64_t last = Vcb->TotalClusters + 1;
-        // Every other cluster once; the walk never comes back to where it began.
-        while (stepped_ + 1 < Vcb->TotalClusters) {
-            ++stepped_;
-            current_ = current_ >= last ? kFirstFatCluster : current_ + 1;
-            if (ntfs::FatClusterFree(current_)) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-  private:
-    int64_t current_;
-    int64_t stepped_ = 0;
-};
-
-// A file's clusters as runs of consecutive clusters, each at most `limit` long.
-class ClusterRuns {
-  public:
-    virtual ~ClusterRuns() = default;
-    virtual std::optional<volume::ClusterExtent> Next(uint64_t limit) = 0;
-};
-
-// The free clusters from the first on: FAT's rule for a deleted file, and exFAT's guess.
-class FreeClusterRuns final : public ClusterRuns {
-  public:
-    explicit FreeClusterRuns(int64_t first) : walk_(first) {}
-
-    std::optional<volume::ClusterExtent> Next(uint64_t limit) override {
-        if (!atNext_ && (exhausted_ || !walk_.Advance())) {
-            return std::nullopt;
-        }
-        // Consecutive free clusters are read at once; the walk goes no further than needed.
-        const int64_t start = walk_.Current();
-        uint64_t clusters = 1;
-        atNext_ = false;
-        while (clusters < limit) {
-            if (!walk_.Advance()) {
-                exhausted_ = true;
-                break;
-            }
-            if (walk_.Current() != start + static_cast<int64_t>(clusters)) {
-                atNext_ = true;
-                break;
-            }
-            ++clusters;
-        }
-        return volume::ClusterExtent{0, start, static_cast<int64_t>(clusters)};
-    }
-
-  private:
-    FreeClusterWalk walk_;
-    bool atNext_ = true;  // the walk stands on the next cluster to take
-    bool exhausted_ = false;
-};
-
-// Clusters whose places are known: an exFAT run or chain.
-class ExtentRuns final : public ClusterRuns {
-  public:
-    explicit ExtentRuns(std::vector<volume::ClusterExtent> extents)
-        : extents_(std::move(extents)) {}
-
-    std::optional<volume::ClusterExtent> Next(uint64_t limit) override {
-        while (index_ < extents_.size() && taken_ >= extents_[index_].clusters) {
-            ++index_;
-            taken_ = 0;
-        }
-        if (index_ >= extents_.size()) {
-            return std::nullopt;
-        }
-        const volume::ClusterExtent& e = extents_[index_];
-        const int64_t clusters =
-            std::min<int64_t>(e.clusters - taken_, static_cast<int64_t>(limit));
-        const volume::ClusterExtent run{0, e.lcn + taken_, clusters};
-        taken_ += clusters;
-        return run;
-    }
-
-  private:
-    std::vector<volume::ClusterExtent> extents_;
-    std::size_t index_ = 0;
-    int64_t taken_ = 0;
-};
 
 // Writes `bytes` zeros: the part of an exFAT file past its valid data length.
 bool WriteZeros(platform::RecoveredFile& file, int64_t bytes, const RecoverJob& job) {
@@ -299,30 +204,6 @@ RecoverResult RecoverFatFile(const RecoverJob& job, uint32_t firstCluster) {
     CONSISTENCY_CHECK_TEXT(firstCluster <= Vcb->TotalClusters + 1, "cluster<=Vcb->TotalClusters+1");
     FreeClusterRuns runs(firstCluster);
     return CopyRunsAndFinish(*file, job, runs);
-}
-
-// The clusters an exFAT file's data lies in, by the layout the scan found; nullopt (after a
-// message) when they are no longer where the scan found them.
-std::optional<std::vector<volume::ClusterExtent>> ExFatExtents(const scan::FoundFile& entry) {
-    const int64_t clusters = static_cast<int64_t>(
-        (static_cast<uint64_t>(entry.size) + Vcb->BytesPerCluster - 1) / Vcb->BytesPerCluster);
-    std::vector<volume::ClusterExtent> extents;
-    int64_t found = 0;
-    if (entry.layout == scan::DataLayout::Chain) {
-        volume::ClusterChain chain = volume::FollowExFatChain(entry.mftOrCluster, clusters);
-        found = chain.clusters;
-        extents = std::move(chain.extents);
-    } else {
-        extents = volume::ContiguousExtents(entry.mftOrCluster, clusters);
-        found = extents.empty() ? 0 : extents.front().clusters;
-    }
-    if (found != clusters) {
-        app::MessageBox("The clusters of \"" + entry.name +
-                            "\" are no longer where the scan found them; it is not recovered.",
-                        "Notice");
-        return std::nullopt;
-    }
-    return extents;
 }
 
 RecoverResult RecoverExFatFile(const RecoverJob& job, const scan::FoundFile& entry) {
@@ -458,6 +339,13 @@ std::optional<platform::RecoveredFile> CreateRecoveredFile(const std::string& de
     return file;
 }
 
+std::string RecoveredFileName(std::string name) {
+    if (Vcb != nullptr && Vcb->IsFat && !Vcb->IsExFat && name.starts_with("?")) {
+        name[0] = '~';
+    }
+    return SafeFileName(std::move(name));
+}
+
 RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string destDir,
                           std::string name, const CopyObserver& observer,
                           const std::string& shownDir) {
@@ -471,10 +359,7 @@ RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string d
                                 "Vcb->RootPath[0] == fileDirArray[itemNum][0]")) {
         return RecoverResult::Failed;
     }
-    if (Vcb->IsFat && !Vcb->IsExFat && name.starts_with("?")) {
-        name[0] = '~';
-    }
-    std::string safeName = SafeFileName(std::move(name));
+    std::string safeName = RecoveredFileName(std::move(name));
     std::string shown = shownDir + safeName;
     CopyProgress progress;
     const RecoverJob job{entry.attributes & ~scan::kAttributeHidden,

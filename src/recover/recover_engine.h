@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "platform/recovered_file.h"
@@ -23,7 +24,11 @@ enum class RecoverResult {
 inline constexpr std::size_t kCopyChunkBytes = std::size_t{8} << 20;
 
 // Called after each piece with the bytes it wrote.
-using CopyObserver = std::function<void(uint64_t bytes)>;
+using CopyObserver = std::function<void(std::span<const uint8_t> bytes)>;
+
+// The name a found file is written under on the open volume: a FAT name's lost first
+// letter as "~", and nothing that could leave the destination.
+std::string RecoveredFileName(std::string name);
 
 // Recovers found file `itemNum` as `destDir` + `name`; the volume of its drive must be open.
 // Failures name the file as `shownDir` + name: its path below the destination the user chose.

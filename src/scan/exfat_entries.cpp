@@ -132,6 +132,8 @@ std::optional<ExFatFileSet> ParseExFatFileSet(Bytes dir, std::size_t index) {
     set.name = volume::Utf8FromUtf16(*name);
     set.attributes = volume::U16(dir, file + entry::FileAttributes);
     set.modifiedTimestamp = volume::U32(dir, file + entry::LastModifiedTimestamp);
+    set.createdTimestamp = volume::U32(dir, file + entry::CreateTimestamp);
+    set.accessedTimestamp = volume::U32(dir, file + entry::LastAccessedTimestamp);
     set.modified10ms = volume::U8(dir, file + entry::LastModified10msIncrement);
     set.modifiedUtcOffset = volume::U8(dir, file + entry::LastModifiedUtcOffset);
 

@@ -17,6 +17,8 @@ struct ExFatFileSet {
     bool checksumMatches = false;
     uint16_t attributes = 0;
     uint32_t modifiedTimestamp = 0;  // DOS date (high half) and time (low half), local
+    uint32_t createdTimestamp = 0;
+    uint32_t accessedTimestamp = 0;
     uint8_t modified10ms = 0;
     uint8_t modifiedUtcOffset = 0;
     uint8_t streamFlags = 0;

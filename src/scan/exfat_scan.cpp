@@ -16,6 +16,7 @@
 #include "scan/found_files.h"
 #include "volume/exfat_fat.h"
 #include "volume/exfat_layout.h"
+#include "volume/filetime.h"
 #include "volume/text.h"
 #include "volume/vcb.h"
 
@@ -202,6 +203,13 @@ void AddFile(ExFatWalk& walk, const Folder& folder, const ExFatFileSet& set) {
         file.validLength = static_cast<int64_t>(set.validDataLength);
     }
     file.utcOffsetMinutes = set.UtcOffsetMinutes();
+    for (const auto& [stamp, time] : {std::pair{set.createdTimestamp, &file.createdTime},
+                                      std::pair{set.accessedTimestamp, &file.accessedTime}}) {
+        if (stamp != 0) {
+            *time = volume::FileTimeFromDos(static_cast<uint16_t>(stamp >> 16),
+                                            static_cast<uint16_t>(stamp));
+        }
+    }
     const std::optional<RecycleInfo> info =
         recycleInfo && condition == kGood && set.dataLength <= kMaxRecycleInfoBytes
             ? ReadRecycleInfo(rating.claimed, set.dataLength)

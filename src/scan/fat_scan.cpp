@@ -382,6 +382,13 @@ void HandleFileSlot(FatWalk& walk, std::span<const uint8_t> entry, const std::st
     FoundFile file =
         NewFoundFile(name, path, size, entry[dir_entry::Attributes] & kReportedAttributes, modified,
                      RateFile(c0, size, walk.fat), c0);
+    if (const uint16_t created = volume::U16(entry, dir_entry::CreateDate); created != 0) {
+        file.createdTime =
+            volume::FileTimeFromDos(created, volume::U16(entry, dir_entry::CreateTime));
+    }
+    if (const uint16_t accessed = volume::U16(entry, dir_entry::AccessDate); accessed != 0) {
+        file.accessedTime = volume::FileTimeFromDos(accessed, 0);
+    }
     const std::optional<RecycleInfo> info = recycleInfo ? ReadRecycleInfo(c0, size) : std::nullopt;
     if (info) {
         walk.context.recycleBin.HoldInfo(std::move(file), *info, accepted);

@@ -41,6 +41,11 @@ struct FoundFile {
     int64_t size = 0;
     uint32_t attributes = 0;
     uint64_t modifiedTime = 0;  // FILETIME, already local time
+    // The other times the volume keeps, local too; 0 where it keeps none (FAT: no change
+    // time, an access date only).
+    uint64_t createdTime = 0;
+    uint64_t accessedTime = 0;
+    uint64_t changedTime = 0;
     std::string condition;
     uint32_t mftOrCluster = 0;
     DataLayout layout = DataLayout::Default;
@@ -50,6 +55,10 @@ struct FoundFile {
     // with the drive it was found on) and when it was put in the bin (FILETIME, local).
     std::string recycledAs;
     uint64_t deletedTime = 0;
+    // The content check's verdict ("ok", "damaged", ...) and its reason; empty until checked.
+    std::string content;
+    std::string contentDetail;
+    std::string md5;  // of the whole data, when a check read it all
 
     // The letter of the drive the file was found on; 0 when there is none.
     char Drive() const {

@@ -33,9 +33,13 @@ constexpr uint32_t kFirstUnreservedRecord = 24;
 constexpr const char16_t* kIndexName = u"$I30";
 constexpr const char* kUnknownPart = "?\\";  // a directory whose name is lost
 
+// Its four times are UTC FILETIMEs.
 struct StandardInformation {
     uint64_t modified = 0;
     uint32_t attributes = 0;
+    uint64_t created = 0;
+    uint64_t changed = 0;
+    uint64_t accessed = 0;
 };
 
 struct FileName {
@@ -55,8 +59,12 @@ std::optional<StandardInformation> ReadStandardInformation(platform::Handle h,
     if (!value || value->Data().size() < ntfs::std_info::MinimumSize) {
         return std::nullopt;
     }
-    return StandardInformation{volume::U64(value->Data(), ntfs::std_info::LastWriteTime),
-                               volume::U32(value->Data(), ntfs::std_info::FileAttributes)};
+    const volume::Bytes v = value->Data();
+    return StandardInformation{volume::U64(v, ntfs::std_info::LastWriteTime),
+                               volume::U32(v, ntfs::std_info::FileAttributes),
+                               volume::U64(v, ntfs::std_info::CreationTime),
+                               volume::U64(v, ntfs::std_info::ChangeTime),
+                               volume::U64(v, ntfs::std_info::LastAccessTime)};
 }
 
 std::optional<FileName> ParseFileName(volume::Bytes v) {
@@ -363,6 +371,9 @@ void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext&
         FoundFile file = NewFoundFile(std::move(name), std::move(dir),
                                       std::max<int64_t>(ntfs::Get_Attr_Datasize(data), 0),
                                       si->attributes, modified, std::move(condition), number);
+        file.createdTime = volume::LocalFileTimeFromUtc(si->created);
+        file.changedTime = volume::LocalFileTimeFromUtc(si->changed);
+        file.accessedTime = volume::LocalFileTimeFromUtc(si->accessed);
         const std::optional<RecycleInfo> info =
             recycleInfo && data ? ReadRecycleInfo(h, *data, file.size) : std::nullopt;
         if (info) {

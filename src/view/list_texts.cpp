@@ -89,6 +89,25 @@ std::string IsoDateText(uint64_t localFileTime) {
     return std::string(static_cast<const char*>(text), end);
 }
 
+void AppendJsonString(std::string& out, const std::string& text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += '"';
+    for (const char ch : text) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += ch;
+        } else if (c < 0x20 || c == 0x7F) {
+            out += "\\u00";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        } else {
+            out += ch;
+        }
+    }
+    out += '"';
+}
+
 std::string RecycledText(const std::string& recycledAs, uint64_t deletedLocalTime) {
     return "Recycled as " + recycledAs + ", deleted " + DateText(deletedLocalTime);
 }

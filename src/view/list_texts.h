@@ -23,6 +23,9 @@ std::string DateText(uint64_t localFileTime);
 // The same time as ISO 8601 with seconds (2000-01-02T09:05:07).
 std::string IsoDateText(uint64_t localFileTime);
 
+// Appends `text` to `out` as a JSON string, quoted and escaped.
+void AppendJsonString(std::string& out, const std::string& text);
+
 // What a list says of a file named from the Recycle Bin: where it was found, and when it
 // was put in the bin.
 std::string RecycledText(const std::string& recycledAs, uint64_t deletedLocalTime);

@@ -17,6 +17,7 @@ inline constexpr std::size_t CaseFlags = 0x0C;       // Windows NT: lower-case b
 inline constexpr std::size_t CreateTime10ms = 0x0D;  // 0-199
 inline constexpr std::size_t CreateTime = 0x0E;
 inline constexpr std::size_t CreateDate = 0x10;
+inline constexpr std::size_t AccessDate = 0x12;
 inline constexpr std::size_t FirstClusterHigh = 0x14;
 inline constexpr std::size_t WriteTime = 0x16;
 inline constexpr std::size_t WriteDate = 0x18;

@@ -65,7 +65,9 @@ constexpr uint8_t LiveType(uint8_t type) {
 inline constexpr std::size_t SecondaryCount = 0x01;
 inline constexpr std::size_t SetChecksum = 0x02;
 inline constexpr std::size_t FileAttributes = 0x04;
+inline constexpr std::size_t CreateTimestamp = 0x08;
 inline constexpr std::size_t LastModifiedTimestamp = 0x0C;
+inline constexpr std::size_t LastAccessedTimestamp = 0x10;
 inline constexpr std::size_t LastModified10msIncrement = 0x15;
 inline constexpr std::size_t LastModifiedUtcOffset = 0x17;
 inline constexpr uint8_t MinSecondaryCount = 2;  // a stream and one name entry

@@ -1,0 +1,46 @@
+#include "content/data_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace relicta::content {
+
+bool MemoryReader::Read(uint64_t offset, std::span<uint8_t> out) {
+    if (offset > bytes_.size() || out.size() > bytes_.size() - offset) {
+        return false;
+    }
+    std::memcpy(out.data(), bytes_.data() + offset, out.size());
+    return true;
+}
+
+std::span<const uint8_t> Window::At(uint64_t offset, std::size_t n) {
+    const uint64_t size = data_.Size();
+    if (offset > size || n > size - offset) {
+        return {};
+    }
+    if (n > kWindowBytes) {
+        large_.resize(n);
+        return data_.Read(offset, large_) ? std::span<const uint8_t>(large_)
+                                          : std::span<const uint8_t>();
+    }
+    if (offset < start_ || offset + n > start_ + bytes_.size()) {
+        start_ = offset;
+        bytes_.resize(static_cast<std::size_t>(std::min<uint64_t>(kWindowBytes, size - offset)));
+        if (!data_.Read(start_, bytes_)) {
+            bytes_.clear();
+            return {};
+        }
+    }
+    return std::span<const uint8_t>(bytes_).subspan(static_cast<std::size_t>(offset - start_), n);
+}
+
+bool Window::Byte(uint64_t offset, uint8_t& value) {
+    const std::span<const uint8_t> b = At(offset, 1);
+    if (b.empty()) {
+        return false;
+    }
+    value = b[0];
+    return true;
+}
+
+}  // namespace relicta::content
