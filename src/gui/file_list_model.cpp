@@ -8,9 +8,10 @@
 namespace relicta::gui {
 namespace {
 
-constexpr int kColumns = 6;
+constexpr int kColumns = view::kColumnContent + 1;
 constexpr const char* kColumnTitles[kColumns] = {
-    "File name", "Directory", "Size", "Modified", "Condition (odds)", "MFT or FirstCluster"};
+    "File name",        "Directory",           "Size",   "Modified",
+    "Condition (odds)", "MFT or FirstCluster", "Content"};
 
 }  // namespace
 
@@ -22,6 +23,12 @@ void FileListModel::Flush() {
         beginInsertRows(QModelIndex(), shown_, rows - 1);
         shown_ = rows;
         endInsertRows();
+    }
+}
+
+void FileListModel::RefreshContent() {
+    if (shown_ > 0) {
+        emit dataChanged(index(0, view::kColumnContent), index(shown_ - 1, view::kColumnContent));
     }
 }
 
@@ -96,8 +103,12 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         return {};
     }
     if (role == Qt::ToolTipRole) {
-        // A file named from the Recycle Bin says where it was found.
         const uint32_t item = list_.ItemData(index.row());
+        // The content check's reason.
+        if (index.column() == view::kColumnContent && item < scan::foundFiles.size()) {
+            return QString::fromStdString(scan::foundFiles[item].contentDetail);
+        }
+        // A file named from the Recycle Bin says where it was found.
         if (item < scan::foundFiles.size() && !scan::foundFiles[item].recycledAs.empty()) {
             const scan::FoundFile& file = scan::foundFiles[item];
             return QString::fromStdString(view::RecycledText(file.recycledAs, file.deletedTime));

@@ -22,6 +22,8 @@ class FileListModel : public QAbstractTableModel, public scan::FileListControl {
     void SetSelectionModel(QItemSelectionModel* selection) { selection_ = selection; }
     // Shows the rows appended since the last flush.
     void Flush();
+    // Shows the content verdicts anew after a check filled them in.
+    void RefreshContent();
     // Reorders the rows (selections follow them).
     void Sort(const view::ListSort& sort);
 

@@ -20,6 +20,7 @@
 #include "app/scan_state.h"
 #include "gui/about.h"
 #include "gui/progress_window.h"
+#include "recover/content_pass.h"
 #include "scan/found_files.h"
 #include "view/saved_list.h"
 
@@ -55,6 +56,7 @@ CMainFrame::CMainFrame(CSalvexDoc& doc) : doc_(doc), view_(new CSalvexView(this)
     CreateStatusBar();
     resize(1000, 640);
     recoverSettings_.lastDestination = recover::DefaultDestination();
+    recoverSettings_.checkContent = true;
 
     connect(view_, &CSalvexView::recoverRequested, this, &CMainFrame::RecoverSelected);
     app::SetPumpMessagesHook([this] { return PumpMessages(); });
@@ -126,6 +128,10 @@ void CMainFrame::CreateCommands() {
     connect(AddCommand("selectAll", "Select &All", "Selects every file in the list\nSelect All",
                        {QKS(Qt::CTRL | Qt::Key_A)}),
             &QAction::triggered, view_, &QTableView::selectAll);
+    connect(AddCommand("checkContent", "Check &Content",
+                       "Checks whether the selected files' data holds what their names "
+                       "promise\nCheck Content"),
+            &QAction::triggered, this, &CMainFrame::CheckContent);
     connect(AddCommand("helpContents", "Contents", "Opens the help\nHelp", {QKS(Qt::Key_F1)}),
             &QAction::triggered, this, [this] { ShowHelpContents(this); });
     connect(
@@ -158,6 +164,8 @@ void CMainFrame::CreateMenus() {
     edit->addAction(Command("selectAll"));
     QMenu* viewMenu = menuBar()->addMenu("&View");
     viewMenu->setObjectName("viewMenu");
+    viewMenu->addAction(Command("checkContent"));
+    viewMenu->addSeparator();
     QMenu* help = menuBar()->addMenu("&Help");
     help->addAction(Command("helpContents"));
     help->addSeparator();
@@ -279,8 +287,33 @@ void CMainFrame::RecoverSelected() {
         QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     });
     command.RecoverSelected(view_->Model());
+    view_->Model().RefreshContent();
     recoverSettings_.lastDestination = command.Settings().lastDestination;
     statusBar()->clearMessage();
+    SetBusy(false);
+    if (quitRequested_) {
+        close();
+    }
+}
+
+void CMainFrame::CheckContent() {
+    if (busy_) {
+        return;
+    }
+    FileListModel& model = view_->Model();
+    std::vector<uint32_t> items;
+    for (int row = 0; row < model.RowCount(); ++row) {
+        if (model.IsSelected(row)) {
+            items.push_back(model.ItemData(row));
+        }
+    }
+    if (items.empty()) {
+        app::MessageBox("You didn't select any file to check", "Huh?");
+        return;
+    }
+    SetBusy(true);
+    recover::CheckFoundFiles(items);
+    model.RefreshContent();
     SetBusy(false);
     if (quitRequested_) {
         close();

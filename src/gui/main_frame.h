@@ -35,6 +35,8 @@ class CMainFrame : public QMainWindow {
     bool QuitRequested() const { return quitRequested_; }
 
     void RecoverSelected();
+    // View > Check Content: the content check of the selected files.
+    void CheckContent();
     // The list as the printer's pages: the layout's units scaled to the page.
     void PrintList(QPrinter& printer);
     void RefreshStatusBar();

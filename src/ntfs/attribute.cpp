@@ -245,6 +245,10 @@ int64_t Attribute::FileSize() const {
     return IsResident() ? 0 : S64(Bytes(), attr::FileSize);
 }
 
+int64_t Attribute::AllocatedSize() const {
+    return IsResident() ? 0 : S64(Bytes(), attr::AllocatedSize);
+}
+
 bool Attribute::IsCompressed() const {
     return !IsResident() && (AttributeFlags() & attr::FlagCompressionMask) != 0;
 }

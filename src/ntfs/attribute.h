@@ -32,6 +32,8 @@ struct Attribute {
     int64_t LowestVcn() const;
     uint16_t MappingPairsOffset() const;
     int64_t FileSize() const;
+    // The bytes the non-resident data's clusters (sparse ones too) can hold; 0 when resident.
+    int64_t AllocatedSize() const;
     bool IsCompressed() const;
     // Clusters of one compression unit (16 unless the header says otherwise).
     int64_t CompressionUnitClusters() const;

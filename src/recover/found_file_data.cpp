@@ -115,7 +115,14 @@ std::unique_ptr<content::DataReader> OpenFoundFileData(uint32_t itemNum) {
         if (!data && size > 0) {
             return nullptr;
         }
-        return data ? std::make_unique<NtfsData>(std::move(record), std::move(*data), size)
+        // A listed size past what the clusters hold is a damaged one: only what they hold
+        // is read.
+        const uint64_t readable =
+            data && !data->IsResident()
+                ? std::min<uint64_t>(
+                      size, static_cast<uint64_t>(std::max<int64_t>(data->AllocatedSize(), 0)))
+                : size;
+        return data ? std::make_unique<NtfsData>(std::move(record), std::move(*data), readable)
                     : std::make_unique<NtfsData>(std::move(record), ntfs::Attribute{}, 0);
     }
     std::optional<std::vector<volume::ClusterExtent>> extents = FileExtents(file);

@@ -210,7 +210,7 @@ std::string ResultText(RecoverResult result) {
         case RecoverResult::Recovered:
             return "recovered";
         case RecoverResult::EndedEarly:
-            return "recovered, but shorter than listed: no free cluster was left to take";
+            return "recovered, but shorter than listed";
         case RecoverResult::Interrupted:
             return "stopped before it was whole";
         case RecoverResult::Failed:
@@ -264,7 +264,7 @@ bool RecoverCommand::RecoverOfSeveral(uint32_t itemNum, const std::string& desti
     }
     const scan::FoundFile& file = scan::foundFiles[itemNum];
     ManifestEntry entry;
-    if (manifest_ != nullptr) {
+    if (manifest_ != nullptr || settings_.checkContent) {
         CheckContentOf(itemNum);
     }
     if (LocationLost(file) || file.condition == scan::kHopeless) {
@@ -375,7 +375,8 @@ bool RecoverCommand::RecoverSelected(const scan::FileListControl& listCtrl) {
                            "overwritten, so you should verify that each file is correct.";
         if (tally_.endedEarly > 0) {
             text += "\n\n" + std::to_string(tally_.endedEarly) +
-                    " of them ended early: the volume had no free cluster left to take.";
+                    " of them ended early: their data ran out before their listed size (see "
+                    "the notes).";
         }
         app::MessageBox(text, "File(s) has been recovered");
     }
@@ -389,10 +390,10 @@ void RecoverCommand::RecoverOneFile(uint32_t itemNum) {
     if (!OpenCurrentDrive()) {
         return;
     }
-    if (Vcb->IsFat && !Vcb->IsExFat && name.starts_with("?")) {
-        name[0] = '~';
+    name = RecoveredFileName(std::move(name));
+    if (settings_.checkContent) {
+        CheckContentOf(itemNum);
     }
-    name = SafeFileName(name);
     // There is no old location to propose on another system: the last destination is.
     std::string directory = WithTrailingSlash(settings_.lastDestination);
     for (;;) {

@@ -34,6 +34,8 @@ struct RecoverSettings {
     bool keepPaths = false;
     // What the choosers propose; the last destination once one was chosen.
     std::string lastDestination;
+    // Check the content of every file tried (the desktop list's Content column).
+    bool checkContent = false;
 };
 
 // What the last command did.

@@ -230,8 +230,13 @@ RecoverResult RecoverExFatFile(const RecoverJob& job, const scan::FoundFile& ent
 
 RecoverResult CopyNtfsData(platform::RecoveredFile& file, const RecoverJob& job,
                            const ntfs::Attribute& data) {
-    for (int64_t offset = 0; offset < job.size;) {
-        const int64_t length = std::min<int64_t>(kCopyChunkBytes, job.size - offset);
+    // A listed size past what the clusters hold is a damaged one: what lies beyond is not
+    // this file's, and a size of terabytes would only write zeros.
+    const int64_t readable = data.IsResident()
+                                 ? job.size
+                                 : std::min(job.size, std::max<int64_t>(data.AllocatedSize(), 0));
+    for (int64_t offset = 0; offset < readable;) {
+        const int64_t length = std::min<int64_t>(kCopyChunkBytes, readable - offset);
         platform::SetLastError(0);
         std::optional<ntfs::AttributeData> piece =
             ntfs::ReadAttributeData(Vcb->hVolume, data, offset, length, false);
@@ -252,6 +257,11 @@ RecoverResult CopyNtfsData(platform::RecoveredFile& file, const RecoverJob& job,
             return Finish(file, job, true);
         }
         offset += length;
+    }
+    if (readable < job.size) {
+        ReportEndedEarly(readable, job.size,
+                         "the record's clusters hold less than its listed size");
+        return Finish(file, job, true);
     }
     return Finish(file, job, false);
 }

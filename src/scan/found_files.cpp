@@ -73,6 +73,8 @@ std::string CellText(const FoundFile& file, int column) {
             return file.condition;
         case view::kColumnNumber:
             return std::to_string(file.mftOrCluster);
+        case view::kColumnContent:
+            return file.content;
         default:
             return {};
     }

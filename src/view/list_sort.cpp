@@ -25,6 +25,17 @@ int CompareBytes(const std::string& a, const std::string& b) {
     return common != 0 ? Sign(common) : CompareNumbers(a.size(), b.size());
 }
 
+// Good news first, then what may still be worth a look, then the broken; unchecked last.
+int ContentRank(const std::string& verdict) {
+    static constexpr const char* kOrder[] = {"ok", "unknown", "damaged", "mismatch", "zeroed"};
+    for (int rank = 0; rank < static_cast<int>(std::size(kOrder)); ++rank) {
+        if (verdict == kOrder[rank]) {
+            return rank;
+        }
+    }
+    return static_cast<int>(std::size(kOrder));
+}
+
 }  // namespace
 
 int CompareFoundFiles(uint32_t a, uint32_t b, int column) {
@@ -45,6 +56,8 @@ int CompareFoundFiles(uint32_t a, uint32_t b, int column) {
             return CompareNumbers(fb.modifiedTime, fa.modifiedTime);
         case kColumnCondition:
             return CompareBytes(fa.condition, fb.condition);
+        case kColumnContent:
+            return CompareNumbers(ContentRank(fa.content), ContentRank(fb.content));
         default:
             return 0;
     }

@@ -8,7 +8,8 @@
 namespace relicta::view {
 
 // The base order of two entries in `column`: names, directories and conditions byte-wise,
-// sizes ascending, times newest first; the number column keeps every pair equal.
+// sizes ascending, times newest first, content verdicts from ok to zeroed (unchecked last);
+// the number column keeps every pair equal.
 int CompareFoundFiles(uint32_t a, uint32_t b, int column);
 
 // The sort state: a first click on a column gives the reverse of its base order, each

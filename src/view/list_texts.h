@@ -13,6 +13,8 @@ inline constexpr int kColumnSize = 2;
 inline constexpr int kColumnModified = 3;
 inline constexpr int kColumnCondition = 4;
 inline constexpr int kColumnNumber = 5;
+// The desktop list's column beyond the six: the content check's verdict.
+inline constexpr int kColumnContent = 6;
 
 // "0  ", then whole KB rounded up below 1 MiB, else whole MB rounded up.
 std::string SizeText(int64_t size);

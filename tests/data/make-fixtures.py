@@ -679,6 +679,136 @@ def make_recycle_fat():
     return image
 
 
+# ---------------------------------------------------------------- content check
+
+content_rows = []  # volume, dir, name, truth, what the bytes are
+SAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "content")
+
+
+def sample(name):
+    with open(os.path.join(SAMPLES, name), "rb") as f:
+        return f.read()
+
+
+def content_row(label, name, truth, what):
+    content_rows.append([label, "/", name, truth, what])
+
+
+# Another type's bytes for each sample's extension.
+COVERS = {".jpg": "tone.wav", ".png": "song.mp3", ".gif": "video.avi", ".pdf": "photo.jpg",
+          ".zip": "clip.mp4", ".docx": "anim.gif", ".mp4": "document.pdf", ".mov": "report.docx",
+          ".avi": "notes.txt", ".wav": "picture.png", ".mp3": "archive.zip", ".txt": "movie.mov"}
+
+
+def covering(name, size):
+    cover = sample(COVERS[os.path.splitext(name)[1]])
+    return (cover * (size // len(cover) + 1))[:size]
+
+
+def make_content_fat():
+    """The genuine samples deleted from a FAT16 volume written by mtools, whose lowest-free
+    allocation lets the story place later files exactly: intact files; files written over by
+    a file of another type that was then deleted too; files whose tail a live file took;
+    files zero-filled (a file of zeros written over them, then deleted); a name that lies."""
+    label = "contentfat"
+    image = os.path.join(WORK, label + ".img")
+    with open(image, "wb") as f:
+        f.truncate(16 * MIB)
+    run("mkfs.fat", "-F", "16", "-s", "4", "-n", "CONTENT", image, stdout=subprocess.DEVNULL)
+    cluster = 2048
+    names = sorted(os.listdir(SAMPLES))
+
+    def put(name, data):
+        run("mcopy", "-i", image, host_file(label + "/" + name, data, stamp("2023-06-07 08:09:10")),
+            "::/" + name)
+
+    def delete(name):
+        run("mdel", "-i", image, "::/" + name)
+
+    # The files that write over others go in a folder of their own, made first: in the root
+    # they would take the deleted files' slots.
+    run("mmd", "-i", image, "::/work")
+    # Every victim is written before any is deleted: a deleted file's slot would go to the
+    # next file written in the folder.
+    over = ["Over " + name for name in names]
+    zero = ["Zero " + name for name in ["photo.jpg", "document.pdf", "song.mp3"]]
+    tail = ["Tail " + name for name in ["tone.wav", "song.mp3", "video.avi"]]
+    for name in names:
+        put("Intact " + name, sample(name))
+        content_row(label, "Intact " + name, "ok", name)
+    put("Holiday.jpg", sample("picture.png"))
+    content_row(label, "Holiday.jpg", "mismatch", "picture.png")
+    for victim in over + zero + tail:
+        put(victim, sample(victim.split(" ", 1)[1]))
+    # Each victim deleted in turn, and the next file written takes its clusters (the lowest
+    # free ones) and keeps them until the end.
+    for n, victim in enumerate(over):
+        name = victim.split(" ", 1)[1]
+        delete(victim)
+        put("work/cover%02d.bin" % n, covering(name, len(sample(name))))
+        content_row(label, victim, "mismatch", "written over by " + COVERS[os.path.splitext(name)[1]])
+    for n, victim in enumerate(zero):
+        delete(victim)
+        put("work/zeros%02d.bin" % n, bytes(len(sample(victim.split(" ", 1)[1]))))
+        content_row(label, victim, "zeroed", "zeros")
+    # A tail taken by a live file: a copy of the head holds the head's clusters while the
+    # live file takes the ones after it; then the copy goes.
+    for n, victim in enumerate(tail):
+        data = sample(victim.split(" ", 1)[1])
+        delete(victim)
+        head = (len(data) // 2) // cluster * cluster
+        put("work/head%02d.bin" % n, data[:head])
+        put("work/Live tail %d.bin" % n, bytes(range(256)) * ((len(data) - head) // 256 + 1))
+        content_row(label, victim, "damaged", "its tail is another file's")
+    for n in range(len(tail)):
+        delete("work/head%02d.bin" % n)
+    for n in range(len(over)):
+        delete("work/cover%02d.bin" % n)
+    for n in range(len(zero)):
+        delete("work/zeros%02d.bin" % n)
+    for name in names:
+        delete("Intact " + name)
+    delete("Holiday.jpg")
+    return image
+
+
+def make_content_ntfs():
+    """The genuine samples deleted from an NTFS volume written by ntfs-3g: intact ones (the
+    small ones resident in their records), ones a program wrote over in place with another
+    type's bytes or with zeros before they were deleted, and a name that lies."""
+    label = "contentntfs"
+    image = os.path.join(WORK, label + ".img")
+    with open(image, "wb") as f:
+        f.truncate(16 * MIB)
+    run("mkntfs", "-F", "-q", "-Q", "-I", "-c", "4096", "-L", label, image)
+    with NtfsVolume(image, label) as vol:
+        def put(name, data):
+            with open(vol.p(name), "wb") as f:
+                f.write(data)
+
+        def rewrite(name, data):
+            with open(vol.p(name), "r+b") as f:
+                f.write(data)
+
+        for name in sorted(os.listdir(SAMPLES)):
+            put("Intact " + name, sample(name))
+            content_row(label, "Intact " + name, "ok", name)
+            put("Over " + name, sample(name))
+            rewrite("Over " + name, covering(name, len(sample(name))))
+            content_row(label, "Over " + name, "mismatch", "written over by " + COVERS[os.path.splitext(name)[1]])
+        for name in ["photo.jpg", "clip.mp4", "report.docx"]:
+            put("Zero " + name, sample(name))
+            rewrite("Zero " + name, bytes(len(sample(name))))
+            content_row(label, "Zero " + name, "zeroed", "zeros")
+        put("Holiday.jpg", sample("picture.png"))
+        content_row(label, "Holiday.jpg", "mismatch", "picture.png")
+        subprocess.run(["sync"])
+        for name in sorted(os.listdir(vol.mnt)):
+            if not name.startswith("$"):
+                os.unlink(vol.p(name))
+    return image
+
+
 FIXTURES = {
     "fat12": (lambda: make_fat("fat12", 12, 1440), ["fat12"]),
     "fat16": (lambda: make_fat("fat16", 16, 16 * 1024, ("-s", "4")), ["fat16"]),
@@ -695,8 +825,11 @@ FIXTURES = {
     "fatfolders": (make_fat_folders, ["fatfolders"]),
     "recyclentfs": (make_recycle_ntfs, ["recyclentfs"]),
     "recyclefat": (make_recycle_fat, ["recyclefat"]),
+    "contentfat": (make_content_fat, ["contentfat"]),
+    "contentntfs": (make_content_ntfs, ["contentntfs"]),
 }
 NAMES_FIXTURES = {"fatfolders", "recyclentfs", "recyclefat"}
+CONTENT_FIXTURES = {"contentfat", "contentntfs"}
 
 
 def exfat_condition(flags):
@@ -737,7 +870,11 @@ def main():
     if rebuilt & NAMES_FIXTURES:
         write_manifest(os.path.join(OUT, "names-manifest.tsv"), rebuilt, names_rows,
                        "# volume\tdir\tname\tsize\tsha256\trecycled_as\n")
-    if any(not label.startswith("exfat") and label not in NAMES_FIXTURES for label in rebuilt):
+    if rebuilt & CONTENT_FIXTURES:
+        write_manifest(os.path.join(OUT, "content-manifest.tsv"), rebuilt, content_rows,
+                       "# volume\tdir\tname\ttruth\tbytes\n")
+    if any(not label.startswith("exfat") and label not in NAMES_FIXTURES | CONTENT_FIXTURES
+           for label in rebuilt):
         write_manifest(os.path.join(OUT, "manifest.tsv"), rebuilt, others,
                        "# volume\told_dir\tname\tsize\tmodified_utc\tsha256\tflags\n")
     if any(label.startswith("exfat") for label in rebuilt):

@@ -31,6 +31,7 @@ constexpr const char* kDestination = "@DESTINATION";
 const std::vector<std::vector<std::string>> kCommands = {
     {"info"},
     {"scan", "--format", "json"},
+    {"scan", "--check-content", "--format", "bodyfile"},
     {"recover", "--all", "--yes", "--keep-paths", "--to", kDestination},
 };
 
@@ -152,7 +153,7 @@ std::vector<Mutation> Mutations() {
     for (const char* image :
          {"fat12.img", "fat16.img", "fat32.img", "ntfs512.img", "ntfs4k.img", "ntfs4ksec.img",
           "mbr.img", "exfat4k.img", "exfat512.img", "exfatmbr.img", "fatfolders.img",
-          "recyclentfs.img", "recyclefat.img"}) {
+          "recyclentfs.img", "recyclefat.img", "contentfat.img", "contentntfs.img"}) {
         for (double f : {0.0, 0.1, 0.5, 0.9})
             m.push_back(Truncate(image, f));
         for (unsigned seed : {1u, 2u, 3u})

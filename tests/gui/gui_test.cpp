@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 
 #include "app/dialogs.h"
@@ -399,6 +400,35 @@ class GuiTest : public QObject {
             model.data(model.index(row, view::kColumnName), Qt::ToolTipRole).toString();
         QVERIFY(tip.contains("$Recycle.Bin") && tip.contains("$RAB12CD.jpg") &&
                 tip.contains("deleted 2024"));
+    }
+
+    // View > Check Content fills the Content column of the selected files; its tooltip gives
+    // the reason, and sorting on it groups the broken ones.
+    void checksTheContentOfTheSelectedFiles() {
+        auto salvex = StartOn({Fixture("contentntfs.img")});
+        QVERIFY(salvex->StartUp());
+        gui::CSalvexView& view = salvex->Frame()->View();
+        gui::FileListModel& model = view.Model();
+        view.selectAll();
+        salvex->Frame()->Command("checkContent")->trigger();
+        std::map<QString, int> verdicts;
+        for (int row = 0; row < model.RowCount(); ++row) {
+            ++verdicts[model.data(model.index(row, view::kColumnContent), Qt::DisplayRole)
+                           .toString()];
+        }
+        QCOMPARE(verdicts["ok"], 12);
+        QCOMPARE(verdicts["zeroed"], 3);
+        QCOMPARE(verdicts["mismatch"], 13);
+        QHeaderView* header = view.horizontalHeader();
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                          QPoint(header->sectionViewportPosition(view::kColumnContent) + 5, 5));
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                          QPoint(header->sectionViewportPosition(view::kColumnContent) + 5, 5));
+        QCOMPARE(model.data(model.index(0, view::kColumnContent), Qt::DisplayRole).toString(),
+                 "ok");
+        QVERIFY(!model.data(model.index(0, view::kColumnContent), Qt::ToolTipRole)
+                     .toString()
+                     .isEmpty());
     }
 
     void addImageSaysWhyItCannot() {
