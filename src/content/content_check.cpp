@@ -158,7 +158,7 @@ ContentChecker::~ContentChecker() = default;
 ContentResult ContentChecker::Check(const std::string& name, DataReader& reader) {
     Window data(reader);
     if (data.Size() == 0) {
-        return {Verdict::Zeroed, "no data"};
+        return {Verdict::Unknown, "an empty file"};  // nothing lost, nothing to check
     }
     const std::span<const uint8_t> first = data.At(0, 1);
     if (first.empty()) {
