@@ -41,9 +41,10 @@ class JsonLineWriter {
     explicit JsonLineWriter(std::ostream& out) : out_(out), buffer_(kFlushBytes) {}
 
     void Write(std::size_t item, const scan::FoundFile& f) {
-        MakeRoom(kFixedBytes + kMaxEscapeBytes * (f.name.size() + f.dir.size() +
-                                                  f.condition.size() + f.recycledAs.size() +
-                                                  f.content.size() + f.contentDetail.size()));
+        MakeRoom(kFixedBytes +
+                 kMaxEscapeBytes * (f.name.size() + f.dir.size() + f.condition.size() +
+                                    f.Notes().recycledAs.size() + f.Notes().content.size() +
+                                    f.Notes().contentDetail.size()));
         Text("{\"item\":");
         Decimal(item);
         Text(",\"name\":");
@@ -65,17 +66,18 @@ class JsonLineWriter {
             Text(scan::DataLayoutName(f.layout));
             Text("\"");
         }
-        if (!f.content.empty()) {
+        const scan::FoundFileNotes& notes = f.Notes();
+        if (!notes.content.empty()) {
             Text(",\"content\":");
-            String(f.content);
+            String(notes.content);
             Text(",\"content_detail\":");
-            String(f.contentDetail);
+            String(notes.contentDetail);
         }
-        if (!f.recycledAs.empty()) {
+        if (!notes.recycledAs.empty()) {
             Text(",\"recycled_as\":");
-            String(f.recycledAs);
+            String(notes.recycledAs);
             Text(",\"deleted\":\"");
-            cursor_ = view::WriteIsoDateText(cursor_, f.deletedTime);
+            cursor_ = view::WriteIsoDateText(cursor_, notes.deletedTime);
             Text("\"");
         }
         Text("}\n");

@@ -106,12 +106,13 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         const uint32_t item = list_.ItemData(index.row());
         // The content check's reason.
         if (index.column() == view::kColumnContent && item < scan::foundFiles.size()) {
-            return QString::fromStdString(scan::foundFiles[item].contentDetail);
+            return QString::fromStdString(scan::foundFiles[item].Notes().contentDetail);
         }
         // A file named from the Recycle Bin says where it was found.
-        if (item < scan::foundFiles.size() && !scan::foundFiles[item].recycledAs.empty()) {
+        if (item < scan::foundFiles.size() && !scan::foundFiles[item].Notes().recycledAs.empty()) {
             const scan::FoundFile& file = scan::foundFiles[item];
-            return QString::fromStdString(view::RecycledText(file.recycledAs, file.deletedTime));
+            return QString::fromStdString(
+                view::RecycledText(file.Notes().recycledAs, file.Notes().deletedTime));
         }
         return {};
     }

@@ -80,14 +80,14 @@ bool CheckFoundFiles(const std::vector<uint32_t>& items, bool md5) {
             if (data) {
                 result = checker.Check(file.name, *data);
                 if (md5) {
-                    file.md5 = Md5Of(*data);
+                    file.EditNotes().md5 = Md5Of(*data);
                 }
             } else {
                 result.detail = "the data is no longer where the scan found it";
             }
         }
-        file.content = content::VerdictName(result.verdict);
-        file.contentDetail = result.detail;
+        file.EditNotes().content = content::VerdictName(result.verdict);
+        file.EditNotes().contentDetail = result.detail;
     }
     ntfs::CloseNtfsVolumeIfOpen();
     return !stopped;

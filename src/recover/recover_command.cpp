@@ -228,8 +228,8 @@ void RecoverCommand::CheckContentOf(uint32_t itemNum) {
     }
     const content::ContentResult result = CheckFoundFile(*checker_, itemNum);
     scan::FoundFile& file = scan::foundFiles[itemNum];
-    file.content = content::VerdictName(result.verdict);
-    file.contentDetail = result.detail;
+    file.EditNotes().content = content::VerdictName(result.verdict);
+    file.EditNotes().contentDetail = result.detail;
 }
 
 void RecoverCommand::WriteManifestLine(uint32_t itemNum, const ManifestEntry& entry) {
@@ -248,8 +248,8 @@ void RecoverCommand::WriteManifestLine(uint32_t itemNum, const ManifestEntry& en
     line += ",\"size\":" + std::to_string(file.size);
     field("sha256", entry.sha256);
     field("condition", file.condition);
-    field("content", file.content);
-    field("content_detail", file.contentDetail);
+    field("content", file.Notes().content);
+    field("content_detail", file.Notes().contentDetail);
     field("result", entry.result);
     *manifest_ << line << "}\n";
     manifest_->flush();

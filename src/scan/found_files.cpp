@@ -45,6 +45,47 @@ void AddFoundFile(FileListControl& listCtrl, FoundFile file) {
     listCtrl.SetItemData(row, itemNum);
 }
 
+FoundFile::FoundFile(const FoundFile& other)
+    : name(other.name),
+      dir(other.dir),
+      size(other.size),
+      attributes(other.attributes),
+      modifiedTime(other.modifiedTime),
+      createdTime(other.createdTime),
+      accessedTime(other.accessedTime),
+      changedTime(other.changedTime),
+      condition(other.condition),
+      mftOrCluster(other.mftOrCluster),
+      layout(other.layout),
+      validLength(other.validLength),
+      utcOffsetMinutes(other.utcOffsetMinutes),
+      notes_(other.notes_ ? std::make_unique<FoundFileNotes>(*other.notes_) : nullptr) {}
+
+FoundFile& FoundFile::operator=(const FoundFile& other) {
+    if (this != &other) {
+        FoundFile copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+const FoundFileNotes& FoundFile::Notes() const {
+    static const FoundFileNotes kNone;
+    return notes_ ? *notes_ : kNone;
+}
+
+FoundFileNotes& FoundFile::EditNotes() {
+    if (!notes_) {
+        notes_ = std::make_unique<FoundFileNotes>();
+    }
+    return *notes_;
+}
+
+char FoundFile::Drive() const {
+    const std::string& foundAt = Notes().recycledAs.empty() ? dir : Notes().recycledAs;
+    return foundAt.size() > 1 && foundAt[1] == ':' ? foundAt[0] : '\0';
+}
+
 const char* DataLayoutName(DataLayout layout) {
     switch (layout) {
         case DataLayout::Contiguous:
@@ -74,7 +115,7 @@ std::string CellText(const FoundFile& file, int column) {
         case view::kColumnNumber:
             return std::to_string(file.mftOrCluster);
         case view::kColumnContent:
-            return file.content;
+            return file.Notes().content;
         default:
             return {};
     }

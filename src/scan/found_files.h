@@ -2,6 +2,7 @@
 // The found-file table: every deleted file the current scan accepted, in the order found.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,6 +35,18 @@ enum class DataLayout : uint8_t {
 // The layout's name in the JSON list: "contiguous", "chain", "guessed"; "" for the default.
 const char* DataLayoutName(DataLayout layout);
 
+// What later steps find out about a found file.
+struct FoundFileNotes {
+    // A file named from the Recycle Bin: the path it was found at ("X:\$Recycle.Bin\...",
+    // with the drive it was found on) and when it was put in the bin (FILETIME, local).
+    std::string recycledAs;
+    uint64_t deletedTime = 0;
+    // The content check's verdict ("ok", "damaged", ...) and its reason; empty until checked.
+    std::string content;
+    std::string contentDetail;
+    std::string md5;  // of the whole data, when a check read it all
+};
+
 // One entry; sizes are 64-bit (files of 2 GiB and more are kept whole).
 struct FoundFile {
     std::string name;
@@ -51,20 +64,23 @@ struct FoundFile {
     DataLayout layout = DataLayout::Default;
     int64_t validLength = -1;  // bytes past this are zeros (exFAT's valid data length); -1: none
     std::optional<int16_t> utcOffsetMinutes;  // of modifiedTime, when the volume recorded it
-    // A file named from the Recycle Bin: the path it was found at ("X:\$Recycle.Bin\...",
-    // with the drive it was found on) and when it was put in the bin (FILETIME, local).
-    std::string recycledAs;
-    uint64_t deletedTime = 0;
-    // The content check's verdict ("ok", "damaged", ...) and its reason; empty until checked.
-    std::string content;
-    std::string contentDetail;
-    std::string md5;  // of the whole data, when a check read it all
 
+    FoundFile() = default;
+    FoundFile(const FoundFile& other);
+    FoundFile& operator=(const FoundFile& other);
+    FoundFile(FoundFile&&) noexcept = default;
+    FoundFile& operator=(FoundFile&&) noexcept = default;
+    ~FoundFile() = default;
+
+    // What the Recycle Bin and the content check add; empty for a file they never touched.
+    const FoundFileNotes& Notes() const;
+    FoundFileNotes& EditNotes();
     // The letter of the drive the file was found on; 0 when there is none.
-    char Drive() const {
-        const std::string& foundAt = recycledAs.empty() ? dir : recycledAs;
-        return foundAt.size() > 1 && foundAt[1] == ':' ? foundAt[0] : '\0';
-    }
+    char Drive() const;
+
+  private:
+    // Apart from the entry, which a scan makes by the hundred thousand: few files get notes.
+    std::unique_ptr<FoundFileNotes> notes_;
 };
 
 // The table, indexed by itemNum.

@@ -200,8 +200,9 @@ void RecycleBin::Apply(FileListControl& listCtrl, std::size_t firstItem) {
         held->paired = true;
         const std::vector<std::string> original = Components(held->info.originalPath);
         const std::string originalRoot = held->info.originalPath.substr(0, kDrivePrefix);
-        file.recycledAs = (file.dir.ends_with('\\') ? file.dir : file.dir + '\\') + file.name;
-        file.deletedTime = volume::LocalFileTimeFromUtc(held->info.deletedTime);
+        file.EditNotes().recycledAs =
+            (file.dir.ends_with('\\') ? file.dir : file.dir + '\\') + file.name;
+        file.EditNotes().deletedTime = volume::LocalFileTimeFromUtc(held->info.deletedTime);
         // The volume's own way with directories stays: NTFS paths end in a backslash.
         const bool trailing = file.dir.ends_with('\\');
         if (inFolder) {

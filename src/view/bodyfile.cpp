@@ -25,7 +25,8 @@ std::string BodyfileLine(const scan::FoundFile& file) {
     std::string path = FullPath(file) + " (deleted)";
     std::replace(path.begin(), path.end(), '|', '_');
     const bool readOnly = (file.attributes & scan::kAttributeReadOnly) != 0;
-    return (file.md5.empty() ? std::string("0") : file.md5) + '|' + path + '|' +
+    const std::string& md5 = file.Notes().md5;
+    return (md5.empty() ? std::string("0") : md5) + '|' + path + '|' +
            std::to_string(file.mftOrCluster) + '|' + (readOnly ? "r/rr-xr-xr-x" : "r/rrwxrwxrwx") +
            "|0|0|" + std::to_string(std::max<int64_t>(file.size, 0)) + '|' +
            std::to_string(UnixSeconds(file.accessedTime)) + '|' +

@@ -57,7 +57,7 @@ int CompareFoundFiles(uint32_t a, uint32_t b, int column) {
         case kColumnCondition:
             return CompareBytes(fa.condition, fb.condition);
         case kColumnContent:
-            return CompareNumbers(ContentRank(fa.content), ContentRank(fb.content));
+            return CompareNumbers(ContentRank(fa.Notes().content), ContentRank(fb.Notes().content));
         default:
             return 0;
     }
