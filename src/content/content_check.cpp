@@ -19,7 +19,7 @@ namespace {
 
 constexpr std::size_t kHeadBytes = 16 * 1024;  // what libmagic is shown
 constexpr std::size_t kEntropySample = 4096;
-constexpr std::size_t kMinEntropySample = 256;
+constexpr std::size_t kMinEntropySample = 64;
 
 std::string Hex(uint8_t byte) {
     char text[8];
@@ -101,12 +101,52 @@ double Entropy(std::span<const uint8_t> head) {
     return bits;
 }
 
-// Whether `sample` looks random: n random bytes come near 8 - 255 / (2 n ln 2) bits a byte;
-// text stays near 5, machine code and tables near 6.
+// Whether `sample` looks random: its entropy near that of as many uniform random bytes (the
+// log of the distinct values they would take), where text stays near 4.5 bits a byte and
+// machine code and tables near 6.
 bool LooksRandom(std::span<const uint8_t> sample) {
-    constexpr double kSlack = 500.0;
-    return sample.size() >= kMinEntropySample &&
-           Entropy(sample) >= 8.0 - kSlack / static_cast<double>(sample.size());
+    constexpr double kSymbols = 256.0;
+    constexpr double kSlackBits = 0.75;
+    if (sample.size() < kMinEntropySample) {
+        // Too few bytes for their entropy to tell: control bytes other than line ends and
+        // tabs say binary, which libmagic would only guess at.
+        return std::any_of(sample.begin(), sample.end(), [](uint8_t b) {
+            return (b < 0x20 && b != '\t' && b != '\n' && b != '\r') || b == 0x7F;
+        });
+    }
+    const double distinct =
+        kSymbols * (1.0 - std::pow(1.0 - 1.0 / kSymbols, static_cast<double>(sample.size())));
+    return Entropy(sample) >= std::log2(distinct) - kSlackBits;
+}
+
+// Whether `head` is plain text: UTF-8 (a character cut off at the end aside) without control
+// bytes but line ends, tabs and form feeds. libmagic is slowest on text.
+std::optional<std::string> PlainText(std::span<const uint8_t> head) {
+    bool ascii = true;
+    for (std::size_t i = 0; i < head.size(); ++i) {
+        const uint8_t c = head[i];
+        if (c < 0x80) {
+            if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f') || c == 0x7F) {
+                return std::nullopt;
+            }
+            continue;
+        }
+        ascii = false;
+        const std::size_t more = (c & 0xE0) == 0xC0   ? 1
+                                 : (c & 0xF0) == 0xE0 ? 2
+                                 : (c & 0xF8) == 0xF0 ? 3
+                                                      : 0;
+        if (more == 0 || c == 0xC0 || c == 0xC1 || c > 0xF4) {
+            return std::nullopt;
+        }
+        for (std::size_t k = 1; k <= more && i + k < head.size(); ++k) {
+            if ((head[i + k] & 0xC0) != 0x80) {
+                return std::nullopt;
+            }
+        }
+        i += more;
+    }
+    return ascii ? "ASCII text" : "UTF-8 text";
 }
 
 }  // namespace
@@ -180,6 +220,9 @@ ContentResult ContentChecker::Check(const std::string& name, DataReader& reader)
                 std::span<const uint8_t>(bytes).first(std::min(bytes.size(), kEntropySample)))) {
             return "data";
         }
+        if (const std::optional<std::string> text = PlainText(bytes)) {
+            return *text;
+        }
         const std::string described = magic_->Of(bytes);
         return described.empty() ? "data" : described;
     };
@@ -190,6 +233,12 @@ ContentResult ContentChecker::Check(const std::string& name, DataReader& reader)
     const StructureResult structure = CheckStructure(promised, data);
     if (structure.ok) {
         return {Verdict::Ok, std::string(FamilyName(promised)) + " structure checks out"};
+    }
+    // A file that began as text for a line or so is the text promised, broken where it
+    // breaks; random bytes break within the first few.
+    constexpr uint64_t kTextPrefix = 16;
+    if (promised == Family::Text && structure.at >= kTextPrefix) {
+        return {Verdict::Damaged, structure.detail};
     }
     const std::string description = typeFound();
     const Family found = FamilyOfDescription(description);

@@ -19,13 +19,13 @@ std::string At(uint64_t offset) {
 }
 
 StructureResult Ok() {
-    return {true, false, {}};
+    return {true, false, {}, 0};
 }
 StructureResult Broken(std::string detail) {
-    return {false, false, std::move(detail)};
+    return {false, false, std::move(detail), 0};
 }
 StructureResult NoSignature(std::string detail) {
-    return {false, true, std::move(detail)};
+    return {false, true, std::move(detail), 0};
 }
 
 uint32_t Be32(std::span<const uint8_t> b, std::size_t at) {
@@ -577,6 +577,11 @@ StructureResult CheckMp3(Window& data) {
 
 // ---- Plain text: valid UTF-8 (or UTF-16 with its byte-order mark), no NUL.
 
+// A break in text, and where it is.
+StructureResult BrokenAt(const std::string& what, uint64_t offset) {
+    return {false, false, what + At(offset), offset};
+}
+
 StructureResult CheckText(Window& data) {
     const uint64_t size = data.Size();
     const std::span<const uint8_t> bom =
@@ -596,14 +601,14 @@ StructureResult CheckText(Window& data) {
             const uint8_t c = block[i];
             if (pending > 0) {
                 if ((c & 0xC0) != 0x80) {
-                    return Broken("not UTF-8 " + At(pos + i));
+                    return BrokenAt("not UTF-8 ", pos + i);
                 }
                 --pending;
                 continue;
             }
             if (c == 0) {
                 return pos + i == 0 ? NoSignature("a NUL byte at the start")
-                                    : Broken("a NUL byte " + At(pos + i));
+                                    : BrokenAt("a NUL byte ", pos + i);
             }
             if (c < 0x80) {
                 continue;
@@ -611,7 +616,7 @@ StructureResult CheckText(Window& data) {
             pending = (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
             if (pending < 0 || c == 0xC0 || c == 0xC1 || c > 0xF4) {
                 return pos + i == 0 ? NoSignature("not UTF-8 at the start")
-                                    : Broken("not UTF-8 " + At(pos + i));
+                                    : BrokenAt("not UTF-8 ", pos + i);
             }
         }
         pos += n;

@@ -22,6 +22,7 @@ struct StructureResult {
     bool ok = false;
     bool signatureMissing = false;  // not even the format's first bytes are there
     std::string detail;             // where and how the structure breaks
+    uint64_t at = 0;                // where it breaks, for text
 };
 
 StructureResult CheckStructure(Family family, Window& data);
