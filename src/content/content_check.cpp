@@ -17,7 +17,7 @@
 namespace relicta::content {
 namespace {
 
-constexpr std::size_t kHeadBytes = 16 * 1024;  // what libmagic is shown
+constexpr std::size_t kHeadBytes = std::size_t{16} * 1024;  // what libmagic is shown
 constexpr std::size_t kEntropySample = 4096;
 constexpr std::size_t kMinEntropySample = 64;
 
@@ -29,7 +29,7 @@ std::string Hex(uint8_t byte) {
 
 // Whether every byte of the data is `first`: read until one differs.
 bool AllOneByte(Window& data, uint8_t first) {
-    constexpr std::size_t kBlock = 64 * 1024;
+    constexpr std::size_t kBlock = std::size_t{64} * 1024;
     for (uint64_t pos = 0; pos < data.Size();) {
         const std::size_t n =
             static_cast<std::size_t>(std::min<uint64_t>(kBlock, data.Size() - pos));

@@ -39,7 +39,7 @@ class Window {
     bool Byte(uint64_t offset, uint8_t& value);
 
   private:
-    static constexpr std::size_t kWindowBytes = 64 * 1024;
+    static constexpr std::size_t kWindowBytes = std::size_t{64} * 1024;
     DataReader& data_;
     std::vector<uint8_t> bytes_;
     uint64_t start_ = 0;

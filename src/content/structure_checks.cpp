@@ -11,7 +11,7 @@
 namespace relicta::content {
 namespace {
 
-constexpr std::size_t kBlockBytes = 64 * 1024;
+constexpr std::size_t kBlockBytes = std::size_t{64} * 1024;
 constexpr uint64_t kMaxItems = 1000000;  // boxes, chunks, frames, entries: a bound on any walk
 
 std::string At(uint64_t offset) {
@@ -466,7 +466,7 @@ std::string WalkChunks(Window& data, uint64_t pos, uint64_t end, int depth, Riff
         walk.format = walk.format || id == "fmt " || id == "LIST";
         walk.samples = walk.samples || id == "data" || id == "LIST";
         if (id == "LIST" && depth < kMaxDepth && length >= 4 && c.size() >= kListHeader) {
-            const std::string inner =
+            std::string inner =
                 WalkChunks(data, pos + kListHeader, pos + 8 + length, depth + 1, walk);
             if (!inner.empty()) {
                 return inner;

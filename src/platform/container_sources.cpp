@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/last_error.h"
@@ -281,21 +282,21 @@ const char* ContainerName(ContainerKind kind) {
 }
 
 bool ContainerSupported(ContainerKind kind) {
-    switch (kind) {
-        case ContainerKind::Ewf:
-        case ContainerKind::Ewf2:
-            return RELICTA_HAVE_LIBEWF != 0;
-        case ContainerKind::Vhd:
-        case ContainerKind::Vhdx:
-            return RELICTA_HAVE_LIBVHDI != 0;
-        case ContainerKind::Vmdk:
-            return RELICTA_HAVE_LIBVMDK != 0;
-        case ContainerKind::Qcow:
-            return RELICTA_HAVE_LIBQCOW != 0;
-        case ContainerKind::None:
-            break;
+    // Which library each format needs, and whether this build has it.
+    static constexpr std::pair<ContainerKind, bool> kBuilt[] = {
+        {ContainerKind::Ewf, RELICTA_HAVE_LIBEWF != 0},
+        {ContainerKind::Ewf2, RELICTA_HAVE_LIBEWF != 0},
+        {ContainerKind::Vhd, RELICTA_HAVE_LIBVHDI != 0},
+        {ContainerKind::Vhdx, RELICTA_HAVE_LIBVHDI != 0},
+        {ContainerKind::Vmdk, RELICTA_HAVE_LIBVMDK != 0},
+        {ContainerKind::Qcow, RELICTA_HAVE_LIBQCOW != 0},
+    };
+    for (const auto& [format, built] : kBuilt) {
+        if (format == kind) {
+            return built;
+        }
     }
-    return true;
+    return true;  // a raw image needs no library
 }
 
 OpenedImage OpenContainer(ContainerKind kind, const std::string& path) {

@@ -25,7 +25,7 @@ struct RecycleInfo {
 std::optional<RecycleInfo> ParseRecycleInfo(std::span<const uint8_t> data);
 
 // The most of a $I file worth reading: version 2 with the longest path Windows writes.
-inline constexpr std::size_t kMaxRecycleInfoBytes = 64 * 1024;
+inline constexpr std::size_t kMaxRecycleInfoBytes = std::size_t{64} * 1024;
 
 class RecycleBin {
   public:
