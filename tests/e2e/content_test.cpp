@@ -23,27 +23,13 @@ const char* const kImages[] = {"contentfat", "contentntfs"};
 // Name -> the truth, for one volume; a FAT name that lost its first letter matches on the rest.
 std::map<std::string, std::string> Truth(const std::string& label) {
     std::map<std::string, std::string> truth;
-    std::ifstream in(SourcePath("tests/data/content-manifest.tsv"));
-    for (std::string line; std::getline(in, line);) {
-        std::vector<std::string> f;
-        std::stringstream fields(line);
-        for (std::string field; std::getline(fields, field, '\t');) {
-            f.push_back(field);
-        }
-        if (f.size() == 5 && f[0] == label) {
+    for (const std::vector<std::string>& f :
+         ManifestRows("tests/data/content-manifest.tsv", label)) {
+        if (f.size() == 5) {
             truth[f[2].substr(1)] = f[3];
         }
     }
     return truth;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::stringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 TEST(ContentCheckE2e, VerdictsOverVolumes) {
@@ -117,11 +103,7 @@ TEST(ContentCheckE2e, MactimeReadsTheBodyfile) {
         std::ifstream in(body);
         std::vector<std::pair<std::string, std::string>> items;  // path, size
         for (std::string line; std::getline(in, line);) {
-            std::vector<std::string> f;
-            std::stringstream fields(line);
-            for (std::string field; std::getline(fields, field, '|');) {
-                f.push_back(field);
-            }
+            const std::vector<std::string> f = Fields(line, '|');
             ASSERT_EQ(f.size(), 11u) << line;
             EXPECT_EQ(f[0].size(), 32u) << line;  // the MD5 of the data the check read
             EXPECT_TRUE(f[1].ends_with(" (deleted)")) << line;

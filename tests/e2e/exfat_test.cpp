@@ -32,39 +32,18 @@ const Fixture kFixtures[] = {
     {"exfat-mbr", "exfatmbr.img"},
 };
 
-// A path as the manifest writes it ("/a/b/"), from a listed directory ("C:\a\b").
-std::string ManifestDir(const std::string& dir) {
-    std::string path = std::regex_replace(dir.substr(2), std::regex(R"(\\)"), "/");
-    return path.ends_with('/') ? path : path + "/";
-}
-
 struct Row {
     std::string dir, name, size, modified, sha256, flags, condition;
 };
 
 std::map<std::string, Row> Manifest(const std::string& label) {
     std::map<std::string, Row> rows;
-    std::ifstream in(SourcePath("tests/data/exfat-manifest.tsv"));
-    for (std::string line; std::getline(in, line);) {
-        std::vector<std::string> f;
-        std::stringstream fields(line);
-        for (std::string field; std::getline(fields, field, '\t');) {
-            f.push_back(field);
-        }
-        if (f.size() == 8 && f[0] == label) {
+    for (const std::vector<std::string>& f : ManifestRows("tests/data/exfat-manifest.tsv", label)) {
+        if (f.size() == 8) {
             rows[f[1] + f[2]] = {f[1], f[2], f[3], f[4].substr(0, 19), f[5], f[6], f[7]};
         }
     }
     return rows;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::stringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 CommandResult Relicta(const std::string& args) {

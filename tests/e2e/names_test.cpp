@@ -36,25 +36,12 @@ struct Row {
 // clusters were written over, any of which may be lost.
 std::map<std::string, Row> Manifest(const std::string& label) {
     std::map<std::string, Row> rows;
-    std::ifstream in(SourcePath("tests/data/names-manifest.tsv"));
-    for (std::string line; std::getline(in, line);) {
-        std::vector<std::string> f;
-        std::stringstream fields(line);
-        for (std::string field; std::getline(fields, field, '\t');) {
-            f.push_back(field);
-        }
-        if (f.size() == 6 && f[0] == label) {
+    for (const std::vector<std::string>& f : ManifestRows("tests/data/names-manifest.tsv", label)) {
+        if (f.size() == 6) {
             rows[f[1] + f[2]] = {f[3], f[4], f[5]};
         }
     }
     return rows;
-}
-
-// "C:\a\b\" or "C:\a\b" as "/a/b/".
-std::string ManifestPath(const std::string& dir) {
-    std::string path = dir.substr(2);
-    std::replace(path.begin(), path.end(), '\\', '/');
-    return path.ends_with('/') ? path : path + "/";
 }
 
 std::map<std::string, Row> Listed(const std::string& image) {
@@ -65,13 +52,13 @@ std::map<std::string, Row> Listed(const std::string& image) {
     std::stringstream lines(r.out);
     for (std::string line; std::getline(lines, line);) {
         const std::string recycledAs = JsonField(line, "recycled_as");
-        const std::string path = ManifestPath(JsonField(line, "dir")) + JsonField(line, "name");
+        const std::string path = ManifestDir(JsonField(line, "dir")) + JsonField(line, "name");
         EXPECT_EQ(listed.count(path), 0u) << path;
         listed[path] = {
             JsonField(line, "size"), "",
             recycledAs.empty()
                 ? "-"
-                : ManifestPath(recycledAs).substr(0, ManifestPath(recycledAs).size() - 1)};
+                : ManifestDir(recycledAs).substr(0, ManifestDir(recycledAs).size() - 1)};
     }
     return listed;
 }

@@ -1,5 +1,7 @@
 #include "support/paths.h"
 
+#include <algorithm>
+
 #include <regex>
 
 #include <sys/wait.h>
@@ -65,6 +67,38 @@ CommandResult RunCommand(const std::string& commandLine) {
 
 bool HaveTool(const std::string& tool) {
     return RunCommand("command -v " + tool + " >/dev/null").status == 0;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    return Fields(text, '\n');
+}
+
+std::vector<std::string> Fields(const std::string& text, char separator) {
+    std::vector<std::string> fields;
+    std::stringstream in(text);
+    for (std::string field; std::getline(in, field, separator);) {
+        fields.push_back(field);
+    }
+    return fields;
+}
+
+std::vector<std::vector<std::string>> ManifestRows(const std::string& relative,
+                                                   const std::string& label) {
+    std::vector<std::vector<std::string>> rows;
+    std::ifstream in(SourcePath(relative));
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> fields = Fields(line, '\t');
+        if (!fields.empty() && fields[0] == label) {
+            rows.push_back(std::move(fields));
+        }
+    }
+    return rows;
+}
+
+std::string ManifestDir(const std::string& dir) {
+    std::string path = dir.size() > 2 ? dir.substr(2) : std::string();
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path.ends_with('/') ? path : path + "/";
 }
 
 std::string JsonField(const std::string& line, const std::string& field) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace relicta::test {
 
@@ -20,6 +21,16 @@ struct CommandResult {
 CommandResult RunCommand(const std::string& commandLine);
 
 bool HaveTool(const std::string& tool);
+
+// The lines of `text`, and `text` split at every `separator`.
+std::vector<std::string> Lines(const std::string& text);
+std::vector<std::string> Fields(const std::string& text, char separator);
+// The rows of a committed tab-separated manifest (a path below the source tree) whose first
+// field is `label`, split into fields.
+std::vector<std::vector<std::string>> ManifestRows(const std::string& relative,
+                                                   const std::string& label);
+// A listed directory ("C:\a\b\" or "C:\a\b") as the manifests write it ("/a/b/").
+std::string ManifestDir(const std::string& dir);
 
 // A field of one line of `relicta scan --format json`: a string unescaped, or a number.
 std::string JsonField(const std::string& line, const std::string& field);
