@@ -85,20 +85,32 @@ std::optional<std::string> Sniff(std::span<const uint8_t> head) {
     return std::nullopt;
 }
 
-// Bits per byte of `head`: random, compressed or encrypted data comes near 8.
-double Entropy(std::span<const uint8_t> head) {
+// n * log2(n) for every count a sample can reach, so that the entropy costs no logarithms.
+const std::array<double, kEntropySample + 1>& CountBits() {
+    static const std::array<double, kEntropySample + 1> table = [] {
+        std::array<double, kEntropySample + 1> t{};
+        for (std::size_t n = 1; n < t.size(); ++n) {
+            t[n] = static_cast<double>(n) * std::log2(static_cast<double>(n));
+        }
+        return t;
+    }();
+    return table;
+}
+
+// Bits per byte of `sample` (at most kEntropySample bytes): random, compressed or encrypted
+// data comes near 8.
+double Entropy(std::span<const uint8_t> sample) {
     std::array<uint32_t, 256> counts{};
-    for (uint8_t b : head) {
+    for (uint8_t b : sample) {
         ++counts[b];
     }
-    double bits = 0;
+    const std::array<double, kEntropySample + 1>& bits = CountBits();
+    double sum = 0;
     for (uint32_t c : counts) {
-        if (c != 0) {
-            const double p = static_cast<double>(c) / static_cast<double>(head.size());
-            bits -= p * std::log2(p);
-        }
+        sum += bits[c];
     }
-    return bits;
+    const auto n = static_cast<double>(sample.size());
+    return std::log2(n) - sum / n;
 }
 
 // Whether `sample` looks random: its entropy near that of as many uniform random bytes (the
@@ -196,7 +208,7 @@ ContentChecker::ContentChecker() : magic_(std::make_unique<Magic>()) {}
 ContentChecker::~ContentChecker() = default;
 
 ContentResult ContentChecker::Check(const std::string& name, DataReader& reader) {
-    Window data(reader);
+    Window data(reader, window_);
     if (data.Size() == 0) {
         return {Verdict::Unknown, "an empty file"};  // nothing lost, nothing to check
     }
@@ -210,14 +222,12 @@ ContentResult ContentChecker::Check(const std::string& name, DataReader& reader)
     }
     // The type found: by signature, "data" for bytes that look random, else libmagic's.
     const auto typeFound = [&]() -> std::string {
-        const std::span<const uint8_t> head =
+        const std::span<const uint8_t> bytes =
             data.At(0, static_cast<std::size_t>(std::min<uint64_t>(kHeadBytes, data.Size())));
-        const std::vector<uint8_t> bytes(head.begin(), head.end());
         if (const std::optional<std::string> type = Sniff(bytes)) {
             return *type;
         }
-        if (LooksRandom(
-                std::span<const uint8_t>(bytes).first(std::min(bytes.size(), kEntropySample)))) {
+        if (LooksRandom(bytes.first(std::min(bytes.size(), kEntropySample)))) {
             return "data";
         }
         if (const std::optional<std::string> text = PlainText(bytes)) {

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "content/data_reader.h"
 
@@ -32,6 +33,7 @@ class ContentChecker {
   private:
     struct Magic;
     std::unique_ptr<Magic> magic_;
+    std::vector<uint8_t> window_;  // every file's window, allocated once
 };
 
 }  // namespace relicta::content

@@ -23,11 +23,12 @@ std::span<const uint8_t> Window::At(uint64_t offset, std::size_t n) {
         return data_.Read(offset, large_) ? std::span<const uint8_t>(large_)
                                           : std::span<const uint8_t>();
     }
-    if (offset < start_ || offset + n > start_ + bytes_.size()) {
+    if (offset < start_ || offset + n > start_ + held_) {
+        bytes_.resize(kWindowBytes);
         start_ = offset;
-        bytes_.resize(static_cast<std::size_t>(std::min<uint64_t>(kWindowBytes, size - offset)));
-        if (!data_.Read(start_, bytes_)) {
-            bytes_.clear();
+        held_ = static_cast<std::size_t>(std::min<uint64_t>(kWindowBytes, size - offset));
+        if (!data_.Read(start_, std::span<uint8_t>(bytes_).first(held_))) {
+            held_ = 0;
             return {};
         }
     }

@@ -29,9 +29,13 @@ class MemoryReader : public DataReader {
 };
 
 // Reads through a window of 64 KiB: small reads one after another cost one read of the data.
+// A checker of many files lends each window the same storage.
 class Window {
   public:
-    explicit Window(DataReader& data) : data_(data) {}
+    explicit Window(DataReader& data) : Window(data, own_) {}
+    Window(DataReader& data, std::vector<uint8_t>& storage) : data_(data), bytes_(storage) {}
+    Window(const Window&) = delete;
+    Window& operator=(const Window&) = delete;
     uint64_t Size() const { return data_.Size(); }
     // `n` bytes at `offset`, or an empty span when they lie past the end or cannot be read.
     // The span stays valid until the next call.
@@ -40,9 +44,11 @@ class Window {
 
   private:
     static constexpr std::size_t kWindowBytes = std::size_t{64} * 1024;
+    std::vector<uint8_t> own_;
     DataReader& data_;
-    std::vector<uint8_t> bytes_;
+    std::vector<uint8_t>& bytes_;
     uint64_t start_ = 0;
+    std::size_t held_ = 0;        // bytes of `bytes_` read from `start_`
     std::vector<uint8_t> large_;  // a read larger than the window
 };
 

@@ -1,7 +1,13 @@
 #include "recover/content_pass.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
 
 #include "app/progress.h"
 #include "app/scan_state.h"
@@ -16,6 +22,11 @@ namespace relicta::recover {
 namespace {
 
 constexpr std::size_t kDigestBlock = std::size_t{1} << 20;
+// Files up to this size are read whole and checked on a second thread while the next ones are
+// read; a larger one is checked where it is read, so that only what its check needs is read.
+constexpr uint64_t kWholeReadBytes = uint64_t{256} * 1024;
+constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
+constexpr std::size_t kBatches = 3;
 
 // The MD5 of the file's whole data; empty when it cannot all be read.
 std::string Md5Of(content::DataReader& data) {
@@ -40,6 +51,147 @@ bool StopRequested() {
     return app::StopScan;
 }
 
+struct Outcome {
+    content::ContentResult result;
+    std::string md5;
+};
+
+// Files read whole for the second thread, laid end to end in one buffer.
+struct Batch {
+    struct File {
+        std::size_t index = 0;  // in the pass's items
+        std::string name;
+        std::size_t offset = 0;
+        std::size_t size = 0;
+    };
+    std::vector<uint8_t> bytes = std::vector<uint8_t>(kBatchBytes);
+    std::size_t used = 0;
+    std::vector<File> files;
+};
+
+// Checks batches on a thread of its own with its own checker, while the reading thread fills
+// the next: a few batches go round, so the bytes held stay bounded.
+class CheckThread {
+  public:
+    CheckThread(std::vector<Outcome>& outcomes, bool md5)
+        : outcomes_(outcomes), md5_(md5), thread_([this] { Run(); }) {
+        for (std::size_t i = 1; i < kBatches; ++i) {
+            free_.push_back(std::make_unique<Batch>());
+        }
+        filling_ = std::make_unique<Batch>();
+    }
+    ~CheckThread() { Finish(); }
+    CheckThread(const CheckThread&) = delete;
+    CheckThread& operator=(const CheckThread&) = delete;
+
+    // Room for `size` bytes of a file `name`, to be filled before the next call; the file is
+    // checked once its batch is handed over.
+    std::span<uint8_t> Add(std::size_t index, const std::string& name, std::size_t size) {
+        if (filling_->used + size > filling_->bytes.size()) {
+            HandOver();
+        }
+        Batch& b = *filling_;
+        b.files.push_back({index, name, b.used, size});
+        b.used += size;
+        return std::span<uint8_t>(b.bytes).subspan(b.files.back().offset, size);
+    }
+    // Takes back the file last added: its data could not be read.
+    void DropLast() {
+        filling_->used = filling_->files.back().offset;
+        filling_->files.pop_back();
+    }
+    // Checks what was added, then ends the thread.
+    void Finish() {
+        if (!thread_.joinable()) {
+            return;
+        }
+        HandOver();
+        {
+            const std::lock_guard lock(mutex_);
+            closed_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+  private:
+    void HandOver() {
+        if (filling_->files.empty()) {
+            return;
+        }
+        std::unique_lock lock(mutex_);
+        full_.push_back(std::move(filling_));
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return !free_.empty(); });
+        filling_ = std::move(free_.front());
+        free_.pop_front();
+    }
+
+    void Run() {
+        content::ContentChecker checker;
+        for (;;) {
+            std::unique_ptr<Batch> batch;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return closed_ || !full_.empty(); });
+                if (full_.empty()) {
+                    return;
+                }
+                batch = std::move(full_.front());
+                full_.pop_front();
+            }
+            for (const Batch::File& f : batch->files) {
+                content::MemoryReader data(
+                    std::span<const uint8_t>(batch->bytes).subspan(f.offset, f.size));
+                Outcome& out = outcomes_[f.index];  // each index is written by one thread only
+                out.result = checker.Check(f.name, data);
+                if (md5_) {
+                    out.md5 = Md5Of(data);
+                }
+            }
+            batch->files.clear();
+            batch->used = 0;
+            {
+                const std::lock_guard lock(mutex_);
+                free_.push_back(std::move(batch));
+            }
+            changed_.notify_all();
+        }
+    }
+
+    std::vector<Outcome>& outcomes_;
+    const bool md5_;
+    std::unique_ptr<Batch> filling_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::unique_ptr<Batch>> full_;
+    std::deque<std::unique_ptr<Batch>> free_;
+    bool closed_ = false;
+    std::thread thread_;  // last: starts once the rest is set up
+};
+
+// Checks one file of the open drive: read whole for the second thread when small, else here.
+void CheckOne(std::size_t index, uint32_t item, content::ContentChecker& checker,
+              CheckThread& second, std::vector<Outcome>& outcomes, bool md5) {
+    const std::unique_ptr<content::DataReader> data = OpenFoundFileData(item);
+    Outcome& out = outcomes[index];
+    if (!data) {
+        out.result.detail = "the data is no longer where the scan found it";
+        return;
+    }
+    const std::string& name = scan::foundFiles[item].name;
+    if (data->Size() <= kWholeReadBytes) {
+        if (data->Read(0, second.Add(index, name, static_cast<std::size_t>(data->Size())))) {
+            return;
+        }
+        second.DropLast();
+    }
+    out.result = checker.Check(name, *data);
+    if (md5) {
+        out.md5 = Md5Of(*data);
+    }
+}
+
 }  // namespace
 
 content::ContentResult CheckFoundFile(content::ContentChecker& checker, uint32_t itemNum) {
@@ -51,46 +203,52 @@ content::ContentResult CheckFoundFile(content::ContentChecker& checker, uint32_t
 }
 
 bool CheckFoundFiles(const std::vector<uint32_t>& items, bool md5) {
-    content::ContentChecker checker;
     std::unique_ptr<app::ProgressWindow> window = app::CreateProgressWindow();
     window->SetText("Checking the content of " + std::to_string(items.size()) +
                     " files, Please wait...");
     app::ScaledProgress progress(*window, static_cast<int64_t>(items.size()) + 1);
     app::StopScan = false;
-    char open = '\0';
-    bool stopped = false;
-    for (const uint32_t item : items) {
-        progress.Step();
-        if (StopRequested()) {
-            stopped = true;
-            break;
+    std::vector<Outcome> outcomes(items.size());
+    std::size_t reached = 0;  // items before this one were checked or skipped
+    {
+        content::ContentChecker checker;
+        CheckThread second(outcomes, md5);
+        char open = '\0';
+        for (; reached < items.size(); ++reached) {
+            progress.Step();
+            if (StopRequested()) {
+                break;
+            }
+            const uint32_t item = items[reached];
+            if (item >= scan::foundFiles.size()) {
+                continue;
+            }
+            const char drive = scan::foundFiles[item].Drive();
+            if (drive != open) {
+                ntfs::CloseNtfsVolumeIfOpen();
+                const std::optional<platform::Handle> handle = ntfs::OpenNtfsVolume(drive);
+                open = handle && platform::IsOpenHandle(*handle) ? drive : '\0';
+            }
+            if (open == '\0') {
+                outcomes[reached].result.detail = "the drive cannot be opened";
+                continue;
+            }
+            CheckOne(reached, item, checker, second, outcomes, md5);
         }
-        if (item >= scan::foundFiles.size()) {
+        ntfs::CloseNtfsVolumeIfOpen();
+    }
+    for (std::size_t i = 0; i < reached; ++i) {
+        if (items[i] >= scan::foundFiles.size()) {
             continue;
         }
-        scan::FoundFile& file = scan::foundFiles[item];
-        if (file.Drive() != open) {
-            ntfs::CloseNtfsVolumeIfOpen();
-            const std::optional<platform::Handle> handle = ntfs::OpenNtfsVolume(file.Drive());
-            open = handle && platform::IsOpenHandle(*handle) ? file.Drive() : '\0';
+        scan::FoundFileNotes& notes = scan::foundFiles[items[i]].EditNotes();
+        notes.content = content::VerdictName(outcomes[i].result.verdict);
+        notes.contentDetail = std::move(outcomes[i].result.detail);
+        if (md5) {
+            notes.md5 = std::move(outcomes[i].md5);
         }
-        content::ContentResult result{content::Verdict::Unknown, "the drive cannot be opened"};
-        if (open != '\0') {
-            const std::unique_ptr<content::DataReader> data = OpenFoundFileData(item);
-            if (data) {
-                result = checker.Check(file.name, *data);
-                if (md5) {
-                    file.EditNotes().md5 = Md5Of(*data);
-                }
-            } else {
-                result.detail = "the data is no longer where the scan found it";
-            }
-        }
-        file.EditNotes().content = content::VerdictName(result.verdict);
-        file.EditNotes().contentDetail = result.detail;
     }
-    ntfs::CloseNtfsVolumeIfOpen();
-    return !stopped;
+    return reached == items.size();
 }
 
 }  // namespace relicta::recover

@@ -29,6 +29,9 @@ class NtfsData final : public content::DataReader {
         if (offset > size_ || out.size() > size_ - offset) {
             return false;
         }
+        if (out.empty()) {
+            return true;  // a file without data has no attribute to read
+        }
         const std::optional<ntfs::AttributeData> piece =
             ntfs::ReadAttributeData(Vcb->hVolume, data_, static_cast<int64_t>(offset),
                                     static_cast<int64_t>(out.size()), false);
@@ -76,13 +79,19 @@ class ClusterData final : public content::DataReader {
             const uint64_t runEnd =
                 starts_[run] + static_cast<uint64_t>(extents_[run].clusters) * clusterBytes;
             const uint64_t take = std::min(end, runEnd) - at;
-            // Whole clusters from the one `at` lies in, then the part wanted.
             const uint64_t skip = inRun % clusterBytes;
+            const std::span<uint8_t> into =
+                out.subspan(static_cast<std::size_t>(at - offset), static_cast<std::size_t>(take));
+            if (skip == 0) {
+                volume::ReadClusterBytes(Vcb->hVolume, cluster, into);
+                at += take;
+                continue;
+            }
+            // Whole clusters from the one `at` lies in, then the part wanted.
             buffer_.resize(static_cast<std::size_t>((skip + take + clusterBytes - 1) /
                                                     clusterBytes * clusterBytes));
             volume::ReadClusterBytes(Vcb->hVolume, cluster, buffer_);
-            std::memcpy(out.data() + (at - offset), buffer_.data() + skip,
-                        static_cast<std::size_t>(take));
+            std::memcpy(into.data(), buffer_.data() + skip, into.size());
             at += take;
         }
         return true;
@@ -122,6 +131,19 @@ std::unique_ptr<content::DataReader> OpenFoundFileData(uint32_t itemNum) {
                 ? std::min<uint64_t>(
                       size, static_cast<uint64_t>(std::max<int64_t>(data->AllocatedSize(), 0)))
                 : size;
+        if (data && !data->IsResident() && !data->IsCompressed()) {
+            // Stored runs are read straight into the caller's buffer.
+            std::vector<volume::ClusterExtent> extents = ntfs::PlainExtents(*data);
+            if (!extents.empty()) {
+                // Zeros past the runs' end, as a read of the attribute gives.
+                uint64_t held = 0;
+                for (const volume::ClusterExtent& e : extents) {
+                    held += static_cast<uint64_t>(e.clusters) * Vcb->BytesPerCluster;
+                }
+                return std::make_unique<ClusterData>(std::move(extents), readable,
+                                                     std::min(readable, held));
+            }
+        }
         return data ? std::make_unique<NtfsData>(std::move(record), std::move(*data), readable)
                     : std::make_unique<NtfsData>(std::move(record), ntfs::Attribute{}, 0);
     }
