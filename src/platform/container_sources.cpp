@@ -12,6 +12,9 @@
 
 #include "platform/last_error.h"
 
+#if RELICTA_HAVE_LIBDEFLATE
+#include "platform/ewf_source.h"
+#endif
 #if RELICTA_HAVE_LIBEWF
 #include <libewf.h>
 #endif
@@ -284,7 +287,7 @@ const char* ContainerName(ContainerKind kind) {
 bool ContainerSupported(ContainerKind kind) {
     // Which library each format needs, and whether this build has it.
     static constexpr std::pair<ContainerKind, bool> kBuilt[] = {
-        {ContainerKind::Ewf, RELICTA_HAVE_LIBEWF != 0},
+        {ContainerKind::Ewf, RELICTA_HAVE_LIBDEFLATE != 0 || RELICTA_HAVE_LIBEWF != 0},
         {ContainerKind::Ewf2, RELICTA_HAVE_LIBEWF != 0},
         {ContainerKind::Vhd, RELICTA_HAVE_LIBVHDI != 0},
         {ContainerKind::Vhdx, RELICTA_HAVE_LIBVHDI != 0},
@@ -302,8 +305,14 @@ bool ContainerSupported(ContainerKind kind) {
 OpenedImage OpenContainer(ContainerKind kind, const std::string& path) {
     const std::string name = ContainerName(kind);
     switch (kind) {
-#if RELICTA_HAVE_LIBEWF
+#if RELICTA_HAVE_LIBDEFLATE
         case ContainerKind::Ewf:
+            return OpenEwfImage(path);
+#endif
+#if RELICTA_HAVE_LIBEWF
+#if !RELICTA_HAVE_LIBDEFLATE
+        case ContainerKind::Ewf:
+#endif
         case ContainerKind::Ewf2:
             return OpenEwf(path, name.c_str());
 #endif
@@ -335,7 +344,8 @@ OpenedImage OpenContainer(ContainerKind kind, const std::string& path) {
             {},
             path + ": a " + name +
                 " image, which this build of Relicta cannot read (built without " +
-                (kind == ContainerKind::Ewf || kind == ContainerKind::Ewf2   ? "libewf"
+                (kind == ContainerKind::Ewf    ? "libdeflate and libewf"
+                 : kind == ContainerKind::Ewf2 ? "libewf"
                  : kind == ContainerKind::Vhd || kind == ContainerKind::Vhdx ? "libvhdi"
                  : kind == ContainerKind::Vmdk                               ? "libvmdk"
                                                                              : "libqcow") +

@@ -1,6 +1,6 @@
 #pragma once
-// Disk image containers read through the libyal libraries (libewf, libvhdi, libvmdk,
-// libqcow), each optional at build time.
+// Disk image containers: E01 read directly (with libdeflate), the others through the libyal
+// libraries (libewf, libvhdi, libvmdk, libqcow); each library optional at build time.
 
 #include <string>
 

@@ -15,62 +15,13 @@
 #include <vector>
 
 #include "platform/container_sources.h"
+#include "platform/file_io.h"
 #include "platform/last_error.h"
 
 namespace relicta::platform {
 namespace {
 
 constexpr int kMaxPieces = 100000;
-
-bool PreadAll(int fd, uint64_t offset, std::span<uint8_t> out, std::size_t& bytesRead) {
-    bytesRead = 0;
-    while (bytesRead < out.size()) {
-        const ssize_t n = ::pread(fd, out.data() + bytesRead, out.size() - bytesRead,
-                                  static_cast<off_t>(offset + bytesRead));
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            SetLastError(errno);
-            return false;
-        }
-        if (n == 0) {
-            break;  // shorter than it was
-        }
-        bytesRead += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-uint64_t LengthOf(int fd) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        return 0;
-    }
-    uint64_t bytes = static_cast<uint64_t>(st.st_size);
-    if (S_ISBLK(st.st_mode)) {
-        ::ioctl(fd, BLKGETSIZE64, &bytes);
-    }
-    return bytes;
-}
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(FileDescriptor&&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 class RawSource : public ImageSource {
   public:
@@ -223,6 +174,38 @@ std::string KindsWhere(bool supported) {
 }
 
 }  // namespace
+
+bool PreadAll(int fd, uint64_t offset, std::span<uint8_t> out, std::size_t& bytesRead) {
+    bytesRead = 0;
+    while (bytesRead < out.size()) {
+        const ssize_t n = ::pread(fd, out.data() + bytesRead, out.size() - bytesRead,
+                                  static_cast<off_t>(offset + bytesRead));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            SetLastError(errno);
+            return false;
+        }
+        if (n == 0) {
+            break;  // shorter than it was
+        }
+        bytesRead += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+uint64_t LengthOf(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return 0;
+    }
+    uint64_t bytes = static_cast<uint64_t>(st.st_size);
+    if (S_ISBLK(st.st_mode)) {
+        ::ioctl(fd, BLKGETSIZE64, &bytes);
+    }
+    return bytes;
+}
 
 bool IsContainerOrSplit(const std::string& path) {
     return DetectContainer(path) != ContainerKind::None || IsSplitFirstPiece(path);

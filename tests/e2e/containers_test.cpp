@@ -125,6 +125,14 @@ TEST_F(ContainersTest, ADamagedContainerIsNamedWithItsReason) {
         {"E01 with a segment removed",
          "ewfacquire -u -q -c none -S 1MiB -t $OUT $RAW >/dev/null && rm $OUT.E03", "$OUT.E01",
          "cannot read the E01 image: "},
+        {"E01 truncated",
+         "ewfacquire -u -q -c fast -S 100MiB -t $OUT $RAW >/dev/null && truncate -s 300000 "
+         "$OUT.E01",
+         "$OUT.E01", "cannot read the E01 image: "},
+        {"E01 section header corrupted",
+         "ewfacquire -u -q -c fast -S 100MiB -t $OUT $RAW >/dev/null && printf XXXX | dd "
+         "of=$OUT.E01 bs=1 seek=40 conv=notrunc status=none",
+         "$OUT.E01", "cannot read the E01 image: "},
         {"split raw with a piece removed",
          "split -b 7000000 -d -a 3 --numeric-suffixes=1 $RAW $OUT. && rm $OUT.004", "$OUT.001",
          "piece "},

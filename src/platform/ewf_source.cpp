@@ -1,0 +1,638 @@
+#include "platform/ewf_source.h"
+
+#include <fcntl.h>
+#include <libdeflate.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "platform/ewf_layout.h"
+#include "platform/file_io.h"
+#include "platform/last_error.h"
+#include "volume/le_bytes.h"
+
+namespace relicta::platform {
+namespace {
+
+using volume::Bytes;
+using volume::U16;
+using volume::U32;
+using volume::U64;
+
+constexpr std::string_view kSignature = {"EVF\x09\x0d\x0a\xff\x00", 8};
+constexpr uint32_t kFirstSegment = 1;
+constexpr uint32_t kMaxSegments = 100 + 26 * 26 * 22;  // .E01 to .ZZZ
+constexpr uint32_t kMaxSectionsPerSegment = 1U << 20;
+constexpr uint64_t kMaxChunkBytes = uint64_t{16} << 20;  // 32,768 sectors of 512 bytes
+constexpr uint32_t kMaxTableEntries = 1U << 20;
+// What deflate may add to a chunk that would not shrink (such chunks are stored as they are,
+// but a damaged table may still call them deflated).
+constexpr uint64_t kDeflateSlackBytes = 1024;
+constexpr std::size_t kLoadedTables = 4;  // the entries of this many tables are kept
+// Expanded chunks kept: 24 MiB of them, or two where chunks are larger.
+constexpr uint64_t kCacheBytes = uint64_t{24} << 20;
+constexpr uint64_t kMinCacheSlots = 2;
+constexpr uint64_t kMaxCacheSlots = 1024;  // each read that misses looks at every slot
+constexpr std::size_t kStreamReadBytes = std::size_t{64} * 1024;
+
+uint32_t Adler32(Bytes bytes) {
+    return libdeflate_adler32(1, bytes.data(), bytes.size());
+}
+
+std::string SectionType(Bytes descriptor) {
+    const auto* type = reinterpret_cast<const char*>(descriptor.data() + ewf::section::Type);
+    return {type, strnlen(type, ewf::section::TypeBytes)};
+}
+
+// The name of segment `number` beside `first` (which ends in .E01, .e01, .s01 and the like):
+// two digits up to 99, then two letters after the first letter moves on (.EAA ... .EZZ,
+// .FAA ...).
+std::optional<std::string> SegmentName(const std::string& first, uint32_t number) {
+    const std::size_t dot = first.rfind('.');
+    if (dot == std::string::npos || first.size() - dot != 4 ||
+        std::isalpha(static_cast<unsigned char>(first[dot + 1])) == 0) {
+        return number == kFirstSegment ? std::optional<std::string>(first) : std::nullopt;
+    }
+    std::string name = first;
+    char* ext = name.data() + dot + 1;
+    const bool upper = std::isupper(static_cast<unsigned char>(ext[0])) != 0;
+    constexpr uint32_t kNumbered = 99;
+    constexpr uint32_t kLetters = 26;
+    if (number <= kNumbered) {
+        ext[1] = static_cast<char>('0' + number / 10);
+        ext[2] = static_cast<char>('0' + number % 10);
+        return name;
+    }
+    const uint32_t past = number - kNumbered - 1;
+    const uint32_t firstLetter =
+        static_cast<uint32_t>(std::toupper(static_cast<unsigned char>(ext[0])) - 'A') +
+        past / (kLetters * kLetters);
+    if (firstLetter >= kLetters) {
+        return std::nullopt;
+    }
+    const char a = upper ? 'A' : 'a';
+    ext[0] = static_cast<char>(a + firstLetter);
+    ext[1] = static_cast<char>(a + past / kLetters % kLetters);
+    ext[2] = static_cast<char>(a + past % kLetters);
+    return name;
+}
+
+struct Segment {
+    FileDescriptor fd;
+    std::string name;
+    uint64_t size = 0;
+};
+
+// One table section: where the entries of the chunks it lists lie, and where their data ends.
+struct Table {
+    uint64_t firstChunk = 0;
+    uint32_t entries = 0;
+    uint32_t segment = 0;        // index in the source's segments
+    uint64_t entriesAt = 0;      // in the segment file
+    uint64_t copyEntriesAt = 0;  // its "table2" copy; 0 when there is none
+    uint64_t base = 0;           // what the entries' offsets count from
+    uint64_t dataEnd = 0;        // the end of the section that holds the chunks
+};
+
+struct Geometry {
+    uint64_t chunkBytes = 0;
+    uint64_t chunks = 0;
+    uint64_t size = 0;
+};
+
+// What an opened image's reads go by; fixed once it is open.
+struct Layout {
+    std::vector<Segment> segments;
+    std::vector<Table> tables;  // by first chunk
+    Geometry geometry;
+
+    uint64_t ChunkLength(uint64_t chunk) const {
+        return std::min(geometry.chunkBytes, geometry.size - chunk * geometry.chunkBytes);
+    }
+};
+
+// Expands chunks; one per thread, each with the table entries it read last.
+class ChunkDecoder {
+  public:
+    explicit ChunkDecoder(const Layout& layout)
+        : layout_(layout), inflater_(libdeflate_alloc_decompressor()) {}
+    ~ChunkDecoder() { libdeflate_free_decompressor(inflater_); }
+    ChunkDecoder(const ChunkDecoder&) = delete;
+    ChunkDecoder& operator=(const ChunkDecoder&) = delete;
+
+    bool Usable() const { return inflater_ != nullptr; }
+    // Expands chunk `chunk` into `out`, exactly its length; false when it cannot be read or its
+    // checksum fails.
+    bool Decode(uint64_t chunk, std::span<uint8_t> out);
+
+  private:
+    struct Loaded {
+        std::size_t table = SIZE_MAX;
+        std::vector<uint32_t> entries;
+        uint64_t lastUse = 0;
+    };
+    const Loaded* Entries(std::size_t table);
+    bool ReadEntries(const Table& t, uint64_t at, std::vector<uint32_t>& entries);
+
+    const Layout& layout_;
+    libdeflate_decompressor* inflater_;
+    std::array<Loaded, kLoadedTables> loaded_;
+    uint64_t uses_ = 0;
+    std::vector<uint8_t> stored_;  // a chunk as the segment keeps it
+};
+
+bool ChunkDecoder::ReadEntries(const Table& t, uint64_t at, std::vector<uint32_t>& entries) {
+    std::vector<uint8_t> raw(std::size_t{t.entries} * ewf::table::EntryBytes +
+                             ewf::StoredChunkChecksumBytes);
+    std::size_t got = 0;
+    if (at == 0 || !PreadAll(layout_.segments[t.segment].fd.get(), at, raw, got) ||
+        got != raw.size()) {
+        return false;
+    }
+    const Bytes bytes(raw);
+    const std::size_t listBytes = raw.size() - ewf::StoredChunkChecksumBytes;
+    if (Adler32(bytes.first(listBytes)) != U32(bytes, listBytes)) {
+        return false;
+    }
+    entries.resize(t.entries);
+    for (uint32_t i = 0; i < t.entries; ++i) {
+        entries[i] = U32(bytes, std::size_t{i} * ewf::table::EntryBytes);
+    }
+    return true;
+}
+
+// The entries of table `table`, read (from its copy when it is damaged) once among the last
+// few asked for; nullptr when neither copy checks out.
+const ChunkDecoder::Loaded* ChunkDecoder::Entries(std::size_t table) {
+    Loaded* slot = &loaded_[0];
+    for (Loaded& l : loaded_) {
+        if (l.table == table) {
+            l.lastUse = ++uses_;
+            return &l;
+        }
+        if (l.lastUse < slot->lastUse) {
+            slot = &l;
+        }
+    }
+    const Table& t = layout_.tables[table];
+    slot->table = SIZE_MAX;
+    if (!ReadEntries(t, t.entriesAt, slot->entries) &&
+        !ReadEntries(t, t.copyEntriesAt, slot->entries)) {
+        return nullptr;
+    }
+    slot->table = table;
+    slot->lastUse = ++uses_;
+    return slot;
+}
+
+bool ChunkDecoder::Decode(uint64_t chunk, std::span<uint8_t> out) {
+    const std::vector<Table>& tables = layout_.tables;
+    const auto table = static_cast<std::size_t>(
+        std::upper_bound(tables.begin(), tables.end(), chunk,
+                         [](uint64_t c, const Table& t) { return c < t.firstChunk; }) -
+        tables.begin() - 1);
+    const Loaded* loaded = Entries(table);
+    if (loaded == nullptr) {
+        return false;
+    }
+    const Table& t = tables[table];
+    const Segment& segment = layout_.segments[t.segment];
+    const auto index = static_cast<std::size_t>(chunk - t.firstChunk);
+    const uint32_t entry = loaded->entries[index];
+    const uint64_t start = t.base + (entry & ewf::table::EntryOffsetMask);
+    // A chunk ends where the next begins; the table's last where its section does.
+    uint64_t end = t.dataEnd;
+    if (index + 1 < loaded->entries.size()) {
+        const uint64_t next = t.base + (loaded->entries[index + 1] & ewf::table::EntryOffsetMask);
+        if (next > start && next < end) {
+            end = next;
+        }
+    }
+    const bool compressed = (entry & ewf::table::EntryCompressed) != 0;
+    const uint64_t most =
+        out.size() + (compressed ? kDeflateSlackBytes : ewf::StoredChunkChecksumBytes);
+    if (start >= end || start >= segment.size) {
+        return false;
+    }
+    stored_.resize(static_cast<std::size_t>(std::min(end - start, most)));
+    std::size_t got = 0;
+    if (!PreadAll(segment.fd.get(), start, stored_, got)) {
+        return false;
+    }
+    const Bytes stored = Bytes(stored_).first(got);
+    if (compressed) {
+        std::size_t expanded = 0;
+        return libdeflate_zlib_decompress(inflater_, stored.data(), stored.size(), out.data(),
+                                          out.size(), &expanded) == LIBDEFLATE_SUCCESS &&
+               expanded == out.size();
+    }
+    if (stored.size() < out.size() + ewf::StoredChunkChecksumBytes ||
+        Adler32(stored.first(out.size())) != U32(stored, out.size())) {
+        return false;
+    }
+    std::memcpy(out.data(), stored.data(), out.size());
+    return true;
+}
+
+// The chunks read last, kept expanded, and those after a stream of long reads expanded ahead on
+// a thread of its own. A read takes a chunk the cache holds, waits for one being expanded, or
+// expands it itself: while a stream is read, both threads expand.
+class ChunkCache {
+  public:
+    ChunkCache(const Layout& layout, std::size_t slots)
+        : layout_(layout), slots_(slots), decoder_(layout) {
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~ChunkCache() {
+        {
+            const std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    ChunkCache(const ChunkCache&) = delete;
+    ChunkCache& operator=(const ChunkCache&) = delete;
+
+    // Copies `into` from chunk `chunk` at `within`, expanding it with `own` when nobody has
+    // begun it; false when it cannot be read. `stream`: for a long read.
+    bool Read(uint64_t chunk, uint64_t within, std::span<uint8_t> into, ChunkDecoder& own,
+              bool stream);
+    // A stream of reads has reached chunk `from`: the chunks after it are expanded ahead.
+    void ReadAhead(uint64_t from) {
+        {
+            const std::lock_guard lock(mutex_);
+            from_ = std::min(from, layout_.geometry.chunks);
+            to_ = std::min(from_ + StreamSlots() / 2, layout_.geometry.chunks);
+        }
+        changed_.notify_all();
+    }
+
+  private:
+    enum class State { Claimed, Ready, Failed };
+    struct Slot {
+        uint64_t chunk = UINT64_MAX;
+        State state = State::Failed;
+        uint64_t lastUse = 0;
+        bool kept = false;           // a short read took it
+        std::vector<uint8_t> bytes;  // allocated when first used
+    };
+    static constexpr std::size_t kStreamSlots = 128;  // half of them read ahead
+
+    std::size_t StreamSlots() const { return std::min(kStreamSlots, slots_.size() / 2); }
+
+    Slot* Find(uint64_t chunk) {
+        const auto found = index_.find(chunk);
+        return found == index_.end() ? nullptr : &slots_[found->second];
+    }
+    // The slot used longest ago that nobody is expanding into, given to `chunk`. Chunks a
+    // short read took are kept before those a stream passed over, but for the stream's room.
+    Slot& Claim(uint64_t chunk) {
+        const bool fromKept = kept_ + StreamSlots() >= slots_.size();
+        std::size_t victim = SIZE_MAX;
+        for (int pass = 0; pass < 2 && victim == SIZE_MAX; ++pass) {
+            for (std::size_t i = 0; i < slots_.size(); ++i) {
+                const Slot& s = slots_[i];
+                if (s.state != State::Claimed && (pass == 1 || s.kept == fromKept) &&
+                    (victim == SIZE_MAX || s.lastUse < slots_[victim].lastUse)) {
+                    victim = i;
+                }
+            }
+        }
+        Slot& s = slots_[victim];  // two threads claim at most two of the slots
+        kept_ -= s.kept ? 1 : 0;
+        s.kept = false;
+        index_.erase(s.chunk);
+        index_[chunk] = victim;
+        s.chunk = chunk;
+        s.state = State::Claimed;
+        s.lastUse = ++uses_;
+        return s;
+    }
+    // Expands chunk `chunk` into a slot, with the lock released meanwhile.
+    Slot& Expand(std::unique_lock<std::mutex>& lock, uint64_t chunk, ChunkDecoder& decoder) {
+        Slot& s = Claim(chunk);
+        lock.unlock();
+        const auto length = static_cast<std::size_t>(layout_.ChunkLength(chunk));
+        s.bytes.resize(static_cast<std::size_t>(layout_.geometry.chunkBytes));
+        const bool ok = decoder.Decode(chunk, std::span<uint8_t>(s.bytes).first(length));
+        lock.lock();
+        s.state = ok ? State::Ready : State::Failed;
+        changed_.notify_all();
+        return s;
+    }
+    // The first chunk to read ahead that the cache lacks; UINT64_MAX when there is none.
+    uint64_t Wanted() {
+        for (uint64_t c = from_; c < to_; ++c) {
+            if (!index_.contains(c)) {
+                return c;
+            }
+        }
+        return UINT64_MAX;
+    }
+    void Run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            uint64_t chunk = UINT64_MAX;
+            changed_.wait(lock, [&] { return stop_ || (chunk = Wanted()) != UINT64_MAX; });
+            if (stop_) {
+                return;
+            }
+            Expand(lock, chunk, decoder_);
+        }
+    }
+
+    const Layout& layout_;
+    std::vector<Slot> slots_;
+    std::unordered_map<uint64_t, std::size_t> index_;  // chunk -> slot
+    uint64_t uses_ = 0;
+    std::size_t kept_ = 0;  // slots a short read took
+    ChunkDecoder decoder_;  // the read-ahead thread's
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    uint64_t from_ = 0;  // the chunks to read ahead
+    uint64_t to_ = 0;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+bool ChunkCache::Read(uint64_t chunk, uint64_t within, std::span<uint8_t> into, ChunkDecoder& own,
+                      bool stream) {
+    std::unique_lock lock(mutex_);
+    Slot* s = Find(chunk);
+    if (s == nullptr) {
+        s = &Expand(lock, chunk, own);
+    }
+    changed_.wait(lock, [&] { return s->state != State::Claimed; });
+    // A slot is given to another chunk only once it is not claimed: `s` still holds `chunk`.
+    if (s->state != State::Ready) {
+        return false;
+    }
+    s->lastUse = ++uses_;
+    if (!stream && !s->kept) {
+        s->kept = true;
+        ++kept_;
+    }
+    std::memcpy(into.data(), s->bytes.data() + within, into.size());
+    return true;
+}
+
+class EwfSource : public ImageSource {
+  public:
+    explicit EwfSource(Layout layout)
+        : layout_(std::move(layout)),
+          decoder_(layout_),
+          cache_(layout_, static_cast<std::size_t>(std::clamp<uint64_t>(
+                              kCacheBytes / std::max<uint64_t>(layout_.geometry.chunkBytes, 1),
+                              kMinCacheSlots, kMaxCacheSlots))) {}
+    bool ReadAt(uint64_t offset, std::span<uint8_t> out, std::size_t& bytesRead) override;
+    uint64_t Size() const override { return layout_.geometry.size; }
+    bool Usable() const { return decoder_.Usable(); }
+
+  private:
+    Layout layout_;
+    ChunkDecoder decoder_;  // the reading thread's
+    ChunkCache cache_;      // last: its thread stops before the rest goes
+};
+
+bool EwfSource::ReadAt(uint64_t offset, std::span<uint8_t> out, std::size_t& bytesRead) {
+    bytesRead = 0;
+    const Geometry& g = layout_.geometry;
+    if (offset >= g.size || out.empty()) {
+        return true;
+    }
+    const auto wanted = static_cast<std::size_t>(std::min<uint64_t>(out.size(), g.size - offset));
+    const uint64_t end = offset + wanted;
+    const uint64_t first = offset / g.chunkBytes;
+    const uint64_t last = (end - 1) / g.chunkBytes;
+    // A long read is a stream's: the read-ahead thread expands its chunks from the first on
+    // while this one takes them from the last back, and then goes on past it.
+    const bool stream = wanted >= kStreamReadBytes;
+    if (stream) {
+        cache_.ReadAhead(first);
+    }
+    for (uint64_t i = 0; i <= last - first; ++i) {
+        const uint64_t chunk = stream ? last - i : first + i;
+        const uint64_t chunkStart = chunk * g.chunkBytes;
+        const uint64_t from = std::max(offset, chunkStart);
+        const uint64_t to = std::min(end, chunkStart + layout_.ChunkLength(chunk));
+        if (!cache_.Read(chunk, from - chunkStart,
+                         out.subspan(static_cast<std::size_t>(from - offset),
+                                     static_cast<std::size_t>(to - from)),
+                         decoder_, stream)) {
+            SetLastError(EIO);
+            return false;
+        }
+    }
+    if (stream) {
+        cache_.ReadAhead(last + 1);
+    }
+    bytesRead = wanted;
+    return true;
+}
+
+// What a walk over the segments' sections gathers.
+struct Walk {
+    std::vector<Segment> segments;
+    std::vector<Table> tables;
+    std::optional<Geometry> geometry;
+    uint64_t chunksListed = 0;
+    bool done = false;
+    std::string error;  // the reason the image cannot be read
+};
+
+bool ReadVolume(Bytes data, Walk& walk) {
+    if (walk.geometry || data.size() < ewf::volume::MinBytes) {
+        return true;  // later copies ("data" in each segment) change nothing
+    }
+    const uint64_t chunks = U32(data, ewf::volume::ChunkCount);
+    const uint64_t sectorsPerChunk = U32(data, ewf::volume::SectorsPerChunk);
+    const uint64_t bytesPerSector = U32(data, ewf::volume::BytesPerSector);
+    const uint64_t sectors = data.size() >= ewf::volume::LongFormBytes
+                                 ? U64(data, ewf::volume::SectorCount)
+                                 : U32(data, ewf::volume::SectorCount);
+    const uint64_t chunkBytes = sectorsPerChunk * bytesPerSector;
+    if (sectorsPerChunk == 0 || bytesPerSector == 0 || chunkBytes > kMaxChunkBytes ||
+        sectors > UINT64_MAX / bytesPerSector || chunks > UINT64_MAX / chunkBytes ||
+        sectors * bytesPerSector > chunks * chunkBytes) {
+        walk.error = "its volume section is damaged";
+        return false;
+    }
+    walk.geometry = Geometry{chunkBytes, chunks, sectors * bytesPerSector};
+    return true;
+}
+
+// Notes the table section at `at`, whose chunks' data ends at `dataEnd`, or with `copy` the
+// place of the copy of the table noted last. False when the section is damaged.
+bool ReadTable(Walk& walk, uint32_t segment, uint64_t at, uint64_t sectionBytes, uint64_t dataEnd,
+               bool copy) {
+    std::array<uint8_t, ewf::table::HeaderBytes> header{};
+    std::size_t got = 0;
+    const uint64_t headerAt = at + ewf::section::Bytes;
+    if (sectionBytes < ewf::section::Bytes + header.size() ||
+        !PreadAll(walk.segments[segment].fd.get(), headerAt, header, got) || got != header.size() ||
+        Adler32(Bytes(header).first(ewf::table::Checksum)) != U32(header, ewf::table::Checksum)) {
+        return false;
+    }
+    const uint32_t entries = U32(header, ewf::table::EntryCount);
+    const uint64_t listBytes = uint64_t{entries} * ewf::table::EntryBytes;
+    if (entries == 0 || entries > kMaxTableEntries ||
+        ewf::section::Bytes + header.size() + listBytes > sectionBytes) {
+        return false;
+    }
+    const uint64_t entriesAt = headerAt + header.size();
+    if (copy) {
+        if (!walk.tables.empty() && walk.tables.back().segment == segment &&
+            walk.tables.back().entries == entries) {
+            walk.tables.back().copyEntriesAt = entriesAt;
+        }
+        return true;
+    }
+    walk.tables.push_back({walk.chunksListed, entries, segment, entriesAt, 0,
+                           U64(header, ewf::table::BaseOffset), dataEnd});
+    walk.chunksListed += entries;
+    return true;
+}
+
+// Walks the sections of segment `segment` (opened and checked already), bounded by their count
+// and by each one starting past the last.
+bool WalkSections(Walk& walk, uint32_t segment) {
+    const Segment& s = walk.segments[segment];
+    uint64_t at = ewf::file_header::Bytes;
+    uint64_t sectorsEnd = 0;  // the end of the last "sectors" section
+    bool tableDamaged = false;
+    for (uint32_t n = 0; n < kMaxSectionsPerSegment; ++n) {
+        std::array<uint8_t, ewf::section::Bytes> d{};
+        std::size_t got = 0;
+        if (!PreadAll(s.fd.get(), at, d, got) || got != d.size()) {
+            walk.error = s.name + " ends before its last section";
+            return false;
+        }
+        if (Adler32(Bytes(d).first(ewf::section::Checksum)) != U32(d, ewf::section::Checksum)) {
+            walk.error = "a damaged section header at byte " + std::to_string(at) + " of " + s.name;
+            return false;
+        }
+        const std::string type = SectionType(d);
+        const uint64_t next = U64(d, ewf::section::Next);
+        const uint64_t size = U64(d, ewf::section::Size);
+        if (tableDamaged && type != "table2") {
+            walk.error = "a chunk table in " + s.name + " and its copy are damaged";
+            return false;
+        }
+        if (type == "done" || type == "next") {
+            walk.done = type == "done";
+            return true;
+        }
+        if (size < ewf::section::Bytes || size > s.size - at) {
+            walk.error = "the " + type + " section at byte " + std::to_string(at) + " of " +
+                         s.name + " runs past the file's end";
+            return false;
+        }
+        const uint64_t end = at + size;
+        if (type == "volume" || type == "disk") {
+            std::vector<uint8_t> data(static_cast<std::size_t>(
+                std::min<uint64_t>(size - ewf::section::Bytes, ewf::volume::LongFormBytes)));
+            if (!PreadAll(s.fd.get(), at + ewf::section::Bytes, data, got) || got != data.size() ||
+                !ReadVolume(data, walk)) {
+                walk.error = walk.error.empty() ? s.name + ": its volume section cannot be read"
+                                                : walk.error;
+                return false;
+            }
+        } else if (type == "sectors") {
+            sectorsEnd = end;
+        } else if (type == "table" || type == "table2") {
+            // A damaged table is read from the copy that follows it.
+            const uint64_t dataEnd = sectorsEnd != 0 && sectorsEnd <= at ? sectorsEnd : end;
+            const bool copy = type == "table2" && !tableDamaged;
+            tableDamaged = !ReadTable(walk, segment, at, size, dataEnd, copy) && !copy;
+        }
+        if (next <= at || next > s.size) {
+            walk.error = "the section after byte " + std::to_string(at) + " of " + s.name +
+                         " lies outside it";
+            return false;
+        }
+        at = next;
+    }
+    walk.error = s.name + " holds too many sections";
+    return false;
+}
+
+// Opens segment `number` and checks its file header; the error says what is wrong.
+bool OpenSegment(Walk& walk, const std::string& first, uint32_t number) {
+    const std::optional<std::string> name = SegmentName(first, number);
+    if (!name) {
+        walk.error = "it has more segments than names allow";
+        return false;
+    }
+    FileDescriptor fd(::open(name->c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        walk.error = errno == ENOENT ? "segment " + *name + " is missing"
+                                     : *name + ": " + std::strerror(errno);
+        return false;
+    }
+    std::array<uint8_t, ewf::file_header::Bytes> header{};
+    std::size_t got = 0;
+    if (!PreadAll(fd.get(), 0, header, got) || got != header.size() ||
+        std::memcmp(header.data(), kSignature.data(), kSignature.size()) != 0) {
+        walk.error = *name + " is not a segment of an E01 image";
+        return false;
+    }
+    if (U16(header, ewf::file_header::SegmentNumber) != number) {
+        walk.error = *name + " is segment " +
+                     std::to_string(U16(header, ewf::file_header::SegmentNumber)) + ", not " +
+                     std::to_string(number);
+        return false;
+    }
+    const uint64_t size = LengthOf(fd.get());
+    walk.segments.push_back({std::move(fd), *name, size});
+    return true;
+}
+
+}  // namespace
+
+OpenedImage OpenEwfImage(const std::string& first) {
+    Walk walk;
+    for (uint32_t number = kFirstSegment; !walk.done; ++number) {
+        if (number > kMaxSegments || !OpenSegment(walk, first, number) ||
+            !WalkSections(walk, static_cast<uint32_t>(walk.segments.size() - 1))) {
+            if (walk.error.empty()) {
+                walk.error = "it has more segments than names allow";
+            }
+            return {nullptr, {}, first + ": cannot read the E01 image: " + walk.error};
+        }
+    }
+    if (!walk.geometry) {
+        return {nullptr, {}, first + ": cannot read the E01 image: it has no volume section"};
+    }
+    if (walk.chunksListed < walk.geometry->chunks) {
+        return {nullptr,
+                {},
+                first + ": cannot read the E01 image: its chunk tables list " +
+                    std::to_string(walk.chunksListed) + " of its " +
+                    std::to_string(walk.geometry->chunks) + " chunks"};
+    }
+    const std::size_t count = walk.segments.size();
+    auto source = std::make_unique<EwfSource>(
+        Layout{std::move(walk.segments), std::move(walk.tables), *walk.geometry});
+    if (!source->Usable()) {
+        return {nullptr, {}, first + ": cannot read the E01 image: out of memory"};
+    }
+    return {std::move(source),
+            "E01, " + std::to_string(count) + (count == 1 ? " segment" : " segments"),
+            {}};
+}
+
+}  // namespace relicta::platform

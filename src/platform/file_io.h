@@ -1,0 +1,38 @@
+#pragma once
+// An open file descriptor that closes itself, and a positioned read that reads on until the
+// bytes asked for are in or the file ends: what every image source reads its files with.
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <span>
+#include <utility>
+
+namespace relicta::platform {
+
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(FileDescriptor&&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// Reads `out` from `offset`; `bytesRead` falls short only at the file's end. False, with the
+// last error set, when the system fails the read.
+bool PreadAll(int fd, uint64_t offset, std::span<uint8_t> out, std::size_t& bytesRead);
+
+// The bytes a file or block device holds; 0 when they cannot be told.
+uint64_t LengthOf(int fd);
+
+}  // namespace relicta::platform

@@ -1,0 +1,121 @@
+// E01 images read directly: every byte as the raw image holds it, whatever the chunk size,
+// compression and segments; a damaged table read from its copy; a damaged chunk a failed read.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "platform/ewf_layout.h"
+#include "platform/image_source.h"
+#include "platform/last_error.h"
+#include "support/paths.h"
+#include "volume/le_bytes.h"
+
+namespace relicta::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+Bytes Load(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void Store(const fs::path& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+// Where the first section of type `type` begins in a segment file.
+std::size_t SectionAt(const Bytes& segment, const std::string& type) {
+    namespace section = platform::ewf::section;
+    for (std::size_t at = platform::ewf::file_header::Bytes;
+         at + section::Bytes <= segment.size();) {
+        const char* name = reinterpret_cast<const char*>(segment.data() + at);
+        if (type == std::string(name, strnlen(name, section::TypeBytes))) {
+            return at;
+        }
+        const uint64_t next = volume::U64(segment, at + section::Next);
+        if (next <= at) {
+            break;
+        }
+        at = static_cast<std::size_t>(next);
+    }
+    ADD_FAILURE() << "no " << type << " section";
+    return 0;
+}
+
+// Flips a byte `into` bytes past the data of section `type`.
+std::function<void(Bytes&)> Flip(const std::string& type, std::size_t into) {
+    return [type, into](Bytes& segment) {
+        segment[SectionAt(segment, type) + platform::ewf::section::Bytes + into] ^= 0x5A;
+    };
+}
+
+TEST(EwfSource, ReadsEveryByteAsTheRawImageHoldsIt) {
+    if (!HaveTool("ewfacquire")) {
+        GTEST_SKIP() << "ewfacquire is not installed";
+    }
+    const fs::path work = fs::temp_directory_path() / ("relicta-ewf-" + std::to_string(::getpid()));
+    fs::create_directories(work);
+    const std::string raw = FixturePath("mbr.img");
+    const Bytes disk = Load(raw);
+    struct Case {
+        const char* what;
+        const char* options;
+        std::function<void(Bytes&)> damage;  // done to the first segment
+        bool chunksFail;                     // some reads fail; the others still match
+    };
+    const std::size_t firstEntries = platform::ewf::table::HeaderBytes + 8;
+    const Case cases[] = {
+        {"deflated, one segment", "-c fast -S 100MiB", nullptr, false},
+        {"stored, in segments, 8 KiB chunks", "-c none -S 1MiB -b 16", nullptr, false},
+        {"a damaged table, read from its copy", "-c fast -S 100MiB", Flip("table", firstEntries),
+         false},
+        {"a stored chunk damaged", "-c none -S 100MiB", Flip("sectors", 70000), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(work);
+        fs::create_directories(work);
+        const CommandResult made =
+            RunCommand("ewfacquire -u -q " + std::string(c.options) + " -t '" +
+                       (work / "d").string() + "' '" + raw + "' >/dev/null");
+        ASSERT_EQ(made.status, 0) << made.err;
+        if (c.damage) {
+            Bytes segment = Load(work / "d.E01");
+            c.damage(segment);
+            Store(work / "d.E01", segment);
+        }
+        platform::OpenedImage image = platform::OpenImage((work / "d.E01").string());
+        ASSERT_TRUE(image.source) << image.error;
+        ASSERT_EQ(image.source->Size(), disk.size());
+        // Reads of every size, none aligned to a chunk, and one across the disk's end.
+        std::size_t failed = 0;
+        std::size_t step = 1;
+        for (std::size_t at = 0; at < disk.size(); at += step, step = step * 7 % 300007 + 1) {
+            Bytes got(step);
+            std::size_t n = 0;
+            if (!image.source->ReadAt(at, got, n)) {
+                EXPECT_EQ(platform::GetLastError(), EIO);
+                ++failed;
+                continue;
+            }
+            ASSERT_EQ(n, std::min(step, disk.size() - at)) << "at " << at;
+            ASSERT_EQ(std::memcmp(got.data(), disk.data() + at, n), 0) << "at " << at;
+        }
+        EXPECT_EQ(failed != 0, c.chunksFail);
+    }
+    fs::remove_all(work);
+}
+
+}  // namespace
+}  // namespace relicta::test
