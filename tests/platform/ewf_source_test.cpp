@@ -66,13 +66,14 @@ TEST(EwfSource, ReadsEveryByteAsTheRawImageHoldsIt) {
     }
     const fs::path work = fs::temp_directory_path() / ("relicta-ewf-" + std::to_string(::getpid()));
     fs::create_directories(work);
-    const std::string raw = FixturePath("mbr.img");
-    const Bytes disk = Load(raw);
+    const Bytes whole = Load(FixturePath("mbr.img"));
     struct Case {
         const char* what;
         const char* options;
         std::function<void(Bytes&)> damage;  // done to the first segment
         bool chunksFail;                     // some reads fail; the others still match
+        std::size_t trim = 0;                // bytes the disk lacks: its last chunk is short
+        const char* first = "d.E01";
     };
     const std::size_t firstEntries = platform::ewf::table::HeaderBytes + 8;
     const Case cases[] = {
@@ -81,21 +82,28 @@ TEST(EwfSource, ReadsEveryByteAsTheRawImageHoldsIt) {
         {"a damaged table, read from its copy", "-c fast -S 100MiB", Flip("table", firstEntries),
          false},
         {"a stored chunk damaged", "-c none -S 100MiB", Flip("sectors", 70000), true},
+        {"deflated, the last chunk short", "-c fast -S 100MiB", nullptr, false, 1536},
+        {"stored, the last chunk short", "-c none -S 100MiB", nullptr, false, 1536},
+        {"SMART: no checksum of the entries, chunks inside the table section",
+         "-f smart -c fast -S 20MiB", nullptr, false, 0, "d.s01"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         fs::remove_all(work);
         fs::create_directories(work);
+        const Bytes disk(whole.begin(), whole.end() - static_cast<std::ptrdiff_t>(c.trim));
+        const std::string raw = (work / "disk.img").string();
+        Store(raw, disk);
         const CommandResult made =
             RunCommand("ewfacquire -u -q " + std::string(c.options) + " -t '" +
                        (work / "d").string() + "' '" + raw + "' >/dev/null");
         ASSERT_EQ(made.status, 0) << made.err;
         if (c.damage) {
-            Bytes segment = Load(work / "d.E01");
+            Bytes segment = Load(work / c.first);
             c.damage(segment);
-            Store(work / "d.E01", segment);
+            Store(work / c.first, segment);
         }
-        platform::OpenedImage image = platform::OpenImage((work / "d.E01").string());
+        platform::OpenedImage image = platform::OpenImage((work / c.first).string());
         ASSERT_TRUE(image.source) << image.error;
         ASSERT_EQ(image.source->Size(), disk.size());
         // Reads of every size, none aligned to a chunk, and one across the disk's end.
