@@ -16,6 +16,7 @@
 #include <fstream>
 
 #include "platform/block_probe.h"
+#include "platform/file_io.h"
 #include "platform/image_source.h"
 #include "platform/last_error.h"
 
@@ -38,22 +39,6 @@ std::string ReadSysfs(const std::filesystem::path& path) {
     std::getline(in, value);
     return value;
 }
-
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 // Partitions worth a drive letter: FAT, exFAT, NTFS, or nothing recognisable (possibly a
 // damaged FAT, exFAT or NTFS volume, exactly what a recovery tool is for).
@@ -110,7 +95,7 @@ AttachResult DriveTable::Attach(const std::string& path, std::optional<char> let
 
     // Without read permission the source is still attached: opening it later reports the
     // access problem the way the volume open does for any drive.
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() >= 0 && whole.blockDevice) {
         uint64_t bytes = 0;
         if (::ioctl(fd.get(), BLKGETSIZE64, &bytes) == 0) {
