@@ -42,9 +42,9 @@ constexpr uint32_t kMaxTableEntries = 1U << 20;
 // but a damaged table may still call them deflated).
 constexpr uint64_t kDeflateSlackBytes = 1024;
 constexpr std::size_t kLoadedTables = 4;  // the entries of this many tables are kept
-// Expanded chunks kept: 24 MiB of them, or two where chunks are larger.
+// Expanded chunks kept: 24 MiB of them, or four where chunks are larger.
 constexpr uint64_t kCacheBytes = uint64_t{24} << 20;
-constexpr uint64_t kMinCacheSlots = 2;
+constexpr uint64_t kMinCacheSlots = 4;
 constexpr uint64_t kMaxCacheSlots = 1024;  // each read that misses looks at every slot
 constexpr std::size_t kStreamReadBytes = std::size_t{64} * 1024;
 
