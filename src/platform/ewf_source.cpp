@@ -8,17 +8,14 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string_view>
-#include <thread>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "platform/chunked_source.h"
 #include "platform/ewf_layout.h"
 #include "platform/file_io.h"
 #include "platform/last_error.h"
@@ -36,17 +33,11 @@ constexpr std::string_view kSignature = {"EVF\x09\x0d\x0a\xff\x00", 8};
 constexpr uint32_t kFirstSegment = 1;
 constexpr uint32_t kMaxSegments = 100 + 26 * 26 * 22;  // .E01 to .ZZZ
 constexpr uint32_t kMaxSectionsPerSegment = 1U << 20;
-constexpr uint64_t kMaxChunkBytes = uint64_t{16} << 20;  // 32,768 sectors of 512 bytes
 constexpr uint32_t kMaxTableEntries = 1U << 20;
 // What deflate may add to a chunk that would not shrink (such chunks are stored as they are,
 // but a damaged table may still call them deflated).
 constexpr uint64_t kDeflateSlackBytes = 1024;
 constexpr std::size_t kLoadedTables = 4;  // the entries of this many tables are kept
-// Expanded chunks kept: 24 MiB of them, or four where chunks are larger.
-constexpr uint64_t kCacheBytes = uint64_t{24} << 20;
-constexpr uint64_t kMinCacheSlots = 4;
-constexpr uint64_t kMaxCacheSlots = 1024;  // each read that misses looks at every slot
-constexpr std::size_t kStreamReadBytes = std::size_t{64} * 1024;
 
 uint32_t Adler32(Bytes bytes) {
     return libdeflate_adler32(1, bytes.data(), bytes.size());
@@ -107,36 +98,24 @@ struct Table {
     uint64_t dataEnd = 0;        // the end of the section that holds the chunks
 };
 
-struct Geometry {
-    uint64_t chunkBytes = 0;
-    uint64_t chunks = 0;
-    uint64_t size = 0;
-};
-
 // What an opened image's reads go by; fixed once it is open.
 struct Layout {
     std::vector<Segment> segments;
     std::vector<Table> tables;  // by first chunk
-    Geometry geometry;
-
-    uint64_t ChunkLength(uint64_t chunk) const {
-        return std::min(geometry.chunkBytes, geometry.size - chunk * geometry.chunkBytes);
-    }
+    ChunkGeometry geometry;
 };
 
-// Expands chunks; one per thread, each with the table entries it read last.
-class ChunkDecoder {
+// Expands chunks, with the table entries it read last; one per thread.
+class EwfDecoder : public ChunkDecoder {
   public:
-    explicit ChunkDecoder(const Layout& layout)
-        : layout_(layout), inflater_(libdeflate_alloc_decompressor()) {}
-    ~ChunkDecoder() { libdeflate_free_decompressor(inflater_); }
-    ChunkDecoder(const ChunkDecoder&) = delete;
-    ChunkDecoder& operator=(const ChunkDecoder&) = delete;
+    explicit EwfDecoder(std::shared_ptr<const Layout> layout)
+        : layout_(std::move(layout)), inflater_(libdeflate_alloc_decompressor()) {}
+    ~EwfDecoder() override { libdeflate_free_decompressor(inflater_); }
+    EwfDecoder(const EwfDecoder&) = delete;
+    EwfDecoder& operator=(const EwfDecoder&) = delete;
 
-    bool Usable() const { return inflater_ != nullptr; }
-    // Expands chunk `chunk` into `out`, exactly its length; false when it cannot be read or its
-    // checksum fails.
-    bool Decode(uint64_t chunk, std::span<uint8_t> out);
+    // False too when the chunk's checksum fails.
+    bool Decode(uint64_t chunk, std::span<uint8_t> out) override;
 
   private:
     struct Loaded {
@@ -147,18 +126,18 @@ class ChunkDecoder {
     const Loaded* Entries(std::size_t table);
     bool ReadEntries(const Table& t, uint64_t at, std::vector<uint32_t>& entries);
 
-    const Layout& layout_;
+    std::shared_ptr<const Layout> layout_;
     libdeflate_decompressor* inflater_;
     std::array<Loaded, kLoadedTables> loaded_;
     uint64_t uses_ = 0;
     std::vector<uint8_t> stored_;  // a chunk as the segment keeps it
 };
 
-bool ChunkDecoder::ReadEntries(const Table& t, uint64_t at, std::vector<uint32_t>& entries) {
+bool EwfDecoder::ReadEntries(const Table& t, uint64_t at, std::vector<uint32_t>& entries) {
     std::vector<uint8_t> raw(std::size_t{t.entries} * ewf::table::EntryBytes +
                              ewf::StoredChunkChecksumBytes);
     std::size_t got = 0;
-    if (at == 0 || !PreadAll(layout_.segments[t.segment].fd.get(), at, raw, got) ||
+    if (at == 0 || !PreadAll(layout_->segments[t.segment].fd.get(), at, raw, got) ||
         got != raw.size()) {
         return false;
     }
@@ -179,7 +158,7 @@ bool ChunkDecoder::ReadEntries(const Table& t, uint64_t at, std::vector<uint32_t
 
 // The entries of table `table`, read (from its copy when it is damaged) once among the last
 // few asked for; nullptr when neither copy checks out.
-const ChunkDecoder::Loaded* ChunkDecoder::Entries(std::size_t table) {
+const EwfDecoder::Loaded* EwfDecoder::Entries(std::size_t table) {
     Loaded* slot = &loaded_[0];
     for (Loaded& l : loaded_) {
         if (l.table == table) {
@@ -190,7 +169,7 @@ const ChunkDecoder::Loaded* ChunkDecoder::Entries(std::size_t table) {
             slot = &l;
         }
     }
-    const Table& t = layout_.tables[table];
+    const Table& t = layout_->tables[table];
     slot->table = SIZE_MAX;
     if (!ReadEntries(t, t.entriesAt, slot->entries) &&
         !ReadEntries(t, t.copyEntriesAt, slot->entries)) {
@@ -201,8 +180,11 @@ const ChunkDecoder::Loaded* ChunkDecoder::Entries(std::size_t table) {
     return slot;
 }
 
-bool ChunkDecoder::Decode(uint64_t chunk, std::span<uint8_t> out) {
-    const std::vector<Table>& tables = layout_.tables;
+bool EwfDecoder::Decode(uint64_t chunk, std::span<uint8_t> out) {
+    if (inflater_ == nullptr) {
+        return false;
+    }
+    const std::vector<Table>& tables = layout_->tables;
     const auto table = static_cast<std::size_t>(
         std::upper_bound(tables.begin(), tables.end(), chunk,
                          [](uint64_t c, const Table& t) { return c < t.firstChunk; }) -
@@ -212,7 +194,7 @@ bool ChunkDecoder::Decode(uint64_t chunk, std::span<uint8_t> out) {
         return false;
     }
     const Table& t = tables[table];
-    const Segment& segment = layout_.segments[t.segment];
+    const Segment& segment = layout_->segments[t.segment];
     const auto index = static_cast<std::size_t>(chunk - t.firstChunk);
     const uint32_t entry = loaded->entries[index];
     const uint64_t start = t.base + (entry & ewf::table::EntryOffsetMask);
@@ -250,208 +232,11 @@ bool ChunkDecoder::Decode(uint64_t chunk, std::span<uint8_t> out) {
     return true;
 }
 
-// The chunks read last, kept expanded, and those after a stream of long reads expanded ahead on
-// a thread of its own. A read takes a chunk the cache holds, waits for one being expanded, or
-// expands it itself: while a stream is read, both threads expand.
-class ChunkCache {
-  public:
-    ChunkCache(const Layout& layout, std::size_t slots)
-        : layout_(layout), slots_(slots), decoder_(layout) {
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~ChunkCache() {
-        {
-            const std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();
-    }
-    ChunkCache(const ChunkCache&) = delete;
-    ChunkCache& operator=(const ChunkCache&) = delete;
-
-    // Copies `into` from chunk `chunk` at `within`, expanding it with `own` when nobody has
-    // begun it; false when it cannot be read. `stream`: for a long read.
-    bool Read(uint64_t chunk, uint64_t within, std::span<uint8_t> into, ChunkDecoder& own,
-              bool stream);
-    // A stream of reads has reached chunk `from`: the chunks after it are expanded ahead.
-    void ReadAhead(uint64_t from) {
-        {
-            const std::lock_guard lock(mutex_);
-            from_ = std::min(from, layout_.geometry.chunks);
-            to_ = std::min(from_ + StreamSlots() / 2, layout_.geometry.chunks);
-        }
-        changed_.notify_all();
-    }
-
-  private:
-    enum class State { Claimed, Ready, Failed };
-    struct Slot {
-        uint64_t chunk = UINT64_MAX;
-        State state = State::Failed;
-        uint64_t lastUse = 0;
-        bool kept = false;           // a short read took it
-        std::vector<uint8_t> bytes;  // allocated when first used
-    };
-    static constexpr std::size_t kStreamSlots = 128;  // half of them read ahead
-
-    std::size_t StreamSlots() const { return std::min(kStreamSlots, slots_.size() / 2); }
-
-    Slot* Find(uint64_t chunk) {
-        const auto found = index_.find(chunk);
-        return found == index_.end() ? nullptr : &slots_[found->second];
-    }
-    // The slot used longest ago that nobody is expanding into, given to `chunk`. Chunks a
-    // short read took are kept before those a stream passed over, but for the stream's room.
-    Slot& Claim(uint64_t chunk) {
-        const bool fromKept = kept_ + StreamSlots() >= slots_.size();
-        std::size_t victim = SIZE_MAX;
-        for (int pass = 0; pass < 2 && victim == SIZE_MAX; ++pass) {
-            for (std::size_t i = 0; i < slots_.size(); ++i) {
-                const Slot& s = slots_[i];
-                if (s.state != State::Claimed && (pass == 1 || s.kept == fromKept) &&
-                    (victim == SIZE_MAX || s.lastUse < slots_[victim].lastUse)) {
-                    victim = i;
-                }
-            }
-        }
-        Slot& s = slots_[victim];  // two threads claim at most two of the slots
-        kept_ -= s.kept ? 1 : 0;
-        s.kept = false;
-        index_.erase(s.chunk);
-        index_[chunk] = victim;
-        s.chunk = chunk;
-        s.state = State::Claimed;
-        s.lastUse = ++uses_;
-        return s;
-    }
-    // Expands chunk `chunk` into a slot, with the lock released meanwhile.
-    Slot& Expand(std::unique_lock<std::mutex>& lock, uint64_t chunk, ChunkDecoder& decoder) {
-        Slot& s = Claim(chunk);
-        lock.unlock();
-        const auto length = static_cast<std::size_t>(layout_.ChunkLength(chunk));
-        s.bytes.resize(static_cast<std::size_t>(layout_.geometry.chunkBytes));
-        const bool ok = decoder.Decode(chunk, std::span<uint8_t>(s.bytes).first(length));
-        lock.lock();
-        s.state = ok ? State::Ready : State::Failed;
-        changed_.notify_all();
-        return s;
-    }
-    // The first chunk to read ahead that the cache lacks; UINT64_MAX when there is none.
-    uint64_t Wanted() {
-        for (uint64_t c = from_; c < to_; ++c) {
-            if (!index_.contains(c)) {
-                return c;
-            }
-        }
-        return UINT64_MAX;
-    }
-    void Run() {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            uint64_t chunk = UINT64_MAX;
-            changed_.wait(lock, [&] { return stop_ || (chunk = Wanted()) != UINT64_MAX; });
-            if (stop_) {
-                return;
-            }
-            Expand(lock, chunk, decoder_);
-        }
-    }
-
-    const Layout& layout_;
-    std::vector<Slot> slots_;
-    std::unordered_map<uint64_t, std::size_t> index_;  // chunk -> slot
-    uint64_t uses_ = 0;
-    std::size_t kept_ = 0;  // slots a short read took
-    ChunkDecoder decoder_;  // the read-ahead thread's
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    uint64_t from_ = 0;  // the chunks to read ahead
-    uint64_t to_ = 0;
-    bool stop_ = false;
-    std::thread thread_;
-};
-
-bool ChunkCache::Read(uint64_t chunk, uint64_t within, std::span<uint8_t> into, ChunkDecoder& own,
-                      bool stream) {
-    std::unique_lock lock(mutex_);
-    Slot* s = Find(chunk);
-    if (s == nullptr) {
-        s = &Expand(lock, chunk, own);
-    }
-    changed_.wait(lock, [&] { return s->state != State::Claimed; });
-    // A slot is given to another chunk only once it is not claimed: `s` still holds `chunk`.
-    if (s->state != State::Ready) {
-        return false;
-    }
-    s->lastUse = ++uses_;
-    if (!stream && !s->kept) {
-        s->kept = true;
-        ++kept_;
-    }
-    std::memcpy(into.data(), s->bytes.data() + within, into.size());
-    return true;
-}
-
-class EwfSource : public ImageSource {
-  public:
-    explicit EwfSource(Layout layout)
-        : layout_(std::move(layout)),
-          decoder_(layout_),
-          cache_(layout_, static_cast<std::size_t>(std::clamp<uint64_t>(
-                              kCacheBytes / std::max<uint64_t>(layout_.geometry.chunkBytes, 1),
-                              kMinCacheSlots, kMaxCacheSlots))) {}
-    bool ReadAt(uint64_t offset, std::span<uint8_t> out, std::size_t& bytesRead) override;
-    uint64_t Size() const override { return layout_.geometry.size; }
-    bool Usable() const { return decoder_.Usable(); }
-
-  private:
-    Layout layout_;
-    ChunkDecoder decoder_;  // the reading thread's
-    ChunkCache cache_;      // last: its thread stops before the rest goes
-};
-
-bool EwfSource::ReadAt(uint64_t offset, std::span<uint8_t> out, std::size_t& bytesRead) {
-    bytesRead = 0;
-    const Geometry& g = layout_.geometry;
-    if (offset >= g.size || out.empty()) {
-        return true;
-    }
-    const auto wanted = static_cast<std::size_t>(std::min<uint64_t>(out.size(), g.size - offset));
-    const uint64_t end = offset + wanted;
-    const uint64_t first = offset / g.chunkBytes;
-    const uint64_t last = (end - 1) / g.chunkBytes;
-    // A long read is a stream's: the read-ahead thread expands its chunks from the first on
-    // while this one takes them from the last back, and then goes on past it.
-    const bool stream = wanted >= kStreamReadBytes;
-    if (stream) {
-        cache_.ReadAhead(first);
-    }
-    for (uint64_t i = 0; i <= last - first; ++i) {
-        const uint64_t chunk = stream ? last - i : first + i;
-        const uint64_t chunkStart = chunk * g.chunkBytes;
-        const uint64_t from = std::max(offset, chunkStart);
-        const uint64_t to = std::min(end, chunkStart + layout_.ChunkLength(chunk));
-        if (!cache_.Read(chunk, from - chunkStart,
-                         out.subspan(static_cast<std::size_t>(from - offset),
-                                     static_cast<std::size_t>(to - from)),
-                         decoder_, stream)) {
-            SetLastError(EIO);
-            return false;
-        }
-    }
-    if (stream) {
-        cache_.ReadAhead(last + 1);
-    }
-    bytesRead = wanted;
-    return true;
-}
-
 // What a walk over the segments' sections gathers.
 struct Walk {
     std::vector<Segment> segments;
     std::vector<Table> tables;
-    std::optional<Geometry> geometry;
+    std::optional<ChunkGeometry> geometry;
     uint64_t chunksListed = 0;
     bool done = false;
     std::string error;  // the reason the image cannot be read
@@ -474,7 +259,7 @@ bool ReadVolume(Bytes data, Walk& walk) {
         walk.error = "its volume section is damaged";
         return false;
     }
-    walk.geometry = Geometry{chunkBytes, chunks, sectors * bytesPerSector};
+    walk.geometry = ChunkGeometry{chunkBytes, chunks, sectors * bytesPerSector};
     return true;
 }
 
@@ -642,11 +427,11 @@ OpenedImage OpenEwfImage(const std::string& first) {
                     std::to_string(walk.geometry->chunks) + " chunks"};
     }
     const std::size_t count = walk.segments.size();
-    auto source = std::make_unique<EwfSource>(
-        Layout{std::move(walk.segments), std::move(walk.tables), *walk.geometry});
-    if (!source->Usable()) {
-        return {nullptr, {}, first + ": cannot read the E01 image: out of memory"};
-    }
+    const ChunkGeometry geometry = *walk.geometry;
+    auto layout = std::make_shared<const Layout>(
+        Layout{std::move(walk.segments), std::move(walk.tables), geometry});
+    auto source =
+        MakeChunkedSource(geometry, [layout] { return std::make_unique<EwfDecoder>(layout); });
     return {std::move(source),
             "E01, " + std::to_string(count) + (count == 1 ? " segment" : " segments"),
             {}};
