@@ -14,6 +14,7 @@
 
 #if RELICTA_HAVE_LIBDEFLATE
 #include "platform/ewf_source.h"
+#include "platform/qcow_source.h"
 #endif
 #if RELICTA_HAVE_LIBEWF
 #include <libewf.h>
@@ -292,7 +293,7 @@ bool ContainerSupported(ContainerKind kind) {
         {ContainerKind::Vhd, RELICTA_HAVE_LIBVHDI != 0},
         {ContainerKind::Vhdx, RELICTA_HAVE_LIBVHDI != 0},
         {ContainerKind::Vmdk, RELICTA_HAVE_LIBVMDK != 0},
-        {ContainerKind::Qcow, RELICTA_HAVE_LIBQCOW != 0},
+        {ContainerKind::Qcow, RELICTA_HAVE_LIBDEFLATE != 0 || RELICTA_HAVE_LIBQCOW != 0},
     };
     for (const auto& [format, built] : kBuilt) {
         if (format == kind) {
@@ -331,11 +332,21 @@ OpenedImage OpenContainer(ContainerKind kind, const std::string& path) {
                            : -1;
             });
 #endif
-#if RELICTA_HAVE_LIBQCOW
         case ContainerKind::Qcow:
+#if RELICTA_HAVE_LIBDEFLATE
+            if (std::optional<OpenedImage> opened = OpenQcowImage(path)) {
+                return std::move(*opened);
+            }
+#endif
+#if RELICTA_HAVE_LIBQCOW
             return OpenWith<Qcow>(path, name, name, [&](Qcow::Handle* h, Qcow::Error** e) {
                 return libqcow_file_open(h, path.c_str(), LIBQCOW_OPEN_READ, e);
             });
+#else
+            return {nullptr,
+                    {},
+                    path + ": a QCOW2 image with a backing file, encryption or newer features, " +
+                        "which this build of Relicta cannot read (built without libqcow)"};
 #endif
         default:
             break;

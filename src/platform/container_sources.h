@@ -1,6 +1,7 @@
 #pragma once
-// Disk image containers: E01 read directly (with libdeflate), the others through the libyal
-// libraries (libewf, libvhdi, libvmdk, libqcow); each library optional at build time.
+// Disk image containers: E01 and QCOW2 read directly (with libdeflate), the others and what
+// those readers leave through the libyal libraries (libewf, libvhdi, libvmdk, libqcow); each
+// library optional at build time.
 
 #include <string>
 

@@ -1,5 +1,6 @@
-// E01 images read directly: every byte as the raw image holds it, whatever the chunk size,
-// compression and segments; a damaged table read from its copy; a damaged chunk a failed read.
+// E01 and QCOW2 images read directly: every byte as the raw image holds it, whatever the
+// chunk size, compression and segments; a damaged E01 table read from its copy; a damaged
+// chunk a failed read.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -60,32 +61,45 @@ std::function<void(Bytes&)> Flip(const std::string& type, std::size_t into) {
     };
 }
 
-TEST(EwfSource, ReadsEveryByteAsTheRawImageHoldsIt) {
-    if (!HaveTool("ewfacquire")) {
-        GTEST_SKIP() << "ewfacquire is not installed";
+TEST(ChunkedContainers, ReadEveryByteAsTheRawImageHoldsIt) {
+    if (!HaveTool("ewfacquire") || !HaveTool("qemu-img")) {
+        GTEST_SKIP() << "ewfacquire or qemu-img is not installed";
     }
-    const fs::path work = fs::temp_directory_path() / ("relicta-ewf-" + std::to_string(::getpid()));
+    const fs::path work =
+        fs::temp_directory_path() / ("relicta-chunked-" + std::to_string(::getpid()));
     fs::create_directories(work);
     const Bytes whole = Load(FixturePath("mbr.img"));
     struct Case {
         const char* what;
-        const char* options;
+        const char* make;                    // writes d.E01 (or `first`) from disk.img
         std::function<void(Bytes&)> damage;  // done to the first segment
         bool chunksFail;                     // some reads fail; the others still match
         std::size_t trim = 0;                // bytes the disk lacks: its last chunk is short
         const char* first = "d.E01";
     };
     const std::size_t firstEntries = platform::ewf::table::HeaderBytes + 8;
+    const char* const kQcow = "d.qcow2";
     const Case cases[] = {
-        {"deflated, one segment", "-c fast -S 100MiB", nullptr, false},
-        {"stored, in segments, 8 KiB chunks", "-c none -S 1MiB -b 16", nullptr, false},
-        {"a damaged table, read from its copy", "-c fast -S 100MiB", Flip("table", firstEntries),
+        {"E01 deflated, one segment", "ewfacquire -c fast -S 100MiB", nullptr, false},
+        {"E01 stored, in segments, 8 KiB chunks", "ewfacquire -c none -S 1MiB -b 16", nullptr,
          false},
-        {"a stored chunk damaged", "-c none -S 100MiB", Flip("sectors", 70000), true},
-        {"deflated, the last chunk short", "-c fast -S 100MiB", nullptr, false, 1536},
-        {"stored, the last chunk short", "-c none -S 100MiB", nullptr, false, 1536},
+        {"E01 with a damaged table, read from its copy", "ewfacquire -c fast -S 100MiB",
+         Flip("table", firstEntries), false},
+        {"E01 with a stored chunk damaged", "ewfacquire -c none -S 100MiB", Flip("sectors", 70000),
+         true},
+        {"E01 deflated, the last chunk short", "ewfacquire -c fast -S 100MiB", nullptr, false,
+         1536},
+        {"E01 stored, the last chunk short", "ewfacquire -c none -S 100MiB", nullptr, false, 1536},
         {"SMART: no checksum of the entries, chunks inside the table section",
-         "-f smart -c fast -S 20MiB", nullptr, false, 0, "d.s01"},
+         "ewfacquire -f smart -c fast -S 20MiB", nullptr, false, 0, "d.s01"},
+        {"QCOW2", "qemu-img convert -O qcow2", nullptr, false, 0, kQcow},
+        {"QCOW2 version 2, deflated, the last cluster short",
+         "qemu-img convert -c -o compat=0.10 -O qcow2", nullptr, false, 1536, kQcow},
+        {"QCOW2 of 512-byte clusters, metadata preallocated",
+         "qemu-img convert -o cluster_size=512,preallocation=metadata -O qcow2", nullptr, false, 0,
+         kQcow},
+        {"QCOW2 deflated, 2 MiB clusters", "qemu-img convert -c -o cluster_size=2M -O qcow2",
+         nullptr, false, 0, kQcow},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -94,9 +108,13 @@ TEST(EwfSource, ReadsEveryByteAsTheRawImageHoldsIt) {
         const Bytes disk(whole.begin(), whole.end() - static_cast<std::ptrdiff_t>(c.trim));
         const std::string raw = (work / "disk.img").string();
         Store(raw, disk);
-        const CommandResult made =
-            RunCommand("ewfacquire -u -q " + std::string(c.options) + " -t '" +
-                       (work / "d").string() + "' '" + raw + "' >/dev/null");
+        std::string command = c.make;
+        if (command.starts_with("ewfacquire")) {
+            command += " -u -q -t '" + (work / "d").string() + "' '" + raw + "' >/dev/null";
+        } else {
+            command += " '" + raw + "' '" + (work / c.first).string() + "'";
+        }
+        const CommandResult made = RunCommand(command);
         ASSERT_EQ(made.status, 0) << made.err;
         if (c.damage) {
             Bytes segment = Load(work / c.first);
