@@ -146,12 +146,16 @@ class ChunkCache {
 bool ChunkCache::Read(uint64_t chunk, uint64_t within, std::span<uint8_t> into, ChunkDecoder& own,
                       bool stream) {
     std::unique_lock lock(mutex_);
-    Slot* s = Find(chunk);
-    if (s == nullptr) {
-        s = &Expand(lock, chunk, own);
+    Slot* s = nullptr;
+    // While this thread waits for the other to expand the chunk, the other may expand it and
+    // give its slot to a later chunk: then it is looked for again.
+    while (s == nullptr || s->chunk != chunk) {
+        s = Find(chunk);
+        if (s == nullptr) {
+            s = &Expand(lock, chunk, own);
+        }
+        changed_.wait(lock, [&] { return s->state != State::Claimed || s->chunk != chunk; });
     }
-    changed_.wait(lock, [&] { return s->state != State::Claimed; });
-    // A slot is given to another chunk only once it is not claimed: `s` still holds `chunk`.
     if (s->state != State::Ready) {
         return false;
     }
