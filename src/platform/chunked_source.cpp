@@ -1,5 +1,7 @@
 #include "platform/chunked_source.h"
 
+#include <libdeflate.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
@@ -225,6 +227,26 @@ bool ChunkedSource::ReadAt(uint64_t offset, std::span<uint8_t> out, std::size_t&
 }
 
 }  // namespace
+
+Inflater::Inflater() : decompressor_(libdeflate_alloc_decompressor()) {}
+
+Inflater::~Inflater() {
+    libdeflate_free_decompressor(decompressor_);
+}
+
+std::optional<std::size_t> Inflater::Expand(Stream stream, std::span<const uint8_t> in,
+                                            std::span<uint8_t> out) {
+    if (decompressor_ == nullptr) {
+        return std::nullopt;  // no memory for it
+    }
+    std::size_t expanded = 0;
+    const libdeflate_result result =
+        stream == Stream::Zlib ? libdeflate_zlib_decompress(decompressor_, in.data(), in.size(),
+                                                            out.data(), out.size(), &expanded)
+                               : libdeflate_deflate_decompress(decompressor_, in.data(), in.size(),
+                                                               out.data(), out.size(), &expanded);
+    return result == LIBDEFLATE_SUCCESS ? std::optional<std::size_t>(expanded) : std::nullopt;
+}
 
 std::unique_ptr<ImageSource> MakeChunkedSource(
     ChunkGeometry geometry, const std::function<std::unique_ptr<ChunkDecoder>()>& makeDecoder) {

@@ -6,11 +6,32 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 
 #include "platform/image_source.h"
 
+struct libdeflate_decompressor;
+
 namespace relicta::platform {
+
+// libdeflate's decompressor, for one thread at a time: what a decoder expands chunks with.
+class Inflater {
+  public:
+    Inflater();
+    ~Inflater();
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+
+    enum class Stream { Zlib, RawDeflate };
+    // Expands `in` into the start of `out`; the bytes it gave, or nothing when the stream is
+    // damaged, longer than `out`, or (zlib) fails its checksum.
+    std::optional<std::size_t> Expand(Stream stream, std::span<const uint8_t> in,
+                                      std::span<uint8_t> out);
+
+  private:
+    ::libdeflate_decompressor* decompressor_;
+};
 
 // Expands chunks; each thread reading the disk has its own.
 class ChunkDecoder {

@@ -108,11 +108,7 @@ struct Layout {
 // Expands chunks, with the table entries it read last; one per thread.
 class EwfDecoder : public ChunkDecoder {
   public:
-    explicit EwfDecoder(std::shared_ptr<const Layout> layout)
-        : layout_(std::move(layout)), inflater_(libdeflate_alloc_decompressor()) {}
-    ~EwfDecoder() override { libdeflate_free_decompressor(inflater_); }
-    EwfDecoder(const EwfDecoder&) = delete;
-    EwfDecoder& operator=(const EwfDecoder&) = delete;
+    explicit EwfDecoder(std::shared_ptr<const Layout> layout) : layout_(std::move(layout)) {}
 
     // False too when the chunk's checksum fails.
     bool Decode(uint64_t chunk, std::span<uint8_t> out) override;
@@ -127,7 +123,7 @@ class EwfDecoder : public ChunkDecoder {
     bool ReadEntries(const Table& t, uint64_t at, std::vector<uint32_t>& entries);
 
     std::shared_ptr<const Layout> layout_;
-    libdeflate_decompressor* inflater_;
+    Inflater inflater_;
     std::array<Loaded, kLoadedTables> loaded_;
     uint64_t uses_ = 0;
     std::vector<uint8_t> stored_;  // a chunk as the segment keeps it
@@ -181,9 +177,6 @@ const EwfDecoder::Loaded* EwfDecoder::Entries(std::size_t table) {
 }
 
 bool EwfDecoder::Decode(uint64_t chunk, std::span<uint8_t> out) {
-    if (inflater_ == nullptr) {
-        return false;
-    }
     const std::vector<Table>& tables = layout_->tables;
     const auto table = static_cast<std::size_t>(
         std::upper_bound(tables.begin(), tables.end(), chunk,
@@ -219,10 +212,7 @@ bool EwfDecoder::Decode(uint64_t chunk, std::span<uint8_t> out) {
     }
     const Bytes stored = Bytes(stored_).first(got);
     if (compressed) {
-        std::size_t expanded = 0;
-        return libdeflate_zlib_decompress(inflater_, stored.data(), stored.size(), out.data(),
-                                          out.size(), &expanded) == LIBDEFLATE_SUCCESS &&
-               expanded == out.size();
+        return inflater_.Expand(Inflater::Stream::Zlib, stored, out) == out.size();
     }
     if (stored.size() < out.size() + ewf::StoredChunkChecksumBytes ||
         Adler32(stored.first(out.size())) != U32(stored, out.size())) {

@@ -1,7 +1,6 @@
 #include "platform/qcow_source.h"
 
 #include <fcntl.h>
-#include <libdeflate.h>
 
 #include <algorithm>
 #include <array>
@@ -58,11 +57,7 @@ struct QcowLayout {
 // as zeros; one per thread, each with the L2 tables it read last.
 class QcowDecoder : public ChunkDecoder {
   public:
-    explicit QcowDecoder(std::shared_ptr<const QcowLayout> layout)
-        : layout_(std::move(layout)), inflater_(libdeflate_alloc_decompressor()) {}
-    ~QcowDecoder() override { libdeflate_free_decompressor(inflater_); }
-    QcowDecoder(const QcowDecoder&) = delete;
-    QcowDecoder& operator=(const QcowDecoder&) = delete;
+    explicit QcowDecoder(std::shared_ptr<const QcowLayout> layout) : layout_(std::move(layout)) {}
 
     bool Decode(uint64_t cluster, std::span<uint8_t> out) override;
 
@@ -80,7 +75,7 @@ class QcowDecoder : public ChunkDecoder {
     }
 
     std::shared_ptr<const QcowLayout> layout_;
-    libdeflate_decompressor* inflater_;
+    Inflater inflater_;
     std::array<L2, kL2Tables> l2_;
     uint64_t uses_ = 0;
     std::vector<uint8_t> stored_;   // a deflated cluster as the file keeps it
@@ -132,7 +127,7 @@ bool QcowDecoder::Expand(uint64_t entry, std::span<uint8_t> out) {
     const uint32_t offsetBits = 62 - sizeBits;
     const uint64_t offset = entry & ((uint64_t{1} << offsetBits) - 1);
     const uint64_t sectors = (entry >> offsetBits & ((uint64_t{1} << sizeBits) - 1)) + 1;
-    if (offset >= l.fileSize || inflater_ == nullptr) {
+    if (offset >= l.fileSize) {
         return false;
     }
     const uint64_t length =
@@ -145,10 +140,7 @@ bool QcowDecoder::Expand(uint64_t entry, std::span<uint8_t> out) {
     const bool whole = out.size() == l.geometry.chunkBytes;
     cluster_.resize(whole ? 0 : static_cast<std::size_t>(l.geometry.chunkBytes));
     const std::span<uint8_t> into = whole ? out : std::span<uint8_t>(cluster_);
-    std::size_t expanded = 0;
-    if (libdeflate_deflate_decompress(inflater_, stored_.data(), stored_.size(), into.data(),
-                                      into.size(), &expanded) != LIBDEFLATE_SUCCESS ||
-        expanded < out.size()) {
+    if (inflater_.Expand(Inflater::Stream::RawDeflate, stored_, into).value_or(0) < out.size()) {
         return false;
     }
     if (!whole) {

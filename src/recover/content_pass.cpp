@@ -21,6 +21,7 @@
 namespace relicta::recover {
 namespace {
 
+constexpr const char* kDataGone = "the data is no longer where the scan found it";
 constexpr std::size_t kDigestBlock = std::size_t{1} << 20;
 // Files up to this size are read whole and checked on a second thread while the next ones are
 // read; a larger one is checked where it is read, so that only what its check needs is read.
@@ -176,7 +177,7 @@ void CheckOne(std::size_t index, uint32_t item, content::ContentChecker& checker
     const std::unique_ptr<content::DataReader> data = OpenFoundFileData(item);
     Outcome& out = outcomes[index];
     if (!data) {
-        out.result.detail = "the data is no longer where the scan found it";
+        out.result.detail = kDataGone;
         return;
     }
     const std::string& name = scan::foundFiles[item].name;
@@ -197,7 +198,7 @@ void CheckOne(std::size_t index, uint32_t item, content::ContentChecker& checker
 content::ContentResult CheckFoundFile(content::ContentChecker& checker, uint32_t itemNum) {
     const std::unique_ptr<content::DataReader> data = OpenFoundFileData(itemNum);
     if (!data) {
-        return {content::Verdict::Unknown, "the data is no longer where the scan found it"};
+        return {content::Verdict::Unknown, kDataGone};
     }
     return checker.Check(scan::foundFiles[itemNum].name, *data);
 }

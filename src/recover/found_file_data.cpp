@@ -48,10 +48,14 @@ class NtfsData final : public content::DataReader {
     uint64_t size_;
 };
 
-// A FAT or exFAT file: its runs laid end to end; zeros past the valid length.
+// A file's stored runs laid end to end; zeros past the valid length. A FAT or exFAT file's
+// runs end where the free clusters did: a read past them fails. An NTFS run list that ends
+// early reads as zeros past it, as a read of the attribute gives.
 class ClusterData final : public content::DataReader {
   public:
-    ClusterData(std::vector<volume::ClusterExtent> extents, uint64_t size, uint64_t valid)
+    enum class PastRuns { Fail, Zeros };
+    ClusterData(std::vector<volume::ClusterExtent> extents, uint64_t size, uint64_t valid,
+                PastRuns past = PastRuns::Fail)
         : extents_(std::move(extents)), size_(size), valid_(std::min(valid, size)) {
         uint64_t at = 0;
         for (const volume::ClusterExtent& e : extents_) {
@@ -59,6 +63,9 @@ class ClusterData final : public content::DataReader {
             at += static_cast<uint64_t>(e.clusters) * Vcb->BytesPerCluster;
         }
         reach_ = at;
+        if (past == PastRuns::Zeros) {
+            valid_ = std::min(valid_, reach_);
+        }
     }
     uint64_t Size() const override { return size_; }
     bool Read(uint64_t offset, std::span<uint8_t> out) override {
@@ -135,13 +142,8 @@ std::unique_ptr<content::DataReader> OpenFoundFileData(uint32_t itemNum) {
             // Stored runs are read straight into the caller's buffer.
             std::vector<volume::ClusterExtent> extents = ntfs::PlainExtents(*data);
             if (!extents.empty()) {
-                // Zeros past the runs' end, as a read of the attribute gives.
-                uint64_t held = 0;
-                for (const volume::ClusterExtent& e : extents) {
-                    held += static_cast<uint64_t>(e.clusters) * Vcb->BytesPerCluster;
-                }
-                return std::make_unique<ClusterData>(std::move(extents), readable,
-                                                     std::min(readable, held));
+                return std::make_unique<ClusterData>(std::move(extents), readable, readable,
+                                                     ClusterData::PastRuns::Zeros);
             }
         }
         return data ? std::make_unique<NtfsData>(std::move(record), std::move(*data), readable)
