@@ -15,6 +15,9 @@ class DataReader {
     virtual uint64_t Size() const = 0;
     // Fills `out` from `offset`; false when the data cannot be read there.
     virtual bool Read(uint64_t offset, std::span<uint8_t> out) = 0;
+    // The `n` bytes at `offset` where they are already in memory, else an empty span: a reader
+    // over memory spares the window a copy.
+    virtual std::span<const uint8_t> View(uint64_t /*offset*/, std::size_t /*n*/) { return {}; }
 };
 
 // A reader over bytes in memory: tests, the fuzz target.
@@ -23,9 +26,27 @@ class MemoryReader : public DataReader {
     explicit MemoryReader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
     uint64_t Size() const override { return bytes_.size(); }
     bool Read(uint64_t offset, std::span<uint8_t> out) override;
+    std::span<const uint8_t> View(uint64_t offset, std::size_t n) override;
 
   private:
     std::span<const uint8_t> bytes_;
+};
+
+// The first bytes of a larger file, read ahead of the rest: most checks decide on them. A read
+// past them fails and is remembered, so that the file can be read whole and checked again.
+class HeadReader : public DataReader {
+  public:
+    HeadReader(std::span<const uint8_t> head, uint64_t size) : head_(head), size_(size) {}
+    uint64_t Size() const override { return size_; }
+    bool Read(uint64_t offset, std::span<uint8_t> out) override;
+    std::span<const uint8_t> View(uint64_t offset, std::size_t n) override;
+    // Whether a read went past the head: what was decided then does not count.
+    bool WantedMore() const { return wantedMore_; }
+
+  private:
+    MemoryReader head_;
+    uint64_t size_;
+    bool wantedMore_ = false;
 };
 
 // Reads through a window of 64 KiB: small reads one after another cost one read of the data.
@@ -41,14 +62,20 @@ class Window {
     // The span stays valid until the next call.
     std::span<const uint8_t> At(uint64_t offset, std::size_t n);
     bool Byte(uint64_t offset, uint8_t& value);
+    // How much a walk through the data reads at `pos` at once: the first page alone, then a
+    // window's worth.
+    std::size_t BlockAt(uint64_t pos) const;
 
   private:
     static constexpr std::size_t kWindowBytes = std::size_t{64} * 1024;
+    // The first read is small: most files are told by their first page.
+    static constexpr std::size_t kFirstBytes = std::size_t{4} * 1024;
     std::vector<uint8_t> own_;
     DataReader& data_;
     std::vector<uint8_t>& bytes_;
     uint64_t start_ = 0;
     std::size_t held_ = 0;        // bytes of `bytes_` read from `start_`
+    bool filled_ = false;         // whether a read has been made
     std::vector<uint8_t> large_;  // a read larger than the window
 };
 

@@ -592,7 +592,7 @@ StructureResult CheckText(Window& data) {
     }
     int pending = 0;  // continuation bytes still due
     for (uint64_t pos = 0; pos < size;) {
-        const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(kBlockBytes, size - pos));
+        const std::size_t n = data.BlockAt(pos);
         const std::span<const uint8_t> block = data.At(pos, n);
         if (block.empty()) {
             return Broken("unreadable " + At(pos));

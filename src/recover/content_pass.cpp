@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "app/progress.h"
 #include "app/scan_state.h"
@@ -23,9 +24,12 @@ namespace {
 
 constexpr const char* kDataGone = "the data is no longer where the scan found it";
 constexpr std::size_t kDigestBlock = std::size_t{1} << 20;
-// Files up to this size are read whole and checked on a second thread while the next ones are
-// read; a larger one is checked where it is read, so that only what its check needs is read.
+// Files up to this size are checked on a second thread while the next ones are read: their
+// first page, then the whole file where the check wants more (a written-over file is told by
+// its first page). A larger one is checked where it is read, so that only what its check needs
+// is read.
 constexpr uint64_t kWholeReadBytes = uint64_t{256} * 1024;
+constexpr uint64_t kHeadReadBytes = 4096;
 constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
 constexpr std::size_t kBatches = 3;
 
@@ -55,6 +59,7 @@ bool StopRequested() {
 struct Outcome {
     content::ContentResult result;
     std::string md5;
+    bool done = false;
 };
 
 // Files read whole for the second thread, laid end to end in one buffer.
@@ -63,7 +68,8 @@ struct Batch {
         std::size_t index = 0;  // in the pass's items
         std::string name;
         std::size_t offset = 0;
-        std::size_t size = 0;
+        std::size_t size = 0;   // bytes read
+        uint64_t fileSize = 0;  // more than `size` when only the head was read
     };
     std::vector<uint8_t> bytes = std::vector<uint8_t>(kBatchBytes);
     std::size_t used = 0;
@@ -85,14 +91,15 @@ class CheckThread {
     CheckThread(const CheckThread&) = delete;
     CheckThread& operator=(const CheckThread&) = delete;
 
-    // Room for `size` bytes of a file `name`, to be filled before the next call; the file is
-    // checked once its batch is handed over.
-    std::span<uint8_t> Add(std::size_t index, const std::string& name, std::size_t size) {
+    // Room for the first `size` bytes of a file `name`, to be filled before the next call; the
+    // file is checked once its batch is handed over.
+    std::span<uint8_t> Add(std::size_t index, const std::string& name, std::size_t size,
+                           uint64_t fileSize) {
         if (filling_->used + size > filling_->bytes.size()) {
             HandOver();
         }
         Batch& b = *filling_;
-        b.files.push_back({index, name, b.used, size});
+        b.files.push_back({index, name, b.used, size, fileSize});
         b.used += size;
         return std::span<uint8_t>(b.bytes).subspan(b.files.back().offset, size);
     }
@@ -100,6 +107,14 @@ class CheckThread {
     void DropLast() {
         filling_->used = filling_->files.back().offset;
         filling_->files.pop_back();
+    }
+    // Checks what was added; then the files whose check wanted more than their head, to be
+    // read whole.
+    std::vector<std::size_t> Drain() {
+        HandOver();
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return full_.empty() && free_.size() + 1 == kBatches; });
+        return std::exchange(wanted_, {});
     }
     // Checks what was added, then ends the thread.
     void Finish() {
@@ -141,20 +156,33 @@ class CheckThread {
                 batch = std::move(full_.front());
                 full_.pop_front();
             }
+            std::vector<std::size_t> wanted;
             for (const Batch::File& f : batch->files) {
-                content::MemoryReader data(
-                    std::span<const uint8_t>(batch->bytes).subspan(f.offset, f.size));
+                const std::span<const uint8_t> bytes =
+                    std::span<const uint8_t>(batch->bytes).subspan(f.offset, f.size);
                 Outcome& out = outcomes_[f.index];  // each index is written by one thread only
-                out.result = checker.Check(f.name, data);
-                if (md5_) {
-                    out.md5 = Md5Of(data);
+                if (f.size < f.fileSize) {
+                    content::HeadReader head(bytes, f.fileSize);
+                    out.result = checker.Check(f.name, head);
+                    if (head.WantedMore()) {
+                        wanted.push_back(f.index);
+                        continue;
+                    }
+                } else {
+                    content::MemoryReader data(bytes);
+                    out.result = checker.Check(f.name, data);
+                    if (md5_) {
+                        out.md5 = Md5Of(data);
+                    }
                 }
+                out.done = true;
             }
             batch->files.clear();
             batch->used = 0;
             {
                 const std::lock_guard lock(mutex_);
                 free_.push_back(std::move(batch));
+                wanted_.insert(wanted_.end(), wanted.begin(), wanted.end());
             }
             changed_.notify_all();
         }
@@ -167,22 +195,27 @@ class CheckThread {
     std::condition_variable changed_;
     std::deque<std::unique_ptr<Batch>> full_;
     std::deque<std::unique_ptr<Batch>> free_;
+    std::vector<std::size_t> wanted_;  // read only in part, and wanted whole
     bool closed_ = false;
     std::thread thread_;  // last: starts once the rest is set up
 };
 
-// Checks one file of the open drive: read whole for the second thread when small, else here.
-void CheckOne(std::size_t index, uint32_t item, content::ContentChecker& checker,
+// Checks one file of the open drive: its head, or all of it when `whole` or small, read for the
+// second thread; a large file here.
+void CheckOne(std::size_t index, uint32_t item, bool whole, content::ContentChecker& checker,
               CheckThread& second, std::vector<Outcome>& outcomes, bool md5) {
     const std::unique_ptr<content::DataReader> data = OpenFoundFileData(item);
     Outcome& out = outcomes[index];
     if (!data) {
         out.result.detail = kDataGone;
+        out.done = true;
         return;
     }
     const std::string& name = scan::foundFiles[item].name;
-    if (data->Size() <= kWholeReadBytes) {
-        if (data->Read(0, second.Add(index, name, static_cast<std::size_t>(data->Size())))) {
+    const uint64_t size = data->Size();
+    if (size <= kWholeReadBytes) {
+        const uint64_t read = whole || md5 ? size : std::min(size, kHeadReadBytes);
+        if (data->Read(0, second.Add(index, name, static_cast<std::size_t>(read), size))) {
             return;
         }
         second.DropLast();
@@ -191,6 +224,22 @@ void CheckOne(std::size_t index, uint32_t item, content::ContentChecker& checker
     if (md5) {
         out.md5 = Md5Of(*data);
     }
+    out.done = true;
+}
+
+// Reads whole, for the second thread, the files whose head did not tell; false when stopped.
+bool CheckWanted(const std::vector<uint32_t>& items, content::ContentChecker& checker,
+                 CheckThread& second, std::vector<Outcome>& outcomes) {
+    for (std::vector<std::size_t> wanted = second.Drain(); !wanted.empty();
+         wanted = second.Drain()) {
+        for (const std::size_t index : wanted) {
+            if (StopRequested()) {
+                return false;
+            }
+            CheckOne(index, items[index], true, checker, second, outcomes, false);
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -210,36 +259,38 @@ bool CheckFoundFiles(const std::vector<uint32_t>& items, bool md5) {
     app::ScaledProgress progress(*window, static_cast<int64_t>(items.size()) + 1);
     app::StopScan = false;
     std::vector<Outcome> outcomes(items.size());
-    std::size_t reached = 0;  // items before this one were checked or skipped
+    bool stopped = false;
     {
         content::ContentChecker checker;
         CheckThread second(outcomes, md5);
         char open = '\0';
-        for (; reached < items.size(); ++reached) {
+        for (std::size_t i = 0; i < items.size() && !stopped; ++i) {
             progress.Step();
-            if (StopRequested()) {
-                break;
-            }
-            const uint32_t item = items[reached];
-            if (item >= scan::foundFiles.size()) {
+            const uint32_t item = items[i];
+            if (StopRequested() || item >= scan::foundFiles.size()) {
+                stopped = app::StopScan;
                 continue;
             }
             const char drive = scan::foundFiles[item].Drive();
             if (drive != open) {
+                // The files wanted whole are read while their drive is open.
+                stopped = !CheckWanted(items, checker, second, outcomes);
                 ntfs::CloseNtfsVolumeIfOpen();
                 const std::optional<platform::Handle> handle = ntfs::OpenNtfsVolume(drive);
                 open = handle && platform::IsOpenHandle(*handle) ? drive : '\0';
             }
             if (open == '\0') {
-                outcomes[reached].result.detail = "the drive cannot be opened";
+                outcomes[i].result.detail = "the drive cannot be opened";
+                outcomes[i].done = true;
                 continue;
             }
-            CheckOne(reached, item, checker, second, outcomes, md5);
+            CheckOne(i, item, false, checker, second, outcomes, md5);
         }
+        stopped = !CheckWanted(items, checker, second, outcomes) || stopped;
         ntfs::CloseNtfsVolumeIfOpen();
     }
-    for (std::size_t i = 0; i < reached; ++i) {
-        if (items[i] >= scan::foundFiles.size()) {
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (!outcomes[i].done) {
             continue;
         }
         scan::FoundFileNotes& notes = scan::foundFiles[items[i]].EditNotes();
@@ -249,7 +300,7 @@ bool CheckFoundFiles(const std::vector<uint32_t>& items, bool md5) {
             notes.md5 = std::move(outcomes[i].md5);
         }
     }
-    return reached == items.size();
+    return !stopped;
 }
 
 }  // namespace relicta::recover

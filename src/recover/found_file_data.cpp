@@ -72,11 +72,13 @@ class ClusterData final : public content::DataReader {
         if (offset > size_ || out.size() > size_ - offset) {
             return false;
         }
-        std::fill(out.begin(), out.end(), 0);
         const uint64_t end = std::min<uint64_t>(offset + out.size(), valid_);
         if (end > reach_) {
             return false;  // the free clusters ran out before the file's end
         }
+        // Past the valid length: zeros.
+        const std::size_t stored = static_cast<std::size_t>(end > offset ? end - offset : 0);
+        std::fill(out.begin() + static_cast<std::ptrdiff_t>(stored), out.end(), 0);
         const uint64_t clusterBytes = Vcb->BytesPerCluster;
         for (uint64_t at = offset; at < end;) {
             const std::size_t run = static_cast<std::size_t>(

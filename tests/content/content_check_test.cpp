@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -17,6 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
+constexpr std::size_t kHeadPage = 4096;
 
 Bytes Sample(const std::string& name) {
     std::ifstream in(test::SourcePath("tests/data/content/" + name), std::ios::binary);
@@ -70,6 +74,14 @@ TEST(ContentCheck, GenuineFilesAndTheWaysTheyBreak) {
                 EXPECT_EQ(VerdictName(result.verdict), std::string(VerdictName(d.verdict)))
                     << name << ", " << d.what << ": " << result.detail;
             }
+            // From its first page alone, a file asks for the rest or gets the same verdict.
+            HeadReader head(std::span<const uint8_t>(bytes).first(
+                                std::min<std::size_t>(bytes.size(), kHeadPage)),
+                            bytes.size());
+            const ContentResult fromHead = checker.Check(name, head);
+            if (!head.WantedMore()) {
+                EXPECT_EQ(fromHead.verdict, result.verdict) << name << ", " << d.what;
+            }
             ++checked;
         }
     }
@@ -98,6 +110,15 @@ TEST(ContentCheck, TheNameDecidesWhatIsPromised) {
             << c.name << ": " << result.detail;
     }
     EXPECT_EQ(Check(checker, "x.bin", Bytes(5000, 0xFF)).detail, "all 0xFF");
+    // Random bytes under a promising name are told by their first page.
+    Bytes noise(kHeadPage);
+    std::generate(noise.begin(), noise.end(), std::mt19937(7));
+    for (const char* name : {"x.jpg", "x.docx", "x.pdf", "x.txt", "x.png", "x.bin"}) {
+        HeadReader head(noise, uint64_t{1} << 30);
+        const ContentResult result = checker.Check(name, head);
+        EXPECT_FALSE(head.WantedMore()) << name;
+        EXPECT_EQ(result.detail, "data") << name;
+    }
     EXPECT_EQ(Check(checker, "x.jpg", Bytes()).verdict, Verdict::Unknown);
 }
 
