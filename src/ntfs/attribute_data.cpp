@@ -73,17 +73,51 @@ std::vector<StoredExtent> StoredExtents(const Attribute& attribute) {
     return extents;
 }
 
+// The clusters of [from, to) that `extents` (from `next` on) store.
+int64_t StoredClusters(const std::vector<StoredExtent>& extents, std::size_t next, int64_t from,
+                       int64_t to) {
+    int64_t clusters = 0;
+    for (std::size_t i = next; i < extents.size() && extents[i].vcn < to; ++i) {
+        clusters += std::max<int64_t>(
+            0, std::min(to, extents[i].vcn + extents[i].clusters) - std::max(from, extents[i].vcn));
+    }
+    return clusters;
+}
+
+// Reads the stored clusters of [from, to) one after another into `into`, as far as it goes.
+void ReadStored(platform::Handle hVolume, const std::vector<StoredExtent>& extents,
+                std::size_t next, int64_t from, int64_t to, std::span<uint8_t> into) {
+    const int64_t clusterBytes = Vcb->BytesPerCluster;
+    std::size_t at = 0;
+    for (std::size_t i = next; i < extents.size() && extents[i].vcn < to && at < into.size(); ++i) {
+        const int64_t start = std::max(from, extents[i].vcn);
+        const int64_t end = std::min(to, extents[i].vcn + extents[i].clusters);
+        if (end <= start) {
+            continue;
+        }
+        const std::span<uint8_t> piece = into.subspan(
+            at, std::min(into.size() - at, static_cast<std::size_t>((end - start) * clusterBytes)));
+        const int64_t lcn = WrapAdd(extents[i].lcn, start - extents[i].vcn);
+        if (LastReadLcn == 0) {
+            LastReadLcn = lcn;
+        }
+        volume::ReadClusters(hVolume, lcn, piece, static_cast<uint32_t>(end - start));
+        at += piece.size();
+    }
+}
+
 // Expands the compression units that cover [firstVcn, lastVcn] into `buffer` (which starts
-// at firstVcn). A unit whose clusters are all stored is copied; one with fewer stored
-// clusters holds LZNT1 data; one with none is zeros. The stored clusters of a unit may lie
-// in several runs, and one run may hold several units.
+// at firstVcn). A unit whose clusters are all stored is stored as it is, and only the part
+// asked for is read; one with fewer stored clusters holds LZNT1 data, expanded as far as the
+// part asked for; one with none is zeros. The stored clusters of a unit may lie in several
+// runs, and one run may hold several units.
 void ReadCompressedUnits(platform::Handle hVolume, const Attribute& attribute, int64_t firstVcn,
                          int64_t lastVcn, std::span<uint8_t> buffer) {
     const int64_t clusterBytes = Vcb->BytesPerCluster;
     const int64_t unitClusters = attribute.CompressionUnitClusters();
     const std::vector<StoredExtent> extents = StoredExtents(attribute);
     std::vector<uint8_t> stored;
-    std::vector<uint8_t> unit(static_cast<std::size_t>(unitClusters * clusterBytes));
+    std::vector<uint8_t> unit;
     std::size_t next = 0;  // first extent that may reach the current unit
     for (int64_t unitStart = firstVcn / unitClusters * unitClusters; unitStart <= lastVcn;
          unitStart += unitClusters) {
@@ -91,42 +125,33 @@ void ReadCompressedUnits(platform::Handle hVolume, const Attribute& attribute, i
         while (next < extents.size() && extents[next].vcn + extents[next].clusters <= unitStart) {
             ++next;
         }
-        stored.clear();
-        for (std::size_t i = next; i < extents.size() && extents[i].vcn < unitEnd; ++i) {
-            const int64_t from = std::max(unitStart, extents[i].vcn);
-            const int64_t to = std::min(unitEnd, extents[i].vcn + extents[i].clusters);
-            if (to <= from) {
-                continue;
-            }
-            const std::size_t at = stored.size();
-            stored.resize(at + static_cast<std::size_t>((to - from) * clusterBytes));
-            if (LastReadLcn == 0) {
-                LastReadLcn = WrapAdd(extents[i].lcn, from - extents[i].vcn);
-            }
-            volume::ReadClusters(hVolume, WrapAdd(extents[i].lcn, from - extents[i].vcn),
-                                 std::span<uint8_t>(stored).subspan(at),
-                                 static_cast<uint32_t>(to - from));
-        }
-        std::fill(unit.begin(), unit.end(), 0);
-        if (stored.size() >= unit.size()) {
-            std::copy(stored.begin(), stored.begin() + static_cast<std::ptrdiff_t>(unit.size()),
-                      unit.begin());
-        } else if (!stored.empty()) {
-            std::size_t finalSize = 0;
-            const uint32_t status = Lznt1Decompress(unit, stored, finalSize);
-            if (status != kStatusSuccess) {
-                ReportDecompressFailure(status);
-            }
-        }
-        // Copy the part of the unit that lies in the range asked for.
+        // The part of the unit that lies in the range asked for, and where it goes.
         const int64_t from = std::max(unitStart, firstVcn);
         const int64_t to = std::min(unitEnd, lastVcn + 1);
-        const std::size_t source = static_cast<std::size_t>((from - unitStart) * clusterBytes);
         const std::size_t target = static_cast<std::size_t>((from - firstVcn) * clusterBytes);
-        const std::size_t bytes =
-            std::min(static_cast<std::size_t>((to - from) * clusterBytes), buffer.size() - target);
-        std::copy_n(unit.begin() + static_cast<std::ptrdiff_t>(source), bytes,
-                    buffer.begin() + static_cast<std::ptrdiff_t>(target));
+        const std::span<uint8_t> part = std::span<uint8_t>(buffer).subspan(
+            target,
+            std::min(static_cast<std::size_t>((to - from) * clusterBytes), buffer.size() - target));
+        const int64_t storedClusters = StoredClusters(extents, next, unitStart, unitEnd);
+        if (storedClusters >= unitClusters) {
+            ReadStored(hVolume, extents, next, from, to, part);
+            continue;
+        }
+        std::fill(part.begin(), part.end(), 0);
+        if (storedClusters == 0) {
+            continue;
+        }
+        stored.resize(static_cast<std::size_t>(storedClusters * clusterBytes));
+        ReadStored(hVolume, extents, next, unitStart, unitEnd, stored);
+        // Expanded only as far as the part asked for reaches.
+        unit.assign(static_cast<std::size_t>((to - unitStart) * clusterBytes), 0);
+        std::size_t finalSize = 0;
+        const uint32_t status = Lznt1Decompress(unit, stored, finalSize);
+        if (status != kStatusSuccess) {
+            ReportDecompressFailure(status);
+        }
+        const std::size_t source = static_cast<std::size_t>((from - unitStart) * clusterBytes);
+        std::copy_n(unit.begin() + static_cast<std::ptrdiff_t>(source), part.size(), part.begin());
     }
 }
 

@@ -76,7 +76,10 @@ TEST_F(AttributeDataTest, CompressionUnitsExpandAndRawRunsReadThemStored) {
     // Unit 1: 16 clusters of 'a' stored in 1 cluster + 15 filler. Unit 2: 16 clusters stored
     // as is (did not compress). Unit 3: 'c' in 1 cluster + 15 filler.
     const std::vector<uint8_t> unit1 = RepeatChunks('a', 16 * kCluster);
-    std::vector<uint8_t> unit2(16 * kCluster, 'b');
+    std::vector<uint8_t> unit2(16 * kCluster);
+    for (std::size_t i = 0; i < unit2.size(); ++i) {
+        unit2[i] = static_cast<uint8_t>('A' + i / kCluster);  // each cluster its own letter
+    }
     const std::vector<uint8_t> unit3 = RepeatChunks('c', 16 * kCluster);
     Store(image, 200, unit1);
     Store(image, 201, unit2);
@@ -91,13 +94,19 @@ TEST_F(AttributeDataTest, CompressionUnitsExpandAndRawRunsReadThemStored) {
     const std::vector<uint8_t> expanded = Read(h, 0, 48 * kCluster, false);
     ASSERT_EQ(expanded.size(), 48u * kCluster);
     EXPECT_EQ(std::count(expanded.begin(), expanded.begin() + 16 * kCluster, 'a'), 16 * kCluster);
-    EXPECT_EQ(std::count(expanded.begin() + 16 * kCluster, expanded.begin() + 32 * kCluster, 'b'),
-              16 * kCluster);
+    EXPECT_TRUE(std::equal(unit2.begin(), unit2.end(), expanded.begin() + 16 * kCluster));
     EXPECT_EQ(std::count(expanded.begin() + 32 * kCluster, expanded.end(), 'c'), 16 * kCluster);
+    // A part of the data reads as that part of the whole: units entered and left midway.
+    for (const auto& [first, clusters] : {std::pair{3, 20}, {18, 3}, {20, 14}, {31, 1}, {0, 1}}) {
+        const std::vector<uint8_t> part = Read(h, first * kCluster, clusters * kCluster, false);
+        ASSERT_EQ(part.size(), std::size_t(clusters) * kCluster) << first;
+        EXPECT_TRUE(std::equal(part.begin(), part.end(), expanded.begin() + first * kCluster))
+            << "from cluster " << first;
+    }
 
     const std::vector<uint8_t> raw = Read(h, 0, 18 * kCluster, true);
     EXPECT_TRUE(std::equal(unit1.begin(), unit1.end(), raw.begin()));  // stored, back to back
-    EXPECT_EQ(std::count(raw.begin() + kCluster, raw.begin() + 17 * kCluster, 'b'), 16 * kCluster);
+    EXPECT_TRUE(std::equal(unit2.begin(), unit2.end(), raw.begin() + kCluster));
     EXPECT_TRUE(dialogs.shown.empty());
 }
 
