@@ -14,7 +14,7 @@ namespace {
 using test::NtfsImage;
 using test::RecordBuilder;
 
-constexpr uint32_t kCluster = NtfsImage::kClusterBytes;
+constexpr int64_t kCluster = NtfsImage::kClusterBytes;
 
 // A compressed chunk holding `bytes` of one value: a literal and one long back-reference
 // per 4 KiB, as a compressor writes runs of zeros.
