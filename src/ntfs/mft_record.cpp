@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "app/consistency.h"
@@ -173,15 +174,17 @@ const std::vector<volume::ClusterExtent>* PlainMftExtents(platform::Handle hVolu
     return Vcb->MftExtents.empty() ? nullptr : &Vcb->MftExtents;
 }
 
-// Reads record `number` from one extent; false when it does not lie whole inside one or
-// cannot be read whole (the general path then reads it, with its messages).
-bool ReadRecordFromExtents(platform::Handle hVolume,
-                           const std::vector<volume::ClusterExtent>& extents, uint32_t number,
-                           MftRecord& record) {
+// Where record `number` (of `recordBytes`) lies on the volume when it lies whole inside one
+// extent, and the cluster it begins in.
+struct RecordPlace {
+    int64_t offset;
+    int64_t lcn;
+};
+std::optional<RecordPlace> PlaceOfRecord(const std::vector<volume::ClusterExtent>& extents,
+                                         uint32_t number, int64_t recordBytes) {
     const int64_t clusterBytes = Vcb->BytesPerCluster;
-    const int64_t recordBytes = static_cast<int64_t>(record.bytes.size());
     if (clusterBytes <= 0 || recordBytes <= 0) {
-        return false;
+        return std::nullopt;
     }
     const int64_t offset = int64_t{number} * recordBytes;
     const int64_t vcn = offset / clusterBytes;
@@ -189,20 +192,32 @@ bool ReadRecordFromExtents(platform::Handle hVolume,
         std::upper_bound(extents.begin(), extents.end(), vcn,
                          [](int64_t v, const volume::ClusterExtent& e) { return v < e.vcn; });
     if (after == extents.begin()) {
-        return false;
+        return std::nullopt;
     }
     const volume::ClusterExtent& extent = *std::prev(after);
     const __int128 intoExtent =
         static_cast<__int128>(vcn - extent.vcn) * clusterBytes + offset % clusterBytes;
     if (intoExtent + recordBytes > static_cast<__int128>(extent.clusters) * clusterBytes) {
-        return false;
+        return std::nullopt;
     }
     const __int128 at = static_cast<__int128>(extent.lcn) * clusterBytes + intoExtent;
-    if (at > INT64_MAX - recordBytes ||
-        !volume::TryReadVolumeBytes(hVolume, static_cast<int64_t>(at), record.bytes)) {
+    if (at < 0 || at > INT64_MAX - recordBytes) {
+        return std::nullopt;
+    }
+    return RecordPlace{static_cast<int64_t>(at), WrapAdd(extent.lcn, vcn - extent.vcn)};
+}
+
+// Reads record `number` from one extent; false when it does not lie whole inside one or
+// cannot be read whole (the general path then reads it, with its messages).
+bool ReadRecordFromExtents(platform::Handle hVolume,
+                           const std::vector<volume::ClusterExtent>& extents, uint32_t number,
+                           MftRecord& record) {
+    const std::optional<RecordPlace> place =
+        PlaceOfRecord(extents, number, static_cast<int64_t>(record.bytes.size()));
+    if (!place || !volume::TryReadVolumeBytes(hVolume, place->offset, record.bytes)) {
         return false;
     }
-    LastReadLcn = WrapAdd(extent.lcn, vcn - extent.vcn);  // as a read of the attribute sets it
+    LastReadLcn = place->lcn;  // as a read of the attribute sets it
     return true;
 }
 
@@ -394,6 +409,18 @@ MftRecordPtr ReadMftRecord(platform::Handle hVolume, uint32_t number, bool /*raw
     }
     PutInCache(record);
     return record;
+}
+
+bool PeekMftRecordHeader(platform::Handle hVolume, uint32_t number, std::span<uint8_t> header) {
+    if (Vcb == nullptr || header.size() > Vcb->BytesPerFileRecordSegment ||
+        !mftrecptr[MASTER_FILE_TABLE_NUMBER]) {
+        return false;
+    }
+    const std::vector<volume::ClusterExtent>* extents = PlainMftExtents(hVolume);
+    const std::optional<RecordPlace> place =
+        extents != nullptr ? PlaceOfRecord(*extents, number, Vcb->BytesPerFileRecordSegment)
+                           : std::nullopt;
+    return place && volume::TryReadVolumeBytes(hVolume, place->offset, header);
 }
 
 void ReleaseMftRecord(MftRecordPtr& record) {

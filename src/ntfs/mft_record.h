@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "platform/platform.h"
@@ -55,6 +56,10 @@ bool ApplyFixups(std::span<uint8_t> record, std::size_t size);
 // Record N, verified and fixed up, or nullptr. `rawOnly` forbids the file system's own
 // record request (never available here: records are always read raw).
 MftRecordPtr ReadMftRecord(platform::Handle hVolume, uint32_t number, bool rawOnly);
+// The first bytes of record `number` as the volume holds them (fixups not undone: enough for
+// the header), read without making a record; false when the MFT is not one plain run list or
+// they cannot be read.
+bool PeekMftRecordHeader(platform::Handle hVolume, uint32_t number, std::span<uint8_t> header);
 
 void ReleaseMftRecord(MftRecordPtr& record);
 

@@ -183,6 +183,7 @@ class ChunkedSource : public ImageSource {
                  makeDecoder()) {}
     bool ReadAt(uint64_t offset, std::span<uint8_t> out, std::size_t& bytesRead) override;
     uint64_t Size() const override { return geometry_.size; }
+    bool ReadsWholeChunks() const override { return true; }
 
   private:
     ChunkGeometry geometry_;

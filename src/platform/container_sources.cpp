@@ -115,6 +115,7 @@ class LibyalSource : public ImageSource {
         return true;
     }
     uint64_t Size() const override { return size_; }
+    bool ReadsWholeChunks() const override { return true; }
     typename Lib::Handle* handle() const { return handle_; }
 
   private:

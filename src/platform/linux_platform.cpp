@@ -204,6 +204,11 @@ uint64_t LinuxPlatform::VolumeLength(Handle handle) {
     return it == open_.end() ? 0 : it->second.length;
 }
 
+bool LinuxPlatform::ReadsWholeChunks(Handle handle) {
+    auto it = open_.find(handle);
+    return it != open_.end() && it->second.image->ReadsWholeChunks();
+}
+
 bool LinuxPlatform::IsBlockDevice(char letter) {
     const DriveSource* source = drives_.Find(letter);
     return source != nullptr && source->blockDevice;

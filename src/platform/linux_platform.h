@@ -23,6 +23,7 @@ class LinuxPlatform : public Platform {
                 std::size_t& bytesRead) override;
     bool CloseHandle(Handle handle) override;
     uint64_t VolumeLength(Handle handle) override;
+    bool ReadsWholeChunks(Handle handle) override;
     bool IsBlockDevice(char letter) override;
     bool IsOnDriveDevice(char letter, const std::string& path) override;
     bool IsAdministrator() override;

@@ -56,6 +56,8 @@ class Platform {
     virtual bool CloseHandle(Handle handle) = 0;
     // Bytes the open volume spans on its source (what can be read at all).
     virtual uint64_t VolumeLength(Handle handle) = 0;
+    // Whether the open volume's source expands a whole chunk for a read of a few bytes.
+    virtual bool ReadsWholeChunks(Handle /*handle*/) { return false; }
     virtual bool IsBlockDevice(char letter) = 0;
     // Whether writing under `path` (a directory, which need not exist yet) writes to the
     // device drive `letter` is read from: its file system lies on that device, on one of

@@ -1,5 +1,7 @@
 #include "scan/ntfs_scan.h"
 
+#include <array>
+#include <cstring>
 #include <optional>
 #include <unordered_set>
 #include <vector>
@@ -14,8 +16,10 @@
 #include "ntfs/mft_layout.h"
 #include "ntfs/ntfs_volume.h"
 #include "ntfs/runs.h"
+#include "platform/platform.h"
 #include "scan/found_files.h"
 #include "volume/filetime.h"
+#include "volume/le_bytes.h"
 #include "volume/text.h"
 #include "volume/vcb.h"
 
@@ -385,11 +389,32 @@ void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext&
     FinalChecks(attributes, number);
 }
 
+namespace {
+
+// Notes the path of record `number` when its header says it is a directory in use. On a
+// container that expands a whole chunk for a few bytes, a directory record read out of order
+// costs a chunk: the paths of the directories are found while the records stream past, and
+// the deleted files found later take them from the cache.
+void NotePathOfDirectory(uint32_t number, ScanContext& context) {
+    constexpr uint16_t kInUseDirectory = ntfs::record::FlagInUse | ntfs::record::FlagDirectory;
+    std::array<uint8_t, ntfs::record::HeaderEnd> header{};
+    if (!ntfs::PeekMftRecordHeader(Vcb->hVolume, number, header) ||
+        std::memcmp(header.data(), "FILE", 4) != 0 ||
+        (volume::U16(header, ntfs::record::Flags) & kInUseDirectory) != kInUseDirectory) {
+        return;
+    }
+    BuildDirectoryPath({number, volume::U16(header, ntfs::record::SequenceNumber)},
+                       &context.directoryPaths);
+}
+
+}  // namespace
+
 void ScanNtfsVolume(ScanContext& context) {
     const int64_t records = ntfs::MftRecordCount();
     const bool everyRecord = Vcb->IsRawFileSystem;
     std::unique_ptr<app::ProgressWindow> window = app::CreateProgressWindow();
     window->SetText(std::string("Scanning NTFS drive ") + Vcb->RootPath[0] + ", Please wait...");
+    const bool directoriesAhead = platform::CurrentPlatform().ReadsWholeChunks(Vcb->hVolume);
     int64_t candidates = 0;
     for (int64_t n = kFirstUserRecord; n < records; ++n) {
         candidates += everyRecord || !ntfs::BitSet(ntfs::mftbitmapptr, n) ? 1 : 0;
@@ -402,6 +427,9 @@ void ScanNtfsVolume(ScanContext& context) {
     ReserveFoundFiles(static_cast<std::size_t>(std::min(candidates, kMaxReserved)));
     for (int64_t n = kFirstUserRecord; n < records; ++n) {
         if (!everyRecord && ntfs::BitSet(ntfs::mftbitmapptr, n)) {
+            if (directoriesAhead) {
+                NotePathOfDirectory(static_cast<uint32_t>(n), context);
+            }
             continue;
         }
         progress.Step();
