@@ -30,6 +30,9 @@ class ChunkCache {
     ChunkCache(const ChunkGeometry& geometry, std::size_t slots,
                std::unique_ptr<ChunkDecoder> decoder)
         : geometry_(geometry), slots_(slots), decoder_(std::move(decoder)) {
+        for (std::size_t i = 0; i < slots_.size(); ++i) {
+            Append(i);
+        }
         thread_ = std::thread([this] { Run(); });
     }
     ~ChunkCache() {
@@ -59,12 +62,21 @@ class ChunkCache {
 
   private:
     enum class State { Claimed, Ready, Failed };
+    static constexpr std::size_t kNone = SIZE_MAX;
     struct Slot {
         uint64_t chunk = UINT64_MAX;
         State state = State::Failed;
-        uint64_t lastUse = 0;
         bool kept = false;           // a short read took it
         std::vector<uint8_t> bytes;  // allocated when first used
+        // Its place in the kept or the streamed slots, used longest ago first; a slot being
+        // expanded is in neither.
+        std::size_t older = kNone;
+        std::size_t newer = kNone;
+    };
+    // The slots not being expanded, of one kind, used longest ago first.
+    struct Order {
+        std::size_t oldest = kNone;
+        std::size_t newest = kNone;
     };
     static constexpr std::size_t kStreamSlots = 128;  // half of them read ahead
 
@@ -74,28 +86,48 @@ class ChunkCache {
         const auto found = index_.find(chunk);
         return found == index_.end() ? nullptr : &slots_[found->second];
     }
+    Order& OrderOf(const Slot& s) { return s.kept ? kept_ : streamed_; }
+    // Puts slot `i` last in its order: the one used most recently.
+    void Append(std::size_t i) {
+        Slot& s = slots_[i];
+        Order& order = OrderOf(s);
+        s.older = order.newest;
+        s.newer = kNone;
+        (order.newest == kNone ? order.oldest : slots_[order.newest].newer) = i;
+        order.newest = i;
+    }
+    void Unlink(std::size_t i) {
+        Slot& s = slots_[i];
+        Order& order = OrderOf(s);
+        (s.older == kNone ? order.oldest : slots_[s.older].newer) = s.newer;
+        (s.newer == kNone ? order.newest : slots_[s.newer].older) = s.older;
+        s.older = s.newer = kNone;
+    }
+    // Slot `i` was just read: last in its order, and among the kept ones after a short read.
+    void Used(std::size_t i, bool stream) {
+        Unlink(i);
+        if (!stream && !slots_[i].kept) {
+            slots_[i].kept = true;
+            ++keptSlots_;
+        }
+        Append(i);
+    }
     // The slot used longest ago that nobody is expanding into, given to `chunk`. Chunks a
     // short read took are kept before those a stream passed over, but for the stream's room.
     Slot& Claim(uint64_t chunk) {
-        const bool fromKept = kept_ + StreamSlots() >= slots_.size();
-        std::size_t victim = SIZE_MAX;
-        for (int pass = 0; pass < 2 && victim == SIZE_MAX; ++pass) {
-            for (std::size_t i = 0; i < slots_.size(); ++i) {
-                const Slot& s = slots_[i];
-                if (s.state != State::Claimed && (pass == 1 || s.kept == fromKept) &&
-                    (victim == SIZE_MAX || s.lastUse < slots_[victim].lastUse)) {
-                    victim = i;
-                }
-            }
-        }
-        Slot& s = slots_[victim];  // two threads claim at most two of the slots
-        kept_ -= s.kept ? 1 : 0;
+        const bool fromKept = keptSlots_ + StreamSlots() >= slots_.size();
+        const Order& first = fromKept ? kept_ : streamed_;
+        const Order& second = fromKept ? streamed_ : kept_;
+        // Two threads claim at most two of the slots: one order has one to give.
+        const std::size_t victim = first.oldest != kNone ? first.oldest : second.oldest;
+        Unlink(victim);
+        Slot& s = slots_[victim];
+        keptSlots_ -= s.kept ? 1 : 0;
         s.kept = false;
         index_.erase(s.chunk);
         index_[chunk] = victim;
         s.chunk = chunk;
         s.state = State::Claimed;
-        s.lastUse = ++uses_;
         return s;
     }
     // Expands chunk `chunk` into a slot, with the lock released meanwhile.
@@ -107,6 +139,7 @@ class ChunkCache {
         const bool ok = decoder.Decode(chunk, std::span<uint8_t>(s.bytes).first(length));
         lock.lock();
         s.state = ok ? State::Ready : State::Failed;
+        Append(static_cast<std::size_t>(&s - slots_.data()));
         changed_.notify_all();
         return s;
     }
@@ -134,8 +167,9 @@ class ChunkCache {
     const ChunkGeometry& geometry_;
     std::vector<Slot> slots_;
     std::unordered_map<uint64_t, std::size_t> index_;  // chunk -> slot
-    uint64_t uses_ = 0;
-    std::size_t kept_ = 0;                   // slots a short read took
+    Order kept_;
+    Order streamed_;
+    std::size_t keptSlots_ = 0;              // slots a short read took
     std::unique_ptr<ChunkDecoder> decoder_;  // the read-ahead thread's
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -161,11 +195,7 @@ bool ChunkCache::Read(uint64_t chunk, uint64_t within, std::span<uint8_t> into, 
     if (s->state != State::Ready) {
         return false;
     }
-    s->lastUse = ++uses_;
-    if (!stream && !s->kept) {
-        s->kept = true;
-        ++kept_;
-    }
+    Used(static_cast<std::size_t>(s - slots_.data()), stream);
     std::memcpy(into.data(), s->bytes.data() + within, into.size());
     return true;
 }
