@@ -9,6 +9,14 @@
 
 namespace relicta::content {
 
+// Bytes of a file as the volume holds them: `length` bytes from byte `volumeOffset` of the
+// volume, or zeros where `volumeOffset` is kZeros.
+struct StoredRange {
+    static constexpr int64_t kZeros = -1;
+    int64_t volumeOffset = kZeros;
+    uint64_t length = 0;
+};
+
 class DataReader {
   public:
     virtual ~DataReader() = default;
@@ -18,6 +26,9 @@ class DataReader {
     // The `n` bytes at `offset` where they are already in memory, else an empty span: a reader
     // over memory spares the window a copy.
     virtual std::span<const uint8_t> View(uint64_t /*offset*/, std::size_t /*n*/) { return {}; }
+    // Where the first `n` bytes lie on the volume, in order, when positioned reads of it give
+    // them as they are (no expansion); false otherwise, or when they cannot all be found.
+    virtual bool Locate(std::size_t /*n*/, std::vector<StoredRange>& /*ranges*/) { return false; }
 };
 
 // A reader over bytes in memory: tests, the fuzz target.

@@ -37,6 +37,7 @@ class RawSource : public ImageSource {
             bytesRead);
     }
     uint64_t Size() const override { return size_; }
+    bool ReadsFromAnyThread() const override { return true; }
 
   private:
     FileDescriptor fd_;
@@ -80,6 +81,7 @@ class SplitSource : public ImageSource {
     uint64_t Size() const override {
         return pieces_.empty() ? 0 : pieces_.back().start + pieces_.back().size;
     }
+    bool ReadsFromAnyThread() const override { return true; }
 
   private:
     std::vector<Piece> pieces_;

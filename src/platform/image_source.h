@@ -22,6 +22,8 @@ class ImageSource {
     // Whether a read of a few bytes expands a whole chunk (a container that compresses or
     // translates its disk): reads out of order then cost far more than their bytes.
     virtual bool ReadsWholeChunks() const { return false; }
+    // Whether reads may come from two threads at once: positioned reads of plain files.
+    virtual bool ReadsFromAnyThread() const { return false; }
 };
 
 struct OpenedImage {

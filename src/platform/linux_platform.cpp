@@ -209,6 +209,11 @@ bool LinuxPlatform::ReadsWholeChunks(Handle handle) {
     return it != open_.end() && it->second.image->ReadsWholeChunks();
 }
 
+bool LinuxPlatform::ReadsFromAnyThread(Handle handle) {
+    auto it = open_.find(handle);
+    return it != open_.end() && it->second.image->ReadsFromAnyThread();
+}
+
 bool LinuxPlatform::IsBlockDevice(char letter) {
     const DriveSource* source = drives_.Find(letter);
     return source != nullptr && source->blockDevice;

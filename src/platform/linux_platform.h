@@ -24,6 +24,7 @@ class LinuxPlatform : public Platform {
     bool CloseHandle(Handle handle) override;
     uint64_t VolumeLength(Handle handle) override;
     bool ReadsWholeChunks(Handle handle) override;
+    bool ReadsFromAnyThread(Handle handle) override;
     bool IsBlockDevice(char letter) override;
     bool IsOnDriveDevice(char letter, const std::string& path) override;
     bool IsAdministrator() override;

@@ -58,6 +58,9 @@ class Platform {
     virtual uint64_t VolumeLength(Handle handle) = 0;
     // Whether the open volume's source expands a whole chunk for a read of a few bytes.
     virtual bool ReadsWholeChunks(Handle /*handle*/) { return false; }
+    // Whether ReadAt may be called for the open volume from another thread while this one
+    // reads it too (it opens and closes nothing meanwhile).
+    virtual bool ReadsFromAnyThread(Handle /*handle*/) { return false; }
     virtual bool IsBlockDevice(char letter) = 0;
     // Whether writing under `path` (a directory, which need not exist yet) writes to the
     // device drive `letter` is read from: its file system lies on that device, on one of

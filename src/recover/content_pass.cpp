@@ -62,26 +62,32 @@ struct Outcome {
     bool done = false;
 };
 
-// Files read whole for the second thread, laid end to end in one buffer.
+// Files for the checking threads, their bytes laid end to end in one buffer: read already, or
+// located on the volume for the thread that checks them to read.
 struct Batch {
     struct File {
         std::size_t index = 0;  // in the pass's items
         std::string name;
         std::size_t offset = 0;
-        std::size_t size = 0;   // bytes read
-        uint64_t fileSize = 0;  // more than `size` when only the head was read
+        std::size_t size = 0;   // bytes read or to read
+        uint64_t fileSize = 0;  // more than `size` when only the head is read
+        std::size_t firstRange = 0;
+        std::size_t ranges = 0;  // where its bytes lie, when they are still to read
     };
     std::vector<uint8_t> bytes = std::vector<uint8_t>(kBatchBytes);
     std::size_t used = 0;
     std::vector<File> files;
+    std::vector<content::StoredRange> ranges;
+    platform::Handle volume = platform::kNoHandle;
 };
 
 // Checks batches on a thread of its own with its own checker, while the reading thread fills
-// the next: a few batches go round, so the bytes held stay bounded.
+// the next: a few batches go round, so the bytes held stay bounded. A reading thread that
+// runs ahead checks the oldest batch itself instead of waiting for one.
 class CheckThread {
   public:
-    CheckThread(std::vector<Outcome>& outcomes, bool md5)
-        : outcomes_(outcomes), md5_(md5), thread_([this] { Run(); }) {
+    CheckThread(std::vector<Outcome>& outcomes, content::ContentChecker& helper, bool md5)
+        : outcomes_(outcomes), helper_(helper), md5_(md5), thread_([this] { Run(); }) {
         for (std::size_t i = 1; i < kBatches; ++i) {
             free_.push_back(std::make_unique<Batch>());
         }
@@ -95,21 +101,32 @@ class CheckThread {
     // file is checked once its batch is handed over.
     std::span<uint8_t> Add(std::size_t index, const std::string& name, std::size_t size,
                            uint64_t fileSize) {
-        if (filling_->used + size > filling_->bytes.size()) {
-            HandOver();
-        }
-        Batch& b = *filling_;
+        Batch& b = Room(size);
         b.files.push_back({index, name, b.used, size, fileSize});
         b.used += size;
         return std::span<uint8_t>(b.bytes).subspan(b.files.back().offset, size);
+    }
+    // A file whose first bytes lie in `ranges` of open volume `volume`: the thread that checks
+    // it reads them.
+    void AddLocated(std::size_t index, const std::string& name, uint64_t fileSize,
+                    std::span<const content::StoredRange> ranges, platform::Handle volume) {
+        std::size_t size = 0;
+        for (const content::StoredRange& r : ranges) {
+            size += static_cast<std::size_t>(r.length);
+        }
+        Batch& b = Room(size);
+        b.volume = volume;
+        b.files.push_back({index, name, b.used, size, fileSize, b.ranges.size(), ranges.size()});
+        b.ranges.insert(b.ranges.end(), ranges.begin(), ranges.end());
+        b.used += size;
     }
     // Takes back the file last added: its data could not be read.
     void DropLast() {
         filling_->used = filling_->files.back().offset;
         filling_->files.pop_back();
     }
-    // Checks what was added; then the files whose check wanted more than their head, to be
-    // read whole.
+    // Checks what was added; then the files whose check wanted more than their head, or whose
+    // head could not be read there, to be read whole.
     std::vector<std::size_t> Drain() {
         HandOver();
         std::unique_lock lock(mutex_);
@@ -131,6 +148,14 @@ class CheckThread {
     }
 
   private:
+    // The batch being filled, handed over first when `size` more bytes do not fit.
+    Batch& Room(std::size_t size) {
+        if (filling_->used + size > filling_->bytes.size()) {
+            HandOver();
+        }
+        return *filling_;
+    }
+
     void HandOver() {
         if (filling_->files.empty()) {
             return;
@@ -138,6 +163,9 @@ class CheckThread {
         std::unique_lock lock(mutex_);
         full_.push_back(std::move(filling_));
         changed_.notify_all();
+        while (free_.empty() && !full_.empty()) {
+            Check(lock, helper_);
+        }
         changed_.wait(lock, [&] { return !free_.empty(); });
         filling_ = std::move(free_.front());
         free_.pop_front();
@@ -145,67 +173,116 @@ class CheckThread {
 
     void Run() {
         content::ContentChecker checker;
+        std::unique_lock lock(mutex_);
         for (;;) {
-            std::unique_ptr<Batch> batch;
-            {
-                std::unique_lock lock(mutex_);
-                changed_.wait(lock, [&] { return closed_ || !full_.empty(); });
-                if (full_.empty()) {
-                    return;
-                }
-                batch = std::move(full_.front());
-                full_.pop_front();
+            changed_.wait(lock, [&] { return closed_ || !full_.empty(); });
+            if (full_.empty()) {
+                return;
             }
-            std::vector<std::size_t> wanted;
-            for (const Batch::File& f : batch->files) {
-                const std::span<const uint8_t> bytes =
-                    std::span<const uint8_t>(batch->bytes).subspan(f.offset, f.size);
-                Outcome& out = outcomes_[f.index];  // each index is written by one thread only
-                if (f.size < f.fileSize) {
-                    content::HeadReader head(bytes, f.fileSize);
-                    out.result = checker.Check(f.name, head);
-                    if (head.WantedMore()) {
-                        wanted.push_back(f.index);
-                        continue;
-                    }
-                } else {
-                    content::MemoryReader data(bytes);
-                    out.result = checker.Check(f.name, data);
-                    if (md5_) {
-                        out.md5 = Md5Of(data);
-                    }
-                }
-                out.done = true;
-            }
-            batch->files.clear();
-            batch->used = 0;
-            {
-                const std::lock_guard lock(mutex_);
-                free_.push_back(std::move(batch));
-                wanted_.insert(wanted_.end(), wanted.begin(), wanted.end());
-            }
-            changed_.notify_all();
+            Check(lock, checker);
         }
     }
 
+    // Checks the oldest full batch with the lock released meanwhile, then frees it.
+    void Check(std::unique_lock<std::mutex>& lock, content::ContentChecker& checker) {
+        std::unique_ptr<Batch> batch = std::move(full_.front());
+        full_.pop_front();
+        lock.unlock();
+        std::vector<std::size_t> wanted;
+        for (const Batch::File& f : batch->files) {
+            if (!CheckFile(*batch, f, checker)) {
+                wanted.push_back(f.index);
+            }
+        }
+        batch->files.clear();
+        batch->ranges.clear();
+        batch->used = 0;
+        lock.lock();
+        free_.push_back(std::move(batch));
+        wanted_.insert(wanted_.end(), wanted.begin(), wanted.end());
+        changed_.notify_all();
+    }
+
+    // Checks one file of a batch; false when it is wanted whole: its check wanted more than
+    // its head, or its head could not be read here.
+    bool CheckFile(Batch& batch, const Batch::File& f, content::ContentChecker& checker) {
+        const std::span<uint8_t> bytes = std::span<uint8_t>(batch.bytes).subspan(f.offset, f.size);
+        if (f.ranges > 0 &&
+            !ReadRanges(
+                batch.volume,
+                std::span<const content::StoredRange>(batch.ranges).subspan(f.firstRange, f.ranges),
+                bytes)) {
+            return false;
+        }
+        // Each index is written by one thread at a time: a file wanted whole goes back to the
+        // reading thread through the lock.
+        Outcome& out = outcomes_[f.index];
+        if (f.size < f.fileSize) {
+            content::HeadReader head(bytes, f.fileSize);
+            content::ContentResult result = checker.Check(f.name, head);
+            if (head.WantedMore()) {
+                return false;
+            }
+            out.result = std::move(result);
+        } else {
+            content::MemoryReader data(bytes);
+            out.result = checker.Check(f.name, data);
+            if (md5_) {
+                out.md5 = Md5Of(data);
+            }
+        }
+        out.done = true;
+        return true;
+    }
+
+    // Reads `ranges` of the volume into `into` with positioned reads alone; false on a failed
+    // or short read, which the reading thread then meets again and reports.
+    static bool ReadRanges(platform::Handle volume, std::span<const content::StoredRange> ranges,
+                           std::span<uint8_t> into) {
+        std::size_t at = 0;
+        for (const content::StoredRange& r : ranges) {
+            const std::span<uint8_t> piece = into.subspan(at, static_cast<std::size_t>(r.length));
+            std::size_t got = 0;
+            if (r.volumeOffset == content::StoredRange::kZeros) {
+                std::fill(piece.begin(), piece.end(), 0);
+            } else if (!platform::CurrentPlatform().ReadAt(volume, r.volumeOffset, piece, got) ||
+                       got != piece.size()) {
+                return false;
+            }
+            at += piece.size();
+        }
+        return true;
+    }
+
     std::vector<Outcome>& outcomes_;
+    content::ContentChecker& helper_;  // the reading thread's
     const bool md5_;
     std::unique_ptr<Batch> filling_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::unique_ptr<Batch>> full_;
     std::deque<std::unique_ptr<Batch>> free_;
-    std::vector<std::size_t> wanted_;  // read only in part, and wanted whole
+    std::vector<std::size_t> wanted_;  // to be read whole
     bool closed_ = false;
     std::thread thread_;  // last: starts once the rest is set up
 };
 
+// What the reading thread works with.
+struct Reading {
+    content::ContentChecker& checker;
+    CheckThread& second;
+    std::vector<Outcome>& outcomes;
+    bool md5 = false;
+    // The open drive's volume when the other thread may read it too, else kNoHandle.
+    platform::Handle sharedVolume = platform::kNoHandle;
+    std::vector<content::StoredRange> ranges;
+};
+
 // Checks one file of the open drive: its head, or all of it when `whole` or small, read for the
-// second thread; a large file here.
-void CheckOne(std::size_t index, uint32_t item, bool whole, content::ContentChecker& checker,
-              CheckThread& second, std::vector<Outcome>& outcomes, bool md5) {
+// second thread (or located, for the thread that checks it to read); a large file here.
+void CheckOne(std::size_t index, uint32_t item, bool whole, Reading& r) {
     const std::unique_ptr<content::DataReader> data = OpenFoundFileData(item);
-    Outcome& out = outcomes[index];
+    Outcome& out = r.outcomes[index];
     if (!data) {
         out.result.detail = kDataGone;
         out.done = true;
@@ -214,29 +291,34 @@ void CheckOne(std::size_t index, uint32_t item, bool whole, content::ContentChec
     const std::string& name = scan::foundFiles[item].name;
     const uint64_t size = data->Size();
     if (size <= kWholeReadBytes) {
-        const uint64_t read = whole || md5 ? size : std::min(size, kHeadReadBytes);
-        if (data->Read(0, second.Add(index, name, static_cast<std::size_t>(read), size))) {
+        const bool headOnly = !whole && !r.md5;
+        const auto read =
+            static_cast<std::size_t>(headOnly ? std::min(size, kHeadReadBytes) : size);
+        if (headOnly && r.sharedVolume != platform::kNoHandle && data->Locate(read, r.ranges)) {
+            r.second.AddLocated(index, name, size, r.ranges, r.sharedVolume);
             return;
         }
-        second.DropLast();
+        if (data->Read(0, r.second.Add(index, name, read, size))) {
+            return;
+        }
+        r.second.DropLast();
     }
-    out.result = checker.Check(name, *data);
-    if (md5) {
+    out.result = r.checker.Check(name, *data);
+    if (r.md5) {
         out.md5 = Md5Of(*data);
     }
     out.done = true;
 }
 
 // Reads whole, for the second thread, the files whose head did not tell; false when stopped.
-bool CheckWanted(const std::vector<uint32_t>& items, content::ContentChecker& checker,
-                 CheckThread& second, std::vector<Outcome>& outcomes) {
-    for (std::vector<std::size_t> wanted = second.Drain(); !wanted.empty();
-         wanted = second.Drain()) {
+bool CheckWanted(const std::vector<uint32_t>& items, Reading& r) {
+    for (std::vector<std::size_t> wanted = r.second.Drain(); !wanted.empty();
+         wanted = r.second.Drain()) {
         for (const std::size_t index : wanted) {
             if (StopRequested()) {
                 return false;
             }
-            CheckOne(index, items[index], true, checker, second, outcomes, false);
+            CheckOne(index, items[index], true, r);
         }
     }
     return true;
@@ -262,7 +344,8 @@ bool CheckFoundFiles(const std::vector<uint32_t>& items, bool md5) {
     bool stopped = false;
     {
         content::ContentChecker checker;
-        CheckThread second(outcomes, md5);
+        CheckThread second(outcomes, checker, md5);
+        Reading reading{checker, second, outcomes, md5, platform::kNoHandle, {}};
         char open = '\0';
         for (std::size_t i = 0; i < items.size() && !stopped; ++i) {
             progress.Step();
@@ -274,19 +357,23 @@ bool CheckFoundFiles(const std::vector<uint32_t>& items, bool md5) {
             const char drive = scan::foundFiles[item].Drive();
             if (drive != open) {
                 // The files wanted whole are read while their drive is open.
-                stopped = !CheckWanted(items, checker, second, outcomes);
+                stopped = !CheckWanted(items, reading);
                 ntfs::CloseNtfsVolumeIfOpen();
                 const std::optional<platform::Handle> handle = ntfs::OpenNtfsVolume(drive);
                 open = handle && platform::IsOpenHandle(*handle) ? drive : '\0';
+                reading.sharedVolume =
+                    open != '\0' && platform::CurrentPlatform().ReadsFromAnyThread(*handle)
+                        ? *handle
+                        : platform::kNoHandle;
             }
             if (open == '\0') {
                 outcomes[i].result.detail = "the drive cannot be opened";
                 outcomes[i].done = true;
                 continue;
             }
-            CheckOne(i, item, false, checker, second, outcomes, md5);
+            CheckOne(i, item, false, reading);
         }
-        stopped = !CheckWanted(items, checker, second, outcomes) || stopped;
+        stopped = !CheckWanted(items, reading) || stopped;
         ntfs::CloseNtfsVolumeIfOpen();
     }
     for (std::size_t i = 0; i < items.size(); ++i) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "app/consistency.h"
 #include "ntfs/attribute.h"
 #include "ntfs/attribute_data.h"
 #include "ntfs/mft_layout.h"
@@ -69,39 +70,62 @@ class ClusterData final : public content::DataReader {
     }
     uint64_t Size() const override { return size_; }
     bool Read(uint64_t offset, std::span<uint8_t> out) override {
-        if (offset > size_ || out.size() > size_ - offset) {
+        if (!Map(offset, out.size(), ranges_)) {
             return false;
         }
-        const uint64_t end = std::min<uint64_t>(offset + out.size(), valid_);
+        std::size_t at = 0;
+        for (const content::StoredRange& r : ranges_) {
+            const std::span<uint8_t> into = out.subspan(at, static_cast<std::size_t>(r.length));
+            if (r.volumeOffset == content::StoredRange::kZeros) {
+                std::fill(into.begin(), into.end(), 0);
+            } else {
+                const uint64_t read = volume::ReadVolumeBytes(Vcb->hVolume, r.volumeOffset, into);
+                CONSISTENCY_CHECK_TEXT(read == into.size(), "bytesRead==bytesToRead");
+            }
+            at += into.size();
+        }
+        return true;
+    }
+    bool Locate(std::size_t n, std::vector<content::StoredRange>& ranges) override {
+        return Map(0, n, ranges);
+    }
+
+  private:
+    // Where the `n` bytes at `offset` lie: stored stretches, then zeros past the valid length;
+    // false past the end or where the runs end first.
+    bool Map(uint64_t offset, uint64_t n, std::vector<content::StoredRange>& ranges) const {
+        ranges.clear();
+        if (offset > size_ || n > size_ - offset) {
+            return false;
+        }
+        const uint64_t end = std::min<uint64_t>(offset + n, valid_);
         if (end > reach_) {
             return false;  // the free clusters ran out before the file's end
         }
-        // Past the valid length: zeros.
-        const std::size_t stored = static_cast<std::size_t>(end > offset ? end - offset : 0);
-        std::fill(out.begin() + static_cast<std::ptrdiff_t>(stored), out.end(), 0);
         const uint64_t clusterBytes = Vcb->BytesPerCluster;
         for (uint64_t at = offset; at < end;) {
             const std::size_t run = static_cast<std::size_t>(
                 std::upper_bound(starts_.begin(), starts_.end(), at) - starts_.begin() - 1);
             const uint64_t inRun = at - starts_[run];
-            const int64_t cluster = extents_[run].lcn + static_cast<int64_t>(inRun / clusterBytes);
+            const std::optional<int64_t> cluster = volume::ClusterOffset(
+                extents_[run].lcn + static_cast<int64_t>(inRun / clusterBytes));
             const uint64_t runEnd =
                 starts_[run] + static_cast<uint64_t>(extents_[run].clusters) * clusterBytes;
             const uint64_t take = std::min(end, runEnd) - at;
-            const uint64_t skip = inRun % clusterBytes;
-            const std::span<uint8_t> into =
-                out.subspan(static_cast<std::size_t>(at - offset), static_cast<std::size_t>(take));
-            if (skip == 0) {
-                volume::ReadClusterBytes(Vcb->hVolume, cluster, into);
-                at += take;
-                continue;
+            if (!cluster) {
+                return false;
             }
-            // Whole clusters from the one `at` lies in, then the part wanted.
-            buffer_.resize(static_cast<std::size_t>((skip + take + clusterBytes - 1) /
-                                                    clusterBytes * clusterBytes));
-            volume::ReadClusterBytes(Vcb->hVolume, cluster, buffer_);
-            std::memcpy(into.data(), buffer_.data() + skip, into.size());
+            const __int128 from = static_cast<__int128>(*cluster) + inRun % clusterBytes;
+            if (from > INT64_MAX - static_cast<__int128>(take)) {
+                return false;
+            }
+            ranges.push_back({static_cast<int64_t>(from), take});
             at += take;
+        }
+        // Past the valid length: zeros.
+        const uint64_t stored = end > offset ? end - offset : 0;
+        if (stored < n) {
+            ranges.push_back({content::StoredRange::kZeros, n - stored});
         }
         return true;
     }
@@ -112,7 +136,7 @@ class ClusterData final : public content::DataReader {
     uint64_t size_;
     uint64_t valid_;
     uint64_t reach_ = 0;
-    std::vector<uint8_t> buffer_;
+    std::vector<content::StoredRange> ranges_;
 };
 
 }  // namespace

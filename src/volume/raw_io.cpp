@@ -149,6 +149,10 @@ void ReadClusters(platform::Handle hVolume, int64_t cluster, std::span<uint8_t> 
     CONSISTENCY_CHECK_TEXT(bytesRead == wanted, "bytesRead==Vcb->BytesPerCluster*numberToRead");
 }
 
+std::optional<int64_t> ClusterOffset(int64_t cluster) {
+    return OffsetOf(cluster, Vcb->BytesPerCluster, ClusterBase());
+}
+
 void ReadClusterBytes(platform::Handle hVolume, int64_t cluster, std::span<uint8_t> buffer) {
     const int64_t base = ClusterBase();
     const uint64_t bytesRead =

@@ -2,6 +2,7 @@
 // The only way the volume is read: whole sectors, whole clusters, and the FAT.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -21,6 +22,9 @@ void ReadClusters(platform::Handle hVolume, int64_t cluster, std::span<uint8_t> 
 // Reads `buffer.size()` bytes from the start of `cluster` on: the clusters a file's last
 // bytes lie in, without the rest of the last one.
 void ReadClusterBytes(platform::Handle hVolume, int64_t cluster, std::span<uint8_t> buffer);
+
+// Where `cluster` begins, in bytes from the volume's start; nullopt past what an offset holds.
+std::optional<int64_t> ClusterOffset(int64_t cluster);
 
 // Reads bytes at a byte offset of the volume; a failed read shows the system error. What
 // cannot be read is left zero. Returns the bytes read.
