@@ -130,7 +130,6 @@ class ClusterData final : public content::DataReader {
         return true;
     }
 
-  private:
     std::vector<volume::ClusterExtent> extents_;
     std::vector<uint64_t> starts_;  // each run's offset in the file
     uint64_t size_;
