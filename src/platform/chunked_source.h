@@ -3,6 +3,9 @@
 // QCOW2's clusters. The chunks read last are kept expanded, and those after a stream of long
 // reads are expanded ahead on a second thread.
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -39,6 +42,47 @@ class ChunkDecoder {
     virtual ~ChunkDecoder() = default;
     // Chunk `chunk` into `out`, exactly its length; false when it cannot be read.
     virtual bool Decode(uint64_t chunk, std::span<uint8_t> out) = 0;
+};
+
+// The last few tables a decoder read (a chunk table, an L2 table), each under its key; one
+// read more gives up the one used longest ago.
+template <typename Table, std::size_t N>
+class RecentTables {
+  public:
+    // The table of `key`: kept, or read by `read(table)` into one of the first `slots` (at
+    // most N); nullptr when the read fails.
+    template <typename Read>
+    Table* Get(uint64_t key, std::size_t slots, Read&& read) {
+        Entry* slot = &entries_[0];
+        for (std::size_t i = 0; i < std::min(slots, N); ++i) {
+            Entry& e = entries_[i];
+            if (e.filled && e.key == key) {
+                e.lastUse = ++uses_;
+                return &e.table;
+            }
+            if (e.lastUse < slot->lastUse) {
+                slot = &e;
+            }
+        }
+        slot->filled = false;
+        if (!read(slot->table)) {
+            return nullptr;
+        }
+        slot->key = key;
+        slot->filled = true;
+        slot->lastUse = ++uses_;
+        return &slot->table;
+    }
+
+  private:
+    struct Entry {
+        uint64_t key = 0;
+        bool filled = false;
+        uint64_t lastUse = 0;
+        Table table{};
+    };
+    std::array<Entry, N> entries_{};
+    uint64_t uses_ = 0;
 };
 
 struct ChunkGeometry {

@@ -114,18 +114,12 @@ class EwfDecoder : public ChunkDecoder {
     bool Decode(uint64_t chunk, std::span<uint8_t> out) override;
 
   private:
-    struct Loaded {
-        std::size_t table = SIZE_MAX;
-        std::vector<uint32_t> entries;
-        uint64_t lastUse = 0;
-    };
-    const Loaded* Entries(std::size_t table);
+    const std::vector<uint32_t>* Entries(std::size_t table);
     bool ReadEntries(const Table& t, uint64_t at, std::vector<uint32_t>& entries);
 
     std::shared_ptr<const Layout> layout_;
     Inflater inflater_;
-    std::array<Loaded, kLoadedTables> loaded_;
-    uint64_t uses_ = 0;
+    RecentTables<std::vector<uint32_t>, kLoadedTables> loaded_;
     std::vector<uint8_t> stored_;  // a chunk as the segment keeps it
 };
 
@@ -154,26 +148,11 @@ bool EwfDecoder::ReadEntries(const Table& t, uint64_t at, std::vector<uint32_t>&
 
 // The entries of table `table`, read (from its copy when it is damaged) once among the last
 // few asked for; nullptr when neither copy checks out.
-const EwfDecoder::Loaded* EwfDecoder::Entries(std::size_t table) {
-    Loaded* slot = &loaded_[0];
-    for (Loaded& l : loaded_) {
-        if (l.table == table) {
-            l.lastUse = ++uses_;
-            return &l;
-        }
-        if (l.lastUse < slot->lastUse) {
-            slot = &l;
-        }
-    }
-    const Table& t = layout_->tables[table];
-    slot->table = SIZE_MAX;
-    if (!ReadEntries(t, t.entriesAt, slot->entries) &&
-        !ReadEntries(t, t.copyEntriesAt, slot->entries)) {
-        return nullptr;
-    }
-    slot->table = table;
-    slot->lastUse = ++uses_;
-    return slot;
+const std::vector<uint32_t>* EwfDecoder::Entries(std::size_t table) {
+    return loaded_.Get(table, kLoadedTables, [&](std::vector<uint32_t>& entries) {
+        const Table& t = layout_->tables[table];
+        return ReadEntries(t, t.entriesAt, entries) || ReadEntries(t, t.copyEntriesAt, entries);
+    });
 }
 
 bool EwfDecoder::Decode(uint64_t chunk, std::span<uint8_t> out) {
@@ -182,19 +161,19 @@ bool EwfDecoder::Decode(uint64_t chunk, std::span<uint8_t> out) {
         std::upper_bound(tables.begin(), tables.end(), chunk,
                          [](uint64_t c, const Table& t) { return c < t.firstChunk; }) -
         tables.begin() - 1);
-    const Loaded* loaded = Entries(table);
-    if (loaded == nullptr) {
+    const std::vector<uint32_t>* entries = Entries(table);
+    if (entries == nullptr) {
         return false;
     }
     const Table& t = tables[table];
     const Segment& segment = layout_->segments[t.segment];
     const auto index = static_cast<std::size_t>(chunk - t.firstChunk);
-    const uint32_t entry = loaded->entries[index];
+    const uint32_t entry = (*entries)[index];
     const uint64_t start = t.base + (entry & ewf::table::EntryOffsetMask);
     // A chunk ends where the next begins; the table's last where its section does.
     uint64_t end = t.dataEnd;
-    if (index + 1 < loaded->entries.size()) {
-        const uint64_t next = t.base + (loaded->entries[index + 1] & ewf::table::EntryOffsetMask);
+    if (index + 1 < entries->size()) {
+        const uint64_t next = t.base + ((*entries)[index + 1] & ewf::table::EntryOffsetMask);
         if (next > start && next < end) {
             end = next;
         }

@@ -62,11 +62,6 @@ class QcowDecoder : public ChunkDecoder {
     bool Decode(uint64_t cluster, std::span<uint8_t> out) override;
 
   private:
-    struct L2 {
-        uint64_t offset = 0;
-        std::vector<uint8_t> bytes;
-        uint64_t lastUse = 0;
-    };
     bool L2Entry(uint64_t cluster, uint64_t& entry);
     bool Expand(uint64_t entry, std::span<uint8_t> out);
     bool ReadFully(uint64_t offset, std::span<uint8_t> out) const {
@@ -76,9 +71,8 @@ class QcowDecoder : public ChunkDecoder {
 
     std::shared_ptr<const QcowLayout> layout_;
     Inflater inflater_;
-    std::array<L2, kL2Tables> l2_;
-    uint64_t uses_ = 0;
-    std::vector<uint8_t> stored_;   // a deflated cluster as the file keeps it
+    RecentTables<std::vector<uint8_t>, kL2Tables> l2_;  // by their offset in the file
+    std::vector<uint8_t> stored_;                       // a deflated cluster as the file keeps it
     std::vector<uint8_t> cluster_;  // a whole cluster, where less of it is wanted
 };
 
@@ -93,30 +87,15 @@ bool QcowDecoder::L2Entry(uint64_t cluster, uint64_t& entry) {
     if (at == 0) {
         return true;
     }
-    std::size_t keep = 1;
-    if (clusterBytes * kL2Tables <= kL2CacheBytes) {
-        keep = kL2Tables;
+    const std::size_t keep = clusterBytes * kL2Tables <= kL2CacheBytes ? kL2Tables : 1;
+    const std::vector<uint8_t>* table = l2_.Get(at, keep, [&](std::vector<uint8_t>& bytes) {
+        bytes.resize(static_cast<std::size_t>(clusterBytes));
+        return ReadFully(at, bytes);
+    });
+    if (table == nullptr) {
+        return false;
     }
-    L2* table = &l2_[0];
-    for (std::size_t i = 0; i < keep; ++i) {
-        if (l2_[i].offset == at && !l2_[i].bytes.empty()) {
-            table = &l2_[i];
-            break;
-        }
-        if (l2_[i].lastUse < table->lastUse) {
-            table = &l2_[i];
-        }
-    }
-    if (table->offset != at || table->bytes.empty()) {
-        table->offset = at;
-        table->bytes.resize(static_cast<std::size_t>(clusterBytes));
-        if (!ReadFully(at, table->bytes)) {
-            table->bytes.clear();
-            return false;
-        }
-    }
-    table->lastUse = ++uses_;
-    entry = U64Be(table->bytes, static_cast<std::size_t>(cluster % perTable * qcow::EntryBytes));
+    entry = U64Be(*table, static_cast<std::size_t>(cluster % perTable * qcow::EntryBytes));
     return true;
 }
 
