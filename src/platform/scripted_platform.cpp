@@ -117,6 +117,11 @@ uint64_t ScriptedPlatform::VolumeLength(Handle handle) {
     return it == open_.end() ? 0 : Find(it->second)->bytes.size();
 }
 
+bool ScriptedPlatform::ReadsWholeChunks(Handle handle) {
+    auto it = open_.find(handle);
+    return it != open_.end() && Find(it->second)->readsWholeChunks;
+}
+
 bool ScriptedPlatform::IsBlockDevice(char letter) {
     ScriptedDrive* drive = Find(letter);
     return drive != nullptr && drive->blockDevice;

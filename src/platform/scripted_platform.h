@@ -27,6 +27,7 @@ struct ScriptedDrive {
     int readError = 0;                    // reads fail with this error
     int64_t readErrorFrom = 0;            // ... at byte offsets from this one on
     std::optional<uint64_t> shortReadAt;  // reads stop short at this byte offset
+    bool readsWholeChunks = false;        // as a container that expands chunks
 };
 
 class ScriptedPlatform : public Platform {
@@ -41,6 +42,7 @@ class ScriptedPlatform : public Platform {
                 std::size_t& bytesRead) override;
     bool CloseHandle(Handle handle) override;
     uint64_t VolumeLength(Handle handle) override;
+    bool ReadsWholeChunks(Handle handle) override;
     bool IsBlockDevice(char letter) override;
     bool IsOnDriveDevice(char letter, const std::string&) override {
         return letter == driveUnderDestination;

@@ -23,9 +23,10 @@ using test::Si;
 
 class NtfsScanTest : public test::NtfsHarness {
   protected:
-    std::map<std::string, FoundFile> Scan(NtfsImage& image) {
+    // `chunked`: as from a container that expands whole chunks.
+    std::map<std::string, FoundFile> Scan(NtfsImage& image, bool chunked = false) {
         image.Rebuild();
-        AddDrive('C', image.bytes, 0, "NTFS");
+        AddDrive('C', image.bytes, 0, "NTFS").readsWholeChunks = chunked;
         ScanSettings settings;
         settings.scanDrive = "C:\\";
         CompileScanPattern(settings);
@@ -131,20 +132,28 @@ TEST_F(NtfsScanTest, DirectoryPathsWhenParentsAreGoneReusedOrLoop) {
                             .Resident(ntfs::kFileName, Fn(64, u"freed parent.txt", 3))
                             .Resident(ntfs::kData, {})
                             .Build());
-    const auto found = Scan(image);
+    image.SetRecord(66, Directory(kDir, 62, u"live dir", 9).Build());
+    image.SetRecordInUse(66, true);
+    image.SetRecord(67, RecordBuilder()
+                            .Flags(kFree)
+                            .Resident(ntfs::kStandardInformation, Si())
+                            .Resident(ntfs::kFileName, Fn(66, u"in live dir.txt", 9))
+                            .Resident(ntfs::kData, {})
+                            .Build());
     const std::map<std::string, std::string> expected = {
-        {"in old dir.txt", "C:\\olddir\\"},
-        {"parent reused.txt", "C:\\?\\"},
-        {"lost grandparent.txt", "C:\\?\\sub\\"},
-        {"under self.txt", "self\\"},
-        {"in a loop.txt", "b\\a\\"},
-        {"old seq.txt", "C:\\?\\"},
-        {"freed parent.txt", "C:\\freed dir\\"},
+        {"in old dir.txt", "C:\\olddir\\"}, {"in live dir.txt", "C:\\new dir\\live dir\\"},
+        {"parent reused.txt", "C:\\?\\"},   {"lost grandparent.txt", "C:\\?\\sub\\"},
+        {"under self.txt", "self\\"},       {"in a loop.txt", "b\\a\\"},
+        {"old seq.txt", "C:\\?\\"},         {"freed parent.txt", "C:\\freed dir\\"},
     };
-    EXPECT_EQ(found.size(), expected.size());
-    for (const auto& [name, dir] : expected) {
-        ASSERT_EQ(found.count(name), 1u) << name;
-        EXPECT_EQ(found.at(name).dir, dir) << name;
+    // The same paths when the folders in use are noted as the records stream past.
+    for (const bool chunked : {false, true}) {
+        const auto found = Scan(image, chunked);
+        EXPECT_EQ(found.size(), expected.size());
+        for (const auto& [name, dir] : expected) {
+            ASSERT_EQ(found.count(name), 1u) << name;
+            EXPECT_EQ(found.at(name).dir, dir) << name << (chunked ? ", chunked" : "");
+        }
     }
 }
 
@@ -222,7 +231,6 @@ TEST_F(NtfsScanTest, NamesInExtensionRecords) {
     EXPECT_EQ(found.at("linked.txt").dir, "C:\\big dir\\");
     EXPECT_TRUE(dialogs.shown.empty()) << dialogs.Texts().front();
 }
-
 
 TEST(DirectoryPathCacheTest, KeepsTheFirstPathOfEveryKeyThroughGrowth) {
     DirectoryPathCache cache;
