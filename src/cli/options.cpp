@@ -101,10 +101,10 @@ std::vector<std::string> NamedValues(const Options& options, const std::string& 
 
 CommandOptions OptionsOf(const std::string& command) {
     if (command == "scan") {
-        return {{"pattern", "format", "output"}, {"skip-temp", "check-content"}};
+        return {{"pattern", "format", "output"}, {"skip-temp", "check-content", "deep"}};
     }
     if (command == "recover") {
-        return {{"pattern", "to", "item", "manifest"}, {"skip-temp", "all", "keep-paths", "yes"}};
+        return {{"pattern", "to", "item", "manifest"}, {"skip-temp", "all", "keep-paths", "yes", "deep"}};
     }
     return {};
 }
@@ -129,18 +129,20 @@ const std::vector<CommandText>& Commands() {
          "geometry of a volume, with the clusters and MFT records in use",
          {"volume", "on-check"}},
         {"scan",
-         "relicta scan [--volume [L=]PATH]... [--pattern P] [--skip-temp] [--check-content]\n"
-         "                    [--format tsv|json|bodyfile] [--output FILE] [--on-check=...]\n"
+         "relicta scan [--volume [L=]PATH]... [--deep] [--pattern P] [--skip-temp]\n"
+         "                    [--check-content] [--format tsv|json|bodyfile] [--output FILE]\n"
+         "                    [--on-check=...]\n"
          "                    [DRIVE|PATH]\n",
          "list the deleted files of one drive, or of every drive",
-         {"volume", "pattern", "skip-temp", "check-content", "format", "output", "on-check"}},
+         {"volume", "deep", "pattern", "skip-temp", "check-content", "format", "output",
+          "on-check"}},
         {"recover",
-         "relicta recover [--volume [L=]PATH]... --to DIR [--item N]... [--all]\n"
+         "relicta recover [--volume [L=]PATH]... [--deep] --to DIR [--item N]... [--all]\n"
          "                    [--pattern P] [--skip-temp] [--keep-paths] [--manifest FILE]\n"
          "                    [--yes] [--on-check=...] [DRIVE|PATH]\n",
          "scan as scan does, then copy the chosen files out into DIR",
-         {"volume", "to", "item", "all", "pattern", "skip-temp", "keep-paths", "manifest", "yes",
-          "on-check"}},
+         {"volume", "deep", "to", "item", "all", "pattern", "skip-temp", "keep-paths", "manifest",
+          "yes", "on-check"}},
     };
     return commands;
 }
@@ -154,6 +156,10 @@ const char* OptionText(const std::string& name) {
          "                      devices of this machine are listed.\n"},
         {"on-check",
          "  --on-check=POLICY   answer to failed consistency checks when nobody can be asked\n"},
+        {"deep",
+         "  --deep              read the whole drive too (what its file system does not use):\n"
+         "                      the files of a formatted volume, of a lost boot sector or\n"
+         "                      partition table, under their old names and folders\n"},
         {"pattern",
          "  --pattern P         only names matching P (* any run, ? makes the letter before "
          "optional)\n"},

@@ -13,6 +13,7 @@
 #include "cli/commands.h"
 #include "cli/console_progress.h"
 #include "cli/interrupt.h"
+#include "deep/deep_scan.h"
 #include "platform/drive_table.h"
 #include "recover/content_pass.h"
 #include "scan/found_files.h"
@@ -38,7 +39,9 @@ constexpr std::array<bool, 256> kNeedsEscape = [] {
 // hundred thousand files is written without a string operation per field.
 class JsonLineWriter {
   public:
-    explicit JsonLineWriter(std::ostream& out) : out_(out), buffer_(kFlushBytes) {}
+    // `foundBy`: each line says how its file was found (a deep scan's list).
+    JsonLineWriter(std::ostream& out, bool foundBy)
+        : out_(out), buffer_(kFlushBytes), foundBy_(foundBy) {}
 
     void Write(std::size_t item, const scan::FoundFile& f) {
         MakeRoom(kFixedBytes +
@@ -61,6 +64,11 @@ class JsonLineWriter {
         String(f.condition);
         Text(",\"mft_or_cluster\":");
         Decimal(f.mftOrCluster);
+        if (foundBy_) {
+            Text(",\"found_by\":\"");
+            Text(scan::FoundByName(f.foundBy));
+            Text("\"");
+        }
         if (f.layout != scan::DataLayout::Default) {
             Text(",\"layout\":\"");
             Text(scan::DataLayoutName(f.layout));
@@ -148,10 +156,11 @@ class JsonLineWriter {
 
     std::ostream& out_;
     std::vector<char> buffer_;
+    bool foundBy_ = false;
     char* cursor_ = buffer_.data();
 };
 
-void WriteList(std::ostream& out, const std::string& format) {
+void WriteList(std::ostream& out, const std::string& format, bool deep) {
     if (format == "bodyfile") {
         view::WriteBodyfile(out);
         return;
@@ -160,7 +169,7 @@ void WriteList(std::ostream& out, const std::string& format) {
         view::WriteSavedList(out);
         return;
     }
-    JsonLineWriter writer(out);
+    JsonLineWriter writer(out, deep);
     for (std::size_t i = 0; i < scan::foundFiles.size(); ++i) {
         writer.Write(i, scan::foundFiles[i]);
     }
@@ -207,6 +216,7 @@ std::optional<ScanOutcome> ScanForCommand(const Options& options, view::FoundFil
                              ? std::string(1, drives->front()) + ":\\"
                              : "";
     scan::CompileScanPattern(settings);
+    const bool deep = !NamedValue(options, "deep").empty();
 
     const bool terminal = ::isatty(STDERR_FILENO) != 0;
     app::SetProgressFactory([terminal]() -> std::unique_ptr<app::ProgressWindow> {
@@ -216,7 +226,11 @@ std::optional<ScanOutcome> ScanForCommand(const Options& options, view::FoundFil
     {
         // The first Ctrl+C stops the scan (what was found is still written).
         const CtrlCStops ctrlC;
-        scan::RunScan(settings, list);
+        if (deep) {
+            deep::RunDeepScan(settings, list);
+        } else {
+            scan::RunScan(settings, list);
+        }
         interrupted = ctrlC.Pressed();
     }
     app::SetProgressFactory(nullptr);
@@ -250,7 +264,7 @@ int RunScanCommand(const Options& options) {
     if (!outcome->interrupted && !NamedValue(options, "check-content").empty()) {
         checkStopped = !CheckListedContent(list, format == "bodyfile");
     }
-    WriteList(outputPath.empty() ? std::cout : file, format);
+    WriteList(outputPath.empty() ? std::cout : file, format, !NamedValue(options, "deep").empty());
     std::cout.flush();
     if (outcome->interrupted) {
         std::fprintf(stderr, "relicta: scan stopped; %zu files found so far\n",

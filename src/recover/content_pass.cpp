@@ -13,6 +13,7 @@
 #include "app/progress.h"
 #include "app/scan_state.h"
 #include "content/digest.h"
+#include "deep/deep_scan.h"
 #include "ntfs/ntfs_volume.h"
 #include "platform/platform.h"
 #include "recover/found_file_data.h"
@@ -359,7 +360,7 @@ bool CheckFoundFiles(const std::vector<uint32_t>& items, bool md5) {
                 // The files wanted whole are read while their drive is open.
                 stopped = !CheckWanted(items, reading);
                 ntfs::CloseNtfsVolumeIfOpen();
-                const std::optional<platform::Handle> handle = ntfs::OpenNtfsVolume(drive);
+                const std::optional<platform::Handle> handle = deep::OpenDriveOfFoundFiles(drive);
                 open = handle && platform::IsOpenHandle(*handle) ? drive : '\0';
                 reading.sharedVolume =
                     open != '\0' && platform::CurrentPlatform().ReadsFromAnyThread(*handle)

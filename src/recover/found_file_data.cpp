@@ -138,6 +138,91 @@ class ClusterData final : public content::DataReader {
     std::vector<content::StoredRange> ranges_;
 };
 
+// A deep scan's file: its stored extents end to end, zeros past the valid length, or the
+// value its record held.
+class DeepData final : public content::DataReader {
+  public:
+    DeepData(const scan::DeepLocation& where, uint64_t size, uint64_t valid)
+        : where_(where), size_(size), valid_(std::min(valid, size)) {
+        for (const scan::DeepExtent& e : where_.extents) {
+            starts_.push_back(reach_);
+            reach_ += e.length;
+        }
+        if (where_.residentData) {
+            reach_ = where_.resident.size();
+        }
+    }
+    uint64_t Size() const override { return size_; }
+    bool Read(uint64_t offset, std::span<uint8_t> out) override {
+        if (where_.residentData) {
+            if (offset > size_ || out.size() > size_ - offset || offset + out.size() > reach_) {
+                return false;
+            }
+            std::memcpy(out.data(), where_.resident.data() + offset, out.size());
+            return true;
+        }
+        if (!Locate(offset, out.size(), ranges_)) {
+            return false;
+        }
+        std::size_t at = 0;
+        for (const content::StoredRange& r : ranges_) {
+            const std::span<uint8_t> into = out.subspan(at, static_cast<std::size_t>(r.length));
+            if (r.volumeOffset == content::StoredRange::kZeros) {
+                std::fill(into.begin(), into.end(), 0);
+            } else if (!volume::TryReadVolumeBytes(Vcb->hVolume, r.volumeOffset, into)) {
+                return false;
+            }
+            at += into.size();
+        }
+        return true;
+    }
+    std::span<const uint8_t> View(uint64_t offset, std::size_t n) override {
+        if (!where_.residentData || offset > reach_ || n > reach_ - offset || offset + n > size_) {
+            return {};
+        }
+        return std::span<const uint8_t>(where_.resident).subspan(offset, n);
+    }
+    bool Locate(std::size_t n, std::vector<content::StoredRange>& ranges) override {
+        return !where_.residentData && Locate(0, n, ranges);
+    }
+
+  private:
+    bool Locate(uint64_t offset, uint64_t n, std::vector<content::StoredRange>& ranges) const {
+        ranges.clear();
+        if (offset > size_ || n > size_ - offset) {
+            return false;
+        }
+        const uint64_t end = std::min<uint64_t>(offset + n, valid_);
+        if (end > reach_) {
+            return false;
+        }
+        for (uint64_t at = offset; at < end;) {
+            const std::size_t i = static_cast<std::size_t>(
+                std::upper_bound(starts_.begin(), starts_.end(), at) - starts_.begin() - 1);
+            const scan::DeepExtent& e = where_.extents[i];
+            const uint64_t inside = at - starts_[i];
+            const uint64_t take = std::min(end, starts_[i] + e.length) - at;
+            ranges.push_back({e.offset == scan::DeepExtent::kZeros
+                                  ? content::StoredRange::kZeros
+                                  : e.offset + static_cast<int64_t>(inside),
+                              take});
+            at += take;
+        }
+        const uint64_t stored = end > offset ? end - offset : 0;
+        if (stored < n) {
+            ranges.push_back({content::StoredRange::kZeros, n - stored});
+        }
+        return true;
+    }
+
+    const scan::DeepLocation& where_;
+    uint64_t size_;
+    uint64_t valid_;
+    uint64_t reach_ = 0;
+    std::vector<uint64_t> starts_;
+    std::vector<content::StoredRange> ranges_;
+};
+
 }  // namespace
 
 std::unique_ptr<content::DataReader> OpenFoundFileData(uint32_t itemNum) {
@@ -146,6 +231,11 @@ std::unique_ptr<content::DataReader> OpenFoundFileData(uint32_t itemNum) {
     }
     const scan::FoundFile& file = scan::foundFiles[itemNum];
     const uint64_t size = static_cast<uint64_t>(std::max<int64_t>(file.size, 0));
+    if (const scan::DeepLocation* where = file.Deep()) {
+        const uint64_t valid =
+            file.validLength < 0 ? size : static_cast<uint64_t>(file.validLength);
+        return std::make_unique<DeepData>(*where, size, valid);
+    }
     if (!Vcb->IsFat) {
         ntfs::MftRecordPtr record = ntfs::ReadMftRecord(Vcb->hVolume, file.mftOrCluster, true);
         if (!record) {

@@ -6,6 +6,7 @@
 #include "app/dialogs.h"
 #include "app/scan_state.h"
 #include "app/system_error.h"
+#include "deep/deep_scan.h"
 #include "ntfs/ntfs_volume.h"
 #include "platform/last_error.h"
 #include "platform/platform.h"
@@ -39,7 +40,7 @@ bool IsOpenVolumeOf(char letter) {
 
 // Opens the drive of CurrentDriveRoot; false, after telling the user, when it cannot be.
 bool OpenCurrentDrive() {
-    const std::optional<platform::Handle> handle = ntfs::OpenNtfsVolume(scan::CurrentDriveRoot[0]);
+    const std::optional<platform::Handle> handle = deep::OpenDriveOfFoundFiles(scan::CurrentDriveRoot[0]);
     if (!handle || !platform::IsOpenHandle(*handle)) {
         app::ShowSystemError();
         app::MessageBox("Could not open drive, so could not recover files", "Fatal");
@@ -50,7 +51,7 @@ bool OpenCurrentDrive() {
 }
 
 bool LocationLost(const scan::FoundFile& file) {
-    return file.mftOrCluster <= 1 && file.size != 0;
+    return file.Deep() == nullptr && file.mftOrCluster <= 1 && file.size != 0;
 }
 
 // Where one of several files goes: the destination, and its old directory under it when

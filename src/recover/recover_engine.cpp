@@ -228,6 +228,66 @@ RecoverResult RecoverExFatFile(const RecoverJob& job, const scan::FoundFile& ent
     return CopyRunsAndFinish(*file, job, *runs);
 }
 
+// A deep scan's file: its bytes where the old volume's geometry put them, resolved when found.
+RecoverResult CopyDeepData(platform::RecoveredFile& file, const RecoverJob& job,
+                           const scan::DeepLocation& where) {
+    if (where.residentData) {
+        const std::size_t bytes =
+            static_cast<std::size_t>(std::min<int64_t>(job.size, where.resident.size()));
+        if (!WritePiece(file, std::span<const uint8_t>(where.resident).first(bytes), job)) {
+            return RecoverResult::Failed;
+        }
+        if (static_cast<int64_t>(bytes) < job.size) {
+            ReportEndedEarly(static_cast<int64_t>(bytes), job.size,
+                             "the record holds less data than its listed size");
+            return Finish(file, job, true);
+        }
+        return Finish(file, job, false);
+    }
+    const int64_t valid = job.validLength < 0 ? job.size : std::min(job.validLength, job.size);
+    std::vector<uint8_t> buffer;
+    int64_t written = 0;
+    for (const scan::DeepExtent& extent : where.extents) {
+        for (uint64_t at = 0; at < extent.length && written < valid;) {
+            const std::size_t piece = static_cast<std::size_t>(std::min<uint64_t>(
+                {extent.length - at, kCopyChunkBytes, static_cast<uint64_t>(valid - written)}));
+            buffer.resize(piece);
+            if (extent.offset == scan::DeepExtent::kZeros) {
+                std::fill(buffer.begin(), buffer.end(), 0);
+            } else {
+                platform::SetLastError(0);
+                volume::ReadVolumeBytes(Vcb->hVolume, extent.offset + static_cast<int64_t>(at),
+                                        buffer);
+                if (SourceReadFailed(file)) {
+                    return RecoverResult::Failed;
+                }
+            }
+            if (!WritePiece(file, buffer, job)) {
+                return RecoverResult::Failed;
+            }
+            at += piece;
+            written += static_cast<int64_t>(piece);
+        }
+    }
+    if (written < valid) {
+        ReportEndedEarly(written, job.size, "the old volume's runs hold less than its listed size");
+        return Finish(file, job, true);
+    }
+    if (!WriteZeros(file, job.size - valid, job)) {
+        return RecoverResult::Failed;
+    }
+    return Finish(file, job, false);
+}
+
+RecoverResult RecoverDeepFile(const RecoverJob& job, const scan::DeepLocation& where) {
+    std::optional<platform::RecoveredFile> file =
+        CreateRecoveredFile(job.destDir, job.name, job.attributes, job.shown);
+    if (!file || job.size == 0) {
+        return file ? Finish(*file, job, false) : RecoverResult::Failed;
+    }
+    return CopyDeepData(*file, job, where);
+}
+
 RecoverResult CopyNtfsData(platform::RecoveredFile& file, const RecoverJob& job,
                            const ntfs::Attribute& data) {
     // A listed size past what the clusters hold is a damaged one: what lies beyond is not
@@ -383,7 +443,9 @@ RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string d
                          std::move(shown),
                          &progress};
     RecoverResult result = RecoverResult::Failed;
-    if (Vcb->IsExFat) {
+    if (const scan::DeepLocation* where = entry.Deep()) {
+        result = RecoverDeepFile(job, *where);
+    } else if (Vcb->IsExFat) {
         result = RecoverExFatFile(job, entry);
     } else {
         result =

@@ -59,7 +59,9 @@ FoundFile::FoundFile(const FoundFile& other)
       layout(other.layout),
       validLength(other.validLength),
       utcOffsetMinutes(other.utcOffsetMinutes),
-      notes_(other.notes_ ? std::make_unique<FoundFileNotes>(*other.notes_) : nullptr) {}
+      foundBy(other.foundBy),
+      notes_(other.notes_ ? std::make_unique<FoundFileNotes>(*other.notes_) : nullptr),
+      deep_(other.deep_ ? std::make_unique<DeepLocation>(*other.deep_) : nullptr) {}
 
 FoundFile& FoundFile::operator=(const FoundFile& other) {
     if (this != &other) {
@@ -81,9 +83,25 @@ FoundFileNotes& FoundFile::EditNotes() {
     return *notes_;
 }
 
+void FoundFile::SetDeep(DeepLocation location) {
+    deep_ = std::make_unique<DeepLocation>(std::move(location));
+}
+
 char FoundFile::Drive() const {
     const std::string& foundAt = Notes().recycledAs.empty() ? dir : Notes().recycledAs;
     return foundAt.size() > 1 && foundAt[1] == ':' ? foundAt[0] : '\0';
+}
+
+const char* FoundByName(FoundBy foundBy) {
+    switch (foundBy) {
+        case FoundBy::Record:
+            return "record";
+        case FoundBy::Directory:
+            return "directory";
+        case FoundBy::Entry:
+            break;
+    }
+    return "entry";
 }
 
 const char* DataLayoutName(DataLayout layout) {

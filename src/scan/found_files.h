@@ -29,11 +29,34 @@ enum class DataLayout : uint8_t {
     Default,     // FAT: the run of free clusters from the first; NTFS: the record's runs
     Contiguous,  // exFAT: the clusters one after another from the first
     Chain,       // exFAT: the FAT chain from the first cluster, found whole
-    Guessed,     // exFAT: the chain is gone; the free clusters from the first are a guess
+    Guessed,     // exFAT, or an old FAT file: the chain is gone; the clusters are a guess
 };
 
 // The layout's name in the JSON list: "contiguous", "chain", "guessed"; "" for the default.
 const char* DataLayoutName(DataLayout layout);
+
+// How a file was found: an entry of the volume's own file system (the normal scan), an old
+// MFT record, or an old FAT or exFAT directory cluster (the deep scan).
+enum class FoundBy : uint8_t { Entry, Record, Directory };
+
+// The name in the JSON list: "entry", "record", "directory".
+const char* FoundByName(FoundBy foundBy);
+
+// `length` bytes of a file's data from byte `offset` of the drive, or zeros where `offset`
+// is kZeros (a sparse run).
+struct DeepExtent {
+    static constexpr int64_t kZeros = -1;
+    int64_t offset = kZeros;
+    uint64_t length = 0;
+};
+
+// Where a deep scan's file lies, resolved from its old volume's geometry when it was found:
+// recovery needs nothing of the volume the drive holds now.
+struct DeepLocation {
+    std::vector<DeepExtent> extents;  // the data in order, at most up to the file's size
+    std::vector<uint8_t> resident;    // an NTFS value kept in its record; extents are then empty
+    bool residentData = false;
+};
 
 // What later steps find out about a found file.
 struct FoundFileNotes {
@@ -64,6 +87,7 @@ struct FoundFile {
     DataLayout layout = DataLayout::Default;
     int64_t validLength = -1;  // bytes past this are zeros (exFAT's valid data length); -1: none
     std::optional<int16_t> utcOffsetMinutes;  // of modifiedTime, when the volume recorded it
+    FoundBy foundBy = FoundBy::Entry;
 
     FoundFile() = default;
     FoundFile(const FoundFile& other);
@@ -77,10 +101,15 @@ struct FoundFile {
     FoundFileNotes& EditNotes();
     // The letter of the drive the file was found on; 0 when there is none.
     char Drive() const;
+    // Where a deep scan found the file's data; nullptr for the normal scan's files, which
+    // are read through the volume's own file system.
+    const DeepLocation* Deep() const { return deep_.get(); }
+    void SetDeep(DeepLocation location);
 
   private:
     // Apart from the entry, which a scan makes by the hundred thousand: few files get notes.
     std::unique_ptr<FoundFileNotes> notes_;
+    std::unique_ptr<DeepLocation> deep_;
 };
 
 // The table, indexed by itemNum.

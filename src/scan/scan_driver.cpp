@@ -25,11 +25,11 @@ constexpr char kLastDrive = 'Z';
 
 int openedDrives = 0;
 
+}  // namespace
+
 bool IsScannedFileSystem(const std::string& name) {
     return name == "NTFS" || name == "FAT32" || name == "FAT" || name == "exFAT";
 }
-
-}  // namespace
 
 int OpenedDrives() {
     return openedDrives;
@@ -65,6 +65,11 @@ void ScanOneDrive(ScanSettings& settings, FileListControl& listCtrl, const char*
 }
 
 void RunScan(ScanSettings& settings, FileListControl& listCtrl) {
+    RunScan(settings, listCtrl, ScanOneDrive, false);
+}
+
+void RunScan(ScanSettings& settings, FileListControl& listCtrl, DriveScanner scanOne,
+             bool anyFileSystem) {
     const std::string drive = settings.scanDrive;
     app::StopScan = false;
     openedDrives = 0;
@@ -74,7 +79,7 @@ void RunScan(ScanSettings& settings, FileListControl& listCtrl) {
     if (!drive.empty() && drive[0] != '\0') {
         CurrentDriveRoot[0] = drive[0];
         try {
-            ScanOneDrive(settings, listCtrl, CurrentDriveRoot);
+            scanOne(settings, listCtrl, CurrentDriveRoot);
         } catch (const std::exception&) {
             ntfs::CloseNtfsVolumeIfOpen();
             app::MessageBox("Hit a problem scanning that drive.. Scan stopped", "Problem");
@@ -88,11 +93,11 @@ void RunScan(ScanSettings& settings, FileListControl& listCtrl) {
                 continue;
             }
             const std::string name = os.GetFileSystemName(letter).value_or("RAW");
-            if (IsScannedFileSystem(name)) {
+            if (anyFileSystem || IsScannedFileSystem(name)) {
                 app::StatusText = std::string("Scanning drive ") + CurrentDriveRoot;
                 app::PumpMessages();
                 try {
-                    ScanOneDrive(settings, listCtrl, CurrentDriveRoot);
+                    scanOne(settings, listCtrl, CurrentDriveRoot);
                 } catch (const std::exception&) {
                     ntfs::CloseNtfsVolumeIfOpen();
                 }

@@ -18,7 +18,16 @@ struct ScanSettings {
 // The root of the drive being scanned or recovered from.
 extern char CurrentDriveRoot[4];
 
+// Scans one drive, given its root ("X:\").
+using DriveScanner = void (*)(ScanSettings& settings, FileListControl& listCtrl, const char* root);
+
+// Scans the settings' drive, or every fixed and removable drive whose file system is scanned
+// (with `anyFileSystem`, those of no known file system too), each with `scanOne`.
 void RunScan(ScanSettings& settings, FileListControl& listCtrl);
+void RunScan(ScanSettings& settings, FileListControl& listCtrl, DriveScanner scanOne,
+             bool anyFileSystem);
+// Whether the scans read a file system of this name ("NTFS", "FAT32", "FAT", "exFAT").
+bool IsScannedFileSystem(const std::string& name);
 // Drives the last scan could open.
 int OpenedDrives();
 void ScanOneDrive(ScanSettings& settings, FileListControl& listCtrl, const char* root);

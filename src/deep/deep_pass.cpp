@@ -1,0 +1,230 @@
+#include "deep/deep_pass.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "app/progress.h"
+#include "app/scan_state.h"
+#include "platform/last_error.h"
+
+namespace relicta::deep {
+namespace {
+
+constexpr std::size_t kReadBytes = std::size_t{8} << 20;
+constexpr int kProgressSteps = 1000;
+constexpr double kMiB = 1024.0 * 1024.0;
+
+// The next read of the pass: where, how much, and whether it follows the last one on.
+struct Piece {
+    int64_t offset = 0;
+    std::size_t length = 0;
+};
+
+std::vector<Piece> CutIntoReads(const std::vector<ByteRange>& ranges) {
+    std::vector<Piece> pieces;
+    for (const ByteRange& r : ranges) {
+        for (int64_t at = r.offset; at < r.offset + r.length;) {
+            const std::size_t n = static_cast<std::size_t>(
+                std::min<int64_t>(static_cast<int64_t>(kReadBytes), r.offset + r.length - at));
+            pieces.push_back({at, n});
+            at += static_cast<int64_t>(n);
+        }
+    }
+    return pieces;
+}
+
+// One read into `into` (kCarryBytes of room kept in front): the bytes that could be read.
+std::size_t ReadPiece(platform::Handle handle, const Piece& piece, std::vector<uint8_t>& into) {
+    into.resize(kCarryBytes + piece.length);
+    std::span<uint8_t> out(into.data() + kCarryBytes, piece.length);
+    std::size_t done = 0;
+    while (done < out.size()) {
+        std::size_t got = 0;
+        if (!platform::CurrentPlatform().ReadAt(handle, piece.offset + static_cast<int64_t>(done),
+                                                out.subspan(done), got) ||
+            got == 0) {
+            break;
+        }
+        done += got;
+    }
+    return done - done % kSectorBytes;
+}
+
+class PassProgress {
+  public:
+    explicit PassProgress(int64_t total) : total_(std::max<int64_t>(total, 1)) {
+        window_ = app::CreateProgressWindow();
+        window_->SetRange(0, kProgressSteps);
+        window_->SetPos(0);
+        Show(0);
+    }
+    void Show(int64_t done) {
+        const auto now = std::chrono::steady_clock::now();
+        if (done != 0 && done != total_ && now - shown_ < std::chrono::milliseconds(200)) {
+            return;
+        }
+        shown_ = now;
+        const double seconds = std::chrono::duration<double>(now - start_).count();
+        const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+        const double left = rate > 0 ? static_cast<double>(total_ - done) / rate : 0;
+        char text[160];
+        std::snprintf(text, sizeof text, "Deep scan: %.0f of %.0f MiB, %.0f MiB/s, %.0f s left",
+                      static_cast<double>(done) / kMiB, static_cast<double>(total_) / kMiB,
+                      rate / kMiB, left);
+        window_->SetText(text);
+        window_->SetPos(static_cast<int>(static_cast<__int128>(done) * kProgressSteps / total_));
+    }
+
+  private:
+    int64_t total_;
+    std::unique_ptr<app::ProgressWindow> window_;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point shown_{};
+};
+
+// Reads ahead on a thread of its own where the source allows, one buffer ahead of the finders.
+class Reader {
+  public:
+    Reader(platform::Handle handle, std::vector<Piece> pieces)
+        : handle_(handle), pieces_(std::move(pieces)),
+          threaded_(platform::CurrentPlatform().ReadsFromAnyThread(handle) && pieces_.size() > 1) {
+        if (threaded_) {
+            thread_ = std::thread([this] { Run(); });
+        }
+    }
+    ~Reader() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+
+    // Piece `index` read into `into` (whose buffer is swapped with the reader's); its length.
+    std::size_t Take(std::size_t index, std::vector<uint8_t>& into) {
+        if (!threaded_) {
+            return ReadPiece(handle_, pieces_[index], into);
+        }
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return ready_ == index + 1; });
+        into.swap(ahead_);
+        const std::size_t n = aheadLength_;
+        taken_ = index + 1;
+        changed_.notify_all();
+        return n;
+    }
+
+  private:
+    void Run() {
+        std::vector<uint8_t> buffer;
+        for (std::size_t i = 0; i < pieces_.size(); ++i) {
+            const std::size_t n = ReadPiece(handle_, pieces_[i], buffer);
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return stop_ || taken_ == i; });
+            if (stop_) {
+                return;
+            }
+            ahead_.swap(buffer);
+            aheadLength_ = n;
+            ready_ = i + 1;
+            changed_.notify_all();
+        }
+    }
+
+    platform::Handle handle_;
+    std::vector<Piece> pieces_;
+    bool threaded_;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<uint8_t> ahead_;
+    std::size_t aheadLength_ = 0;
+    std::size_t ready_ = 0;  // pieces handed over so far
+    std::size_t taken_ = 0;  // pieces taken so far
+    bool stop_ = false;
+};
+
+}  // namespace
+
+std::vector<ByteRange> NormalizeRanges(std::vector<ByteRange> ranges, int64_t limit) {
+    const int64_t sector = static_cast<int64_t>(kSectorBytes);
+    std::vector<ByteRange> cut;
+    for (ByteRange r : ranges) {
+        if (r.length <= 0 || r.offset < 0 || r.offset >= limit) {
+            continue;
+        }
+        const int64_t end = std::min(limit, r.offset + std::min(r.length, limit - r.offset));
+        const int64_t from = (r.offset + sector - 1) / sector * sector;
+        const int64_t to = end / sector * sector;
+        if (to > from) {
+            cut.push_back({from, to - from});
+        }
+    }
+    std::sort(cut.begin(), cut.end(),
+              [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
+    std::vector<ByteRange> merged;
+    for (const ByteRange& r : cut) {
+        if (!merged.empty() && r.offset <= merged.back().offset + merged.back().length) {
+            merged.back().length =
+                std::max(merged.back().offset + merged.back().length, r.offset + r.length) -
+                merged.back().offset;
+        } else {
+            merged.push_back(r);
+        }
+    }
+    return merged;
+}
+
+PassResult RunPass(platform::Handle handle, const std::vector<ByteRange>& ranges,
+                   std::span<Finder* const> finders) {
+    PassResult result;
+    int64_t total = 0;
+    for (const ByteRange& r : ranges) {
+        total += r.length;
+    }
+    PassProgress progress(total);
+    std::vector<Piece> pieces = CutIntoReads(ranges);
+    Reader reader(handle, pieces);
+    std::vector<uint8_t> buffer;
+    std::vector<uint8_t> carry;  // the last bytes of the block before, when it ends where this begins
+    int64_t carryEnd = -1;
+    int64_t done = 0;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        if (app::PumpMessages() || app::StopScan) {
+            result.cancelled = true;
+            break;
+        }
+        const std::size_t n = reader.Take(i, buffer);
+        const Piece& piece = pieces[i];
+        done += static_cast<int64_t>(piece.length);
+        result.bytesRead += static_cast<int64_t>(n);
+        result.bytesUnreadable += static_cast<int64_t>(piece.length - n);
+        const std::size_t carried = carryEnd == piece.offset ? carry.size() : 0;
+        std::copy(carry.end() - static_cast<std::ptrdiff_t>(carried), carry.end(),
+                  buffer.begin() + static_cast<std::ptrdiff_t>(kCarryBytes - carried));
+        const Block block{piece.offset - static_cast<int64_t>(carried),
+                          std::span<const uint8_t>(buffer).subspan(kCarryBytes - carried,
+                                                                   carried + n),
+                          carried};
+        for (Finder* finder : finders) {
+            finder->Feed(block);
+        }
+        const std::size_t keep = std::min(kCarryBytes, n);
+        carry.assign(buffer.begin() + static_cast<std::ptrdiff_t>(kCarryBytes + n - keep),
+                     buffer.begin() + static_cast<std::ptrdiff_t>(kCarryBytes + n));
+        carryEnd = n == piece.length ? piece.offset + static_cast<int64_t>(n) : -1;
+        progress.Show(done);
+    }
+    return result;
+}
+
+}  // namespace relicta::deep

@@ -1,0 +1,206 @@
+#include "deep/deep_scan.h"
+
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "app/dialogs.h"
+#include "app/scan_state.h"
+#include "app/system_error.h"
+#include "deep/boot_sector_finder.h"
+#include "deep/current_volume.h"
+#include "deep/deep_pass.h"
+#include "deep/exfat_rebuild.h"
+#include "deep/fat_rebuild.h"
+#include "deep/ntfs_rebuild.h"
+#include "deep/old_volume.h"
+#include "ntfs/bitmaps.h"
+#include "ntfs/ntfs_volume.h"
+#include "scan/found_files.h"
+#include "scan/scan_context.h"
+#include "volume/vcb.h"
+
+namespace relicta::deep {
+namespace {
+
+using volume::Vcb;
+
+bool NamesKnownFileSystem(char letter) {
+    const std::optional<std::string> name =
+        platform::CurrentPlatform().GetFileSystemName(letter);
+    return name && scan::IsScannedFileSystem(*name);
+}
+
+// The drive opened for its bytes alone: no file system is read.
+std::optional<platform::Handle> OpenRaw(char letter) {
+    volume::VCB& vcb = volume::EnsureVcb();
+    if (platform::IsOpenHandle(vcb.hVolume)) {
+        platform::CurrentPlatform().CloseHandle(vcb.hVolume);
+    }
+    vcb = volume::VCB{};
+    vcb.pBpb = std::make_unique<volume::Bpb>();
+    vcb.RootPath[0] = letter;
+    vcb.IsRawFileSystem = true;
+    vcb.hVolume = platform::CurrentPlatform().OpenVolume(letter);
+    if (!platform::IsOpenHandle(vcb.hVolume)) {
+        app::ShowSystemError();
+        volume::CloseVolume();
+        return std::nullopt;
+    }
+    vcb.NumberSectors = static_cast<int64_t>(
+        platform::CurrentPlatform().VolumeLength(vcb.hVolume) / volume::kDefaultBytesPerSector);
+    ntfs::DefragInProgress = true;
+    return vcb.hVolume;
+}
+
+// The clusters of the open volume its bitmap says are in use, as stretches of the drive.
+void AddUsedClusters(CurrentVolume& current) {
+    const int64_t bits = std::min<int64_t>(ntfs::VolumeBitmapBits,
+                                           static_cast<int64_t>(ntfs::VolumeBitmap.size()) * 8);
+    const int64_t clusterBytes = current.clusterBytes;
+    int64_t runStart = -1;
+    const auto close = [&](int64_t bit) {
+        if (runStart >= 0) {
+            current.used.push_back({current.clusterAreaOffset + runStart * clusterBytes,
+                                    (bit - runStart) * clusterBytes});
+            runStart = -1;
+        }
+    };
+    for (int64_t bit = 0; bit < bits;) {
+        const uint8_t byte = ntfs::VolumeBitmap[static_cast<std::size_t>(bit / 8)];
+        if (bit % 8 == 0 && bit + 8 <= bits && (byte == 0 || byte == 0xFF)) {
+            if (byte == 0) {
+                close(bit);
+            } else if (runStart < 0) {
+                runStart = bit;
+            }
+            bit += 8;
+            continue;
+        }
+        if (ntfs::BitSet(ntfs::VolumeBitmap, bit)) {
+            if (runStart < 0) {
+                runStart = bit;
+            }
+        } else {
+            close(bit);
+        }
+        ++bit;
+    }
+    close(bits);
+    // Past the clusters the bitmap covers: the volume's own (an NTFS backup boot sector).
+    const int64_t end = current.clusterAreaOffset + bits * clusterBytes;
+    if (end < current.length) {
+        current.used.push_back({end, current.length - end});
+    }
+}
+
+CurrentVolume DescribeCurrentVolume() {
+    CurrentVolume current;
+    current.length =
+        static_cast<int64_t>(platform::CurrentPlatform().VolumeLength(Vcb->hVolume));
+    if (Vcb->IsRawFileSystem && !Vcb->IsFat && Vcb->BytesPerCluster == 0) {
+        return current;
+    }
+    current.clusterBytes = Vcb->BytesPerCluster;
+    current.totalClusters = Vcb->TotalClusters;
+    if (Vcb->IsFat) {
+        current.kind = Vcb->IsExFat ? CurrentKind::ExFat : CurrentKind::Fat;
+        current.clusterAreaOffset = static_cast<int64_t>(Vcb->AllocationSupport.FileAreaLbo);
+        // The boot sectors, the FATs and a FAT12/16 root directory are the volume's own.
+        current.used.push_back({0, current.clusterAreaOffset});
+    } else {
+        current.kind = CurrentKind::Ntfs;
+        current.mftOffset = Vcb->MftStartLcn * Vcb->BytesPerCluster;
+        current.recordBytes = Vcb->BytesPerFileRecordSegment;
+    }
+    if (current.clusterBytes == 0) {
+        current.kind = CurrentKind::None;
+        current.used.clear();
+        return current;
+    }
+    AddUsedClusters(current);
+    current.used = NormalizeRanges(std::move(current.used), current.length);
+    return current;
+}
+
+void ReportNotes(const std::vector<std::string>& notes) {
+    if (notes.empty()) {
+        return;
+    }
+    std::string text;
+    for (const std::string& note : notes) {
+        text += (text.empty() ? "" : "\n") + note;
+    }
+    app::MessageBox(text, "Deep scan");
+}
+
+// The pass and what its finders found, rebuilt and listed.
+void FindOldVolumes(scan::ScanContext& context, char letter, std::size_t firstItem) {
+    const CurrentVolume current = DescribeCurrentVolume();
+    const std::vector<ByteRange> ranges = NormalizeRanges(current.Unused(), current.length);
+    BootSectorFinder boots;
+    NtfsRecordFinder records;
+    FatDirectoryFinder fatDirectories;
+    ExFatEntrySetFinder exFatSets;
+    Finder* const finders[] = {&boots, &records, &fatDirectories, &exFatSets};
+    app::StatusText = std::string("Deep scan of drive ") + letter + ":\\";
+    RunPass(Vcb->hVolume, ranges, finders);
+
+    std::vector<std::string> notes;
+    std::vector<OldVolume> volumes = RebuildNtfsVolumes(records, boots.Found(), current, notes);
+    const auto append = [&volumes](std::vector<OldVolume> more) {
+        std::move(more.begin(), more.end(), std::back_inserter(volumes));
+    };
+    append(RebuildFatVolumes(fatDirectories, boots.Found(), current, notes));
+    append(RebuildExFatVolumes(exFatSets, boots.Found(), current, notes));
+    AddOldVolumeFiles(context, volumes, letter, firstItem);
+    ReportNotes(notes);
+}
+
+}  // namespace
+
+std::optional<platform::Handle> OpenDrive(char letter) {
+    if (NamesKnownFileSystem(letter)) {
+        return ntfs::OpenNtfsVolume(letter);
+    }
+    return OpenRaw(letter);
+}
+
+std::optional<platform::Handle> OpenDriveOfFoundFiles(char letter) {
+    for (const scan::FoundFile& f : scan::foundFiles) {
+        if (f.Deep() != nullptr && f.Drive() == letter) {
+            return OpenDrive(letter);
+        }
+    }
+    return ntfs::OpenNtfsVolume(letter);
+}
+
+void ScanOneDriveDeep(scan::ScanSettings& settings, scan::FileListControl& listCtrl,
+                      const char* root) {
+    const std::size_t firstItem = scan::foundFiles.size();
+    if (NamesKnownFileSystem(root[0])) {
+        scan::ScanOneDrive(settings, listCtrl, root);
+        if (app::StopScan) {
+            return;
+        }
+    }
+    std::memcpy(scan::CurrentDriveRoot, root, 3);
+    scan::CurrentDriveRoot[3] = '\0';
+    const std::optional<platform::Handle> handle = OpenDrive(root[0]);
+    if (!handle || !platform::IsOpenHandle(*handle)) {
+        ntfs::CloseNtfsVolumeIfOpen();
+        return;
+    }
+    scan::ScanContext context{listCtrl,
+                              scan::ScanFilters{settings.filePattern, &settings.compiledPattern,
+                                                settings.skipTempFiles}};
+    FindOldVolumes(context, root[0], firstItem);
+    ntfs::CloseNtfsVolumeIfOpen();
+}
+
+void RunDeepScan(scan::ScanSettings& settings, scan::FileListControl& listCtrl) {
+    scan::RunScan(settings, listCtrl, ScanOneDriveDeep, true);
+}
+
+}  // namespace relicta::deep
