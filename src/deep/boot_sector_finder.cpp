@@ -139,7 +139,7 @@ int64_t FoundBootSector::ClusterAreaOffset() const {
 }
 
 void BootSectorFinder::Feed(const Block& block) {
-    for (std::size_t at = block.carried; at + kSectorBytes <= block.bytes.size();
+    for (std::size_t at = 0; at < block.starts && at + kSectorBytes <= block.bytes.size();
          at += kSectorBytes) {
         // The signature first: nearly every sector is refused on two bytes.
         if (block.bytes[at + kBootSignatureAt] != 0x55 ||

@@ -195,7 +195,8 @@ PassResult RunPass(platform::Handle handle, const std::vector<ByteRange>& ranges
     std::vector<Piece> pieces = CutIntoReads(ranges);
     Reader reader(handle, pieces);
     std::vector<uint8_t> buffer;
-    std::vector<uint8_t> carry;  // the last bytes of the block before, when it ends where this begins
+    // The last bytes of the block before, which begin this one when it follows on.
+    std::vector<uint8_t> carry;
     int64_t carryEnd = -1;
     int64_t done = 0;
     for (std::size_t i = 0; i < pieces.size(); ++i) {
@@ -211,17 +212,19 @@ PassResult RunPass(platform::Handle handle, const std::vector<ByteRange>& ranges
         const std::size_t carried = carryEnd == piece.offset ? carry.size() : 0;
         std::copy(carry.end() - static_cast<std::ptrdiff_t>(carried), carry.end(),
                   buffer.begin() + static_cast<std::ptrdiff_t>(kCarryBytes - carried));
-        const Block block{piece.offset - static_cast<int64_t>(carried),
-                          std::span<const uint8_t>(buffer).subspan(kCarryBytes - carried,
-                                                                   carried + n),
-                          carried};
+        const std::span<const uint8_t> bytes =
+            std::span<const uint8_t>(buffer).subspan(kCarryBytes - carried, carried + n);
+        const int64_t end = piece.offset + static_cast<int64_t>(n);
+        const bool followed = n == piece.length && i + 1 < pieces.size() &&
+                              pieces[i + 1].offset == end;
+        const std::size_t held = followed ? std::min(kCarryBytes, bytes.size()) : 0;
+        const Block block{piece.offset - static_cast<int64_t>(carried), bytes,
+                          bytes.size() - held};
         for (Finder* finder : finders) {
             finder->Feed(block);
         }
-        const std::size_t keep = std::min(kCarryBytes, n);
-        carry.assign(buffer.begin() + static_cast<std::ptrdiff_t>(kCarryBytes + n - keep),
-                     buffer.begin() + static_cast<std::ptrdiff_t>(kCarryBytes + n));
-        carryEnd = n == piece.length ? piece.offset + static_cast<int64_t>(n) : -1;
+        carry.assign(bytes.end() - static_cast<std::ptrdiff_t>(held), bytes.end());
+        carryEnd = followed ? end : -1;
         progress.Show(done);
     }
     return result;

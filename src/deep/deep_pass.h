@@ -23,7 +23,7 @@ struct PassResult {
     bool cancelled = false;       // StopScan was set: what the finders hold so far stands
 };
 
-// Bytes a structure may straddle: carried from one read into the next.
+// How long a structure a finder reads may be: a block's last bytes that long begin the next.
 inline constexpr std::size_t kCarryBytes = std::size_t{64} * 1024;
 
 // Reads `ranges` (sorted, disjoint, sector-aligned) of `handle` once, in order, and hands every

@@ -192,6 +192,7 @@ void ScanOneDriveDeep(scan::ScanSettings& settings, scan::FileListControl& listC
         ntfs::CloseNtfsVolumeIfOpen();
         return;
     }
+    scan::NoteOpenedDrive();
     scan::ScanContext context{listCtrl,
                               scan::ScanFilters{settings.filePattern, &settings.compiledPattern,
                                                 settings.skipTempFiles}};

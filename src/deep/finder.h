@@ -11,14 +11,15 @@ namespace relicta::deep {
 // all begin on one.
 inline constexpr std::size_t kSectorBytes = 512;
 
-// Bytes read from the drive at byte `offset` (a multiple of kSectorBytes). The first
-// `carried` bytes end the block before and were handed with it already: they are here so
-// that a structure that straddles two reads is seen whole. A finder starts a structure
-// only at or past `carried`, and reads past the block's end never.
+// Bytes read from the drive at byte `offset` (a multiple of kSectorBytes). A finder looks at
+// the structures that BEGIN before `starts` and may read them on up to the block's end: the
+// bytes from `starts` on begin the next block too, so that a structure that straddles two
+// reads is seen whole, and every position is a beginning exactly once. A structure that does
+// not fit in the block is cut off by the end of what could be read: finders skip it.
 struct Block {
     int64_t offset = 0;
     std::span<const uint8_t> bytes;
-    std::size_t carried = 0;
+    std::size_t starts = 0;
 };
 
 class Finder {

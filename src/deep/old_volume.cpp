@@ -2,6 +2,7 @@
 
 #include "deep/finder.h"
 
+#include <algorithm>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -59,9 +60,15 @@ class FolderPaths {
                 base = root_ + kLostFilesFolder + '\\';
                 break;
             }
-            if (folder == folders_.end() || chain.size() >= kMaxFolderDepth ||
-                !seen.insert(at).second) {
-                base = root_ + kMadeUpFolderPrefix + std::to_string(at & kKeyNumberMask) + '\\';
+            if (!seen.insert(at).second) {
+                // A loop: its folders' true places are unknown; the one it closes at stands
+                // for them at the top.
+                chain.erase(std::find(chain.begin(), chain.end(), at), chain.end());
+                base = MadeUp(at);
+                break;
+            }
+            if (folder == folders_.end() || chain.size() >= kMaxFolderDepth) {
+                base = MadeUp(at);
                 break;
             }
             chain.push_back(at);
@@ -76,6 +83,10 @@ class FolderPaths {
     }
 
   private:
+    std::string MadeUp(uint64_t key) const {
+        return root_ + kMadeUpFolderPrefix + std::to_string(key & kKeyNumberMask) + '\\';
+    }
+
     const OldVolume& volume_;
     std::string root_;
     std::unordered_map<uint64_t, std::size_t> folders_;

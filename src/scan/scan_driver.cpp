@@ -35,6 +35,10 @@ int OpenedDrives() {
     return openedDrives;
 }
 
+void NoteOpenedDrive() {
+    ++openedDrives;
+}
+
 void CompileScanPattern(ScanSettings& settings) {
     if (!settings.compiledPattern.Compile(settings.filePattern)) {
         app::MessageBox("Regcomp failed", "Fatal error");

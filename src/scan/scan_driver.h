@@ -30,6 +30,8 @@ void RunScan(ScanSettings& settings, FileListControl& listCtrl, DriveScanner sca
 bool IsScannedFileSystem(const std::string& name);
 // Drives the last scan could open.
 int OpenedDrives();
+// Counts a drive a scanner other than ScanOneDrive opened.
+void NoteOpenedDrive();
 void ScanOneDrive(ScanSettings& settings, FileListControl& listCtrl, const char* root);
 
 // Compiles the pattern before a scan; "Regcomp failed" when it does not compile.
