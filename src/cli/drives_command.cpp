@@ -59,7 +59,7 @@ int RunDrives(const Options& options) {
     int opened = 0;
     for (char letter : platform::Drives().Letters()) {
         const platform::DriveSource* source = platform::Drives().Find(letter);
-        const std::optional<std::string> fsName = os.GetFileSystemName(letter);
+        const std::optional<std::string> fsName = platform::ListedFileSystemName(os, letter);
         std::printf("%c:  %s  %s  %s  ", letter, source->Describe().c_str(),
                     platform::DriveTypeName(os.GetDriveType(letter)),
                     fsName ? fsName->c_str() : "(unnamed)");
@@ -70,7 +70,10 @@ int RunDrives(const Options& options) {
         } else if (handle == platform::kInvalidHandle) {
             std::printf("cannot be opened\n");
         } else {
-            std::printf("%s\n", DescribeVolume(*volume::Vcb).c_str());
+            // What the lenient open made of nothing recognisable means little: say what reads it.
+            const bool unknown = fsName == platform::kUnknownFileSystem;
+            std::printf("%s%s\n", DescribeVolume(*volume::Vcb).c_str(),
+                        unknown ? "; only scan --deep reads it" : "");
             ++opened;
         }
         volume::CloseVolume();

@@ -11,11 +11,13 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "app/dialogs.h"
 #include "app/drive_choices.h"
 #include "gui/about.h"
 #include "platform/drive_table.h"
+#include "platform/platform.h"
 #include "scan/filters.h"
 
 namespace relicta::gui {
@@ -24,6 +26,35 @@ namespace {
 constexpr const char* kIntroduction =
     "Tarnwick\u00ae Relicta will scan your drives to find deleted files, and then can attempt "
     "to recover those files. Please select which drive you want to scan:";
+
+constexpr const char* kDeepScanTip =
+    "Reads the whole drive, or the part of its volume not in use, to find the files of a "
+    "formatted volume, of one whose boot sector is lost, or of a lost partition. It takes as "
+    "long as reading the drive.";
+constexpr const char* kDeepScanOnly =
+    "This drive holds no FAT, exFAT or NTFS file system: only a deep scan can read it.";
+
+bool HoldsUnknownFileSystem(char letter) {
+    return platform::ListedFileSystemName(platform::CurrentPlatform(), letter) ==
+           platform::kUnknownFileSystem;
+}
+
+// The fixed drives the scan list leaves out for want of a known file system, which a deep
+// scan reads: each in its place by letter, marked.
+void AddDeepScanOnlyDrives(std::vector<app::DriveChoice>& entries) {
+    platform::Platform& os = platform::CurrentPlatform();
+    for (char letter = 'A'; letter <= 'Z'; ++letter) {
+        const auto at =
+            std::find_if(entries.begin(), entries.end(),
+                         [letter](const app::DriveChoice& c) { return c.itemData >= letter; });
+        if ((at != entries.end() && at->itemData == letter) ||
+            os.GetDriveType(letter) != platform::DriveType::Fixed ||
+            !HoldsUnknownFileSystem(letter)) {
+            continue;
+        }
+        entries.insert(at, {std::string(1, letter) + ":\\ (unknown: deep scan only)", letter});
+    }
+}
 
 std::string Joined(const std::vector<std::string>& lines) {
     std::string text;
@@ -42,6 +73,7 @@ CDriveDialog::CDriveDialog(QWidget* parent)
       matching_(new QRadioButton("Deleted files matching this pattern:", this)),
       patternEdit_(new QLineEdit("*", this)),
       skipTemp_(new QCheckBox("Skip files in temp directories and .tmp files", this)),
+      deepScanBox_(new QCheckBox("Deep scan", this)),
       ok_(new QPushButton("OK", this)) {
     setObjectName("driveDialog");
     setWindowTitle("Choose Drive(s) to scan for deleted files");
@@ -69,6 +101,8 @@ CDriveDialog::CDriveDialog(QWidget* parent)
     patternRow->addWidget(patternEdit_, 1);
     groupLayout->addLayout(patternRow);
     skipTemp_->setChecked(true);
+    deepScanBox_->setObjectName("deepScan");
+    deepScanBox_->setToolTip(kDeepScanTip);
 
     auto* cancel = new QPushButton("Cancel", this);
     auto* about = new QPushButton("About", this);
@@ -91,6 +125,7 @@ CDriveDialog::CDriveDialog(QWidget* parent)
     layout->addLayout(driveRow);
     layout->addWidget(group);
     layout->addWidget(skipTemp_);
+    layout->addWidget(deepScanBox_);
     layout->addSpacing(12);
     layout->addLayout(buttons);
     setMinimumWidth(560);
@@ -104,7 +139,8 @@ int CDriveDialog::RunModal() {
 }
 
 bool CDriveDialog::FillDriveList(int select) {
-    const app::DriveChoices choices = app::ListScanDrives();
+    app::DriveChoices choices = app::ListScanDrives();
+    AddDeepScanOnlyDrives(choices.entries);
     drives_->clear();
     int selected = 0;
     bool found = false;
@@ -159,9 +195,18 @@ void CDriveDialog::accept() {
     if (drives_->currentIndex() < 0) {
         return;
     }
+    const int chosen = drives_->currentData().toInt();
+    if (!deepScanBox_->isChecked() && chosen >= 'A' && chosen <= 'Z' &&
+        HoldsUnknownFileSystem(static_cast<char>(chosen))) {
+        // The user checks the box: a read of the whole drive is never started unasked.
+        app::MessageBox(kDeepScanOnly, "Deep scan", app::MbButtons::Ok, app::MbIcon::Information,
+                        app::MbOwner::MainWindow);
+        return;
+    }
     pattern_ = pattern;
     skipTempFiles_ = skipTemp_->isChecked();
-    result_ = drives_->currentData().toInt();
+    deepScan_ = deepScanBox_->isChecked();
+    result_ = chosen;
     QDialog::accept();
 }
 

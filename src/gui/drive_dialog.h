@@ -1,6 +1,6 @@
 #pragma once
 // The drive and scan-options dialog: one drive or all hard drives, all deleted files or a
-// pattern, and whether to skip temporary files.
+// pattern, whether to skip temporary files, and whether to scan deeply.
 
 #include <QDialog>
 
@@ -24,6 +24,8 @@ class CDriveDialog : public QDialog {
     // Valid after OK; empty after Cancel.
     const std::string& PatternText() const { return pattern_; }
     bool SkipTempFiles() const { return skipTempFiles_; }
+    // Whether the scan reads the whole drive (the deep scan); valid after OK.
+    bool DeepScan() const { return deepScan_; }
 
     QComboBox* DriveList() const { return drives_; }
 
@@ -41,9 +43,11 @@ class CDriveDialog : public QDialog {
     QRadioButton* matching_;
     QLineEdit* patternEdit_;
     QCheckBox* skipTemp_;
+    QCheckBox* deepScanBox_;
     QPushButton* ok_;
     std::string pattern_;
     bool skipTempFiles_ = false;
+    bool deepScan_ = false;
     int result_ = 0;
     bool unreadableReported_ = false;
 };

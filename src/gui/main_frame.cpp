@@ -18,6 +18,7 @@
 #include "app/beep.h"
 #include "app/progress.h"
 #include "app/scan_state.h"
+#include "deep/deep_scan.h"
 #include "gui/about.h"
 #include "gui/progress_window.h"
 #include "recover/content_pass.h"
@@ -257,10 +258,14 @@ bool CMainFrame::PumpMessages() {
     return false;
 }
 
-void CMainFrame::RunScan(scan::ScanSettings& settings) {
+void CMainFrame::RunScan(scan::ScanSettings& settings, bool deep) {
     SetBusy(true);
     pumpClock_.invalidate();
-    scan::RunScan(settings, view_->Model());
+    if (deep) {
+        deep::RunDeepScan(settings, view_->Model());
+    } else {
+        scan::RunScan(settings, view_->Model());
+    }
     view_->Model().Flush();
     SetBusy(false);
     RefreshStatusBar();

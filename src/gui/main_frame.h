@@ -29,8 +29,9 @@ class CMainFrame : public QMainWindow {
     QAction* Command(const char* objectName) const;
     void SetNewScanHandler(std::function<void()> handler) { newScan_ = std::move(handler); }
 
-    // Runs a scan in this window; the commands that would disturb it are disabled meanwhile.
-    void RunScan(scan::ScanSettings& settings);
+    // Runs a scan (`deep`: the deep scan) in this window; the commands that would disturb it
+    // are disabled meanwhile.
+    void RunScan(scan::ScanSettings& settings, bool deep);
     bool Busy() const { return busy_; }
     bool QuitRequested() const { return quitRequested_; }
 

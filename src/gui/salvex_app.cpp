@@ -129,6 +129,7 @@ bool CSalvexApp::StartUp() {
 
 bool CSalvexApp::ChooseScanSettings() {
     doc_.settings.scanDrive = commandLineDrive_;
+    doc_.deepScan = false;
     if (!doc_.settings.scanDrive.empty()) {
         return true;
     }
@@ -136,6 +137,7 @@ bool CSalvexApp::ChooseScanSettings() {
     const int result = dialog.RunModal();
     doc_.settings.filePattern = dialog.PatternText();
     doc_.settings.skipTempFiles = dialog.SkipTempFiles();
+    doc_.deepScan = dialog.DeepScan();
     if (result == app::kAllHardDrives) {
         return true;
     }
@@ -148,7 +150,7 @@ bool CSalvexApp::ChooseScanSettings() {
 
 void CSalvexApp::StartScan() {
     scan::CompileScanPattern(doc_.settings);
-    frame_->RunScan(doc_.settings);
+    frame_->RunScan(doc_.settings, doc_.deepScan);
 }
 
 }  // namespace relicta::gui

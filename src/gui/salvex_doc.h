@@ -13,6 +13,8 @@ namespace relicta::gui {
 class CSalvexDoc {
   public:
     scan::ScanSettings settings;
+    // The scan reads the whole drive (or its volume's unused part) for old volumes' files.
+    bool deepScan = false;
 
     // File > Save File List: asks for the file, then writes it.
     void SaveFileList(QWidget* parent);

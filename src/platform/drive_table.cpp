@@ -19,6 +19,7 @@
 #include "platform/file_io.h"
 #include "platform/image_source.h"
 #include "platform/last_error.h"
+#include "platform/platform.h"
 
 namespace relicta::platform {
 namespace {
@@ -313,6 +314,14 @@ std::string PermissionProblem(const std::string& path) {
     return path + " cannot be read: permission denied. Reading it needs root" +
            (group.empty() ? std::string(" or read permission on it.")
                           : " or membership of the group \"" + group + "\" that owns it.");
+}
+
+std::optional<std::string> ListedFileSystemName(Platform& os, char letter) {
+    std::optional<std::string> name = os.GetFileSystemName(letter);
+    if (!name && GetLastError() == kErrorWrongDisk) {
+        return kUnknownFileSystem;
+    }
+    return name;
 }
 
 std::optional<char> ParseDriveLetter(const std::string& text) {

@@ -11,6 +11,7 @@
 
 namespace relicta::platform {
 
+class Platform;
 struct Partition;
 
 struct DriveSource {
@@ -40,7 +41,8 @@ class DriveTable {
 
     // `spec` is "[L=]PATH". Without a letter the next free one from C is taken. A source
     // holding a partition table attaches each of its FAT/NTFS (or unrecognisable)
-    // partitions to consecutive letters.
+    // partitions to consecutive letters; one without (a bare volume, or a disk whose table is
+    // gone) attaches whole, recognisable or not.
     AttachResult Attach(const std::string& spec);
     AttachResult Attach(const std::string& path, std::optional<char> letter);
 
@@ -77,6 +79,14 @@ AttachResult ResolveDriveArgument(const std::string& argument);
 
 // When this user may not read `path`: which source, and what reading it takes; else "".
 std::string PermissionProblem(const std::string& path);
+
+// What drive lists show for a drive where nothing recognisable was found (a disk whose
+// partition table is gone, a volume whose boot sector is lost): only a deep scan reads it.
+inline constexpr const char* kUnknownFileSystem = "unknown";
+
+// The drive's file system as drive lists show it: the platform's name, kUnknownFileSystem
+// when nothing recognisable is there, nullopt (the last error set) when it could not be asked.
+std::optional<std::string> ListedFileSystemName(Platform& os, char letter);
 
 // "C", "c", "C:" and "C:\" name drive C; anything else is not a drive.
 std::optional<char> ParseDriveLetter(const std::string& text);

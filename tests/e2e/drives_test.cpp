@@ -154,6 +154,29 @@ TEST(DrivesCommand, AVolumeWithoutAFileSystemIsReadLeniently) {
     std::remove(path);
 }
 
+// A disk whose partition table was zeroed is one drive of unknown file system, which only
+// the deep scan reads.
+TEST(DrivesCommand, ADiskWithoutItsPartitionTableIsOneUnknownDrive) {
+    char path[] = "/tmp/relicta-notable-XXXXXX";
+    ::close(::mkstemp(path));
+    const std::string image = path;
+    ASSERT_EQ(RunCommand("cp '" + FixturePath("mbr.img") + "' " + image +
+                         " && dd if=/dev/zero of=" + image +
+                         " bs=1 seek=446 count=66 conv=notrunc status=none")
+                  .status,
+              0);
+    const CommandResult r = Drives("--on-check=ignore --volume " + image);
+    const std::vector<DriveLine> drives = ParseDrives(r.out);
+    ASSERT_EQ(drives.size(), 1u) << r.out;
+    EXPECT_EQ(drives[0].offset, 0u);
+    EXPECT_EQ(drives[0].fsName, "unknown");
+    EXPECT_NE(r.out.find("; only scan --deep reads it\n"), std::string::npos) << r.out;
+    const CommandResult deep =
+        RunCommand(RelictaBinary() + " scan --deep --on-check=ignore " + image);
+    EXPECT_EQ(deep.status, 0) << deep.err;
+    std::remove(path);
+}
+
 TEST(DrivesCommand, NeverWritesToTheSource) {
     const std::string image = FixturePath("mbr.img");
     const std::string before = RunCommand("sha256sum '" + image + "'").out;

@@ -1,6 +1,7 @@
 // The desktop program driven as a user drives it, on the offscreen platform.
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -28,6 +29,7 @@
 #include "gui/recover_prompts.h"
 #include "gui/salvex_app.h"
 #include "platform/drive_table.h"
+#include "platform/last_error.h"
 #include "platform/scripted_platform.h"
 #include "scan/found_files.h"
 #include "support/large_fat.h"
@@ -298,7 +300,8 @@ class GuiTest : public QObject {
     }
 
     void driveDialogListsQualifyingDrives_data() {
-        QTest::addColumn<QString>("drives");  // letter, type (F fixed, R removable), file system
+        // letter, type (F fixed, R removable), file system ("?": none recognised)
+        QTest::addColumn<QString>("drives");
         QTest::addColumn<QStringList>("entries");
         QTest::newRow("one NTFS") << "C F NTFS" << QStringList{"C:\\"};
         QTest::newRow("summary") << "A R -;C F NTFS;D F FAT32"
@@ -309,6 +312,10 @@ class GuiTest : public QObject {
             << "C F NTFS;D F CDFS;E F RAW;F F FAT"
             << QStringList{"All hard drives (C:,F:)", "C:\\", "F:\\"};
         QTest::newRow("none") << "D F EXT4" << QStringList{};
+        QTest::newRow("unknown, for the deep scan")
+            << "C F NTFS;D F ?;E F FAT"
+            << QStringList{"All hard drives (C:,E:)", "C:\\", "D:\\ (unknown: deep scan only)",
+                           "E:\\"};
     }
     void driveDialogListsQualifyingDrives() {
         QFETCH(QString, drives);
@@ -319,6 +326,7 @@ class GuiTest : public QObject {
             platform::ScriptedDrive& d = scripted.Drive(f[0][0].toLatin1());
             d.type = f[1] == "F" ? platform::DriveType::Fixed : platform::DriveType::Removable;
             d.fileSystemName = f[2].toStdString();
+            d.fileSystemError = f[2] == "?" ? platform::kErrorWrongDisk : 0;
         }
         platform::ScopedPlatform installed(scripted);
         gui::CDriveDialog dialog;
@@ -353,6 +361,59 @@ class GuiTest : public QObject {
         QVERIFY(dialog.SkipTempFiles());
         dialog.findChildren<QRadioButton*>()[0]->click();
         QCOMPARE(pattern->text(), "*");
+    }
+
+    // The deep scan is off unless ticked; a drive of no known file system is refused without it.
+    void driveDialogAsksForTheDeepScan() {
+        platform::ScriptedPlatform scripted;
+        scripted.Drive('D').fileSystemError = platform::kErrorWrongDisk;
+        platform::ScopedPlatform installed(scripted);
+        gui::CDriveDialog dialog;
+        auto* deep = dialog.findChild<QCheckBox*>("deepScan");
+        QVERIFY(!deep->isChecked());
+        QVERIFY(deep->toolTip().contains("whole drive"));
+        dialog.accept();
+        QCOMPARE(dialog.result(), int(QDialog::Rejected));
+        QCOMPARE(dialogs_.Texts(), std::vector<std::string>{"This drive holds no FAT, exFAT or "
+                                                            "NTFS file system: only a deep scan "
+                                                            "can read it."});
+        deep->setChecked(true);
+        dialog.accept();
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(dialog.DriveList()->currentData().toInt(), int('D'));
+        QVERIFY(dialog.DeepScan());
+    }
+
+    // A volume whose boot sector is gone, scanned deeply from the dialog: it is read raw,
+    // without the lenient open's messages.
+    void deepScansADriveOfNoKnownFileSystem() {
+        QTemporaryDir dir;
+        const std::string image = dir.path().toStdString() + "/noboot.img";
+        std::filesystem::copy_file(test::FixturePath("fat16.img"), image);
+        std::fstream(image, std::ios::in | std::ios::out | std::ios::binary)
+            .write(std::string(512, '\0').data(), 512);
+        auto salvex = StartOn({"--volume", QString::fromStdString(image)});
+        ModalScript script;
+        QString listed;
+        script.Then([&listed](QWidget* w) {
+            auto* dialog = qobject_cast<gui::CDriveDialog*>(w);
+            if (dialog == nullptr) {
+                return false;
+            }
+            listed = dialog->DriveList()->currentText();
+            dialog->findChild<QCheckBox*>("deepScan")->setChecked(true);
+            dialog->accept();
+            return true;
+        });
+        QVERIFY(salvex->StartUp());
+        QVERIFY(script.Done());
+        QCOMPARE(listed, "C:\\ (unknown: deep scan only)");
+        QVERIFY(salvex->Doc().deepScan);
+        for (const std::string& text : dialogs_.Texts()) {
+            QVERIFY2(text.find("raw file system") == std::string::npos, text.c_str());
+        }
+        QCOMPARE(static_cast<std::size_t>(salvex->Frame()->View().Model().RowCount()),
+                 scan::foundFiles.size());
     }
 
     // Edit > Select All (Ctrl+A) selects every row; the toolbar's buttons have icons.

@@ -2,10 +2,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "platform/drive_table.h"
 #include "platform/last_error.h"
 #include "platform/linux_platform.h"
+#include "platform/scripted_platform.h"
 #include "support/paths.h"
 
 namespace relicta::platform {
@@ -148,6 +150,74 @@ TEST(LinuxPlatform, UnrecognisedContentHasNoFileSystemName) {
     EXPECT_EQ(GetLastError(), kErrorWrongDisk);
     EXPECT_FALSE(os.GetDiskFreeSpace('C').has_value());
     EXPECT_EQ(GetLastError(), 0);  // images report no free space, and no error either
+}
+
+// A copy of fixture `image` with `length` bytes zeroed at `offset`.
+std::string DamagedCopy(const TempDir& dir, const std::string& image, uint64_t offset,
+                        std::size_t length) {
+    const std::string copy = (dir / image).string();
+    fs::copy_file(test::FixturePath(image), copy);
+    std::fstream(copy, std::ios::in | std::ios::out | std::ios::binary)
+        .seekp(static_cast<std::streamoff>(offset))
+        .write(std::string(length, '\0').data(), static_cast<std::streamsize>(length));
+    return copy;
+}
+
+// What is left of a disk whose table or boot sector is gone is still a drive: unknown, for
+// the deep scan to read.
+TEST(DriveTable, AttachesWhatHoldsNoFileSystemAsUnknown) {
+    constexpr uint64_t kTableOffset = 446;  // the MBR's four entries and its signature
+    constexpr uint64_t kFirstPartition = 2048ull * 512;
+    struct Case {
+        std::string name;
+        std::function<std::string(const TempDir&)> make;
+        std::vector<std::pair<uint64_t, std::string>> volumes;  // offset, listed file system
+    };
+    const Case cases[] = {
+        {"noise",
+         [](const TempDir& dir) {
+             std::string noise(1 << 20, '\0');
+             uint32_t x = 12345;
+             for (char& c : noise) {
+                 x = x * 1103515245 + 12345;
+                 c = static_cast<char>(x >> 24);
+             }
+             dir.Write("noise.img", noise);
+             return (dir / "noise.img").string();
+         },
+         {{0, kUnknownFileSystem}}},
+        {"partition table zeroed",
+         [](const TempDir& dir) { return DamagedCopy(dir, "mbr.img", kTableOffset, 66); },
+         {{0, kUnknownFileSystem}}},
+        {"first boot sector zeroed",
+         [](const TempDir& dir) { return DamagedCopy(dir, "mbr.img", kFirstPartition, 512); },
+         {{kFirstPartition, kUnknownFileSystem}, {(2048ull + 81920) * 512, "NTFS"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        DriveTable table;
+        LinuxPlatform os(table);
+        const AttachResult r = table.Attach(c.make(dir));
+        ASSERT_TRUE(r.ok()) << r.error;
+        ASSERT_EQ(r.letters.size(), c.volumes.size());
+        for (std::size_t i = 0; i < c.volumes.size(); ++i) {
+            EXPECT_EQ(table.Find(r.letters[i])->offset, c.volumes[i].first);
+            EXPECT_EQ(ListedFileSystemName(os, r.letters[i]).value_or("?"), c.volumes[i].second);
+        }
+    }
+}
+
+// Only a drive where nothing was recognised is unknown; a failed query stays a failure.
+TEST(DriveTable, ListedFileSystemNameTellsUnknownFromUnreadable) {
+    ScriptedPlatform os;
+    os.Drive('C').fileSystemName = "NTFS";
+    os.Drive('D').fileSystemError = kErrorWrongDisk;
+    os.Drive('E').fileSystemError = kErrorNotReady;
+    EXPECT_EQ(ListedFileSystemName(os, 'C'), "NTFS");
+    EXPECT_EQ(ListedFileSystemName(os, 'D'), kUnknownFileSystem);
+    EXPECT_EQ(ListedFileSystemName(os, 'E'), std::nullopt);
+    EXPECT_EQ(GetLastError(), kErrorNotReady);
 }
 
 TEST(DriveTable, DiscoversDisksAndPartitionsFromSysfs) {
