@@ -7,7 +7,7 @@ packages=(
   libblkid-dev libgtest-dev libgmock-dev
   clang libclang-rt-14-dev
   qt6-base-dev fonts-dejavu-core xvfb xauth ntfs-3g
-  sleuthkit dosfstools mtools exfatprogs exfat-fuse fdisk time
+  sleuthkit dosfstools mtools exfatprogs exfat-fuse fdisk time testdisk
   groff-base desktop-file-utils
   libewf-dev libvhdi-dev libvmdk-dev libqcow-dev qemu-utils ewf-tools
   libmagic-dev nettle-dev libdeflate-dev

@@ -82,6 +82,20 @@ if [[ ! -d $seeds/fuzz_content ]]; then
   mkdir -p "$seeds/fuzz_content"
   cp tests/data/content/* "$seeds/fuzz_content/"  # a genuine sample of each checked format
 fi
+if [[ ! -d $seeds/fuzz_deep ]]; then
+  mkdir -p "$seeds/fuzz_deep"
+  # A 16-byte head: where the first block ends, how many sectors the next carries, the current
+  # file system (0 none, 1 FAT, 2 exFAT, 3 NTFS; 4 KiB clusters), the drive offset, where its
+  # clusters begin and what it uses; then the start of a fixture: boot sectors, MFT records,
+  # FAT and exFAT directories.
+  deep_head() { printf "\\x$1\\x10\\x$2\\x00\\x00\\x40\\x00\\x00\\x10\\x08\\x00\\x00\\x00\\x00\\x00\\x00"; }
+  { deep_head 80 0f; xz -dc tests/data/ntfs4k.img.xz | head -c 98304; } >"$seeds/fuzz_deep/ntfs4k"
+  { deep_head 40 00; xz -dc tests/data/ntfs512.img.xz | head -c 98304; } >"$seeds/fuzz_deep/ntfs512"
+  { deep_head c0 0d; xz -dc tests/data/fat16.img.xz | head -c 98304; } >"$seeds/fuzz_deep/fat16"
+  { deep_head 20 00; xz -dc tests/data/fatfolders.img.xz | dd bs=512 skip=2176 count=96 status=none; } >"$seeds/fuzz_deep/fat-folders"
+  { deep_head 60 0e; xz -dc tests/data/exfat512.img.xz | head -c 6144;
+    xz -dc tests/data/exfat512.img.xz | dd bs=512 skip=$((4096 + 19)) count=96 status=none; } >"$seeds/fuzz_deep/exfat512"
+fi
 set -o pipefail
 
 mkdir -p build-fuzz/artifacts build-fuzz/corpus
@@ -101,7 +115,7 @@ run() {
     -artifact_prefix="build-fuzz/artifacts/$target-" >"build-fuzz/$target.log" 2>&1
 }
 status=0
-targets=(fuzz_lznt1 fuzz_open_volume fuzz_mft_record fuzz_ntfs_scan fuzz_fat_scan fuzz_exfat_scan fuzz_recover fuzz_names fuzz_containers fuzz_content)
+targets=(fuzz_lznt1 fuzz_open_volume fuzz_mft_record fuzz_ntfs_scan fuzz_fat_scan fuzz_exfat_scan fuzz_recover fuzz_names fuzz_containers fuzz_content fuzz_deep)
 for ((i = 0; i < ${#targets[@]}; i += 2)); do
   pids=()
   for target in "${targets[@]:i:2}"; do

@@ -15,7 +15,10 @@
 #include "deep/fat_rebuild.h"
 #include "deep/ntfs_rebuild.h"
 #include "deep/old_volume.h"
+#include "ntfs/attribute.h"
+#include "ntfs/attribute_data.h"
 #include "ntfs/bitmaps.h"
+#include "ntfs/mft_layout.h"
 #include "ntfs/ntfs_volume.h"
 #include "scan/found_files.h"
 #include "scan/scan_context.h"
@@ -27,8 +30,7 @@ namespace {
 using volume::Vcb;
 
 bool NamesKnownFileSystem(char letter) {
-    const std::optional<std::string> name =
-        platform::CurrentPlatform().GetFileSystemName(letter);
+    const std::optional<std::string> name = platform::CurrentPlatform().GetFileSystemName(letter);
     return name && scan::IsScannedFileSystem(*name);
 }
 
@@ -48,8 +50,8 @@ std::optional<platform::Handle> OpenRaw(char letter) {
         volume::CloseVolume();
         return std::nullopt;
     }
-    vcb.NumberSectors = static_cast<int64_t>(
-        platform::CurrentPlatform().VolumeLength(vcb.hVolume) / volume::kDefaultBytesPerSector);
+    vcb.NumberSectors = static_cast<int64_t>(platform::CurrentPlatform().VolumeLength(vcb.hVolume) /
+                                             volume::kDefaultBytesPerSector);
     ntfs::DefragInProgress = true;
     return vcb.hVolume;
 }
@@ -95,10 +97,48 @@ void AddUsedClusters(CurrentVolume& current) {
     }
 }
 
+// `ranges` (sorted, disjoint) without `cut`.
+std::vector<ByteRange> Without(const std::vector<ByteRange>& ranges, ByteRange cut) {
+    std::vector<ByteRange> left;
+    const int64_t cutEnd = cut.offset + cut.length;
+    for (const ByteRange& r : ranges) {
+        const int64_t end = r.offset + r.length;
+        if (cutEnd <= r.offset || cut.offset >= end) {
+            left.push_back(r);
+            continue;
+        }
+        if (cut.offset > r.offset) {
+            left.push_back({r.offset, cut.offset - r.offset});
+        }
+        if (cutEnd < end) {
+            left.push_back({cutEnd, end - cutEnd});
+        }
+    }
+    return left;
+}
+
+// The current MFT's clusters past its data hold no record of the current volume, but often
+// the old records a quick format left there: the pass reads them as unused.
+void FreeMftSlack(CurrentVolume& current) {
+    const std::optional<ntfs::Attribute> data = ntfs::FindAttribute(
+        Vcb->hVolume, ntfs::mftrecptr[ntfs::MASTER_FILE_TABLE_NUMBER], ntfs::kData);
+    if (!data) {
+        return;
+    }
+    const int64_t clusterBytes = current.clusterBytes;
+    const int64_t firstFree = (ntfs::mftsize + clusterBytes - 1) / clusterBytes;
+    for (const volume::ClusterExtent& e : ntfs::PlainExtents(*data)) {
+        const int64_t from = std::max(e.vcn, firstFree);
+        if (from < e.vcn + e.clusters && e.lcn >= 0 && e.lcn < current.totalClusters) {
+            current.used = Without(current.used, {(e.lcn + from - e.vcn) * clusterBytes,
+                                                  (e.vcn + e.clusters - from) * clusterBytes});
+        }
+    }
+}
+
 CurrentVolume DescribeCurrentVolume() {
     CurrentVolume current;
-    current.length =
-        static_cast<int64_t>(platform::CurrentPlatform().VolumeLength(Vcb->hVolume));
+    current.length = static_cast<int64_t>(platform::CurrentPlatform().VolumeLength(Vcb->hVolume));
     if (Vcb->IsRawFileSystem && !Vcb->IsFat && Vcb->BytesPerCluster == 0) {
         return current;
     }
@@ -121,6 +161,9 @@ CurrentVolume DescribeCurrentVolume() {
     }
     AddUsedClusters(current);
     current.used = NormalizeRanges(std::move(current.used), current.length);
+    if (current.kind == CurrentKind::Ntfs) {
+        FreeMftSlack(current);
+    }
     return current;
 }
 
@@ -193,9 +236,9 @@ void ScanOneDriveDeep(scan::ScanSettings& settings, scan::FileListControl& listC
         return;
     }
     scan::NoteOpenedDrive();
-    scan::ScanContext context{listCtrl,
-                              scan::ScanFilters{settings.filePattern, &settings.compiledPattern,
-                                                settings.skipTempFiles}};
+    scan::ScanContext context{
+        listCtrl,
+        scan::ScanFilters{settings.filePattern, &settings.compiledPattern, settings.skipTempFiles}};
     FindOldVolumes(context, root[0], firstItem);
     ntfs::CloseNtfsVolumeIfOpen();
 }

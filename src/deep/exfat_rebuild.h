@@ -1,5 +1,7 @@
 #pragma once
-// Placeholder.
+// Old exFAT volumes rebuilt from the entry sets the deep scan found: the geometry from where
+// folders' entries point (or a boot sector, or the current volume, that agrees), folders
+// linked through their first clusters, files placed on the drive.
 
 #include <string>
 #include <vector>
@@ -11,11 +13,9 @@
 
 namespace relicta::deep {
 
-inline std::vector<OldVolume> RebuildExFatVolumes(const ExFatEntrySetFinder& /*finder*/,
-                                 const std::vector<FoundBootSector>& /*boots*/,
-                                 const CurrentVolume& /*current*/,
-                                 std::vector<std::string>& /*notes*/) {
-    return {};
-}
+std::vector<OldVolume> RebuildExFatVolumes(const ExFatEntrySetFinder& finder,
+                                           const std::vector<FoundBootSector>& boots,
+                                           const CurrentVolume& current,
+                                           std::vector<std::string>& notes);
 
 }  // namespace relicta::deep

@@ -1,5 +1,7 @@
 #pragma once
-// Placeholder.
+// Old FAT volumes rebuilt from the directory clusters the deep scan found: the geometry from
+// where their folders lie (or a boot sector, or the current volume, that agrees), folders
+// linked through their "." and ".." entries and allocation order, files placed on the drive.
 
 #include <string>
 #include <vector>
@@ -11,11 +13,9 @@
 
 namespace relicta::deep {
 
-inline std::vector<OldVolume> RebuildFatVolumes(const FatDirectoryFinder& /*finder*/,
-                                 const std::vector<FoundBootSector>& /*boots*/,
-                                 const CurrentVolume& /*current*/,
-                                 std::vector<std::string>& /*notes*/) {
-    return {};
-}
+std::vector<OldVolume> RebuildFatVolumes(const FatDirectoryFinder& finder,
+                                         const std::vector<FoundBootSector>& boots,
+                                         const CurrentVolume& current,
+                                         std::vector<std::string>& notes);
 
 }  // namespace relicta::deep

@@ -27,7 +27,8 @@ struct IdentityHash {
 // The paths of one volume's folders, each made once.
 class FolderPaths {
   public:
-    FolderPaths(const OldVolume& volume, std::string root) : volume_(volume), root_(std::move(root)) {
+    FolderPaths(const OldVolume& volume, std::string root)
+        : volume_(volume), root_(std::move(root)) {
         for (std::size_t i = 0; i < volume.entries.size(); ++i) {
             const OldEntry& e = volume.entries[i];
             if (e.isFolder && e.key != volume.rootKey) {
@@ -124,14 +125,19 @@ std::size_t AddOldVolumeFiles(scan::ScanContext& context, std::vector<OldVolume>
         }
         std::string root = driveRoot;
         if (withFiles > 1) {
-            root += kMadeUpVolumePrefix + std::to_string(volume.start / int64_t{kSectorBytes}) + '\\';
+            root +=
+                kMadeUpVolumePrefix + std::to_string(volume.start / int64_t{kSectorBytes}) + '\\';
         }
         FolderPaths paths(volume, root);
+        const bool ntfs = std::string_view(volume.kind) == "NTFS";
         for (OldEntry& e : volume.entries) {
             if (e.isFolder) {
                 continue;
             }
             std::string dir = paths.Of(e.parentKey);
+            if (!ntfs && dir.size() > driveRoot.size()) {
+                dir.pop_back();  // as the FAT and exFAT scans list a folder
+            }
             if (!context.filters.Accepts(dir, e.name)) {
                 continue;
             }

@@ -40,38 +40,13 @@ bool NameMatches(const AttributeName& wanted, std::u16string_view actual) {
     return NamesEqualIgnoringCase(*wanted, actual);
 }
 
-// Where an attribute lies in its record.
-struct Extent {
-    std::size_t offset = 0;
-    std::size_t length = 0;
-};
-
-enum class ExtentFound { Attribute, EndMarker, HeaderOutside, BadLength };
-
-// What lies at `offset` of a record's attribute walk, without a word about it.
-ExtentFound ProbeExtent(const MftRecord& record, std::size_t offset, Extent& extent) {
-    const Bytes bytes = record.View();
-    if (!InBounds(bytes, offset, sizeof(uint32_t))) {
-        return ExtentFound::HeaderOutside;
-    }
-    if (U32(bytes, offset + attr::TypeCode) == kEndMarker) {
-        return ExtentFound::EndMarker;
-    }
-    const uint32_t length = U32(bytes, offset + attr::RecordLength);
-    const bool resident = U8(bytes, offset + attr::FormCode) == attr::FormResident;
-    const std::size_t minimum = resident ? attr::ResidentHeaderSize : attr::NonResidentHeaderSize;
-    if (length < minimum || !InBounds(bytes, offset, length)) {
-        return ExtentFound::BadLength;
-    }
-    extent = Extent{offset, length};
-    return ExtentFound::Attribute;
-}
+using Extent = AttributeExtent;
 
 // The attribute at `offset` if its header lies inside the record; nullopt ends the walk.
 // Walks look at extents and make an Attribute (which holds the record) only for a hit.
 std::optional<Extent> ExtentAt(const MftRecord& record, std::size_t offset) {
     Extent extent;
-    switch (ProbeExtent(record, offset, extent)) {
+    switch (ProbeExtent(record.View(), offset, extent)) {
         case ExtentFound::Attribute:
             return extent;
         case ExtentFound::EndMarker:
@@ -216,6 +191,23 @@ std::vector<Attribute> ReadContinuations(platform::Handle hVolume, uint32_t type
 }
 
 }  // namespace
+
+ExtentFound ProbeExtent(Bytes record, std::size_t offset, AttributeExtent& extent) {
+    if (!InBounds(record, offset, sizeof(uint32_t))) {
+        return ExtentFound::HeaderOutside;
+    }
+    if (U32(record, offset + attr::TypeCode) == kEndMarker) {
+        return ExtentFound::EndMarker;
+    }
+    const uint32_t length = U32(record, offset + attr::RecordLength);
+    const bool resident = U8(record, offset + attr::FormCode) == attr::FormResident;
+    const std::size_t minimum = resident ? attr::ResidentHeaderSize : attr::NonResidentHeaderSize;
+    if (length < minimum || !InBounds(record, offset, length)) {
+        return ExtentFound::BadLength;
+    }
+    extent = AttributeExtent{offset, length};
+    return ExtentFound::Attribute;
+}
 
 uint32_t Attribute::TypeCode() const {
     return U32(Bytes(), attr::TypeCode);
@@ -437,7 +429,7 @@ AttributeWalk::AttributeWalk(platform::Handle hVolume, MftRecordPtr record)
     std::size_t offset = record_->FirstAttributeOffset();
     for (;;) {
         Extent e;
-        const ExtentFound found = ProbeExtent(*record_, offset, e);
+        const ExtentFound found = ProbeExtent(record_->View(), offset, e);
         if (found == ExtentFound::EndMarker) {
             walked_ = true;
             return;

@@ -40,6 +40,18 @@ struct Attribute {
     std::u16string Name() const;
 };
 
+// Where an attribute lies in its record's bytes.
+struct AttributeExtent {
+    std::size_t offset = 0;
+    std::size_t length = 0;
+};
+
+enum class ExtentFound { Attribute, EndMarker, HeaderOutside, BadLength };
+
+// What lies at `offset` of a record's attribute walk, over the record's bytes alone and
+// without a word about it: a record found anywhere on a drive is walked with it too.
+ExtentFound ProbeExtent(volume::Bytes record, std::size_t offset, AttributeExtent& extent);
+
 // An attribute name to look for: nullopt matches any name, an empty one only unnamed
 // attributes, others compare ignoring case.
 using AttributeName = std::optional<std::u16string_view>;

@@ -14,8 +14,12 @@ inline constexpr std::size_t UpdateSequenceArraySize = 6;
 inline constexpr std::size_t SequenceNumber = 16;
 inline constexpr std::size_t FirstAttributeOffset = 20;
 inline constexpr std::size_t Flags = 22;
+inline constexpr std::size_t BytesInUse = 24;
+inline constexpr std::size_t BytesAllocated = 28;
 inline constexpr std::size_t BaseRecord = 32;
-inline constexpr std::size_t HeaderEnd = 42;  // end of the fields every NTFS version has
+inline constexpr std::size_t HeaderEnd = 42;     // end of the fields every NTFS version has
+inline constexpr std::size_t RecordNumber = 44;  // NTFS 3.1: the record's own number
+inline constexpr std::size_t RecordNumberEnd = 48;
 
 inline constexpr uint16_t FlagInUse = 0x0001;
 inline constexpr uint16_t FlagDirectory = 0x0002;
@@ -49,6 +53,7 @@ inline constexpr std::size_t ResidentHeaderSize = 24;
 inline constexpr std::size_t NonResidentHeaderSize = 64;
 inline constexpr uint8_t FormResident = 0;
 inline constexpr uint16_t FlagCompressionMask = 0x00FF;
+inline constexpr uint16_t FlagEncrypted = 0x4000;
 inline constexpr uint8_t DefaultCompressionUnit = 4;  // 16 clusters
 inline constexpr uint8_t MaxCompressionUnit = 8;
 }  // namespace attr
@@ -80,7 +85,10 @@ namespace file_name {
 inline constexpr std::size_t ParentReference = 0;
 inline constexpr std::size_t FileAttributes = 56;
 inline constexpr std::size_t NameLength = 64;  // in UTF-16 units
+inline constexpr std::size_t Namespace = 65;
 inline constexpr std::size_t Name = 66;
+
+inline constexpr uint8_t NamespaceDos = 2;  // the 8.3 alias of a long name
 }  // namespace file_name
 
 // A file reference: the record number in the low 48 bits, its sequence number above.

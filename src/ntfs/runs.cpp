@@ -51,6 +51,14 @@ std::size_t RunListStart(const Attribute& attribute) {
 }
 
 bool DecodeNextRun(const Attribute& attribute, std::size_t& cursor, Run& run) {
+    return DecodeNextRun(attribute, cursor, run, IsRaw() ? RunChecks::Refuse : RunChecks::Report,
+                         MaxLcnBytes());
+}
+
+bool DecodeNextRun(const Attribute& attribute, std::size_t& cursor, Run& run, RunChecks checks,
+                   int maxLcnBytes) {
+    const bool refuse = checks != RunChecks::Report;
+    const bool quiet = checks == RunChecks::Quiet;
     const Bytes bytes = attribute.Bytes();
     run.RUNlength = 0;
     run.SPARSElength = 0;
@@ -59,7 +67,7 @@ bool DecodeNextRun(const Attribute& attribute, std::size_t& cursor, Run& run) {
         run.vcn = std::clamp<int64_t>(attribute.LowestVcn(), 0, kMaxVcn);
     }
     if (!InBounds(bytes, cursor, 1)) {
-        CONSISTENCY_CHECK_TEXT(IsRaw(), "run list inside its attribute");
+        CONSISTENCY_CHECK_TEXT(refuse, "run list inside its attribute");
         return false;
     }
     const uint8_t header = bytes[cursor];
@@ -69,8 +77,8 @@ bool DecodeNextRun(const Attribute& attribute, std::size_t& cursor, Run& run) {
     const int lengthSize = header & 0x0F;
     const int lcnSize = header >> 4;
     const bool lengthSizeOk = lengthSize != 0 && lengthSize <= kMaxLengthBytes;
-    const bool lcnSizeOk = lcnSize <= MaxLcnBytes();
-    if (IsRaw() && (!lengthSizeOk || !lcnSizeOk)) {
+    const bool lcnSizeOk = lcnSize <= maxLcnBytes;
+    if (refuse && (!lengthSizeOk || !lcnSizeOk)) {
         return false;
     }
     // After an ignored report the field cannot be read as anything: the list ends.
@@ -79,12 +87,12 @@ bool DecodeNextRun(const Attribute& attribute, std::size_t& cursor, Run& run) {
         return false;
     }
     if (!InBounds(bytes, cursor + 1, std::size_t{1} * lengthSize + lcnSize)) {
-        CONSISTENCY_CHECK_TEXT(IsRaw(), "run list inside its attribute");
+        CONSISTENCY_CHECK_TEXT(refuse, "run list inside its attribute");
         return false;
     }
     const int64_t length = ReadRunLength(bytes, cursor + 1, lengthSize);
     if (length <= 0) {
-        if (IsRaw()) {
+        if (refuse) {
             return false;
         }
         CONSISTENCY_CHECK_TEXT(false, "Run length less than zero!");
@@ -96,14 +104,16 @@ bool DecodeNextRun(const Attribute& attribute, std::size_t& cursor, Run& run) {
         return true;
     }
     const int64_t deltaLcn = ReadVarInt(bytes, cursor + 1 + lengthSize, lcnSize, true);
-    CONSISTENCY_CHECK_TEXT(deltaLcn != 0 || run.lcn == 0, "deltaLCN!=0 || Run.lcn == 0");
+    CONSISTENCY_CHECK_TEXT(quiet || deltaLcn != 0 || run.lcn == 0, "deltaLCN!=0 || Run.lcn == 0");
     run.RUNlength = length;
     run.lcn = WrapAdd(run.lcn, deltaLcn);
 
     // A directly following run without clusters is the rest of a compression unit.
     if (InBounds(bytes, next, 1) && bytes[next] != 0 && (bytes[next] >> 4) == 0) {
         const int compressedlen = bytes[next] & 0x0F;
-        if (CONSISTENCY_CHECK_TEXT(compressedlen <= kMaxLengthBytes, "compressedlen <= 4") &&
+        if (CONSISTENCY_CHECK_TEXT(quiet || compressedlen <= kMaxLengthBytes,
+                                   "compressedlen <= 4") &&
+            compressedlen <= kMaxLengthBytes &&
             InBounds(bytes, next + 1, static_cast<std::size_t>(compressedlen))) {
             run.SPARSElength = ReadVarInt(bytes, next + 1, compressedlen, false);
             next += 1 + compressedlen;

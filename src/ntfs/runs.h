@@ -28,6 +28,17 @@ inline constexpr int64_t kMaxVcn = int64_t{1} << 56;
 // and advances the cursor past it and past a directly following run without clusters.
 bool DecodeNextRun(const Attribute& attribute, std::size_t& cursor, Run& run);
 
+// How a decoder meets a damaged run list.
+enum class RunChecks : uint8_t {
+    Report,  // each oddity is a consistency failure (the open volume's own records)
+    Refuse,  // the list ends at an oddity without a word (the open volume read raw)
+    Quiet,   // as Refuse, and nothing reported at all: a record found anywhere on a drive
+};
+// DecodeNextRun over the attribute's bytes alone: no volume is asked how wide an LCN may be
+// (`maxLcnBytes`) nor how to meet a damaged list.
+bool DecodeNextRun(const Attribute& attribute, std::size_t& cursor, Run& run, RunChecks checks,
+                   int maxLcnBytes);
+
 // Runs of a non-resident attribute, counting a last attempt that fails on a bad run.
 int CountRuns(const Attribute* attribute, bool merge);
 

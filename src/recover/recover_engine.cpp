@@ -410,7 +410,9 @@ std::optional<platform::RecoveredFile> CreateRecoveredFile(const std::string& de
 }
 
 std::string RecoveredFileName(std::string name) {
-    if (Vcb != nullptr && Vcb->IsFat && !Vcb->IsExFat && name.starts_with("?")) {
+    // A drive read raw holds only a deep scan's files, whose FAT names lost letters alike.
+    if (Vcb != nullptr && ((Vcb->IsFat && !Vcb->IsExFat) || Vcb->IsRawFileSystem) &&
+        name.starts_with("?")) {
         name[0] = '~';
     }
     return SafeFileName(std::move(name));

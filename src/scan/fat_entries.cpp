@@ -98,17 +98,15 @@ bool ValidNameSlot(std::span<const uint8_t> slot) {
            number <= long_name::MaxOrdinal;
 }
 
-// Whether a long name with `checksum` belongs to `entry`; a deleted entry's lost first byte
-// must then have been one a short name may begin with.
-bool ChecksumMatches(std::span<const uint8_t> entry, uint8_t checksum) {
+}  // namespace
+
+bool LongNameChecksumMatches(std::span<const uint8_t> entry, uint8_t checksum) {
     if (entry[0] != dir_entry::Deleted) {
         return ShortNameChecksum(entry) == checksum;
     }
     const uint8_t lost = LostFirstByte(entry, checksum);
     return lost != ' ' && IsShortNameByte(lost);
 }
-
-}  // namespace
 
 uint8_t ShortNameChecksum(std::span<const uint8_t> entry) {
     uint8_t sum = 0;
@@ -156,7 +154,7 @@ EntriesCheck CheckDirectoryEntries(std::span<const uint8_t> cluster, const Entry
         }
         if (!ValidShortEntry(slot, limits) ||
             (nameChecksum != kNoName &&
-             !ChecksumMatches(slot, static_cast<uint8_t>(nameChecksum)))) {
+             !LongNameChecksumMatches(slot, static_cast<uint8_t>(nameChecksum)))) {
             return {};
         }
         nameChecksum = kNoName;

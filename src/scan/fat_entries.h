@@ -15,6 +15,10 @@ uint8_t ShortNameChecksum(std::span<const uint8_t> entry);
 // deleted) the long-name checksum `checksum`: exactly one does.
 uint8_t LostFirstByte(std::span<const uint8_t> entry, uint8_t checksum);
 
+// Whether a long name with `checksum` belongs to `entry`; a deleted entry's lost first byte
+// must then have been one a short name may begin with.
+bool LongNameChecksumMatches(std::span<const uint8_t> entry, uint8_t checksum);
+
 struct EntryLimits {
     bool fat32 = false;
     int64_t lastCluster = 0;

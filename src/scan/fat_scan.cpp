@@ -121,6 +121,8 @@ std::string Lower(std::string text) {
     return text;
 }
 
+}  // namespace
+
 // The long name whose slots stand in front of slot `index`, in full UTF-16. The slots of
 // one name share their checksum byte, and a live name's last slot carries the 0x40 flag:
 // the walk stops there, so a neighbouring name's stale slots never leak into this one.
@@ -175,6 +177,21 @@ std::string ShortName(std::span<const uint8_t> entry) {
     }
     return name;
 }
+
+EntryTimes ReadEntryTimes(std::span<const uint8_t> entry) {
+    EntryTimes times;
+    times.modified = volume::FileTimeFromDos(volume::U16(entry, dir_entry::WriteDate),
+                                             volume::U16(entry, dir_entry::WriteTime));
+    if (const uint16_t created = volume::U16(entry, dir_entry::CreateDate); created != 0) {
+        times.created = volume::FileTimeFromDos(created, volume::U16(entry, dir_entry::CreateTime));
+    }
+    if (const uint16_t accessed = volume::U16(entry, dir_entry::AccessDate); accessed != 0) {
+        times.accessed = volume::FileTimeFromDos(accessed, 0);
+    }
+    return times;
+}
+
+namespace {
 
 bool BeginsWithDotEntry(std::span<const uint8_t> cluster) {
     static constexpr uint8_t kDot[5] = {'.', ' ', ' ', ' ', ' '};
@@ -377,18 +394,12 @@ void HandleFileSlot(FatWalk& walk, std::span<const uint8_t> entry, const std::st
     if (!accepted && !recycleInfo) {
         return;
     }
-    const uint64_t modified = volume::FileTimeFromDos(volume::U16(entry, dir_entry::WriteDate),
-                                                      volume::U16(entry, dir_entry::WriteTime));
+    const EntryTimes times = ReadEntryTimes(entry);
     FoundFile file =
-        NewFoundFile(name, path, size, entry[dir_entry::Attributes] & kReportedAttributes, modified,
-                     RateFile(c0, size, walk.fat), c0);
-    if (const uint16_t created = volume::U16(entry, dir_entry::CreateDate); created != 0) {
-        file.createdTime =
-            volume::FileTimeFromDos(created, volume::U16(entry, dir_entry::CreateTime));
-    }
-    if (const uint16_t accessed = volume::U16(entry, dir_entry::AccessDate); accessed != 0) {
-        file.accessedTime = volume::FileTimeFromDos(accessed, 0);
-    }
+        NewFoundFile(name, path, size, entry[dir_entry::Attributes] & kReportedAttributes,
+                     times.modified, RateFile(c0, size, walk.fat), c0);
+    file.createdTime = times.created;
+    file.accessedTime = times.accessed;
     const std::optional<RecycleInfo> info = recycleInfo ? ReadRecycleInfo(c0, size) : std::nullopt;
     if (info) {
         walk.context.recycleBin.HoldInfo(std::move(file), *info, accepted);

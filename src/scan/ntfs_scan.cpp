@@ -37,21 +37,6 @@ constexpr uint32_t kFirstUnreservedRecord = 24;
 constexpr const char16_t* kIndexName = u"$I30";
 constexpr const char* kUnknownPart = "?\\";  // a directory whose name is lost
 
-// Its four times are UTC FILETIMEs.
-struct StandardInformation {
-    uint64_t modified = 0;
-    uint32_t attributes = 0;
-    uint64_t created = 0;
-    uint64_t changed = 0;
-    uint64_t accessed = 0;
-};
-
-struct FileName {
-    FileReference parent;
-    uint32_t attributes = 0;
-    std::u16string name;
-};
-
 std::optional<StandardInformation> ReadStandardInformation(platform::Handle h,
                                                            const ntfs::AttributeWalk& attributes) {
     const std::optional<Attribute> a = attributes.Find(ntfs::kStandardInformation);
@@ -60,36 +45,7 @@ std::optional<StandardInformation> ReadStandardInformation(platform::Handle h,
     }
     const std::optional<ntfs::AttributeData> value =
         ntfs::ReadAttributeData(h, *a, 0, ntfs::Get_Attr_Datasize(a), true);
-    if (!value || value->Data().size() < ntfs::std_info::MinimumSize) {
-        return std::nullopt;
-    }
-    const volume::Bytes v = value->Data();
-    return StandardInformation{volume::U64(v, ntfs::std_info::LastWriteTime),
-                               volume::U32(v, ntfs::std_info::FileAttributes),
-                               volume::U64(v, ntfs::std_info::CreationTime),
-                               volume::U64(v, ntfs::std_info::ChangeTime),
-                               volume::U64(v, ntfs::std_info::LastAccessTime)};
-}
-
-std::optional<FileName> ParseFileName(volume::Bytes v) {
-    if (v.size() < ntfs::file_name::Name) {
-        return std::nullopt;
-    }
-    const std::size_t length = v[ntfs::file_name::NameLength];
-    if (!volume::InBounds(v, ntfs::file_name::Name, 2 * length)) {
-        return std::nullopt;
-    }
-    FileName fn;
-    const uint64_t parent = volume::U64(v, ntfs::file_name::ParentReference);
-    fn.parent.record =
-        static_cast<uint32_t>(std::min<uint64_t>(parent & ntfs::kReferenceRecordMask, UINT32_MAX));
-    fn.parent.sequence = static_cast<uint16_t>(parent >> ntfs::kReferenceSequenceShift);
-    fn.attributes = volume::U32(v, ntfs::file_name::FileAttributes);
-    fn.name.resize(length);
-    for (std::size_t i = 0; i < length; ++i) {
-        fn.name[i] = static_cast<char16_t>(volume::U16(v, ntfs::file_name::Name + 2 * i));
-    }
-    return fn;
+    return value ? ParseStandardInformation(value->Data()) : std::nullopt;
 }
 
 enum class NameRead { Missing, Unreadable, Read };
@@ -234,6 +190,38 @@ bool ParentStillMatches(const MftRecordPtr& parent, uint16_t sequence) {
 }
 
 }  // namespace
+
+std::optional<StandardInformation> ParseStandardInformation(volume::Bytes v) {
+    if (v.size() < ntfs::std_info::MinimumSize) {
+        return std::nullopt;
+    }
+    return StandardInformation{volume::U64(v, ntfs::std_info::LastWriteTime),
+                               volume::U32(v, ntfs::std_info::FileAttributes),
+                               volume::U64(v, ntfs::std_info::CreationTime),
+                               volume::U64(v, ntfs::std_info::ChangeTime),
+                               volume::U64(v, ntfs::std_info::LastAccessTime)};
+}
+
+std::optional<FileName> ParseFileName(volume::Bytes v) {
+    if (v.size() < ntfs::file_name::Name) {
+        return std::nullopt;
+    }
+    const std::size_t length = v[ntfs::file_name::NameLength];
+    if (!volume::InBounds(v, ntfs::file_name::Name, 2 * length)) {
+        return std::nullopt;
+    }
+    FileName fn;
+    const uint64_t parent = volume::U64(v, ntfs::file_name::ParentReference);
+    fn.parent.record =
+        static_cast<uint32_t>(std::min<uint64_t>(parent & ntfs::kReferenceRecordMask, UINT32_MAX));
+    fn.parent.sequence = static_cast<uint16_t>(parent >> ntfs::kReferenceSequenceShift);
+    fn.attributes = volume::U32(v, ntfs::file_name::FileAttributes);
+    fn.name.resize(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        fn.name[i] = static_cast<char16_t>(volume::U16(v, ntfs::file_name::Name + 2 * i));
+    }
+    return fn;
+}
 
 std::string BuildDirectoryPath(FileReference parent, DirectoryPathCache* cache) {
     const platform::Handle h = Vcb->hVolume;

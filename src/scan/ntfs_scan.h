@@ -2,10 +2,12 @@
 // The NTFS deleted-file scan: every free MFT record that still describes a named file.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "ntfs/mft_record.h"
 #include "scan/scan_context.h"
+#include "volume/le_bytes.h"
 
 namespace relicta::scan {
 
@@ -14,6 +16,26 @@ struct FileReference {
     uint32_t record = 0;
     uint16_t sequence = 0;
 };
+
+// A $STANDARD_INFORMATION value; its four times are UTC FILETIMEs.
+struct StandardInformation {
+    uint64_t modified = 0;
+    uint32_t attributes = 0;
+    uint64_t created = 0;
+    uint64_t changed = 0;
+    uint64_t accessed = 0;
+};
+
+// A $FILE_NAME value.
+struct FileName {
+    FileReference parent;
+    uint32_t attributes = 0;
+    std::u16string name;
+};
+
+// The values as a record holds them; nullopt when one is cut short.
+std::optional<StandardInformation> ParseStandardInformation(volume::Bytes value);
+std::optional<FileName> ParseFileName(volume::Bytes value);
 
 // The checks before the scan, then the scan itself.
 void PrepareAndScanNtfsVolume(ScanContext& context);

@@ -29,7 +29,7 @@ OldEntry File(const std::string& name, uint64_t parent, uint32_t number = 100) {
 std::vector<std::string> Listed() {
     std::vector<std::string> paths;
     for (const scan::FoundFile& f : scan::foundFiles) {
-        paths.push_back(f.dir + f.name);
+        paths.push_back(f.dir + (f.dir.ends_with('\\') ? "" : "\\") + f.name);
     }
     return paths;
 }
@@ -51,12 +51,13 @@ TEST_F(OldVolumeTest, PathsUpToTheRootOrAMadeUpFolder) {
     constexpr uint64_t kRoot = 5;
     const uint64_t kGone = 77 | (uint64_t{3} << 48);  // a sequence number above the number
     std::vector<OldVolume> volumes(1);
+    volumes[0].kind = "NTFS";
     volumes[0].rootKey = kRoot;
     volumes[0].entries = {
-        Folder("Photos", 10, kRoot),   Folder("2024", 11, 10),     File("a.jpg", 11, 1),
-        File("top.txt", kRoot, 2),     Folder("Orphan", 12, kGone), File("b.doc", 12, 3),
-        File("c.bin", kGone, 4),       File("lost.txt", kNoParent, 5),
-        Folder("Loop1", 20, 21),       Folder("Loop2", 21, 20),     File("d.txt", 21, 6),
+        Folder("Photos", 10, kRoot), Folder("2024", 11, 10),         File("a.jpg", 11, 1),
+        File("top.txt", kRoot, 2),   Folder("Orphan", 12, kGone),    File("b.doc", 12, 3),
+        File("c.bin", kGone, 4),     File("lost.txt", kNoParent, 5), Folder("Loop1", 20, 21),
+        Folder("Loop2", 21, 20),     File("d.txt", 21, 6),
     };
     EXPECT_EQ(Add(volumes), 6u);
     EXPECT_EQ(Listed(), (std::vector<std::string>{
@@ -82,6 +83,7 @@ TEST_F(OldVolumeTest, SeveralVolumesEachBelowItsStartAndNoFileTwice) {
     scan::AddFoundFile(list_, "one.txt", "D:\\", 10, 0, 0, scan::kGood, 1);
     EXPECT_EQ(Add(volumes, "*.txt"), 1u);
     EXPECT_EQ(Listed(), (std::vector<std::string>{"D:\\one.txt", "D:\\$Volume4096\\two.txt"}));
+    EXPECT_EQ(scan::foundFiles[1].dir, "D:\\$Volume4096");  // a FAT folder, as its scan writes it
 }
 
 }  // namespace
