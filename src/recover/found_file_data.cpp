@@ -21,6 +21,22 @@ namespace {
 
 using volume::Vcb;
 
+// Fills `out` from `ranges`, which cover it in order.
+void ReadStoredRanges(const std::vector<content::StoredRange>& ranges, std::span<uint8_t> out) {
+    std::size_t at = 0;
+    for (const content::StoredRange& r : ranges) {
+        const std::span<uint8_t> into = out.subspan(at, static_cast<std::size_t>(r.length));
+        if (r.volumeOffset == content::StoredRange::kZeros) {
+            std::fill(into.begin(), into.end(), 0);
+        } else {
+            // What cannot be read was reported and reads as zeros, as recovery writes it.
+            const uint64_t read = volume::ReadVolumeBytes(Vcb->hVolume, r.volumeOffset, into);
+            CONSISTENCY_CHECK_TEXT(read == into.size(), "bytesRead==bytesToRead");
+        }
+        at += into.size();
+    }
+}
+
 class NtfsData final : public content::DataReader {
   public:
     NtfsData(ntfs::MftRecordPtr record, ntfs::Attribute data, uint64_t size)
@@ -73,17 +89,7 @@ class ClusterData final : public content::DataReader {
         if (!Map(offset, out.size(), ranges_)) {
             return false;
         }
-        std::size_t at = 0;
-        for (const content::StoredRange& r : ranges_) {
-            const std::span<uint8_t> into = out.subspan(at, static_cast<std::size_t>(r.length));
-            if (r.volumeOffset == content::StoredRange::kZeros) {
-                std::fill(into.begin(), into.end(), 0);
-            } else {
-                const uint64_t read = volume::ReadVolumeBytes(Vcb->hVolume, r.volumeOffset, into);
-                CONSISTENCY_CHECK_TEXT(read == into.size(), "bytesRead==bytesToRead");
-            }
-            at += into.size();
-        }
+        ReadStoredRanges(ranges_, out);
         return true;
     }
     bool Locate(std::size_t n, std::vector<content::StoredRange>& ranges) override {
@@ -164,16 +170,7 @@ class DeepData final : public content::DataReader {
         if (!Locate(offset, out.size(), ranges_)) {
             return false;
         }
-        std::size_t at = 0;
-        for (const content::StoredRange& r : ranges_) {
-            const std::span<uint8_t> into = out.subspan(at, static_cast<std::size_t>(r.length));
-            if (r.volumeOffset == content::StoredRange::kZeros) {
-                std::fill(into.begin(), into.end(), 0);
-            } else if (!volume::TryReadVolumeBytes(Vcb->hVolume, r.volumeOffset, into)) {
-                return false;
-            }
-            at += into.size();
-        }
+        ReadStoredRanges(ranges_, out);
         return true;
     }
     std::span<const uint8_t> View(uint64_t offset, std::size_t n) override {

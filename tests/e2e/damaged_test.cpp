@@ -33,6 +33,8 @@ const std::vector<std::vector<std::string>> kCommands = {
     {"scan", "--format", "json"},
     {"scan", "--check-content", "--format", "bodyfile"},
     {"recover", "--all", "--yes", "--keep-paths", "--to", kDestination},
+    // The deep scan's finders and rebuilds over the same damage, and what it recovers.
+    {"recover", "--deep", "--all", "--yes", "--keep-paths", "--to", kDestination},
 };
 
 constexpr auto kTimeLimit = std::chrono::seconds(10);
