@@ -68,7 +68,8 @@ std::optional<FoundBootSector> ReadNtfs(volume::Bytes s, int64_t offset) {
     b.mft2StartLcn = volume::S64(s, volume::ntfs_boot::Mft2StartLcn);
     b.serialNumber = volume::U64(s, volume::ntfs_boot::VolumeSerialNumber);
     const int8_t c = volume::S8(s, volume::ntfs_boot::ClustersPerFileRecordSegment);
-    const uint64_t record = c < 0 ? (-c <= 16 ? uint64_t{1} << -c : 0) : uint64_t(c) * b.clusterBytes;
+    const uint64_t record =
+        c < 0 ? (-c <= 16 ? uint64_t{1} << -c : 0) : uint64_t(c) * b.clusterBytes;
     if (!SaneSizes(b.bytesPerSector, b.clusterBytes) || !PowerOfTwo(record) || record < 512 ||
         record > 65536 || b.totalSectors < kMinVolumeSectors || b.mftStartLcn <= 0 ||
         b.mft2StartLcn <= 0) {
@@ -146,9 +147,8 @@ void BootSectorFinder::Feed(const Block& block) {
             block.bytes[at + kBootSignatureAt + 1] != 0xAA || found_.size() >= kMaxFound) {
             continue;
         }
-        if (std::optional<FoundBootSector> b =
-                ReadFoundBootSector(block.bytes.subspan(at, kSectorBytes),
-                                    block.offset + static_cast<int64_t>(at))) {
+        if (std::optional<FoundBootSector> b = ReadFoundBootSector(
+                block.bytes.subspan(at, kSectorBytes), block.offset + static_cast<int64_t>(at))) {
             found_.push_back(*b);
         }
     }

@@ -21,11 +21,11 @@ struct FoundBootSector {
     uint32_t bytesPerSector = 0;
     uint32_t clusterBytes = 0;
     int64_t totalSectors = 0;
-    volume::Bpb bpb;               // FAT
-    volume::ExFatGeometry exFat;   // exFAT
-    int64_t mftStartLcn = 0;       // NTFS
-    int64_t mft2StartLcn = 0;      // NTFS
-    uint32_t recordBytes = 0;      // NTFS: bytes of an MFT record
+    volume::Bpb bpb;              // FAT
+    volume::ExFatGeometry exFat;  // exFAT
+    int64_t mftStartLcn = 0;      // NTFS
+    int64_t mft2StartLcn = 0;     // NTFS
+    uint32_t recordBytes = 0;     // NTFS: bytes of an MFT record
     uint64_t serialNumber = 0;
 
     // The drive offsets the volume may start at: here (a main boot sector), or where a
@@ -49,7 +49,6 @@ class BootSectorFinder final : public Finder {
 
 // The boot sector `sector` (512 bytes at drive offset `offset`) holds, when it reads as one
 // whose fields describe a volume.
-std::optional<FoundBootSector> ReadFoundBootSector(std::span<const uint8_t> sector,
-                                                   int64_t offset);
+std::optional<FoundBootSector> ReadFoundBootSector(std::span<const uint8_t> sector, int64_t offset);
 
 }  // namespace relicta::deep

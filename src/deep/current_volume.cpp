@@ -8,7 +8,8 @@ bool CurrentVolume::InUse(int64_t offset, uint64_t length) const {
     if (length == 0) {
         return false;
     }
-    const int64_t end = offset + static_cast<int64_t>(std::min<uint64_t>(length, INT64_MAX - offset));
+    const int64_t end =
+        offset + static_cast<int64_t>(std::min<uint64_t>(length, INT64_MAX - offset));
     // The last stretch that begins before `end`: it or none overlaps.
     auto after = std::lower_bound(used.begin(), used.end(), end,
                                   [](const ByteRange& r, int64_t at) { return r.offset < at; });

@@ -18,8 +18,8 @@ struct CurrentVolume {
     int64_t clusterAreaOffset = 0;  // FAT, exFAT: cluster 2; NTFS: cluster 0 (0)
     uint32_t clusterBytes = 0;
     int64_t totalClusters = 0;
-    int64_t mftOffset = 0;          // NTFS: where its MFT begins
-    uint32_t recordBytes = 0;       // NTFS
+    int64_t mftOffset = 0;     // NTFS: where its MFT begins
+    uint32_t recordBytes = 0;  // NTFS
     // Stretches of the drive the current file system uses, sorted and disjoint (empty
     // without one): what it holds is its own, not an old volume's.
     std::vector<ByteRange> used;

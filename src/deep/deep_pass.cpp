@@ -90,7 +90,8 @@ class PassProgress {
 class Reader {
   public:
     Reader(platform::Handle handle, std::vector<Piece> pieces)
-        : handle_(handle), pieces_(std::move(pieces)),
+        : handle_(handle),
+          pieces_(std::move(pieces)),
           threaded_(platform::CurrentPlatform().ReadsFromAnyThread(handle) && pieces_.size() > 1) {
         if (threaded_) {
             thread_ = std::thread([this] { Run(); });
@@ -155,10 +156,10 @@ class Reader {
 
 }  // namespace
 
-std::vector<ByteRange> NormalizeRanges(std::vector<ByteRange> ranges, int64_t limit) {
+std::vector<ByteRange> NormalizeRanges(const std::vector<ByteRange>& ranges, int64_t limit) {
     const int64_t sector = static_cast<int64_t>(kSectorBytes);
     std::vector<ByteRange> cut;
-    for (ByteRange r : ranges) {
+    for (const ByteRange& r : ranges) {
         if (r.length <= 0 || r.offset < 0 || r.offset >= limit) {
             continue;
         }
@@ -215,11 +216,10 @@ PassResult RunPass(platform::Handle handle, const std::vector<ByteRange>& ranges
         const std::span<const uint8_t> bytes =
             std::span<const uint8_t>(buffer).subspan(kCarryBytes - carried, carried + n);
         const int64_t end = piece.offset + static_cast<int64_t>(n);
-        const bool followed = n == piece.length && i + 1 < pieces.size() &&
-                              pieces[i + 1].offset == end;
+        const bool followed =
+            n == piece.length && i + 1 < pieces.size() && pieces[i + 1].offset == end;
         const std::size_t held = followed ? std::min(kCarryBytes, bytes.size()) : 0;
-        const Block block{piece.offset - static_cast<int64_t>(carried), bytes,
-                          bytes.size() - held};
+        const Block block{piece.offset - static_cast<int64_t>(carried), bytes, bytes.size() - held};
         for (Finder* finder : finders) {
             finder->Feed(block);
         }

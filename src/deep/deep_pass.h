@@ -33,6 +33,6 @@ PassResult RunPass(platform::Handle handle, const std::vector<ByteRange>& ranges
                    std::span<Finder* const> finders);
 
 // `ranges` sorted, merged where they touch, cut to sector boundaries and to `[0, limit)`.
-std::vector<ByteRange> NormalizeRanges(std::vector<ByteRange> ranges, int64_t limit);
+std::vector<ByteRange> NormalizeRanges(const std::vector<ByteRange>& ranges, int64_t limit);
 
 }  // namespace relicta::deep

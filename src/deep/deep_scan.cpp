@@ -160,7 +160,7 @@ CurrentVolume DescribeCurrentVolume() {
         return current;
     }
     AddUsedClusters(current);
-    current.used = NormalizeRanges(std::move(current.used), current.length);
+    current.used = NormalizeRanges(current.used, current.length);
     if (current.kind == CurrentKind::Ntfs) {
         FreeMftSlack(current);
     }

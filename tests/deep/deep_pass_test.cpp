@@ -87,8 +87,8 @@ TEST(NormalizeRanges, SortsMergesAlignsAndCuts) {
     const Case cases[] = {
         {{{4096, 512}, {0, 1024}}, 1 << 20, {{0, 1024}, {4096, 512}}},
         {{{0, 1024}, {512, 2048}, {2560, 512}}, 1 << 20, {{0, 3072}}},
-        {{{100, 1000}}, 1 << 20, {{512, 512}}},             // inner whole sectors only
-        {{{0, 4096}}, 2048, {{0, 2048}}},                    // cut at the drive's end
+        {{{100, 1000}}, 1 << 20, {{512, 512}}},                         // inner whole sectors only
+        {{{0, 4096}}, 2048, {{0, 2048}}},                               // cut at the drive's end
         {{{-512, 1024}, {8192, 0}, {INT64_MAX - 10, 5}}, 1 << 20, {}},  // nothing readable
     };
     for (const Case& c : cases) {
@@ -114,7 +114,8 @@ TEST(CurrentVolume, UsedAndUnusedStretches) {
     for (const ByteRange& r : v.Unused()) {
         unused.emplace_back(r.offset, r.length);
     }
-    EXPECT_EQ(unused, (std::vector<std::pair<int64_t, int64_t>>{{0, 1000}, {2000, 3000}, {5500, 4500}}));
+    EXPECT_EQ(unused,
+              (std::vector<std::pair<int64_t, int64_t>>{{0, 1000}, {2000, 3000}, {5500, 4500}}));
 }
 
 }  // namespace
