@@ -178,9 +178,10 @@ void ReportNotes(const std::vector<std::string>& notes) {
     app::MessageBox(text, "Deep scan");
 }
 
-// The pass and what its finders found, rebuilt and listed.
-void FindOldVolumes(scan::ScanContext& context, char letter, std::size_t firstItem) {
-    const CurrentVolume current = DescribeCurrentVolume();
+// The pass, and what its finders found rebuilt into old volumes: the finders' own records
+// are gone before the volumes' files join the table.
+std::vector<OldVolume> FindOldVolumes(const CurrentVolume& current, char letter,
+                                      std::vector<std::string>& notes) {
     const std::vector<ByteRange> ranges = NormalizeRanges(current.Unused(), current.length);
     BootSectorFinder boots;
     NtfsRecordFinder records;
@@ -190,13 +191,18 @@ void FindOldVolumes(scan::ScanContext& context, char letter, std::size_t firstIt
     app::StatusText = std::string("Deep scan of drive ") + letter + ":\\";
     RunPass(Vcb->hVolume, ranges, finders);
 
-    std::vector<std::string> notes;
     std::vector<OldVolume> volumes = RebuildNtfsVolumes(records, boots.Found(), current, notes);
     const auto append = [&volumes](std::vector<OldVolume> more) {
         std::move(more.begin(), more.end(), std::back_inserter(volumes));
     };
     append(RebuildFatVolumes(fatDirectories, boots.Found(), current, notes));
     append(RebuildExFatVolumes(exFatSets, boots.Found(), current, notes));
+    return volumes;
+}
+
+void ListOldVolumes(scan::ScanContext& context, char letter, std::size_t firstItem) {
+    std::vector<std::string> notes;
+    std::vector<OldVolume> volumes = FindOldVolumes(DescribeCurrentVolume(), letter, notes);
     AddOldVolumeFiles(context, volumes, letter, firstItem);
     ReportNotes(notes);
 }
@@ -239,7 +245,7 @@ void ScanOneDriveDeep(scan::ScanSettings& settings, scan::FileListControl& listC
     scan::ScanContext context{
         listCtrl,
         scan::ScanFilters{settings.filePattern, &settings.compiledPattern, settings.skipTempFiles}};
-    FindOldVolumes(context, root[0], firstItem);
+    ListOldVolumes(context, root[0], firstItem);
     ntfs::CloseNtfsVolumeIfOpen();
 }
 

@@ -499,6 +499,7 @@ class Rebuild {
         const Folders folders = FoldersOf(records, v.rootKey);
         const std::unordered_set<uint64_t> system = SystemFolders(records);
         const std::unordered_set<std::size_t> lost(g.lost.begin(), g.lost.end());
+        v.entries.reserve(records.size());
         for (const std::size_t i : records) {
             const FoundNtfsRecord& r = found_[i];
             if ((r.number < kFirstUserRecord && IsSystemName(r.name)) ||

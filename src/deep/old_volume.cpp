@@ -3,6 +3,7 @@
 #include "deep/finder.h"
 
 #include <algorithm>
+#include <set>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -94,42 +95,65 @@ class FolderPaths {
     std::unordered_map<uint64_t, std::string> paths_;
 };
 
-bool HoldsFiles(const OldVolume& volume) {
-    for (const OldEntry& e : volume.entries) {
-        if (!e.isFolder) {
-            return true;
+// With files of more than one volume listed, each volume's go below "$Volume<start sector>".
+// `firstOfVolume`: where each volume's files begin in the table.
+void PutVolumesApart(scan::FileListControl& listCtrl,
+                     const std::vector<std::pair<std::size_t, const OldVolume*>>& firstOfVolume,
+                     std::size_t rootLength) {
+    const auto endOf = [&](std::size_t v) {
+        return v + 1 < firstOfVolume.size() ? firstOfVolume[v + 1].first : scan::foundFiles.size();
+    };
+    // Pieces of one volume (an MFT found in parts) share its start: they are one volume here.
+    std::set<int64_t> holding;
+    for (std::size_t v = 0; v < firstOfVolume.size(); ++v) {
+        if (endOf(v) > firstOfVolume[v].first) {
+            holding.insert(firstOfVolume[v].second->start);
         }
     }
-    return false;
+    if (holding.size() < 2) {
+        return;
+    }
+    std::vector<std::size_t> moved;
+    for (std::size_t v = 0; v < firstOfVolume.size(); ++v) {
+        const OldVolume& volume = *firstOfVolume[v].second;
+        const std::string prefix =
+            kMadeUpVolumePrefix + std::to_string(volume.start / int64_t{kSectorBytes});
+        const bool ntfs = std::string_view(volume.kind) == "NTFS";
+        for (std::size_t i = firstOfVolume[v].first; i < endOf(v); ++i) {
+            std::string& dir = scan::foundFiles[i].dir;
+            // A FAT or exFAT folder has no trailing backslash, the drive's root has.
+            const bool atRoot = dir.size() == rootLength;
+            dir.insert(rootLength, prefix + (ntfs || !atRoot ? "\\" : ""));
+            moved.push_back(i);
+        }
+    }
+    scan::RefreshCells(listCtrl, moved);
 }
 
 }  // namespace
 
 std::size_t AddOldVolumeFiles(scan::ScanContext& context, std::vector<OldVolume>& volumes,
                               char drive, std::size_t firstItem) {
+    // Room for every file at once: the table never moves while `listed` views its names.
+    std::size_t files = 0;
+    for (const OldVolume& volume : volumes) {
+        files +=
+            static_cast<std::size_t>(std::count_if(volume.entries.begin(), volume.entries.end(),
+                                                   [](const OldEntry& e) { return !e.isFolder; }));
+    }
+    scan::ReserveFoundFiles(files);
+    const std::size_t before = scan::foundFiles.size();
     std::unordered_set<FileIdentity, IdentityHash> listed;
     for (std::size_t i = firstItem; i < scan::foundFiles.size(); ++i) {
         const scan::FoundFile& f = scan::foundFiles[i];
         listed.insert({f.name, f.size, f.mftOrCluster});
     }
-    std::size_t withFiles = 0;
-    for (const OldVolume& v : volumes) {
-        withFiles += HoldsFiles(v) ? 1 : 0;
-    }
     const std::string driveRoot = std::string(1, drive) + ":\\";
-    std::size_t added = 0;
-    std::vector<scan::FoundFile> accepted;
+    std::vector<std::pair<std::size_t, const OldVolume*>> firstOfVolume;
     for (OldVolume& volume : volumes) {
-        if (!HoldsFiles(volume)) {
-            continue;
-        }
-        std::string root = driveRoot;
-        if (withFiles > 1) {
-            root +=
-                kMadeUpVolumePrefix + std::to_string(volume.start / int64_t{kSectorBytes}) + '\\';
-        }
-        FolderPaths paths(volume, root);
+        FolderPaths paths(volume, driveRoot);
         const bool ntfs = std::string_view(volume.kind) == "NTFS";
+        firstOfVolume.emplace_back(scan::foundFiles.size(), &volume);
         for (OldEntry& e : volume.entries) {
             if (e.isFolder) {
                 continue;
@@ -138,23 +162,21 @@ std::size_t AddOldVolumeFiles(scan::ScanContext& context, std::vector<OldVolume>
             if (!ntfs && dir.size() > driveRoot.size()) {
                 dir.pop_back();  // as the FAT and exFAT scans list a folder
             }
-            if (!context.filters.Accepts(dir, e.name)) {
-                continue;
+            if (!context.filters.Accepts(dir, e.name) ||
+                listed.contains({e.name, e.file.size, e.file.mftOrCluster})) {
+                continue;  // filtered, or the normal scan or another copy of the entry has it
             }
-            if (!listed.insert({e.name, e.file.size, e.file.mftOrCluster}).second) {
-                continue;  // the normal scan, or another copy of the same entry, has it
-            }
-            e.file.name = e.name;
+            e.file.name = std::move(e.name);
             e.file.dir = std::move(dir);
-            accepted.push_back(std::move(e.file));
+            scan::AddFoundFile(context.listCtrl, std::move(e.file));
+            const scan::FoundFile& added = scan::foundFiles.back();
+            listed.insert({added.name, added.size, added.mftOrCluster});
         }
+        // What the volume's entries held is in the table now.
+        std::vector<OldEntry>().swap(volume.entries);
     }
-    scan::ReserveFoundFiles(accepted.size());
-    for (scan::FoundFile& f : accepted) {
-        scan::AddFoundFile(context.listCtrl, std::move(f));
-        ++added;
-    }
-    return added;
+    PutVolumesApart(context.listCtrl, firstOfVolume, driveRoot.size());
+    return scan::foundFiles.size() - before;
 }
 
 }  // namespace relicta::deep

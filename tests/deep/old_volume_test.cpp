@@ -74,16 +74,17 @@ TEST_F(OldVolumeTest, SeveralVolumesEachBelowItsStartAndNoFileTwice) {
     std::vector<OldVolume> volumes(3);
     volumes[0].start = 1024 * 512;
     volumes[0].rootKey = 5;
-    volumes[0].entries = {File("one.txt", 5, 1), File("one.txt", 5, 1)};
+    volumes[0].entries = {File("one.txt", 5, 1), File("one.txt", 5, 1), File("three.txt", 5, 7)};
     volumes[1].start = 4096 * 512;
     volumes[1].rootKey = 0;
     volumes[1].entries = {File("two.txt", 0, 2), File("skip.tmp", 0, 3)};
     volumes[2].entries = {Folder("empty", 9, kNoParent)};  // no files: no prefix of its own
     // The normal scan found one of them already.
     scan::AddFoundFile(list_, "one.txt", "D:\\", 10, 0, 0, scan::kGood, 1);
-    EXPECT_EQ(Add(volumes, "*.txt"), 1u);
-    EXPECT_EQ(Listed(), (std::vector<std::string>{"D:\\one.txt", "D:\\$Volume4096\\two.txt"}));
-    EXPECT_EQ(scan::foundFiles[1].dir, "D:\\$Volume4096");  // a FAT folder, as its scan writes it
+    EXPECT_EQ(Add(volumes, "*.txt"), 2u);
+    EXPECT_EQ(Listed(), (std::vector<std::string>{"D:\\one.txt", "D:\\$Volume1024\\three.txt",
+                                                  "D:\\$Volume4096\\two.txt"}));
+    EXPECT_EQ(scan::foundFiles[2].dir, "D:\\$Volume4096");  // a FAT folder, as its scan writes it
 }
 
 }  // namespace
