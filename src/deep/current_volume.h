@@ -17,6 +17,7 @@ struct CurrentVolume {
     int64_t length = 0;             // bytes of the drive
     int64_t clusterAreaOffset = 0;  // FAT, exFAT: cluster 2; NTFS: cluster 0 (0)
     uint32_t clusterBytes = 0;
+    uint8_t fatIndexBits = 0;  // FAT: 12, 16 or 32
     int64_t totalClusters = 0;
     int64_t mftOffset = 0;     // NTFS: where its MFT begins
     uint32_t recordBytes = 0;  // NTFS

@@ -146,6 +146,7 @@ CurrentVolume DescribeCurrentVolume() {
     current.totalClusters = Vcb->TotalClusters;
     if (Vcb->IsFat) {
         current.kind = Vcb->IsExFat ? CurrentKind::ExFat : CurrentKind::Fat;
+        current.fatIndexBits = Vcb->AllocationSupport.FatIndexBitSize;
         current.clusterAreaOffset = static_cast<int64_t>(Vcb->AllocationSupport.FileAreaLbo);
         // The boot sectors, the FATs and a FAT12/16 root directory are the volume's own.
         current.used.push_back({0, current.clusterAreaOffset});

@@ -41,7 +41,18 @@ const char* KindOf(const Volume& v, const CurrentVolume& current, int64_t highes
         clusters = volume::FatDataClusters(v.chosen.boot->bpb);
         rootCluster = rootCluster || v.chosen.boot->bpb.IsFat32();
     } else if (v.chosen.source == GeometrySource::CurrentVolume) {
-        clusters = current.totalClusters;
+        // A format that kept the geometry kept the FAT's kind: its cluster count cannot tell
+        // a small FAT32 volume.
+        switch (current.fatIndexBits) {
+            case 32:
+                return "FAT32";
+            case 16:
+                return "FAT16";
+            case 12:
+                return "FAT12";
+            default:
+                clusters = current.totalClusters;
+        }
     }
     if (rootCluster || highestCluster > kFat16MaxCluster || clusters > kFat16MaxCluster) {
         return "FAT32";
