@@ -708,6 +708,14 @@ const char* FamilyName(Family family) {
             return "MP3";
         case Family::Text:
             return "text";
+        case Family::Heic:
+            return "HEIC";
+        case Family::Tiff:
+            return "TIFF";
+        case Family::Html:
+            return "HTML";
+        case Family::Xml:
+            return "XML";
         case Family::Unknown:
             break;
     }
@@ -734,6 +742,10 @@ StructureResult CheckStructure(Family family, Window& data) {
             return CheckMp3(data);
         case Family::Text:
             return CheckText(data);
+        case Family::Heic:
+        case Family::Tiff:
+        case Family::Html:
+        case Family::Xml:
         case Family::Unknown:
             break;
     }

@@ -9,7 +9,22 @@
 
 namespace relicta::content {
 
-enum class Family { Unknown, Jpeg, Png, Gif, Pdf, Zip, Mp4, Riff, Mp3, Text };
+enum class Family {
+    Unknown,
+    Jpeg,
+    Png,
+    Gif,
+    Pdf,
+    Zip,
+    Mp4,
+    Heic,
+    Riff,
+    Mp3,
+    Tiff,  // and the camera raws built on it: CR2, NEF, ARW, DNG
+    Html,
+    Xml,
+    Text,
+};
 
 // What a name's extension promises ("photo.JPG" -> Jpeg); Unknown when no check exists.
 Family FamilyOfName(std::string_view name);

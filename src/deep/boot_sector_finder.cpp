@@ -4,7 +4,7 @@
 #include "volume/boot_sector_layout.h"
 #include "volume/exfat_layout.h"
 #include "volume/fat_geometry.h"
-#include "volume/le_bytes.h"
+#include "bytes/le_bytes.h"
 
 namespace relicta::deep {
 namespace {
@@ -24,7 +24,7 @@ bool SaneSizes(uint32_t sectorBytes, uint64_t clusterBytes) {
            clusterBytes <= kMaxClusterBytes;
 }
 
-std::optional<FoundBootSector> ReadFat(volume::Bytes s, int64_t offset) {
+std::optional<FoundBootSector> ReadFat(bytes::Bytes s, int64_t offset) {
     FoundBootSector b;
     b.kind = BootKind::Fat;
     b.offset = offset;
@@ -40,7 +40,7 @@ std::optional<FoundBootSector> ReadFat(volume::Bytes s, int64_t offset) {
     return b;
 }
 
-std::optional<FoundBootSector> ReadExFat(volume::Bytes s, int64_t offset) {
+std::optional<FoundBootSector> ReadExFat(bytes::Bytes s, int64_t offset) {
     const std::optional<volume::ExFatGeometry> g = volume::ReadExFatGeometry(s);
     if (!g) {
         return std::nullopt;
@@ -56,18 +56,18 @@ std::optional<FoundBootSector> ReadExFat(volume::Bytes s, int64_t offset) {
     return b;
 }
 
-std::optional<FoundBootSector> ReadNtfs(volume::Bytes s, int64_t offset) {
+std::optional<FoundBootSector> ReadNtfs(bytes::Bytes s, int64_t offset) {
     FoundBootSector b;
     b.kind = BootKind::Ntfs;
     b.offset = offset;
-    b.bytesPerSector = volume::U16(s, volume::ntfs_boot::BytesPerSectorLow);
+    b.bytesPerSector = bytes::U16(s, volume::ntfs_boot::BytesPerSectorLow);
     b.clusterBytes =
-        b.bytesPerSector * uint32_t{volume::U8(s, volume::ntfs_boot::SectorsPerCluster)};
-    b.totalSectors = volume::S64(s, volume::ntfs_boot::NumberSectors);
-    b.mftStartLcn = volume::S64(s, volume::ntfs_boot::MftStartLcn);
-    b.mft2StartLcn = volume::S64(s, volume::ntfs_boot::Mft2StartLcn);
-    b.serialNumber = volume::U64(s, volume::ntfs_boot::VolumeSerialNumber);
-    const int8_t c = volume::S8(s, volume::ntfs_boot::ClustersPerFileRecordSegment);
+        b.bytesPerSector * uint32_t{bytes::U8(s, volume::ntfs_boot::SectorsPerCluster)};
+    b.totalSectors = bytes::S64(s, volume::ntfs_boot::NumberSectors);
+    b.mftStartLcn = bytes::S64(s, volume::ntfs_boot::MftStartLcn);
+    b.mft2StartLcn = bytes::S64(s, volume::ntfs_boot::Mft2StartLcn);
+    b.serialNumber = bytes::U64(s, volume::ntfs_boot::VolumeSerialNumber);
+    const int8_t c = bytes::S8(s, volume::ntfs_boot::ClustersPerFileRecordSegment);
     const uint64_t record =
         c < 0 ? (-c <= 16 ? uint64_t{1} << -c : 0) : uint64_t(c) * b.clusterBytes;
     if (!SaneSizes(b.bytesPerSector, b.clusterBytes) || !PowerOfTwo(record) || record < 512 ||
@@ -88,7 +88,7 @@ std::optional<FoundBootSector> ReadNtfs(volume::Bytes s, int64_t offset) {
 std::optional<FoundBootSector> ReadFoundBootSector(std::span<const uint8_t> sector,
                                                    int64_t offset) {
     if (sector.size() < volume::kBootSectorSize ||
-        volume::U16(sector, kBootSignatureAt) != kBootSignature) {
+        bytes::U16(sector, kBootSignatureAt) != kBootSignature) {
         return std::nullopt;
     }
     if (volume::IsExFatBootSector(sector)) {

@@ -4,7 +4,7 @@
 
 #include "scan/exfat_entries.h"
 #include "volume/exfat_layout.h"
-#include "volume/le_bytes.h"
+#include "bytes/le_bytes.h"
 
 namespace relicta::deep {
 namespace {
@@ -24,7 +24,7 @@ bool IsSecondary(uint8_t type) {
 // attributes' reserved bits clear, and its Stream Extension, when the sector holds it, one
 // whose name needs no more entries than the set has.
 bool MayBeCut(std::span<const uint8_t> sector, std::size_t at, std::size_t count) {
-    if ((volume::U16(sector, at + entry::FileAttributes) & kReservedAttributes) != 0) {
+    if ((bytes::U16(sector, at + entry::FileAttributes) & kReservedAttributes) != 0) {
         return false;
     }
     const std::size_t stream = at + entry::Size;

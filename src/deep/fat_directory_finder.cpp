@@ -6,7 +6,7 @@
 #include "scan/fat_entries.h"
 #include "scan/fat_scan.h"
 #include "volume/dir_entry_layout.h"
-#include "volume/le_bytes.h"
+#include "bytes/le_bytes.h"
 #include "volume/text.h"
 
 namespace relicta::deep {
@@ -32,8 +32,8 @@ bool IsNameSlot(std::span<const uint8_t> slot) {
 }
 
 uint32_t FirstClusterOf(std::span<const uint8_t> entry) {
-    return uint32_t{volume::U16(entry, dir_entry::FirstClusterHigh)} << 16 |
-           volume::U16(entry, dir_entry::FirstClusterLow);
+    return uint32_t{bytes::U16(entry, dir_entry::FirstClusterHigh)} << 16 |
+           bytes::U16(entry, dir_entry::FirstClusterLow);
 }
 
 bool NamedAs(std::span<const uint8_t> entry, std::string_view name) {
@@ -70,14 +70,14 @@ bool IsVolumeLabel(std::span<const uint8_t> slot) {
            (attributes & (dir_entry::AttrVolumeLabel | dir_entry::AttrDirectory |
                           dir_entry::AttrReserved)) == dir_entry::AttrVolumeLabel &&
            slot[0] > ' ' && slot[0] != dir_entry::Deleted && FirstClusterOf(slot) == 0 &&
-           volume::U32(slot, dir_entry::FileSize) == 0;
+           bytes::U32(slot, dir_entry::FileSize) == 0;
 }
 
 // Whether a deleted name's slot holds its end: its ordinal is lost, but the slot that ends
 // a name holds the terminating zero character (unless the name fills it exactly).
 bool HoldsNameEnd(std::span<const uint8_t> slot) {
     return std::any_of(std::begin(long_name::Chars), std::end(long_name::Chars),
-                       [slot](std::size_t at) { return volume::U16(slot, at) == 0; });
+                       [slot](std::size_t at) { return bytes::U16(slot, at) == 0; });
 }
 
 FoundFatEntry EntryOf(std::span<const uint8_t> entry, std::string name) {
@@ -87,7 +87,7 @@ FoundFatEntry EntryOf(std::span<const uint8_t> entry, std::string name) {
     e.modifiedTime = times.modified;
     e.createdTime = times.created;
     e.accessedTime = times.accessed;
-    e.size = volume::U32(entry, dir_entry::FileSize);
+    e.size = bytes::U32(entry, dir_entry::FileSize);
     e.firstCluster = FirstClusterOf(entry);
     e.attributes = entry[dir_entry::Attributes];
     e.deleted = entry[0] == dir_entry::Deleted;

@@ -7,16 +7,16 @@
 #include "ntfs/mft_layout.h"
 #include "ntfs/runs.h"
 #include "scan/ntfs_scan.h"
-#include "volume/le_bytes.h"
+#include "bytes/le_bytes.h"
 #include "volume/text.h"
 
 namespace relicta::deep {
 namespace {
 
-using volume::Bytes;
-using volume::U16;
-using volume::U32;
-using volume::U64;
+using bytes::Bytes;
+using bytes::U16;
+using bytes::U32;
+using bytes::U64;
 
 constexpr uint32_t kMinRecordBytes = 512;
 constexpr uint32_t kMaxRecordBytes = 4096;
@@ -146,7 +146,7 @@ bool NtfsRecordFinder::Summarize(FoundNtfsRecord& found) {
             case ntfs::kFileName: {
                 const Bytes value = ntfs::ResidentValue(a);
                 const bool dos =
-                    volume::U8(value, ntfs::file_name::Namespace) == ntfs::file_name::NamespaceDos;
+                    bytes::U8(value, ntfs::file_name::Namespace) == ntfs::file_name::NamespaceDos;
                 if (longName || (named && dos)) {
                     break;
                 }
@@ -188,7 +188,7 @@ void NtfsRecordFinder::KeepData(const ntfs::Attribute& data, FoundNtfsRecord& fo
     }
     found.dataSize = data.FileSize();
     found.allocatedSize = data.AllocatedSize();
-    found.validLength = volume::S64(data.Bytes(), ntfs::attr::ValidDataLength);
+    found.validLength = bytes::S64(data.Bytes(), ntfs::attr::ValidDataLength);
     if (data.IsCompressed() || (data.AttributeFlags() & ntfs::attr::FlagEncrypted) != 0) {
         found.data = OldData::Compressed;
         return;

@@ -7,12 +7,12 @@
 namespace relicta::ntfs {
 namespace {
 
-using volume::Bytes;
-using volume::InBounds;
-using volume::S64;
-using volume::U16;
-using volume::U32;
-using volume::U8;
+using bytes::Bytes;
+using bytes::InBounds;
+using bytes::S64;
+using bytes::U16;
+using bytes::U32;
+using bytes::U8;
 
 constexpr std::size_t kNameOffsetResident = 24;
 constexpr std::size_t kNameOffsetNonResident = 64;
@@ -137,7 +137,7 @@ std::optional<ListHit> SearchAttributeList(Bytes list, uint32_t typeCode, const 
         if (type == typeCode) {
             ListEntry entry;
             entry.recordNumber = U32(list, offset + list_entry::SegmentReference);
-            entry.lowestVcn = volume::S64(list, offset + list_entry::LowestVcn);
+            entry.lowestVcn = bytes::S64(list, offset + list_entry::LowestVcn);
             entry.name = ReadName(list, offset + U8(list, offset + list_entry::NameOffset),
                                   U8(list, offset + list_entry::NameLength));
             if (entryLength >= list_entry::Instance + sizeof(uint16_t) &&
@@ -299,7 +299,7 @@ std::optional<std::size_t> Find_Attr_DataArea(const Attribute& a) {
     return start;
 }
 
-volume::Bytes ResidentValue(const Attribute& a) {
+bytes::Bytes ResidentValue(const Attribute& a) {
     const std::optional<std::size_t> start = Find_Attr_DataArea(a);
     if (!start || !a.IsResident()) {
         return {};
@@ -399,7 +399,7 @@ std::optional<Attribute> FindFileNameInExtension(platform::Handle hVolume, const
         return std::nullopt;
     }
     const MftRecordPtr extension = ReadMftRecord(hVolume, hit->recordNumber, false);
-    if (!extension || (volume::U64(extension->View(), record::BaseRecord) & kReferenceRecordMask) !=
+    if (!extension || (bytes::U64(extension->View(), record::BaseRecord) & kReferenceRecordMask) !=
                           base->number) {
         return std::nullopt;
     }

@@ -22,7 +22,7 @@ struct Attribute {
     // over several records, in VCN order.
     std::vector<Attribute> continuations;
 
-    volume::Bytes Bytes() const { return record->View().subspan(offset, length); }
+    bytes::Bytes Bytes() const { return record->View().subspan(offset, length); }
     uint32_t TypeCode() const;
     bool IsResident() const;
     uint8_t NameLength() const;
@@ -50,7 +50,7 @@ enum class ExtentFound { Attribute, EndMarker, HeaderOutside, BadLength };
 
 // What lies at `offset` of a record's attribute walk, over the record's bytes alone and
 // without a word about it: a record found anywhere on a drive is walked with it too.
-ExtentFound ProbeExtent(volume::Bytes record, std::size_t offset, AttributeExtent& extent);
+ExtentFound ProbeExtent(bytes::Bytes record, std::size_t offset, AttributeExtent& extent);
 
 // An attribute name to look for: nullopt matches any name, an empty one only unnamed
 // attributes, others compare ignoring case.
@@ -95,7 +95,7 @@ inline int64_t Get_Attr_Datasize(const std::optional<Attribute>& a) {
 std::optional<std::size_t> Find_Attr_DataArea(const Attribute& attribute);
 
 // The resident value, cut to what lies inside the attribute.
-volume::Bytes ResidentValue(const Attribute& attribute);
+bytes::Bytes ResidentValue(const Attribute& attribute);
 
 bool NamesEqualIgnoringCase(std::u16string_view a, std::u16string_view b);
 

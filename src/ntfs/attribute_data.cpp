@@ -31,8 +31,8 @@ class RunDecoder {
                 return true;
             }
             // Only a list that ended with its end marker carries on in the next piece.
-            const volume::Bytes bytes = current.Bytes();
-            const bool ended = volume::InBounds(bytes, before, 1) && bytes[before] == 0;
+            const bytes::Bytes bytes = current.Bytes();
+            const bool ended = bytes::InBounds(bytes, before, 1) && bytes[before] == 0;
             if (!ended || piece_ >= first_.continuations.size()) {
                 return false;
             }
@@ -243,7 +243,7 @@ std::vector<volume::ClusterExtent> PlainExtents(const Attribute& attribute) {
     return extents;
 }
 
-AttributeData AttributeData::Resident(MftRecordPtr record, volume::Bytes value) {
+AttributeData AttributeData::Resident(MftRecordPtr record, bytes::Bytes value) {
     AttributeData data;
     data.record_ = std::move(record);
     data.resident_ = value;
@@ -274,7 +274,7 @@ std::optional<AttributeData> ReadAttributeData(platform::Handle hVolume, const A
                                                int64_t offset, int64_t length, bool rawRuns) {
     LastReadLcn = 0;
     if (attribute.IsResident()) {
-        const volume::Bytes value = ResidentValue(attribute);
+        const bytes::Bytes value = ResidentValue(attribute);
         const std::size_t start =
             static_cast<std::size_t>(std::clamp<int64_t>(offset, 0, value.size()));
         const std::size_t count =

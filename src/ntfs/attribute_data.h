@@ -15,16 +15,16 @@ namespace relicta::ntfs {
 // buffer of its own for a non-resident one.
 class AttributeData {
   public:
-    static AttributeData Resident(MftRecordPtr record, volume::Bytes value);
+    static AttributeData Resident(MftRecordPtr record, bytes::Bytes value);
     static AttributeData Owned(std::vector<uint8_t> bytes);
 
-    volume::Bytes Data() const { return record_ ? resident_ : volume::Bytes(owned_); }
+    bytes::Bytes Data() const { return record_ ? resident_ : bytes::Bytes(owned_); }
     bool IsResident() const { return record_ != nullptr; }
     std::vector<uint8_t> TakeBytes();  // a copy for a resident value
 
   private:
     MftRecordPtr record_;
-    volume::Bytes resident_;
+    bytes::Bytes resident_;
     std::vector<uint8_t> owned_;
 };
 

@@ -27,8 +27,8 @@ int64_t LastReadLcn = 0;
 
 namespace {
 
-using volume::U16;
-using volume::U32;
+using bytes::U16;
+using bytes::U32;
 using volume::Vcb;
 
 constexpr const char* kTriedToRead = "Tried to read an MFT record";
@@ -126,17 +126,17 @@ std::optional<Attribute> MftDataAttributeFor(platform::Handle hVolume, uint32_t 
     std::optional<Attribute> list = FindAttribute(hVolume, base, kAttributeList);
     uint32_t extension = 0;
     if (list && list->IsResident()) {
-        const volume::Bytes entries = ResidentValue(*list);
+        const bytes::Bytes entries = ResidentValue(*list);
         const int64_t vcn = int64_t{number} * Vcb->BytesPerFileRecordSegment / Vcb->BytesPerCluster;
         std::size_t offset = 0;
-        while (volume::InBounds(entries, offset, list_entry::MinimumSize)) {
+        while (bytes::InBounds(entries, offset, list_entry::MinimumSize)) {
             const uint32_t type = U32(entries, offset + list_entry::TypeCode);
             const uint16_t length = U16(entries, offset + list_entry::EntryLength);
             if (type > kData || type == kEndMarker || length < list_entry::MinimumSize) {
                 break;
             }
             if (type == kData) {
-                if (volume::S64(entries, offset + list_entry::LowestVcn) > vcn) {
+                if (bytes::S64(entries, offset + list_entry::LowestVcn) > vcn) {
                     break;
                 }
                 extension = U32(entries, offset + list_entry::SegmentReference);
@@ -250,7 +250,7 @@ bool ReadRawRecord(platform::Handle hVolume, uint32_t number, MftRecord& record)
     if (!bytes) {
         return false;
     }
-    const volume::Bytes got = bytes->Data();
+    const bytes::Bytes got = bytes->Data();
     std::memcpy(record.bytes.data(), got.data(), std::min(got.size(), record.bytes.size()));
     return true;
 }
@@ -363,7 +363,7 @@ void RecentRecords::Clear() {
 
 bool ApplyFixups(std::span<uint8_t> r, std::size_t size) {
     size = std::min(size, r.size());
-    const volume::Bytes bytes(r.data(), size);
+    const bytes::Bytes bytes(r.data(), size);
     const std::size_t offset = U16(bytes, record::UpdateSequenceArrayOffset);
     const std::size_t count = U16(bytes, record::UpdateSequenceArraySize);
     if (size < kUpdateSequenceStride || offset <= 1 || offset + 2 * count >= size ||

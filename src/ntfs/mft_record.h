@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "volume/le_bytes.h"
+#include "bytes/le_bytes.h"
 
 namespace relicta::ntfs {
 
@@ -16,7 +16,7 @@ struct MftRecord {
     uint32_t number = 0;
     std::vector<uint8_t> bytes;  // BytesPerFileRecordSegment long
 
-    volume::Bytes View() const { return bytes; }
+    bytes::Bytes View() const { return bytes; }
     uint16_t Flags() const;
     uint16_t FirstAttributeOffset() const;
     uint16_t SequenceNumber() const;

@@ -8,8 +8,8 @@
 namespace relicta::ntfs {
 namespace {
 
-using volume::Bytes;
-using volume::InBounds;
+using bytes::Bytes;
+using bytes::InBounds;
 
 constexpr int kMaxLengthBytes = 4;
 constexpr int kMaxLcnBytes = 4;
@@ -137,7 +137,7 @@ int CountRuns(const Attribute* attribute, bool merge) {
         if (!decoded) {
             // A failed attempt counts; the end marker does not.
             const Bytes bytes = attribute->Bytes();
-            if (!(volume::InBounds(bytes, before, 1) && bytes[before] == 0)) {
+            if (!(bytes::InBounds(bytes, before, 1) && bytes[before] == 0)) {
                 ++count;
             }
             return count;

@@ -19,15 +19,15 @@
 #include "platform/ewf_layout.h"
 #include "platform/file_io.h"
 #include "platform/last_error.h"
-#include "volume/le_bytes.h"
+#include "bytes/le_bytes.h"
 
 namespace relicta::platform {
 namespace {
 
-using volume::Bytes;
-using volume::U16;
-using volume::U32;
-using volume::U64;
+using bytes::Bytes;
+using bytes::U16;
+using bytes::U32;
+using bytes::U64;
 
 constexpr std::string_view kSignature = {"EVF\x09\x0d\x0a\xff\x00", 8};
 constexpr uint32_t kFirstSegment = 1;

@@ -12,7 +12,7 @@ namespace relicta::scan {
 namespace {
 
 namespace entry = volume::exfat_entry;
-using volume::Bytes;
+using bytes::Bytes;
 
 constexpr uint64_t kTicksPer10ms = volume::kFileTimeTicksPerSecond / 100;
 constexpr uint8_t kMax10msIncrement = 199;
@@ -22,7 +22,7 @@ constexpr std::array<uint8_t, 5> kBenignTypes = {entry::VolumeGuid, 0xA1, 0xA2,
                                                  entry::VendorExtension, entry::VendorAllocation};
 
 uint8_t TypeAt(Bytes dir, std::size_t index) {
-    return volume::U8(dir, index * entry::Size);
+    return bytes::U8(dir, index * entry::Size);
 }
 
 bool IsNameCharacter(char16_t c) {
@@ -36,13 +36,13 @@ std::optional<std::u16string> ReadName(Bytes dir, std::size_t first, std::size_t
     name.reserve(length);
     for (std::size_t k = 0; name.size() < length; ++k) {
         const std::size_t at = (first + k) * entry::Size;
-        if (!volume::InBounds(dir, at, entry::Size) ||
+        if (!bytes::InBounds(dir, at, entry::Size) ||
             entry::LiveType(TypeAt(dir, first + k)) != entry::FileName) {
             return std::nullopt;
         }
         for (std::size_t c = 0; c < entry::CharsPerNameEntry && name.size() < length; ++c) {
             const char16_t ch =
-                static_cast<char16_t>(volume::U16(dir, at + entry::FileNameChars + 2 * c));
+                static_cast<char16_t>(bytes::U16(dir, at + entry::FileNameChars + 2 * c));
             if (!IsNameCharacter(ch)) {
                 return std::nullopt;
             }
@@ -57,14 +57,14 @@ std::optional<std::u16string> ReadName(Bytes dir, std::size_t first, std::size_t
 bool ChecksumMatches(Bytes dir, std::size_t index, std::size_t count) {
     std::array<uint8_t, (entry::MaxSecondaryCount + 1) * entry::Size> set{};
     const std::size_t bytes = (count + 1) * entry::Size;
-    if (count > entry::MaxSecondaryCount || !volume::InBounds(dir, index * entry::Size, bytes)) {
+    if (count > entry::MaxSecondaryCount || !bytes::InBounds(dir, index * entry::Size, bytes)) {
         return false;
     }
     std::copy_n(dir.begin() + static_cast<std::ptrdiff_t>(index * entry::Size), bytes, set.begin());
     for (std::size_t e = 0; e <= count; ++e) {
         set[e * entry::Size] = entry::LiveType(set[e * entry::Size]);
     }
-    const uint16_t stored = volume::U16(dir, index * entry::Size + entry::SetChecksum);
+    const uint16_t stored = bytes::U16(dir, index * entry::Size + entry::SetChecksum);
     return volume::ExFatSetChecksum(Bytes(set).first(bytes)) == stored;
 }
 
@@ -110,18 +110,18 @@ bool IsKnownExFatEntryType(uint8_t type) {
 std::optional<ExFatFileSet> ParseExFatFileSet(Bytes dir, std::size_t index) {
     const std::size_t file = index * entry::Size;
     const std::size_t stream = file + entry::Size;
-    if (!volume::InBounds(dir, file, 2 * entry::Size) ||
+    if (!bytes::InBounds(dir, file, 2 * entry::Size) ||
         entry::LiveType(TypeAt(dir, index)) != entry::File ||
         entry::LiveType(TypeAt(dir, index + 1)) != entry::StreamExtension) {
         return std::nullopt;
     }
     ExFatFileSet set;
     set.deleted = (TypeAt(dir, index) & entry::InUse) == 0;
-    set.streamFlags = volume::U8(dir, stream + entry::GeneralSecondaryFlags);
-    set.validDataLength = volume::U64(dir, stream + entry::ValidDataLength);
-    set.dataLength = volume::U64(dir, stream + entry::DataLength);
-    set.firstCluster = volume::U32(dir, stream + entry::FirstCluster);
-    const std::size_t nameLength = volume::U8(dir, stream + entry::NameLength);
+    set.streamFlags = bytes::U8(dir, stream + entry::GeneralSecondaryFlags);
+    set.validDataLength = bytes::U64(dir, stream + entry::ValidDataLength);
+    set.dataLength = bytes::U64(dir, stream + entry::DataLength);
+    set.firstCluster = bytes::U32(dir, stream + entry::FirstCluster);
+    const std::size_t nameLength = bytes::U8(dir, stream + entry::NameLength);
     if (nameLength == 0 || set.validDataLength > set.dataLength) {
         return std::nullopt;
     }
@@ -130,16 +130,16 @@ std::optional<ExFatFileSet> ParseExFatFileSet(Bytes dir, std::size_t index) {
         return std::nullopt;
     }
     set.name = volume::Utf8FromUtf16(*name);
-    set.attributes = volume::U16(dir, file + entry::FileAttributes);
-    set.modifiedTimestamp = volume::U32(dir, file + entry::LastModifiedTimestamp);
-    set.createdTimestamp = volume::U32(dir, file + entry::CreateTimestamp);
-    set.accessedTimestamp = volume::U32(dir, file + entry::LastAccessedTimestamp);
-    set.modified10ms = volume::U8(dir, file + entry::LastModified10msIncrement);
-    set.modifiedUtcOffset = volume::U8(dir, file + entry::LastModifiedUtcOffset);
+    set.attributes = bytes::U16(dir, file + entry::FileAttributes);
+    set.modifiedTimestamp = bytes::U32(dir, file + entry::LastModifiedTimestamp);
+    set.createdTimestamp = bytes::U32(dir, file + entry::CreateTimestamp);
+    set.accessedTimestamp = bytes::U32(dir, file + entry::LastAccessedTimestamp);
+    set.modified10ms = bytes::U8(dir, file + entry::LastModified10msIncrement);
+    set.modifiedUtcOffset = bytes::U8(dir, file + entry::LastModifiedUtcOffset);
 
     const std::size_t needed =
         2 + (nameLength + entry::CharsPerNameEntry - 1) / entry::CharsPerNameEntry;
-    const std::size_t count = volume::U8(dir, file + entry::SecondaryCount);
+    const std::size_t count = bytes::U8(dir, file + entry::SecondaryCount);
     set.checksumMatches = count + 1 >= needed && ChecksumMatches(dir, index, count);
     // Further secondaries (vendor extensions) belong to the set when the checksum says so.
     set.entries = set.checksumMatches ? count + 1 : needed;

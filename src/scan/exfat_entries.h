@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "volume/le_bytes.h"
+#include "bytes/le_bytes.h"
 
 namespace relicta::scan {
 
@@ -41,7 +41,7 @@ struct ExFatFileSet {
 // not read sanely (no stream entry next, a name length of 0, name entries missing or cut
 // off, characters no exFAT name may hold, a valid length past the data length). A secondary
 // count that disagrees only fails the checksum: the set is still read by what it holds.
-std::optional<ExFatFileSet> ParseExFatFileSet(volume::Bytes dir, std::size_t index);
+std::optional<ExFatFileSet> ParseExFatFileSet(bytes::Bytes dir, std::size_t index);
 
 // Whether an entry type byte is one a directory can hold, in use or not.
 bool IsKnownExFatEntryType(uint8_t type);

@@ -267,12 +267,12 @@ std::size_t SkipLiveFile(ExFatWalk& walk, const std::vector<uint8_t>& window, st
     const std::size_t stream = file + entry::Size;
     const std::size_t count = window[file + entry::SecondaryCount];
     if (count < entry::MinSecondaryCount || count > entry::MaxSecondaryCount ||
-        (volume::U16(window, file + entry::FileAttributes) & entry::AttrDirectory) != 0 ||
-        volume::U8(window, stream) != entry::StreamExtension) {
+        (bytes::U16(window, file + entry::FileAttributes) & entry::AttrDirectory) != 0 ||
+        bytes::U8(window, stream) != entry::StreamExtension) {
         return 0;
     }
     if ((window[stream + entry::GeneralSecondaryFlags] & entry::AllocationPossible) != 0) {
-        const uint32_t first = volume::U32(window, stream + entry::FirstCluster);
+        const uint32_t first = bytes::U32(window, stream + entry::FirstCluster);
         if (volume::IsExFatCluster(first)) {
             ClaimFirstCluster(walk, first);
         }

@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "volume/dir_entry_layout.h"
-#include "volume/le_bytes.h"
+#include "bytes/le_bytes.h"
 
 namespace relicta::scan {
 namespace {
@@ -66,18 +66,18 @@ bool ValidShortEntry(std::span<const uint8_t> entry, const EntryLimits& limits) 
         entry[dir_entry::CreateTime10ms] > kMaxCreate10ms) {
         return false;
     }
-    if (!ValidDate(volume::U16(entry, dir_entry::WriteDate)) ||
-        !ValidTime(volume::U16(entry, dir_entry::WriteTime)) ||
-        !ValidDate(volume::U16(entry, dir_entry::CreateDate)) ||
-        !ValidTime(volume::U16(entry, dir_entry::CreateTime))) {
+    if (!ValidDate(bytes::U16(entry, dir_entry::WriteDate)) ||
+        !ValidTime(bytes::U16(entry, dir_entry::WriteTime)) ||
+        !ValidDate(bytes::U16(entry, dir_entry::CreateDate)) ||
+        !ValidTime(bytes::U16(entry, dir_entry::CreateTime))) {
         return false;
     }
-    const uint32_t high = volume::U16(entry, dir_entry::FirstClusterHigh);
+    const uint32_t high = bytes::U16(entry, dir_entry::FirstClusterHigh);
     if (!limits.fat32 && high != 0) {
         return false;
     }
-    const int64_t first = (int64_t{high} << 16) | volume::U16(entry, dir_entry::FirstClusterLow);
-    const uint32_t size = volume::U32(entry, dir_entry::FileSize);
+    const int64_t first = (int64_t{high} << 16) | bytes::U16(entry, dir_entry::FirstClusterLow);
+    const uint32_t size = bytes::U32(entry, dir_entry::FileSize);
     if ((first != 0 && (first < 2 || first > limits.lastCluster)) || size > limits.volumeBytes) {
         return false;
     }
@@ -87,7 +87,7 @@ bool ValidShortEntry(std::span<const uint8_t> entry, const EntryLimits& limits) 
 
 bool ValidNameSlot(std::span<const uint8_t> slot) {
     const uint8_t ordinal = slot[long_name::Ordinal];
-    if (slot[long_name::Type] != 0 || volume::U16(slot, long_name::FirstClusterLow) != 0) {
+    if (slot[long_name::Type] != 0 || bytes::U16(slot, long_name::FirstClusterLow) != 0) {
         return false;
     }
     if (ordinal == dir_entry::Deleted) {
@@ -159,8 +159,8 @@ EntriesCheck CheckDirectoryEntries(std::span<const uint8_t> cluster, const Entry
         }
         nameChecksum = kNoName;
         ++check.shortEntries;
-        const int64_t first = (int64_t{volume::U16(slot, dir_entry::FirstClusterHigh)} << 16) |
-                              volume::U16(slot, dir_entry::FirstClusterLow);
+        const int64_t first = (int64_t{bytes::U16(slot, dir_entry::FirstClusterHigh)} << 16) |
+                              bytes::U16(slot, dir_entry::FirstClusterLow);
         if (check.firstDataCluster == 0 && first != 0) {
             check.firstDataCluster = first;
         }

@@ -141,7 +141,7 @@ std::string LongName(std::span<const uint8_t> dir, std::size_t index) {
         }
         checksum = entry[long_name::Checksum];
         for (std::size_t offset : long_name::Chars) {
-            const char16_t c = static_cast<char16_t>(volume::U16(entry, offset));
+            const char16_t c = static_cast<char16_t>(bytes::U16(entry, offset));
             if (c == 0) {
                 return TrimRight(volume::Utf8FromUtf16(name));
             }
@@ -180,12 +180,12 @@ std::string ShortName(std::span<const uint8_t> entry) {
 
 EntryTimes ReadEntryTimes(std::span<const uint8_t> entry) {
     EntryTimes times;
-    times.modified = volume::FileTimeFromDos(volume::U16(entry, dir_entry::WriteDate),
-                                             volume::U16(entry, dir_entry::WriteTime));
-    if (const uint16_t created = volume::U16(entry, dir_entry::CreateDate); created != 0) {
-        times.created = volume::FileTimeFromDos(created, volume::U16(entry, dir_entry::CreateTime));
+    times.modified = volume::FileTimeFromDos(bytes::U16(entry, dir_entry::WriteDate),
+                                             bytes::U16(entry, dir_entry::WriteTime));
+    if (const uint16_t created = bytes::U16(entry, dir_entry::CreateDate); created != 0) {
+        times.created = volume::FileTimeFromDos(created, bytes::U16(entry, dir_entry::CreateTime));
     }
-    if (const uint16_t accessed = volume::U16(entry, dir_entry::AccessDate); accessed != 0) {
+    if (const uint16_t accessed = bytes::U16(entry, dir_entry::AccessDate); accessed != 0) {
         times.accessed = volume::FileTimeFromDos(accessed, 0);
     }
     return times;
@@ -214,8 +214,8 @@ std::vector<uint8_t> ReadCluster(int64_t cluster) {
 // The first cluster of a slot. A deleted FAT32 entry may have lost its high word: then
 // the first candidate that is free now (and, for a directory, starts like one) is taken.
 uint32_t FirstCluster(std::span<const uint8_t> entry, bool directory) {
-    const uint32_t low = volume::U16(entry, dir_entry::FirstClusterLow);
-    const uint32_t high = IsFat32() ? volume::U16(entry, dir_entry::FirstClusterHigh) : 0;
+    const uint32_t low = bytes::U16(entry, dir_entry::FirstClusterLow);
+    const uint32_t high = IsFat32() ? bytes::U16(entry, dir_entry::FirstClusterHigh) : 0;
     if (high != 0) {
         return (high << 16) | low;
     }
@@ -316,8 +316,8 @@ void NoteFirstCluster(FatWalk& walk, int64_t cluster) {
 }
 
 uint32_t RecordedFirstCluster(std::span<const uint8_t> entry) {
-    const uint32_t high = IsFat32() ? volume::U16(entry, dir_entry::FirstClusterHigh) : 0;
-    return (high << 16) | volume::U16(entry, dir_entry::FirstClusterLow);
+    const uint32_t high = IsFat32() ? bytes::U16(entry, dir_entry::FirstClusterHigh) : 0;
+    return (high << 16) | bytes::U16(entry, dir_entry::FirstClusterLow);
 }
 
 // The long-name slots that end `dir`: the name of an entry the next cluster holds.
@@ -378,7 +378,7 @@ std::optional<RecycleInfo> ReadRecycleInfo(uint32_t c0, int64_t size) {
 
 void HandleFileSlot(FatWalk& walk, std::span<const uint8_t> entry, const std::string& path,
                     const std::string& name, SlotFacts& facts) {
-    const int64_t size = volume::U32(entry, dir_entry::FileSize);
+    const int64_t size = bytes::U32(entry, dir_entry::FileSize);
     const uint32_t c0 = FirstCluster(entry, false);
     if (c0 >= 2 && c0 <= LastCluster()) {
         NoteFirstCluster(walk, c0);
@@ -418,7 +418,7 @@ bool LooksLikeDirectory(std::span<const uint8_t> dir, const std::string& path) {
         characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
     }
     if (characters > 4) {
-        if (dir[0] != '.' || (!IsFat32() && volume::U16(dir, dir_entry::FirstClusterHigh) != 0)) {
+        if (dir[0] != '.' || (!IsFat32() && bytes::U16(dir, dir_entry::FirstClusterHigh) != 0)) {
             return false;
         }
     }

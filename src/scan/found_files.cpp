@@ -98,6 +98,8 @@ const char* FoundByName(FoundBy foundBy) {
             return "record";
         case FoundBy::Directory:
             return "directory";
+        case FoundBy::Carved:
+            return "carved";
         case FoundBy::Entry:
             break;
     }
@@ -112,6 +114,8 @@ const char* DataLayoutName(DataLayout layout) {
             return "chain";
         case DataLayout::Guessed:
             return "guessed";
+        case DataLayout::Reassembled:
+            return "reassembled";
         case DataLayout::Default:
             break;
     }

@@ -30,16 +30,22 @@ enum class DataLayout : uint8_t {
     Contiguous,  // exFAT: the clusters one after another from the first
     Chain,       // exFAT: the FAT chain from the first cluster, found whole
     Guessed,     // exFAT, or an old FAT file: the chain is gone; the clusters are a guess
+    // Put back together from two fragments whose whole checked out by its structure: a carved
+    // file, or a file whose guessed clusters did not
+    Reassembled,
 };
 
-// The layout's name in the JSON list: "contiguous", "chain", "guessed"; "" for the default.
+// The layout's name in the JSON list: "contiguous", "chain", "guessed",
+// "reassembled"; "" for the default.
 const char* DataLayoutName(DataLayout layout);
 
 // How a file was found: an entry of the volume's own file system (the normal scan), an old
 // MFT record, or an old FAT or exFAT directory cluster (the deep scan).
-enum class FoundBy : uint8_t { Entry, Record, Directory };
+// How a file was found: its deleted entry (the normal scan), an old record or directory a deep
+// scan found, or its content alone (carving).
+enum class FoundBy : uint8_t { Entry, Record, Directory, Carved };
 
-// The name in the JSON list: "entry", "record", "directory".
+// The name in the JSON list: "entry", "record", "directory", "carved".
 const char* FoundByName(FoundBy foundBy);
 
 // `length` bytes of a file's data from byte `offset` of the drive, or zeros where `offset`

@@ -19,7 +19,7 @@
 #include "platform/platform.h"
 #include "scan/found_files.h"
 #include "volume/filetime.h"
-#include "volume/le_bytes.h"
+#include "bytes/le_bytes.h"
 #include "volume/text.h"
 #include "volume/vcb.h"
 
@@ -191,34 +191,34 @@ bool ParentStillMatches(const MftRecordPtr& parent, uint16_t sequence) {
 
 }  // namespace
 
-std::optional<StandardInformation> ParseStandardInformation(volume::Bytes v) {
+std::optional<StandardInformation> ParseStandardInformation(bytes::Bytes v) {
     if (v.size() < ntfs::std_info::MinimumSize) {
         return std::nullopt;
     }
-    return StandardInformation{volume::U64(v, ntfs::std_info::LastWriteTime),
-                               volume::U32(v, ntfs::std_info::FileAttributes),
-                               volume::U64(v, ntfs::std_info::CreationTime),
-                               volume::U64(v, ntfs::std_info::ChangeTime),
-                               volume::U64(v, ntfs::std_info::LastAccessTime)};
+    return StandardInformation{bytes::U64(v, ntfs::std_info::LastWriteTime),
+                               bytes::U32(v, ntfs::std_info::FileAttributes),
+                               bytes::U64(v, ntfs::std_info::CreationTime),
+                               bytes::U64(v, ntfs::std_info::ChangeTime),
+                               bytes::U64(v, ntfs::std_info::LastAccessTime)};
 }
 
-std::optional<FileName> ParseFileName(volume::Bytes v) {
+std::optional<FileName> ParseFileName(bytes::Bytes v) {
     if (v.size() < ntfs::file_name::Name) {
         return std::nullopt;
     }
     const std::size_t length = v[ntfs::file_name::NameLength];
-    if (!volume::InBounds(v, ntfs::file_name::Name, 2 * length)) {
+    if (!bytes::InBounds(v, ntfs::file_name::Name, 2 * length)) {
         return std::nullopt;
     }
     FileName fn;
-    const uint64_t parent = volume::U64(v, ntfs::file_name::ParentReference);
+    const uint64_t parent = bytes::U64(v, ntfs::file_name::ParentReference);
     fn.parent.record =
         static_cast<uint32_t>(std::min<uint64_t>(parent & ntfs::kReferenceRecordMask, UINT32_MAX));
     fn.parent.sequence = static_cast<uint16_t>(parent >> ntfs::kReferenceSequenceShift);
-    fn.attributes = volume::U32(v, ntfs::file_name::FileAttributes);
+    fn.attributes = bytes::U32(v, ntfs::file_name::FileAttributes);
     fn.name.resize(length);
     for (std::size_t i = 0; i < length; ++i) {
-        fn.name[i] = static_cast<char16_t>(volume::U16(v, ntfs::file_name::Name + 2 * i));
+        fn.name[i] = static_cast<char16_t>(bytes::U16(v, ntfs::file_name::Name + 2 * i));
     }
     return fn;
 }
@@ -315,7 +315,7 @@ void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext&
                            "strncmp((char *)mftptr->MultiSectorHeader.Signature,\"FILE\",4)==0");
     CONSISTENCY_CHECK_TEXT(record->FirstAttributeOffset() < ntfs::record::MaxFirstAttributeOffset,
                            "mftptr->FirstAttributeOffset < 1024");
-    if (volume::U32(record->View(), record->FirstAttributeOffset()) == ntfs::kEndMarker) {
+    if (bytes::U32(record->View(), record->FirstAttributeOffset()) == ntfs::kEndMarker) {
         return;
     }
     const ntfs::AttributeWalk attributes(h, record);
@@ -388,10 +388,10 @@ void NotePathOfDirectory(uint32_t number, ScanContext& context) {
     std::array<uint8_t, ntfs::record::HeaderEnd> header{};
     if (!ntfs::PeekMftRecordHeader(Vcb->hVolume, number, header) ||
         std::memcmp(header.data(), "FILE", 4) != 0 ||
-        (volume::U16(header, ntfs::record::Flags) & kInUseDirectory) != kInUseDirectory) {
+        (bytes::U16(header, ntfs::record::Flags) & kInUseDirectory) != kInUseDirectory) {
         return;
     }
-    BuildDirectoryPath({number, volume::U16(header, ntfs::record::SequenceNumber)},
+    BuildDirectoryPath({number, bytes::U16(header, ntfs::record::SequenceNumber)},
                        &context.directoryPaths);
 }
 

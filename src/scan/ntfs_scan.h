@@ -7,7 +7,7 @@
 
 #include "ntfs/mft_record.h"
 #include "scan/scan_context.h"
-#include "volume/le_bytes.h"
+#include "bytes/le_bytes.h"
 
 namespace relicta::scan {
 
@@ -34,8 +34,8 @@ struct FileName {
 };
 
 // The values as a record holds them; nullopt when one is cut short.
-std::optional<StandardInformation> ParseStandardInformation(volume::Bytes value);
-std::optional<FileName> ParseFileName(volume::Bytes value);
+std::optional<StandardInformation> ParseStandardInformation(bytes::Bytes value);
+std::optional<FileName> ParseFileName(bytes::Bytes value);
 
 // The checks before the scan, then the scan itself.
 void PrepareAndScanNtfsVolume(ScanContext& context);

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "volume/filetime.h"
-#include "volume/le_bytes.h"
+#include "bytes/le_bytes.h"
 #include "volume/text.h"
 
 namespace relicta::scan {
@@ -40,7 +40,7 @@ std::optional<std::u16string> PathChars(std::span<const uint8_t> data, std::size
     }
     std::u16string path;
     for (std::size_t i = 0; i < chars; ++i) {
-        const char16_t c = static_cast<char16_t>(volume::U16(data, at + 2 * i));
+        const char16_t c = static_cast<char16_t>(bytes::U16(data, at + 2 * i));
         if (c == 0) {
             if (nulLast && i + 1 != chars) {
                 return std::nullopt;
@@ -131,12 +131,12 @@ std::optional<RecycleInfo> ParseRecycleInfo(std::span<const uint8_t> data) {
     if (data.size() < kV1Path) {
         return std::nullopt;
     }
-    const uint64_t version = volume::U64(data, kVersion);
+    const uint64_t version = bytes::U64(data, kVersion);
     std::optional<std::u16string> path;
     if (version == 1) {
         path = PathChars(data, kV1Path, kV1PathChars, false);
     } else if (version == 2 && data.size() >= kV2Path) {
-        const uint32_t chars = volume::U32(data, kV2PathChars);
+        const uint32_t chars = bytes::U32(data, kV2PathChars);
         if (chars >= 2 && chars <= kMaxV2PathChars) {
             path = PathChars(data, kV2Path, chars, true);
         }
@@ -144,7 +144,7 @@ std::optional<RecycleInfo> ParseRecycleInfo(std::span<const uint8_t> data) {
     if (!path || !IsDrivePath(*path)) {
         return std::nullopt;
     }
-    return RecycleInfo{volume::Utf8FromUtf16(*path), volume::U64(data, kDeletedTime)};
+    return RecycleInfo{volume::Utf8FromUtf16(*path), bytes::U64(data, kDeletedTime)};
 }
 
 bool RecycleBin::IsInfoFile(const std::string& dir, const std::string& name) {

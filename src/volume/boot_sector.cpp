@@ -7,6 +7,14 @@
 #include "volume/boot_sector_layout.h"
 
 namespace relicta::volume {
+
+using bytes::InBounds;
+using bytes::S64;
+using bytes::S8;
+using bytes::U16;
+using bytes::U32;
+using bytes::U64;
+using bytes::U8;
 namespace {
 
 constexpr std::array<uint16_t, 6> kFatBytesPerSector = {128, 256, 512, 1024, 2048, 4096};

@@ -1,9 +1,11 @@
 #pragma once
 // Recognisers that tell a FAT boot sector from an NTFS one.
 
-#include "volume/le_bytes.h"
+#include "bytes/le_bytes.h"
 
 namespace relicta::volume {
+
+using bytes::Bytes;
 
 bool IsFatBootSector(Bytes bootSector);
 bool IsNtfsBootSector(Bytes bootSector);

@@ -4,6 +4,10 @@
 
 namespace relicta::volume {
 
+using bytes::U16;
+using bytes::U32;
+using bytes::U8;
+
 void UnpackBpb(Bytes s, Bpb& bpb) {
     bpb = Bpb{};
     bpb.BytesPerSector = U16(s, fat_boot::BytesPerSector);

@@ -3,9 +3,11 @@
 
 #include <cstdint>
 
-#include "volume/le_bytes.h"
+#include "bytes/le_bytes.h"
 
 namespace relicta::volume {
+
+using bytes::Bytes;
 
 struct Bpb {
     uint16_t BytesPerSector = 0;

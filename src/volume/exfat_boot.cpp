@@ -7,6 +7,12 @@
 #include "volume/exfat_layout.h"
 
 namespace relicta::volume {
+
+using bytes::InBounds;
+using bytes::U16;
+using bytes::U32;
+using bytes::U64;
+using bytes::U8;
 namespace {
 
 constexpr char kExFatName[] = "EXFAT   ";

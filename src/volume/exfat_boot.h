@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <optional>
 
-#include "volume/le_bytes.h"
+#include "bytes/le_bytes.h"
 
 namespace relicta::volume {
+
+using bytes::Bytes;
 
 struct ExFatGeometry {
     uint64_t VolumeLength = 0;       // sectors

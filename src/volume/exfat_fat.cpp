@@ -7,6 +7,10 @@
 #include "volume/raw_io.h"
 
 namespace relicta::volume {
+
+using bytes::InBounds;
+using bytes::U32;
+using bytes::U64;
 namespace {
 
 constexpr std::size_t kFatEntryBytes = 4;

@@ -1,7 +1,7 @@
 #include "volume/fat_entry.h"
 
 #include "app/consistency.h"
-#include "volume/le_bytes.h"
+#include "bytes/le_bytes.h"
 #include "volume/vcb.h"
 
 namespace relicta::volume {

@@ -4,9 +4,13 @@
 #include <cstdint>
 #include <span>
 
-#include "volume/le_bytes.h"
+#include "bytes/le_bytes.h"
 
 namespace relicta::volume {
+
+using bytes::InBounds;
+using bytes::U16;
+using bytes::U32;
 
 struct VCB;
 

@@ -18,6 +18,11 @@
 #include "volume/vcb.h"
 
 namespace relicta::volume {
+
+using bytes::S64;
+using bytes::S8;
+using bytes::U64;
+using bytes::U8;
 namespace {
 
 using app::MessageBox;

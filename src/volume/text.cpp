@@ -1,6 +1,8 @@
 #include "volume/text.h"
 
 namespace relicta::volume {
+
+using bytes::U16;
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;

@@ -3,9 +3,11 @@
 
 #include <string>
 
-#include "volume/le_bytes.h"
+#include "bytes/le_bytes.h"
 
 namespace relicta::volume {
+
+using bytes::Bytes;
 
 // UTF-16LE bytes; unpaired surrogates become U+FFFD.
 std::string Utf8FromUtf16(Bytes utf16);

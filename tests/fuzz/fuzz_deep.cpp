@@ -24,7 +24,7 @@
 #include "scan/filters.h"
 #include "scan/found_files.h"
 #include "scan/scan_context.h"
-#include "volume/le_bytes.h"
+#include "bytes/le_bytes.h"
 
 using namespace relicta;
 
@@ -47,7 +47,7 @@ deep::CurrentVolume Current(std::span<const uint8_t> head, int64_t base, int64_t
         return current;
     }
     current.clusterBytes = 512u << ((head[2] >> 2) & 7);
-    const int64_t start = SectorsIn(volume::U32(head, 4) % current.length);
+    const int64_t start = SectorsIn(bytes::U32(head, 4) % current.length);
     if (current.kind == deep::CurrentKind::Ntfs) {
         current.mftOffset = start;
         current.recordBytes = (head[2] & 0x20) != 0 ? 4096 : 1024;

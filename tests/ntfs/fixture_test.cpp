@@ -84,7 +84,7 @@ class NtfsFixtureTest : public ::testing::Test {
         if (!a)
             return {};
         std::optional<AttributeData> data = ReadAttributeData(h, *a, 0, Get_Attr_Datasize(a), raw);
-        const volume::Bytes bytes = data->Data();
+        const bytes::Bytes bytes = data->Data();
         return std::string(bytes.begin(), bytes.end());
     }
 
@@ -99,7 +99,7 @@ class NtfsFixtureTest : public ::testing::Test {
                 const std::optional<Attribute> fn = FindAttribute(h, r, kFileName, std::nullopt, i);
                 if (!fn)
                     break;
-                const volume::Bytes v = ResidentValue(*fn);
+                const bytes::Bytes v = ResidentValue(*fn);
                 if (v.size() < 66)
                     continue;
                 std::u16string n16;
@@ -217,7 +217,7 @@ TEST_F(NtfsFixtureTest, CorpusCompressedFilesExpandLikeIcat) {
             const std::optional<Attribute> data =
                 r ? FindAttribute(*h, r, kData, u"") : std::nullopt;
             const bool extension =
-                r && volume::U64(r->View(), 32) != 0;  // holds part of another record
+                r && bytes::U64(r->View(), 32) != 0;  // holds part of another record
             if (!data || extension || !data->IsCompressed() || !BitSet(mftbitmapptr, n))
                 continue;
             const std::string theirs = RunCommand("icat -o " + std::to_string(offsetSectors) +

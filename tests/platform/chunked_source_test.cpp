@@ -16,7 +16,7 @@
 #include "platform/image_source.h"
 #include "platform/last_error.h"
 #include "support/paths.h"
-#include "volume/le_bytes.h"
+#include "bytes/le_bytes.h"
 
 namespace relicta::test {
 namespace {
@@ -44,7 +44,7 @@ std::size_t SectionAt(const Bytes& segment, const std::string& type) {
         if (type == std::string(name, strnlen(name, section::TypeBytes))) {
             return at;
         }
-        const uint64_t next = volume::U64(segment, at + section::Next);
+        const uint64_t next = bytes::U64(segment, at + section::Next);
         if (next <= at) {
             break;
         }

@@ -35,7 +35,7 @@ void WriteBootRegion(std::vector<uint8_t>& b, uint32_t firstSector) {
     b[at + 0x6D] = 0;  // one sector a cluster
     b[at + 0x6E] = 1;
     Put(b, at + 0x1FE, 0xAA55, 2);
-    const volume::Bytes region(b.data() + at, std::size_t{11} * ExFatImage::kSectorBytes);
+    const bytes::Bytes region(b.data() + at, std::size_t{11} * ExFatImage::kSectorBytes);
     const uint32_t sum = volume::ExFatBootChecksum(region, ExFatImage::kSectorBytes);
     for (std::size_t i = 0; i < ExFatImage::kSectorBytes; i += 4) {
         Put(b, at + 11 * ExFatImage::kSectorBytes + i, sum, 4);

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <span>
 
-namespace relicta::volume {
+namespace relicta::bytes {
 
 using Bytes = std::span<const uint8_t>;
 
@@ -53,4 +53,4 @@ inline int64_t S64(Bytes b, std::size_t off) {
     return ReadLe<int64_t>(b, off);
 }
 
-}  // namespace relicta::volume
+}  // namespace relicta::bytes
