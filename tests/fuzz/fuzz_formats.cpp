@@ -1,0 +1,4 @@
+// Being written.
+#include <cstddef>
+#include <cstdint>
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t*, std::size_t) { return 0; }
