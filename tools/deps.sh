@@ -10,7 +10,8 @@ packages=(
   sleuthkit dosfstools mtools exfatprogs exfat-fuse fdisk time testdisk
   groff-base desktop-file-utils
   libewf-dev libvhdi-dev libvmdk-dev libqcow-dev qemu-utils ewf-tools
-  libmagic-dev nettle-dev libdeflate-dev libturbojpeg0-dev
+  libmagic-dev nettle-dev libdeflate-dev libturbojpeg0-dev zlib1g-dev
+  imagemagick ffmpeg img2pdf libtiff-tools libheif-examples libimage-exiftool-perl zip
 )
 # tools/package.sh needs more: RELICTA_DEPS_EXTRA="dpkg-dev lintian" tools/deps.sh
 read -r -a extra <<<"${RELICTA_DEPS_EXTRA:-}"

@@ -101,10 +101,12 @@ std::vector<std::string> NamedValues(const Options& options, const std::string& 
 
 CommandOptions OptionsOf(const std::string& command) {
     if (command == "scan") {
-        return {{"pattern", "format", "output"}, {"skip-temp", "check-content", "deep"}};
+        return {{"pattern", "format", "output"},
+                {"skip-temp", "check-content", "deep", "no-carve"}};
     }
     if (command == "recover") {
-        return {{"pattern", "to", "item", "manifest"}, {"skip-temp", "all", "keep-paths", "yes", "deep"}};
+        return {{"pattern", "to", "item", "manifest"},
+                {"skip-temp", "all", "keep-paths", "yes", "deep", "no-carve"}};
     }
     return {};
 }
@@ -129,20 +131,20 @@ const std::vector<CommandText>& Commands() {
          "geometry of a volume, with the clusters and MFT records in use",
          {"volume", "on-check"}},
         {"scan",
-         "relicta scan [--volume [L=]PATH]... [--deep] [--pattern P] [--skip-temp]\n"
+         "relicta scan [--volume [L=]PATH]... [--deep [--no-carve]] [--pattern P] [--skip-temp]\n"
          "                    [--check-content] [--format tsv|json|bodyfile] [--output FILE]\n"
          "                    [--on-check=...]\n"
          "                    [DRIVE|PATH]\n",
          "list the deleted files of one drive, or of every drive",
-         {"volume", "deep", "pattern", "skip-temp", "check-content", "format", "output",
+         {"volume", "deep", "no-carve", "pattern", "skip-temp", "check-content", "format", "output",
           "on-check"}},
         {"recover",
-         "relicta recover [--volume [L=]PATH]... [--deep] --to DIR [--item N]... [--all]\n"
-         "                    [--pattern P] [--skip-temp] [--keep-paths] [--manifest FILE]\n"
-         "                    [--yes] [--on-check=...] [DRIVE|PATH]\n",
+         "relicta recover [--volume [L=]PATH]... [--deep [--no-carve]] --to DIR [--item N]...\n"
+         "                    [--all] [--pattern P] [--skip-temp] [--keep-paths]\n"
+         "                    [--manifest FILE] [--yes] [--on-check=...] [DRIVE|PATH]\n",
          "scan as scan does, then copy the chosen files out into DIR",
-         {"volume", "deep", "to", "item", "all", "pattern", "skip-temp", "keep-paths", "manifest",
-          "yes", "on-check"}},
+         {"volume", "deep", "no-carve", "to", "item", "all", "pattern", "skip-temp", "keep-paths",
+          "manifest", "yes", "on-check"}},
     };
     return commands;
 }
@@ -159,7 +161,9 @@ const char* OptionText(const std::string& name) {
         {"deep",
          "  --deep              read the whole drive too (what its file system does not use):\n"
          "                      the files of a formatted volume, of a lost boot sector or\n"
-         "                      partition table, under their old names and folders\n"},
+         "                      partition table, under their old names and folders; and\n"
+         "                      files with no entry left, by their content (carving)\n"},
+        {"no-carve", "  --no-carve          with --deep: no carving, old file systems only\n"},
         {"pattern",
          "  --pattern P         only names matching P (* any run, ? makes the letter before "
          "optional)\n"},

@@ -227,7 +227,9 @@ std::optional<ScanOutcome> ScanForCommand(const Options& options, view::FoundFil
         // The first Ctrl+C stops the scan (what was found is still written).
         const CtrlCStops ctrlC;
         if (deep) {
-            deep::RunDeepScan(settings, list);
+            deep::RunDeepScan(
+                settings, list,
+                NamedValue(options, "no-carve").empty() ? deep::Carving::On : deep::Carving::Off);
         } else {
             scan::RunScan(settings, list);
         }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -12,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "content/structure_checks.h"
+#include "content/formats/all_formats.h"
 
 namespace relicta::content {
 namespace {
@@ -163,6 +164,35 @@ std::optional<std::string> PlainText(std::span<const uint8_t> head) {
     return ascii ? "ASCII text" : "UTF-8 text";
 }
 
+// Plain text and the markup built on it: a web page saved as .txt is what it promises.
+bool IsText(Family family) {
+    return family == Family::Text || family == Family::Html || family == Family::Xml;
+}
+
+// What a RIFF file holds when its form type is not the one its name's extension calls for
+// (an .avi holding WAVE audio); nullopt when it is, or the data is no RIFF file.
+std::optional<std::string> OtherRiffForm(const std::string& name, Window& data) {
+    constexpr std::size_t kFormType = 8;
+    constexpr std::size_t kFormBytes = 4;
+    const std::span<const uint8_t> head = data.At(0, kFormType + kFormBytes);
+    if (head.empty() || std::memcmp(head.data(), "RIFF", 4) != 0) {
+        return std::nullopt;
+    }
+    const std::string form(reinterpret_cast<const char*>(head.data()) + kFormType, kFormBytes);
+    const std::string held = kRiffFormat.ReadMetadata(data, data.Size()).extension;
+    const std::size_t dot = name.rfind('.');
+    std::string extension = name.substr(dot + 1);
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (held == extension) {
+        return std::nullopt;
+    }
+    std::string shown = form;
+    std::replace_if(
+        shown.begin(), shown.end(), [](char c) { return c < 0x20 || c >= 0x7F; }, '?');
+    return "RIFF data, form type " + shown;
+}
+
 }  // namespace
 
 const char* VerdictName(Verdict verdict) {
@@ -260,6 +290,11 @@ ContentResult ContentChecker::Check(const std::string& name, DataReader& reader)
     if (promised == Family::Unknown) {
         return {Verdict::Unknown, typeFound()};
     }
+    if (promised == Family::Riff) {
+        if (std::optional<std::string> held = OtherRiffForm(name, data)) {
+            return {Verdict::Mismatch, *held};
+        }
+    }
     const StructureResult structure = CheckStructure(promised, data);
     if (structure.ok) {
         return {Verdict::Ok, std::string(FamilyName(promised)) + " structure checks out"};
@@ -273,7 +308,9 @@ ContentResult ContentChecker::Check(const std::string& name, DataReader& reader)
     const std::string description = typeFound();
     const Family found = FamilyOfDescription(description);
     // Another type, or none at all where the format's first bytes should be.
-    if ((found != Family::Unknown && found != promised) || structure.signatureMissing ||
+    const bool otherType =
+        found != Family::Unknown && found != promised && !(IsText(found) && IsText(promised));
+    if (otherType || structure.signatureMissing ||
         (promised == Family::Text && found == Family::Unknown)) {
         return {Verdict::Mismatch, description};
     }

@@ -9,6 +9,7 @@
 #include "app/scan_state.h"
 #include "app/system_error.h"
 #include "deep/boot_sector_finder.h"
+#include "deep/carver.h"
 #include "deep/current_volume.h"
 #include "deep/deep_pass.h"
 #include "deep/exfat_rebuild.h"
@@ -180,17 +181,23 @@ void ReportNotes(const std::vector<std::string>& notes) {
 }
 
 // The pass, and what its finders found rebuilt into old volumes: the finders' own records
-// are gone before the volumes' files join the table.
-std::vector<OldVolume> FindOldVolumes(const CurrentVolume& current, char letter,
+// are gone before the volumes' files join the table. The carver, when there is one, keeps its
+// headers for later, and `bootSectors` the boot sectors it may take geometry from.
+std::vector<OldVolume> FindOldVolumes(const CurrentVolume& current, char letter, Carver* carver,
+                                      std::vector<FoundBootSector>& bootSectors,
                                       std::vector<std::string>& notes) {
     const std::vector<ByteRange> ranges = NormalizeRanges(current.Unused(), current.length);
     BootSectorFinder boots;
     NtfsRecordFinder records;
     FatDirectoryFinder fatDirectories;
     ExFatEntrySetFinder exFatSets;
-    Finder* const finders[] = {&boots, &records, &fatDirectories, &exFatSets};
+    std::vector<Finder*> finders = {&boots, &records, &fatDirectories, &exFatSets};
+    if (carver != nullptr) {
+        finders.push_back(carver);
+    }
     app::StatusText = std::string("Deep scan of drive ") + letter + ":\\";
     RunPass(Vcb->hVolume, ranges, finders);
+    bootSectors = boots.Found();
 
     std::vector<OldVolume> volumes = RebuildNtfsVolumes(records, boots.Found(), current, notes);
     const auto append = [&volumes](std::vector<OldVolume> more) {
@@ -201,11 +208,48 @@ std::vector<OldVolume> FindOldVolumes(const CurrentVolume& current, char letter,
     return volumes;
 }
 
-void ListOldVolumes(scan::ScanContext& context, char letter, std::size_t firstItem) {
+// The old volumes' files, then what carving finds that they do not hold.
+void ListOldVolumes(scan::ScanContext& context, char letter, std::size_t firstItem,
+                    Carving carving) {
     std::vector<std::string> notes;
-    std::vector<OldVolume> volumes = FindOldVolumes(DescribeCurrentVolume(), letter, notes);
+    const CurrentVolume current = DescribeCurrentVolume();
+    std::optional<Carver> carver;
+    if (carving == Carving::On) {
+        carver.emplace();
+    }
+    std::vector<FoundBootSector> boots;
+    std::vector<OldVolume> volumes =
+        FindOldVolumes(current, letter, carver ? &*carver : nullptr, boots, notes);
     AddOldVolumeFiles(context, volumes, letter, firstItem);
+    if (carver && !app::StopScan) {
+        const CarveDrive drive{Vcb->hVolume, letter, current.length, &current, boots};
+        CarveFiles(context, *carver, drive, firstItem, notes);
+    }
     ReportNotes(notes);
+}
+
+void ScanDriveDeep(scan::ScanSettings& settings, scan::FileListControl& listCtrl, const char* root,
+                   Carving carving) {
+    const std::size_t firstItem = scan::foundFiles.size();
+    if (NamesKnownFileSystem(root[0])) {
+        scan::ScanOneDrive(settings, listCtrl, root);
+        if (app::StopScan) {
+            return;
+        }
+    }
+    std::memcpy(scan::CurrentDriveRoot, root, 3);
+    scan::CurrentDriveRoot[3] = '\0';
+    const std::optional<platform::Handle> handle = OpenDrive(root[0]);
+    if (!handle || !platform::IsOpenHandle(*handle)) {
+        ntfs::CloseNtfsVolumeIfOpen();
+        return;
+    }
+    scan::NoteOpenedDrive();
+    scan::ScanContext context{
+        listCtrl,
+        scan::ScanFilters{settings.filePattern, &settings.compiledPattern, settings.skipTempFiles}};
+    ListOldVolumes(context, root[0], firstItem, carving);
+    ntfs::CloseNtfsVolumeIfOpen();
 }
 
 }  // namespace
@@ -228,30 +272,16 @@ std::optional<platform::Handle> OpenDriveOfFoundFiles(char letter) {
 
 void ScanOneDriveDeep(scan::ScanSettings& settings, scan::FileListControl& listCtrl,
                       const char* root) {
-    const std::size_t firstItem = scan::foundFiles.size();
-    if (NamesKnownFileSystem(root[0])) {
-        scan::ScanOneDrive(settings, listCtrl, root);
-        if (app::StopScan) {
-            return;
-        }
-    }
-    std::memcpy(scan::CurrentDriveRoot, root, 3);
-    scan::CurrentDriveRoot[3] = '\0';
-    const std::optional<platform::Handle> handle = OpenDrive(root[0]);
-    if (!handle || !platform::IsOpenHandle(*handle)) {
-        ntfs::CloseNtfsVolumeIfOpen();
-        return;
-    }
-    scan::NoteOpenedDrive();
-    scan::ScanContext context{
-        listCtrl,
-        scan::ScanFilters{settings.filePattern, &settings.compiledPattern, settings.skipTempFiles}};
-    ListOldVolumes(context, root[0], firstItem);
-    ntfs::CloseNtfsVolumeIfOpen();
+    ScanDriveDeep(settings, listCtrl, root, Carving::On);
 }
 
-void RunDeepScan(scan::ScanSettings& settings, scan::FileListControl& listCtrl) {
-    scan::RunScan(settings, listCtrl, ScanOneDriveDeep, true);
+void RunDeepScan(scan::ScanSettings& settings, scan::FileListControl& listCtrl, Carving carving) {
+    const scan::DriveScanner withoutCarving = [](scan::ScanSettings& s, scan::FileListControl& l,
+                                                 const char* root) {
+        ScanDriveDeep(s, l, root, Carving::Off);
+    };
+    scan::RunScan(settings, listCtrl, carving == Carving::On ? ScanOneDriveDeep : withoutCarving,
+                  true);
 }
 
 }  // namespace relicta::deep

@@ -11,12 +11,17 @@
 
 namespace relicta::deep {
 
-// Scans drive `root` ("X:\") deeply; what is found joins the found-file table and `listCtrl`.
+// Whether a deep scan also looks for files by their content alone.
+enum class Carving : bool { Off, On };
+
+// Scans drive `root` ("X:\") deeply, carving too; what is found joins the found-file table and
+// `listCtrl`.
 void ScanOneDriveDeep(scan::ScanSettings& settings, scan::FileListControl& listCtrl,
                       const char* root);
 
 // RunScan with every drive scanned deeply, those of no known file system too.
-void RunDeepScan(scan::ScanSettings& settings, scan::FileListControl& listCtrl);
+void RunDeepScan(scan::ScanSettings& settings, scan::FileListControl& listCtrl,
+                 Carving carving = Carving::On);
 
 // Opens drive `letter` for a deep scan's reads: as its file system when the platform names
 // one it knows, else raw (no geometry: only byte offsets are read). nullopt or an invalid

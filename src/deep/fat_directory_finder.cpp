@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <string_view>
 
+#include "bytes/le_bytes.h"
+#include "bytes/text.h"
 #include "scan/fat_entries.h"
 #include "scan/fat_scan.h"
 #include "volume/dir_entry_layout.h"
-#include "bytes/le_bytes.h"
-#include "volume/text.h"
 
 namespace relicta::deep {
 namespace {
@@ -82,7 +82,7 @@ bool HoldsNameEnd(std::span<const uint8_t> slot) {
 
 FoundFatEntry EntryOf(std::span<const uint8_t> entry, std::string name) {
     FoundFatEntry e;
-    e.name = volume::PrintableName(std::move(name));
+    e.name = bytes::PrintableName(std::move(name));
     const scan::EntryTimes times = scan::ReadEntryTimes(entry);
     e.modifiedTime = times.modified;
     e.createdTime = times.created;

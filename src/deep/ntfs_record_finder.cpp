@@ -3,12 +3,12 @@
 #include <cstring>
 #include <optional>
 
+#include "bytes/le_bytes.h"
+#include "bytes/text.h"
 #include "ntfs/attribute.h"
 #include "ntfs/mft_layout.h"
 #include "ntfs/runs.h"
 #include "scan/ntfs_scan.h"
-#include "bytes/le_bytes.h"
-#include "volume/text.h"
 
 namespace relicta::deep {
 namespace {
@@ -151,7 +151,7 @@ bool NtfsRecordFinder::Summarize(FoundNtfsRecord& found) {
                     break;
                 }
                 if (const std::optional<scan::FileName> fn = scan::ParseFileName(value)) {
-                    found.name = volume::PrintableName(volume::Utf8FromUtf16(fn->name));
+                    found.name = bytes::PrintableName(bytes::Utf8FromUtf16(fn->name));
                     found.parent = Reference(fn->parent);
                     named = true;
                     longName = !dos;

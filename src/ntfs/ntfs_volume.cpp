@@ -4,13 +4,13 @@
 #include "app/dialogs.h"
 #include "app/process_exit.h"
 #include "app/system_error.h"
+#include "bytes/text.h"
 #include "ntfs/attribute.h"
 #include "ntfs/attribute_data.h"
 #include "ntfs/bitmaps.h"
 #include "ntfs/mft_layout.h"
 #include "ntfs/runs.h"
 #include "volume/open_volume.h"
-#include "volume/text.h"
 #include "volume/vcb.h"
 
 namespace relicta::ntfs {
@@ -57,7 +57,7 @@ void ReadVolumeRecord(platform::Handle hVolume) {
     if (const std::optional<Attribute> name = FindAttribute(hVolume, record, kVolumeName)) {
         if (std::optional<AttributeData> value =
                 ReadAttributeData(hVolume, *name, 0, Get_Attr_Datasize(name), true)) {
-            VolumeLabel = volume::Utf8FromUtf16(value->Data());
+            VolumeLabel = bytes::Utf8FromUtf16(value->Data());
         }
     }
     FindAttribute(hVolume, record, kVolumeInformation);

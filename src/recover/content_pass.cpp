@@ -17,6 +17,7 @@
 #include "ntfs/ntfs_volume.h"
 #include "platform/platform.h"
 #include "recover/found_file_data.h"
+#include "recover/reassembly.h"
 #include "scan/found_files.h"
 #include "volume/vcb.h"
 
@@ -277,6 +278,7 @@ struct Reading {
     // The open drive's volume when the other thread may read it too, else kNoHandle.
     platform::Handle sharedVolume = platform::kNoHandle;
     std::vector<content::StoredRange> ranges;
+    std::vector<std::size_t> checked;  // the open drive's files handed to the check
 };
 
 // Checks one file of the open drive: its head, or all of it when `whole` or small, read for the
@@ -311,6 +313,23 @@ void CheckOne(std::size_t index, uint32_t item, bool whole, Reading& r) {
     out.done = true;
 }
 
+// Puts back from two fragments the files of the open drive whose guessed data the check found
+// damaged, and checks them again; their first check is over (the second thread is drained).
+void ReassembleDamaged(const std::vector<uint32_t>& items, Reading& r) {
+    for (const std::size_t index : std::exchange(r.checked, {})) {
+        Outcome& out = r.outcomes[index];
+        if (!out.done || out.result.verdict != content::Verdict::Damaged || StopRequested() ||
+            !ReassembleGuessedFile(items[index], true)) {
+            continue;
+        }
+        const std::unique_ptr<content::DataReader> data = OpenFoundFileData(items[index]);
+        if (data) {
+            out.result = r.checker.Check(scan::foundFiles[items[index]].name, *data);
+            out.md5 = r.md5 ? Md5Of(*data) : std::string();
+        }
+    }
+}
+
 // Reads whole, for the second thread, the files whose head did not tell; false when stopped.
 bool CheckWanted(const std::vector<uint32_t>& items, Reading& r) {
     for (std::vector<std::size_t> wanted = r.second.Drain(); !wanted.empty();
@@ -328,11 +347,19 @@ bool CheckWanted(const std::vector<uint32_t>& items, Reading& r) {
 }  // namespace
 
 content::ContentResult CheckFoundFile(content::ContentChecker& checker, uint32_t itemNum) {
-    const std::unique_ptr<content::DataReader> data = OpenFoundFileData(itemNum);
-    if (!data) {
-        return {content::Verdict::Unknown, kDataGone};
+    const auto check = [&checker, itemNum]() -> content::ContentResult {
+        const std::unique_ptr<content::DataReader> data = OpenFoundFileData(itemNum);
+        if (!data) {
+            return {content::Verdict::Unknown, kDataGone};
+        }
+        return checker.Check(scan::foundFiles[itemNum].name, *data);
+    };
+    content::ContentResult result = check();
+    if (result.verdict == content::Verdict::Damaged && ReassembleGuessedFile(itemNum, true)) {
+        result = check();
     }
-    return checker.Check(scan::foundFiles[itemNum].name, *data);
+    result.detail = WithLayoutNote(scan::foundFiles[itemNum], std::move(result.detail));
+    return result;
 }
 
 bool CheckFoundFiles(const std::vector<uint32_t>& items, bool md5) {
@@ -346,7 +373,7 @@ bool CheckFoundFiles(const std::vector<uint32_t>& items, bool md5) {
     {
         content::ContentChecker checker;
         CheckThread second(outcomes, checker, md5);
-        Reading reading{checker, second, outcomes, md5, platform::kNoHandle, {}};
+        Reading reading{checker, second, outcomes, md5, platform::kNoHandle, {}, {}};
         char open = '\0';
         for (std::size_t i = 0; i < items.size() && !stopped; ++i) {
             progress.Step();
@@ -359,6 +386,7 @@ bool CheckFoundFiles(const std::vector<uint32_t>& items, bool md5) {
             if (drive != open) {
                 // The files wanted whole are read while their drive is open.
                 stopped = !CheckWanted(items, reading);
+                ReassembleDamaged(items, reading);
                 ntfs::CloseNtfsVolumeIfOpen();
                 const std::optional<platform::Handle> handle = deep::OpenDriveOfFoundFiles(drive);
                 open = handle && platform::IsOpenHandle(*handle) ? drive : '\0';
@@ -372,9 +400,11 @@ bool CheckFoundFiles(const std::vector<uint32_t>& items, bool md5) {
                 outcomes[i].done = true;
                 continue;
             }
+            reading.checked.push_back(i);
             CheckOne(i, item, false, reading);
         }
         stopped = !CheckWanted(items, reading) || stopped;
+        ReassembleDamaged(items, reading);
         ntfs::CloseNtfsVolumeIfOpen();
     }
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -383,7 +413,8 @@ bool CheckFoundFiles(const std::vector<uint32_t>& items, bool md5) {
         }
         scan::FoundFileNotes& notes = scan::foundFiles[items[i]].EditNotes();
         notes.content = content::VerdictName(outcomes[i].result.verdict);
-        notes.contentDetail = std::move(outcomes[i].result.detail);
+        notes.contentDetail =
+            WithLayoutNote(scan::foundFiles[items[i]], std::move(outcomes[i].result.detail));
         if (md5) {
             notes.md5 = std::move(outcomes[i].md5);
         }

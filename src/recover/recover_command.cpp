@@ -40,7 +40,8 @@ bool IsOpenVolumeOf(char letter) {
 
 // Opens the drive of CurrentDriveRoot; false, after telling the user, when it cannot be.
 bool OpenCurrentDrive() {
-    const std::optional<platform::Handle> handle = deep::OpenDriveOfFoundFiles(scan::CurrentDriveRoot[0]);
+    const std::optional<platform::Handle> handle =
+        deep::OpenDriveOfFoundFiles(scan::CurrentDriveRoot[0]);
     if (!handle || !platform::IsOpenHandle(*handle)) {
         app::ShowSystemError();
         app::MessageBox("Could not open drive, so could not recover files", "Fatal");
@@ -249,6 +250,13 @@ void RecoverCommand::WriteManifestLine(uint32_t itemNum, const ManifestEntry& en
     line += ",\"size\":" + std::to_string(file.size);
     field("sha256", entry.sha256);
     field("condition", file.condition);
+    // How a deep scan found it, and where its data was put together from, as the list says.
+    if (file.foundBy != scan::FoundBy::Entry) {
+        field("found_by", scan::FoundByName(file.foundBy));
+    }
+    if (file.layout != scan::DataLayout::Default) {
+        field("layout", scan::DataLayoutName(file.layout));
+    }
     field("content", file.Notes().content);
     field("content_detail", file.Notes().contentDetail);
     field("result", entry.result);

@@ -17,6 +17,7 @@
 #include "ntfs/ntfs_volume.h"
 #include "platform/last_error.h"
 #include "recover/cluster_runs.h"
+#include "recover/reassembly.h"
 #include "recover/recovered_names.h"
 #include "scan/found_files.h"
 #include "volume/exfat_fat.h"
@@ -444,6 +445,11 @@ RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string d
                          &observer,
                          std::move(shown),
                          &progress};
+    // A file whose clusters are a guess is put back from two fragments where they fail its
+    // check; a content check run on it already tried that.
+    if (entry.Notes().content.empty()) {
+        ReassembleGuessedFile(itemNum);
+    }
     RecoverResult result = RecoverResult::Failed;
     if (const scan::DeepLocation* where = entry.Deep()) {
         result = RecoverDeepFile(job, *where);

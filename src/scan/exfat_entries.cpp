@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <array>
 
+#include "bytes/text.h"
 #include "volume/exfat_boot.h"
 #include "volume/exfat_layout.h"
 #include "volume/filetime.h"
-#include "volume/text.h"
 
 namespace relicta::scan {
 namespace {
@@ -129,7 +129,7 @@ std::optional<ExFatFileSet> ParseExFatFileSet(Bytes dir, std::size_t index) {
     if (!name) {
         return std::nullopt;
     }
-    set.name = volume::Utf8FromUtf16(*name);
+    set.name = bytes::Utf8FromUtf16(*name);
     set.attributes = bytes::U16(dir, file + entry::FileAttributes);
     set.modifiedTimestamp = bytes::U32(dir, file + entry::LastModifiedTimestamp);
     set.createdTimestamp = bytes::U32(dir, file + entry::CreateTimestamp);

@@ -9,6 +9,7 @@
 
 #include "app/progress.h"
 #include "app/scan_state.h"
+#include "bytes/text.h"
 #include "ntfs/bitmaps.h"
 #include "ntfs/ntfs_volume.h"
 #include "scan/exfat_entries.h"
@@ -17,7 +18,6 @@
 #include "volume/exfat_fat.h"
 #include "volume/exfat_layout.h"
 #include "volume/filetime.h"
-#include "volume/text.h"
 #include "volume/vcb.h"
 
 namespace relicta::scan {
@@ -179,7 +179,7 @@ std::optional<RecycleInfo> ReadRecycleInfo(const std::vector<ClusterExtent>& ext
 }
 
 void AddFile(ExFatWalk& walk, const Folder& folder, const ExFatFileSet& set) {
-    std::string name = volume::PrintableName(set.name);
+    std::string name = bytes::PrintableName(set.name);
     // A Recycle Bin's $I file is read whatever the filters say: it names its $R partner.
     const bool recycleInfo = RecycleBin::IsInfoFile(folder.path, name);
     const bool accepted = walk.context.filters.Accepts(folder.path, name);
@@ -235,7 +235,7 @@ void HandleSet(ExFatWalk& walk, const Folder& folder, const ExFatFileSet& set, P
         if (!volume::IsExFatCluster(set.firstCluster) || folder.depth >= kMaxDepth) {
             return;
         }
-        Folder child{ChildPath(folder.path, volume::PrintableName(set.name)),
+        Folder child{ChildPath(folder.path, bytes::PrintableName(set.name)),
                      set.firstCluster,
                      set.dataLength,
                      set.NoFatChain(),

@@ -10,6 +10,7 @@
 #include "app/consistency.h"
 #include "app/progress.h"
 #include "app/scan_state.h"
+#include "bytes/text.h"
 #include "ntfs/bitmaps.h"
 #include "ntfs/ntfs_volume.h"
 #include "scan/fat_entries.h"
@@ -19,7 +20,6 @@
 #include "volume/fat_entry.h"
 #include "volume/filetime.h"
 #include "volume/raw_io.h"
-#include "volume/text.h"
 #include "volume/vcb.h"
 
 namespace relicta::scan {
@@ -143,7 +143,7 @@ std::string LongName(std::span<const uint8_t> dir, std::size_t index) {
         for (std::size_t offset : long_name::Chars) {
             const char16_t c = static_cast<char16_t>(bytes::U16(entry, offset));
             if (c == 0) {
-                return TrimRight(volume::Utf8FromUtf16(name));
+                return TrimRight(bytes::Utf8FromUtf16(name));
             }
             name.push_back(c);
         }
@@ -151,7 +151,7 @@ std::string LongName(std::span<const uint8_t> dir, std::size_t index) {
             break;
         }
     }
-    return TrimRight(volume::Utf8FromUtf16(name));
+    return TrimRight(bytes::Utf8FromUtf16(name));
 }
 
 std::string ShortName(std::span<const uint8_t> entry) {
@@ -163,12 +163,12 @@ std::string ShortName(std::span<const uint8_t> entry) {
         first = "?";  // the lost first letter of a deleted name
         base.erase(base.begin());
     }
-    std::string name = TrimRight(first + volume::Utf8FromCp437(base));
+    std::string name = TrimRight(first + bytes::Utf8FromCp437(base));
     if ((entry[dir_entry::CaseFlags] & dir_entry::LowerCaseBase) != 0) {
         name = Lower(name);
     }
     std::string extension = TrimRight(
-        volume::Utf8FromCp437(entry.subspan(dir_entry::Extension, dir_entry::ExtensionBytes)));
+        bytes::Utf8FromCp437(entry.subspan(dir_entry::Extension, dir_entry::ExtensionBytes)));
     if (!extension.empty()) {
         if ((entry[dir_entry::CaseFlags] & dir_entry::LowerCaseExtension) != 0) {
             extension = Lower(extension);
@@ -528,7 +528,7 @@ SlotFacts WalkSlots(FatWalk& walk, std::span<const uint8_t> dir, std::size_t beg
             continue;
         }
         const std::string name =
-            volume::PrintableName(hasName ? LongName(dir, i) : ShortName(entry));
+            bytes::PrintableName(hasName ? LongName(dir, i) : ShortName(entry));
         if (directory) {
             HandleDirectorySlot(walk, entry, path, name, InDeletedDirectory, facts);
         } else {

@@ -10,6 +10,8 @@
 #include "app/dialogs.h"
 #include "app/progress.h"
 #include "app/scan_state.h"
+#include "bytes/le_bytes.h"
+#include "bytes/text.h"
 #include "ntfs/attribute.h"
 #include "ntfs/attribute_data.h"
 #include "ntfs/bitmaps.h"
@@ -19,8 +21,6 @@
 #include "platform/platform.h"
 #include "scan/found_files.h"
 #include "volume/filetime.h"
-#include "bytes/le_bytes.h"
-#include "volume/text.h"
 #include "volume/vcb.h"
 
 namespace relicta::scan {
@@ -195,11 +195,10 @@ std::optional<StandardInformation> ParseStandardInformation(bytes::Bytes v) {
     if (v.size() < ntfs::std_info::MinimumSize) {
         return std::nullopt;
     }
-    return StandardInformation{bytes::U64(v, ntfs::std_info::LastWriteTime),
-                               bytes::U32(v, ntfs::std_info::FileAttributes),
-                               bytes::U64(v, ntfs::std_info::CreationTime),
-                               bytes::U64(v, ntfs::std_info::ChangeTime),
-                               bytes::U64(v, ntfs::std_info::LastAccessTime)};
+    return StandardInformation{
+        bytes::U64(v, ntfs::std_info::LastWriteTime), bytes::U32(v, ntfs::std_info::FileAttributes),
+        bytes::U64(v, ntfs::std_info::CreationTime), bytes::U64(v, ntfs::std_info::ChangeTime),
+        bytes::U64(v, ntfs::std_info::LastAccessTime)};
 }
 
 std::optional<FileName> ParseFileName(bytes::Bytes v) {
@@ -291,7 +290,7 @@ std::string BuildDirectoryPath(FileReference parent, DirectoryPathCache* cache) 
         previous = current;
         current = fn.parent.record;
         sequence = fn.parent.sequence;
-        path.insert(0, volume::PrintableName(volume::Utf8FromUtf16(fn.name)) + "\\");
+        path.insert(0, bytes::PrintableName(bytes::Utf8FromUtf16(fn.name)) + "\\");
     }
     if (current == ntfs::kRootDirectoryRecord || path.starts_with("?")) {
         path.insert(0, root);
@@ -336,7 +335,7 @@ void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext&
     if (!ChooseFileName(h, attributes, fn, true)) {
         return;
     }
-    std::string name = volume::PrintableName(volume::Utf8FromUtf16(fn.name));
+    std::string name = bytes::PrintableName(bytes::Utf8FromUtf16(fn.name));
     std::string dir = BuildDirectoryPath(fn.parent, &context.directoryPaths);
     // A Recycle Bin's $I file is read whatever the filters say: it names its $R partner.
     const bool recycleInfo = RecycleBin::IsInfoFile(dir, name);

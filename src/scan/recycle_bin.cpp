@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <string_view>
 
-#include "volume/filetime.h"
 #include "bytes/le_bytes.h"
-#include "volume/text.h"
+#include "bytes/text.h"
+#include "volume/filetime.h"
 
 namespace relicta::scan {
 namespace {
@@ -144,7 +144,7 @@ std::optional<RecycleInfo> ParseRecycleInfo(std::span<const uint8_t> data) {
     if (!path || !IsDrivePath(*path)) {
         return std::nullopt;
     }
-    return RecycleInfo{volume::Utf8FromUtf16(*path), bytes::U64(data, kDeletedTime)};
+    return RecycleInfo{bytes::Utf8FromUtf16(*path), bytes::U64(data, kDeletedTime)};
 }
 
 bool RecycleBin::IsInfoFile(const std::string& dir, const std::string& name) {
@@ -210,7 +210,7 @@ void RecycleBin::Apply(FileListControl& listCtrl, std::size_t firstItem) {
                                parts.size());
         } else {
             file.dir = JoinDir(originalRoot, original, 0, original.size() - 1);
-            file.name = volume::PrintableName(original.back());
+            file.name = bytes::PrintableName(original.back());
         }
         if (trailing && !file.dir.ends_with('\\')) {
             file.dir += '\\';

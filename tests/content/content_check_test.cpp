@@ -122,5 +122,27 @@ TEST(ContentCheck, TheNameDecidesWhatIsPromised) {
     EXPECT_EQ(Check(checker, "x.jpg", Bytes()).verdict, Verdict::Unknown);
 }
 
+TEST(ContentCheck, ARiffFileHoldsWhatItsNameCallsFor) {
+    ContentChecker checker;
+    struct Case {
+        const char* sample;
+        const char* name;
+        Verdict verdict;
+        const char* detail;  // a part of it
+    };
+    const Case cases[] = {
+        {"tone.wav", "tone.wav", Verdict::Ok, "RIFF"},
+        {"tone.wav", "tone.avi", Verdict::Mismatch, "WAVE"},
+        {"video.avi", "video.wav", Verdict::Mismatch, "AVI"},
+        {"video.avi", "video.webp", Verdict::Mismatch, "AVI"},
+    };
+    for (const Case& c : cases) {
+        const ContentResult result = Check(checker, c.name, Sample(c.sample));
+        EXPECT_EQ(VerdictName(result.verdict), std::string(VerdictName(c.verdict))) << c.name;
+        EXPECT_NE(result.detail.find(c.detail), std::string::npos)
+            << c.name << ": " << result.detail;
+    }
+}
+
 }  // namespace
 }  // namespace relicta::content

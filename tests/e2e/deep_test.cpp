@@ -119,7 +119,7 @@ ByName Listed(const std::string& image) {
     EXPECT_EQ(scan.status, 0) << scan.err;
     for (const std::string& line : Lines(scan.out)) {
         const std::string by = JsonField(line, "found_by");
-        EXPECT_TRUE(by == "entry" || by == "record" || by == "directory") << line;
+        EXPECT_TRUE(by == "entry" || by == "record" || by == "directory" || by == "carved") << line;
     }
     return ByItsName(ReadJsonLines(scan.out));
 }

@@ -1,4 +1,38 @@
-// Being written.
+// Every carved format over hostile bytes: the first byte picks the format, the rest is what
+// its header test, structure check, end finder and metadata reader are handed, as the carver
+// hands them a drive's free space.
 #include <cstddef>
 #include <cstdint>
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t*, std::size_t) { return 0; }
+#include <span>
+
+#include "content/formats/format.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace relicta::content;
+    const std::span<const Format* const> formats = CarvedFormats();
+    if (size == 0 || formats.empty()) {
+        return 0;
+    }
+    const Format& format = *formats[data[0] % formats.size()];
+    const std::span<const uint8_t> bytes(data + 1, size - 1);
+    format.IsHeader(bytes.first(std::min(bytes.size(), kHeaderBytes)));
+    MemoryReader reader(bytes);
+    {
+        Window window(reader);
+        const StructureResult check = format.Check(window);
+        if (check.ok && check.signatureMissing) {
+            __builtin_trap();
+        }
+    }
+    Window window(reader);
+    const FileEnd end = format.FindEnd(window);
+    // The end lies inside what was given: the carver writes exactly that many bytes.
+    if (end.found && (end.end == 0 || end.end > bytes.size())) {
+        __builtin_trap();
+    }
+    if (format.ReadMetadata != nullptr) {
+        Window again(reader);
+        format.ReadMetadata(again, end.found ? end.end : bytes.size());
+    }
+    return 0;
+}

@@ -1,8 +1,7 @@
-#include "volume/text.h"
+#include "bytes/text.h"
 
-namespace relicta::volume {
+namespace relicta::bytes {
 
-using bytes::U16;
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
@@ -99,4 +98,4 @@ std::string Utf8FromCp437(Bytes bytes) {
     return out;
 }
 
-}  // namespace relicta::volume
+}  // namespace relicta::bytes

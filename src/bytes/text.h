@@ -1,13 +1,11 @@
 #pragma once
-// Names from the volume, decoded to UTF-8 in full.
+// Names and texts read from disks, decoded to UTF-8 in full.
 
 #include <string>
 
 #include "bytes/le_bytes.h"
 
-namespace relicta::volume {
-
-using bytes::Bytes;
+namespace relicta::bytes {
 
 // UTF-16LE bytes; unpaired surrogates become U+FFFD.
 std::string Utf8FromUtf16(Bytes utf16);
@@ -22,4 +20,4 @@ void AppendUtf8(std::string& out, char32_t c);
 // included), which no file system allows in names, become "_".
 std::string PrintableName(std::string name);
 
-}  // namespace relicta::volume
+}  // namespace relicta::bytes
