@@ -96,6 +96,15 @@ if [[ ! -d $seeds/fuzz_deep ]]; then
   { deep_head 60 0e; xz -dc tests/data/exfat512.img.xz | head -c 6144;
     xz -dc tests/data/exfat512.img.xz | dd bs=512 skip=$((4096 + 19)) count=96 status=none; } >"$seeds/fuzz_deep/exfat512"
 fi
+if [[ ! -d $seeds/fuzz_formats ]]; then
+  mkdir -p "$seeds/fuzz_formats"
+  # The first byte picks the format in the carver's order: 0 JPEG, 1 PNG, 2 GIF, 3 PDF, 4 ZIP,
+  # 6 MP4, 7 RIFF, 9 MP3, 12 text.
+  for sample in photo.jpg:00 picture.png:01 anim.gif:02 document.pdf:03 archive.zip:04 \
+    report.docx:04 clip.mp4:06 movie.mov:06 tone.wav:07 video.avi:07 song.mp3:09 notes.txt:0c; do
+    { printf "\\x${sample##*:}"; cat "tests/data/content/${sample%%:*}"; } >"$seeds/fuzz_formats/${sample%%:*}"
+  done
+fi
 set -o pipefail
 
 mkdir -p build-fuzz/artifacts build-fuzz/corpus
@@ -115,7 +124,7 @@ run() {
     -artifact_prefix="build-fuzz/artifacts/$target-" >"build-fuzz/$target.log" 2>&1
 }
 status=0
-targets=(fuzz_lznt1 fuzz_open_volume fuzz_mft_record fuzz_ntfs_scan fuzz_fat_scan fuzz_exfat_scan fuzz_recover fuzz_names fuzz_containers fuzz_content fuzz_deep)
+targets=(fuzz_lznt1 fuzz_open_volume fuzz_mft_record fuzz_ntfs_scan fuzz_fat_scan fuzz_exfat_scan fuzz_recover fuzz_names fuzz_containers fuzz_content fuzz_deep fuzz_formats)
 for ((i = 0; i < ${#targets[@]}; i += 2)); do
   pids=()
   for target in "${targets[@]:i:2}"; do
