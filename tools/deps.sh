@@ -12,6 +12,7 @@ packages=(
   libewf-dev libvhdi-dev libvmdk-dev libqcow-dev qemu-utils ewf-tools
   libmagic-dev nettle-dev libdeflate-dev libturbojpeg0-dev zlib1g-dev
   imagemagick ffmpeg img2pdf libtiff-tools libheif-examples libimage-exiftool-perl zip
+  libfuse3-dev fuse3 gddrescue
 )
 # tools/package.sh needs more: RELICTA_DEPS_EXTRA="dpkg-dev lintian" tools/deps.sh
 read -r -a extra <<<"${RELICTA_DEPS_EXTRA:-}"

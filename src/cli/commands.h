@@ -29,6 +29,7 @@ std::optional<std::vector<char>> DrivesFromArguments(const Options& options);
 // for bad arguments, else whether Ctrl+C stopped it.
 struct ScanOutcome {
     bool interrupted = false;
+    bool partial = false;  // sectors of a scanned drive could not be read
 };
 std::optional<ScanOutcome> ScanForCommand(const Options& options, view::FoundFileList& list,
                                           int& status);

@@ -106,7 +106,7 @@ CommandOptions OptionsOf(const std::string& command) {
     }
     if (command == "recover") {
         return {{"pattern", "to", "item", "manifest"},
-                {"skip-temp", "all", "keep-paths", "yes", "deep", "no-carve"}};
+                {"skip-temp", "all", "keep-paths", "yes", "deep", "no-carve", "partial"}};
     }
     return {};
 }
@@ -123,28 +123,29 @@ struct CommandText {
 const std::vector<CommandText>& Commands() {
     static const std::vector<CommandText> commands = {
         {"drives",
-         "relicta drives [--volume [L=]PATH]... [--on-check=ask|abort|ignore]\n",
+         "relicta drives [--volume [L=]PATH [--mapfile FILE]]... [--on-check=ask|abort|ignore]\n",
          "list the drives and what each volume holds",
-         {"volume", "on-check"}},
+         {"volume", "mapfile", "on-check"}},
         {"info",
-         "relicta info [--volume [L=]PATH]... [--on-check=...] [DRIVE|PATH]...\n",
+         "relicta info [--volume [L=]PATH [--mapfile FILE]]... [--on-check=...] [DRIVE|PATH]...\n",
          "geometry of a volume, with the clusters and MFT records in use",
-         {"volume", "on-check"}},
+         {"volume", "mapfile", "on-check"}},
         {"scan",
-         "relicta scan [--volume [L=]PATH]... [--deep [--no-carve]] [--pattern P] [--skip-temp]\n"
-         "                    [--check-content] [--format tsv|json|bodyfile] [--output FILE]\n"
-         "                    [--on-check=...]\n"
+         "relicta scan [--volume [L=]PATH [--mapfile FILE]]... [--deep [--no-carve]]\n"
+         "                    [--pattern P] [--skip-temp] [--check-content]\n"
+         "                    [--format tsv|json|bodyfile] [--output FILE] [--on-check=...]\n"
          "                    [DRIVE|PATH]\n",
          "list the deleted files of one drive, or of every drive",
-         {"volume", "deep", "no-carve", "pattern", "skip-temp", "check-content", "format", "output",
-          "on-check"}},
+         {"volume", "mapfile", "deep", "no-carve", "pattern", "skip-temp", "check-content",
+          "format", "output", "on-check"}},
         {"recover",
-         "relicta recover [--volume [L=]PATH]... [--deep [--no-carve]] --to DIR [--item N]...\n"
-         "                    [--all] [--pattern P] [--skip-temp] [--keep-paths]\n"
-         "                    [--manifest FILE] [--yes] [--on-check=...] [DRIVE|PATH]\n",
+         "relicta recover [--volume [L=]PATH [--mapfile FILE]]... [--deep [--no-carve]]\n"
+         "                    --to DIR [--item N]... [--all] [--pattern P] [--skip-temp]\n"
+         "                    [--keep-paths] [--partial] [--manifest FILE] [--yes]\n"
+         "                    [--on-check=...] [DRIVE|PATH]\n",
          "scan as scan does, then copy the chosen files out into DIR",
-         {"volume", "deep", "no-carve", "to", "item", "all", "pattern", "skip-temp", "keep-paths",
-          "manifest", "yes", "on-check"}},
+         {"volume", "mapfile", "deep", "no-carve", "to", "item", "all", "pattern", "skip-temp",
+          "keep-paths", "partial", "manifest", "yes", "on-check"}},
     };
     return commands;
 }
@@ -156,6 +157,10 @@ const char* OptionText(const std::string& name) {
          "                      next free letter from C); a partitioned image gives one drive\n"
          "                      per FAT, exFAT or NTFS partition. Without --volume the block\n"
          "                      devices of this machine are listed.\n"},
+        {"mapfile",
+         "  --mapfile FILE      GNU ddrescue's map of the image the --volume before it names\n"
+         "                      (or, with none, of PATH): what ddrescue did not rescue is read\n"
+         "                      as unreadable, never as the zeros the image holds there\n"},
         {"on-check",
          "  --on-check=POLICY   answer to failed consistency checks when nobody can be asked\n"},
         {"deep",
@@ -180,6 +185,9 @@ const char* OptionText(const std::string& name) {
         {"item", "  --item N            recover the file the scan listed as item N (repeatable)\n"},
         {"all", "  --all               recover every listed file\n"},
         {"keep-paths", "  --keep-paths        recreate each file's old directory under DIR\n"},
+        {"partial",
+         "  --partial           also write files that cross unreadable sectors, at full size\n"
+         "                      with those sectors as zeros (the manifest lists them)\n"},
         {"manifest",
          "  --manifest FILE     write a JSON line per file tried: where it went, its SHA-256,\n"
          "                      condition, content check and result\n"},

@@ -13,7 +13,9 @@ inline constexpr int kExitDone = 0;
 inline constexpr int kExitAborted = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitChecksIgnored = 3;
-inline constexpr int kExitNotRecovered = 4;   // a file that was tried could not be recovered
+inline constexpr int kExitNotRecovered = 4;  // a file that was tried could not be recovered
+inline constexpr int kExitPartial =
+    5;  // done, but sectors could not be read: the result is partial
 inline constexpr int kExitInterrupted = 130;  // recover stopped by Ctrl+C (128 + SIGINT)
 
 struct Options {

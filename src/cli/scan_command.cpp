@@ -237,7 +237,7 @@ std::optional<ScanOutcome> ScanForCommand(const Options& options, view::FoundFil
     }
     app::SetProgressFactory(nullptr);
     status = scan::OpenedDrives() > 0 ? kExitDone : kExitUsage;
-    return ScanOutcome{interrupted};
+    return ScanOutcome{interrupted, scan::PartialDrives() > 0};
 }
 
 int RunScanCommand(const Options& options) {
@@ -276,7 +276,7 @@ int RunScanCommand(const Options& options) {
                      "relicta: content check stopped; files it did not reach have no "
                      "verdict\n");
     }
-    return status;
+    return status == kExitDone && outcome->partial ? kExitPartial : status;
 }
 
 }  // namespace relicta::cli

@@ -37,12 +37,8 @@ bool NamesKnownFileSystem(char letter) {
 
 // The drive opened for its bytes alone: no file system is read.
 std::optional<platform::Handle> OpenRaw(char letter) {
+    volume::CloseVolume();
     volume::VCB& vcb = volume::EnsureVcb();
-    if (platform::IsOpenHandle(vcb.hVolume)) {
-        platform::CurrentPlatform().CloseHandle(vcb.hVolume);
-    }
-    vcb = volume::VCB{};
-    vcb.pBpb = std::make_unique<volume::Bpb>();
     vcb.RootPath[0] = letter;
     vcb.IsRawFileSystem = true;
     vcb.hVolume = platform::CurrentPlatform().OpenVolume(letter);

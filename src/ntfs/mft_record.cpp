@@ -461,4 +461,8 @@ void ReleaseCachedRecords() {
     last10dirptr.Clear();
 }
 
+uint32_t RecordsInUnreadableSectors(platform::Handle /*hVolume*/) {
+    return 0;
+}
+
 }  // namespace relicta::ntfs

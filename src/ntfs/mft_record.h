@@ -7,8 +7,8 @@
 #include <span>
 #include <vector>
 
-#include "platform/platform.h"
 #include "bytes/le_bytes.h"
+#include "platform/platform.h"
 
 namespace relicta::ntfs {
 
@@ -65,5 +65,8 @@ void ReleaseMftRecord(MftRecordPtr& record);
 
 // Empties every cache slot (volume open and close).
 void ReleaseCachedRecords();
+
+// MFT records of the open volume that lie (in part) in sectors found unreadable.
+uint32_t RecordsInUnreadableSectors(platform::Handle hVolume);
 
 }  // namespace relicta::ntfs

@@ -84,10 +84,17 @@ bool ScriptedPlatform::ReadAt(Handle handle, int64_t offset, std::span<uint8_t> 
         SetLastError(kErrorInvalidParameter);
         return false;
     }
-    const ScriptedDrive& drive = *Find(it->second);
+    ScriptedDrive& drive = *Find(it->second);
     if (drive.readError != 0 && offset + static_cast<int64_t>(out.size()) > drive.readErrorFrom) {
         SetLastError(drive.readError);
         return false;
+    }
+    for (const ByteRun& bad : drive.badRuns) {
+        if (offset < bad.End() && bad.offset < offset + static_cast<int64_t>(out.size())) {
+            ++drive.failedReads;
+            SetLastError(EIO);
+            return false;
+        }
     }
     uint64_t end = drive.bytes.size();
     if (drive.shortReadAt) {

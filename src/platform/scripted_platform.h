@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/unreadable.h"
 
 namespace relicta::platform {
 
@@ -27,7 +28,10 @@ struct ScriptedDrive {
     int readError = 0;                    // reads fail with this error
     int64_t readErrorFrom = 0;            // ... at byte offsets from this one on
     std::optional<uint64_t> shortReadAt;  // reads stop short at this byte offset
-    bool readsWholeChunks = false;        // as a container that expands chunks
+    // Reads that touch any of these fail with EIO, as a failing disk's bad sectors do.
+    std::vector<ByteRun> badRuns;
+    int failedReads = 0;            // reads that failed on them
+    bool readsWholeChunks = false;  // as a container that expands chunks
 };
 
 class ScriptedPlatform : public Platform {

@@ -6,12 +6,14 @@
 #include "app/dialogs.h"
 #include "app/scan_state.h"
 #include "app/system_error.h"
+#include "ntfs/mft_record.h"
 #include "ntfs/ntfs_volume.h"
 #include "platform/platform.h"
 #include "scan/exfat_scan.h"
 #include "scan/fat_scan.h"
 #include "scan/found_files.h"
 #include "scan/ntfs_scan.h"
+#include "volume/unreadable_report.h"
 #include "volume/vcb.h"
 
 namespace relicta::scan {
@@ -24,6 +26,7 @@ constexpr char kFirstScannedDrive = 'C';
 constexpr char kLastDrive = 'Z';
 
 int openedDrives = 0;
+int partialDrives = 0;
 
 }  // namespace
 
@@ -37,6 +40,22 @@ int OpenedDrives() {
 
 void NoteOpenedDrive() {
     ++openedDrives;
+}
+
+int PartialDrives() {
+    return partialDrives;
+}
+
+void ReportUnreadableSectorsOfDrive() {
+    if (volume::Vcb == nullptr) {
+        return;
+    }
+    if (!volume::Vcb->IsFat && platform::IsOpenHandle(volume::Vcb->hVolume)) {
+        volume::Vcb->Losses.mftRecords = ntfs::RecordsInUnreadableSectors(volume::Vcb->hVolume);
+    }
+    if (volume::ReportUnreadableSectors()) {
+        ++partialDrives;
+    }
 }
 
 void CompileScanPattern(ScanSettings& settings) {
@@ -65,6 +84,7 @@ void ScanOneDrive(ScanSettings& settings, FileListControl& listCtrl, const char*
         PrepareAndScanNtfsVolume(context);
     }
     context.recycleBin.Apply(listCtrl, firstItem);
+    ReportUnreadableSectorsOfDrive();
     ntfs::CloseNtfsVolumeIfOpen();  // unless a quit request closed it already
 }
 
@@ -77,6 +97,7 @@ void RunScan(ScanSettings& settings, FileListControl& listCtrl, DriveScanner sca
     const std::string drive = settings.scanDrive;
     app::StopScan = false;
     openedDrives = 0;
+    partialDrives = 0;
     ClearFoundFiles();
     listCtrl.DeleteAllRows();
     std::memcpy(CurrentDriveRoot, "C:\\", 4);

@@ -32,6 +32,10 @@ bool IsScannedFileSystem(const std::string& name);
 int OpenedDrives();
 // Counts a drive a scanner other than ScanOneDrive opened.
 void NoteOpenedDrive();
+// Drives of the last scan where sectors could not be read: what it lists of them is partial.
+int PartialDrives();
+// Reports the open volume's unreadable sectors, if any, and counts the drive as partial.
+void ReportUnreadableSectorsOfDrive();
 void ScanOneDrive(ScanSettings& settings, FileListControl& listCtrl, const char* root);
 
 // Compiles the pattern before a scan; "Regcomp failed" when it does not compile.

@@ -45,6 +45,10 @@ bool ReadAheadServes(platform::Handle h, int64_t offset, std::span<uint8_t> targ
     if (Vcb == nullptr || Vcb->IsFat || target.size() > kMaxReadAheadRequest || target.empty()) {
         return false;
     }
+    // Near unreadable sectors every read is narrowed on its own.
+    if (!Vcb->Unreadable.Empty()) {
+        return false;
+    }
     ReadAhead& ahead = Vcb->readAhead;
     if (!Covers(ahead, h, offset, target.size())) {
         const bool forward = ahead.handle == h && offset >= ahead.streamEnd &&
@@ -74,27 +78,34 @@ bool ReadAheadServes(platform::Handle h, int64_t offset, std::span<uint8_t> targ
     return true;
 }
 
-// One positioned read of the whole request. Returns the bytes read; the rest of the
-// request is zero-filled so that nobody works on stale data.
-uint64_t ReadWhole(platform::Handle hVolume, std::optional<int64_t> offset,
-                   std::span<uint8_t> buffer, uint64_t wanted) {
+// Where the unreadable sectors of `h` are kept: the open volume's, or for another handle ones
+// that last for this read only.
+platform::ReadOutcome ReadNarrowed(platform::Handle h, int64_t offset, std::span<uint8_t> target) {
+    platform::Platform& os = platform::CurrentPlatform();
+    if (Vcb != nullptr && Vcb->hVolume == h) {
+        return platform::ReadAroundUnreadable(os, h, offset, target, Vcb->Unreadable);
+    }
+    platform::UnreadableRuns once;
+    return platform::ReadAroundUnreadable(os, h, offset, target, once);
+}
+
+// One positioned read of the whole request, narrowed around unreadable sectors (left zero and
+// kept for the report at the end). What lies past the volume's end is zero-filled too, so that
+// nobody works on stale data.
+platform::ReadOutcome ReadWhole(platform::Handle hVolume, std::optional<int64_t> offset,
+                                std::span<uint8_t> buffer, uint64_t wanted) {
     CONSISTENCY_CHECK_TEXT(wanted <= buffer.size(), "buffer.size() >= bytesToRead");
     const std::span<uint8_t> target = buffer.first(std::min<uint64_t>(wanted, buffer.size()));
     if (!offset) {
         platform::SetLastError(platform::kErrorInvalidParameter);
         app::ShowSystemError();
         std::fill(target.begin(), target.end(), 0);
-        return 0;
+        return {};
     }
     if (ReadAheadServes(hVolume, *offset, target)) {
-        return target.size();
+        return {target.size(), 0};
     }
-    std::size_t bytesRead = 0;
-    if (!platform::CurrentPlatform().ReadAt(hVolume, *offset, target, bytesRead)) {
-        app::ShowSystemError();
-    }
-    std::fill(target.begin() + static_cast<std::ptrdiff_t>(bytesRead), target.end(), 0);
-    return bytesRead;
+    return ReadNarrowed(hVolume, *offset, target);
 }
 
 }  // namespace
@@ -105,8 +116,9 @@ void ReadLogicalSectors(platform::Handle hVolume, int64_t sectorNumber, std::spa
         return;
     }
     const uint64_t wanted = uint64_t{Vcb->BytesPerSector} * numberToRead;
+    // Unreadable sectors are not an inconsistency: only a volume that ends too soon is.
     const uint64_t bytesRead =
-        ReadWhole(hVolume, OffsetOf(sectorNumber, Vcb->BytesPerSector), buffer, wanted);
+        ReadWhole(hVolume, OffsetOf(sectorNumber, Vcb->BytesPerSector), buffer, wanted).covered;
     CONSISTENCY_CHECK_TEXT(bytesRead == wanted, "bytesRead==Vcb->BytesPerSector*numberToRead");
 }
 
@@ -145,7 +157,7 @@ void ReadClusters(platform::Handle hVolume, int64_t cluster, std::span<uint8_t> 
     const int64_t base = ClusterBase();
     const uint64_t wanted = uint64_t{Vcb->BytesPerCluster} * numberToRead;
     const uint64_t bytesRead =
-        ReadWhole(hVolume, OffsetOf(cluster, Vcb->BytesPerCluster, base), buffer, wanted);
+        ReadWhole(hVolume, OffsetOf(cluster, Vcb->BytesPerCluster, base), buffer, wanted).covered;
     CONSISTENCY_CHECK_TEXT(bytesRead == wanted, "bytesRead==Vcb->BytesPerCluster*numberToRead");
 }
 
@@ -156,13 +168,16 @@ std::optional<int64_t> ClusterOffset(int64_t cluster) {
 void ReadClusterBytes(platform::Handle hVolume, int64_t cluster, std::span<uint8_t> buffer) {
     const int64_t base = ClusterBase();
     const uint64_t bytesRead =
-        ReadWhole(hVolume, OffsetOf(cluster, Vcb->BytesPerCluster, base), buffer, buffer.size());
+        ReadWhole(hVolume, OffsetOf(cluster, Vcb->BytesPerCluster, base), buffer, buffer.size())
+            .covered;
     CONSISTENCY_CHECK_TEXT(bytesRead == buffer.size(), "bytesRead==bytesToRead");
 }
 
 uint64_t ReadVolumeBytes(platform::Handle hVolume, int64_t offset, std::span<uint8_t> buffer) {
-    return ReadWhole(hVolume, offset >= 0 ? std::optional<int64_t>(offset) : std::nullopt, buffer,
-                     buffer.size());
+    const platform::ReadOutcome read =
+        ReadWhole(hVolume, offset >= 0 ? std::optional<int64_t>(offset) : std::nullopt, buffer,
+                  buffer.size());
+    return read.covered - read.unreadable;
 }
 
 bool TryReadVolumeBytes(platform::Handle hVolume, int64_t offset, std::span<uint8_t> buffer) {
@@ -172,9 +187,11 @@ bool TryReadVolumeBytes(platform::Handle hVolume, int64_t offset, std::span<uint
     if (ReadAheadServes(hVolume, offset, buffer)) {
         return true;
     }
-    std::size_t bytesRead = 0;
-    return platform::CurrentPlatform().ReadAt(hVolume, offset, buffer, bytesRead) &&
-           bytesRead == buffer.size();
+    return ReadNarrowed(hVolume, offset, buffer).Whole(buffer.size());
+}
+
+bool AnyUnreadable(int64_t offset, uint64_t length) {
+    return Vcb != nullptr && Vcb->Unreadable.Overlaps(offset, length);
 }
 
 std::vector<uint8_t> ReadBootSector(platform::Handle hVolume) {

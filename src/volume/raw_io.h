@@ -10,8 +10,11 @@
 
 namespace relicta::volume {
 
+// Every read goes around the sectors found unreadable (kept in the Vcb, left zero in the buffer
+// and reported once, at the end); only a read past the volume's end is an inconsistency.
+
 // Reads `numberToRead` sectors from `sectorNumber` into `buffer`. An empty buffer only
-// checks the position. What cannot be read is reported and left zero in the buffer.
+// checks the position. What cannot be read is left zero in the buffer.
 void ReadLogicalSectors(platform::Handle hVolume, int64_t sectorNumber, std::span<uint8_t> buffer,
                         uint32_t numberToRead);
 
@@ -26,11 +29,13 @@ void ReadClusterBytes(platform::Handle hVolume, int64_t cluster, std::span<uint8
 // Where `cluster` begins, in bytes from the volume's start; nullopt past what an offset holds.
 std::optional<int64_t> ClusterOffset(int64_t cluster);
 
-// Reads bytes at a byte offset of the volume; a failed read shows the system error. What
-// cannot be read is left zero. Returns the bytes read.
+// Reads bytes at a byte offset of the volume; a negative offset shows the system error. What
+// cannot be read is left zero. Returns the bytes read (without the unreadable ones).
 uint64_t ReadVolumeBytes(platform::Handle hVolume, int64_t offset, std::span<uint8_t> buffer);
 // The same without any message: true only when every byte was read.
 bool TryReadVolumeBytes(platform::Handle hVolume, int64_t offset, std::span<uint8_t> buffer);
+// Whether any of [offset, offset + length) of the open volume was found unreadable.
+bool AnyUnreadable(int64_t offset, uint64_t length);
 
 // Sector 0 as 512 bytes, creating the Vcb first when there is none.
 std::vector<uint8_t> ReadBootSector(platform::Handle hVolume);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/unreadable.h"
 #include "volume/bpb.h"
 #include "volume/exfat_boot.h"
 #include "volume/fat_geometry.h"
@@ -45,6 +46,17 @@ struct ExFatFatCache {
     int nextSlot = 0;
 };
 
+// What unreadable sectors cost a scan or a recovery of the open volume, for the one report the
+// user gets at the end.
+struct ReadLosses {
+    uint32_t mftRecords = 0;     // records that lie in unreadable sectors
+    uint32_t folders = 0;        // folders some of whose clusters could not be read
+    uint32_t files = 0;          // files not recovered whole because they cross unreadable sectors
+    uint32_t partialFiles = 0;   // files written with unreadable sectors as zeros
+    bool otherFatCopy = false;   // the second FAT stood in for unreadable sectors of the first
+    bool unreadableFat = false;  // some FAT sectors could be read from neither copy
+};
+
 struct VCB {
     uint64_t VolumeSerialNumber = 0;
     int64_t NumberSectors = 0;
@@ -69,6 +81,9 @@ struct VCB {
     // Released MFT record buffers kept for reuse; an empty slot holds none.
     std::array<RecordBuffer, kMftBufferPoolSlots> pLastUsedMftBuffer;
     ReadAhead readAhead;
+    // Sectors of the volume found unreadable, so that each costs one narrowed failure.
+    platform::UnreadableRuns Unreadable;
+    ReadLosses Losses;
     // Where the MFT lies when its run list is plain (filled on first use; see mft_record).
     bool MftExtentsKnown = false;
     std::vector<ClusterExtent> MftExtents;
