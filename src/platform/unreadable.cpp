@@ -16,6 +16,7 @@ UnreadableRuns& UnreadableRuns::operator=(UnreadableRuns&& other) noexcept {
     if (this != &other) {
         const std::scoped_lock lock(mutex_, other.mutex_);
         runs_ = std::move(other.runs_);
+        any_ = !runs_.empty();
         failedReads_ = other.failedReads_;
         firstError_ = other.firstError_;
     }
@@ -40,10 +41,14 @@ void UnreadableRuns::Add(ByteRun run) {
         it = runs_.erase(it);
     }
     runs_.emplace(from, to);
+    any_ = true;
 }
 
 std::vector<ByteRun> UnreadableRuns::Within(int64_t offset, uint64_t length) const {
     std::vector<ByteRun> inside;
+    if (!any_) {
+        return inside;
+    }
     const int64_t end = offset + static_cast<int64_t>(length);
     const std::lock_guard lock(mutex_);
     auto it = runs_.upper_bound(offset);
@@ -84,8 +89,7 @@ uint64_t UnreadableRuns::Bytes() const {
 }
 
 bool UnreadableRuns::Empty() const {
-    const std::lock_guard lock(mutex_);
-    return runs_.empty();
+    return !any_;
 }
 
 void UnreadableRuns::NoteFailedRead(int error) {

@@ -4,6 +4,7 @@
 // that later reads go around them instead of failing again (each failed read on a failing disk
 // may take seconds).
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -54,6 +55,7 @@ class UnreadableRuns {
   private:
     mutable std::mutex mutex_;
     std::map<int64_t, int64_t> runs_;  // offset -> end, disjoint and not touching
+    std::atomic<bool> any_{false};     // asked without the lock on every read
     int failedReads_ = 0;
     int firstError_ = 0;
 };
