@@ -10,7 +10,8 @@
 namespace relicta::cli {
 
 bool AttachVolumes(const Options& options, bool explicitDrives) {
-    const std::string error = platform::AttachVolumes(options.volumes, explicitDrives);
+    const std::string error =
+        platform::AttachVolumes(options.volumes, options.volumeMapfiles, explicitDrives);
     if (!error.empty()) {
         std::fprintf(stderr, "relicta: %s\n", error.c_str());
         return false;
@@ -21,7 +22,8 @@ bool AttachVolumes(const Options& options, bool explicitDrives) {
 std::vector<char> ResolveDrives(const Options& options, std::string& error) {
     std::vector<char> letters;
     for (const std::string& argument : options.arguments) {
-        const platform::AttachResult resolved = platform::ResolveDriveArgument(argument);
+        const platform::AttachResult resolved =
+            platform::ResolveDriveArgument(argument, options.argumentMapfile);
         if (!resolved.ok()) {
             error = resolved.error;
             return {};

@@ -23,6 +23,21 @@ std::optional<app::CheckPolicy> ParsePolicy(const std::string& text) {
     return std::nullopt;
 }
 
+// A --mapfile maps the image of the --volume before it or, with none, the PATH argument.
+std::string TakeMapfile(Options& o, const std::string& mapfile) {
+    if (mapfile.empty()) {
+        return "--mapfile needs a file name";
+    }
+    std::string& slot = o.volumes.empty() ? o.argumentMapfile : o.volumeMapfiles.back();
+    if (!slot.empty()) {
+        return "two map files for " +
+               (o.volumes.empty() ? std::string("the PATH argument") : o.volumes.back()) + ": " +
+               slot + " and " + mapfile;
+    }
+    slot = mapfile;
+    return {};
+}
+
 }  // namespace
 
 ParseResult ParseCommandLine(const std::vector<std::string>& args,
@@ -47,7 +62,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args,
             arg.resize(eq);
         }
         const std::string name = arg.substr(2);
-        const bool takesValue = name == "volume" || name == "on-check" || Contains(valued, name);
+        const bool takesValue =
+            name == "volume" || name == "mapfile" || name == "on-check" || Contains(valued, name);
         if (!takesValue) {
             if (!Contains(flags, name) || value) {
                 result.error = "unknown option " + args[i];
@@ -65,6 +81,12 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args,
         }
         if (name == "volume") {
             o.volumes.push_back(*value);
+            o.volumeMapfiles.emplace_back();
+        } else if (name == "mapfile") {
+            result.error = TakeMapfile(o, *value);
+            if (!result.error.empty()) {
+                return result;
+            }
         } else if (name == "on-check") {
             o.onCheck = ParsePolicy(*value);
             if (!o.onCheck) {
@@ -74,6 +96,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args,
         } else {
             o.named.emplace_back(name, *value);
         }
+    }
+    if (!o.argumentMapfile.empty() && o.arguments.size() != 1) {
+        result.error = "--mapfile " + o.argumentMapfile +
+                       " maps no image: give it after the --volume it maps, or with one PATH";
     }
     return result;
 }

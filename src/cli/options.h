@@ -21,6 +21,9 @@ inline constexpr int kExitInterrupted = 130;  // recover stopped by Ctrl+C (128 
 struct Options {
     std::string command;
     std::vector<std::string> volumes;  // --volume [L=]PATH, in order
+    // The --mapfile after each of `volumes` ("" for none), and the one of the PATH argument.
+    std::vector<std::string> volumeMapfiles;
+    std::string argumentMapfile;
     std::optional<app::CheckPolicy> onCheck;
     std::vector<std::string> arguments;
     std::vector<std::pair<std::string, std::string>> named;  // other --name value pairs

@@ -10,6 +10,8 @@
 #include "app/progress.h"
 #include "app/scan_state.h"
 #include "platform/last_error.h"
+#include "platform/unreadable.h"
+#include "volume/vcb.h"
 
 namespace relicta::deep {
 namespace {
@@ -37,21 +39,34 @@ std::vector<Piece> CutIntoReads(const std::vector<ByteRange>& ranges) {
     return pieces;
 }
 
-// One read into `into` (kCarryBytes of room kept in front): the bytes that could be read.
-std::size_t ReadPiece(platform::Handle handle, const Piece& piece, std::vector<uint8_t>& into) {
+struct PieceRead {
+    std::size_t length = 0;      // bytes from the piece's start in `into`: the volume may end first
+    std::size_t unreadable = 0;  // of them, bytes of sectors that could not be read (left zero)
+};
+
+// One read into `into` (kCarryBytes of room kept in front). On the open volume a failed read
+// is narrowed to the sectors that fail, kept with the volume's, and the piece goes on after
+// them; another handle's piece ends at the first failure.
+PieceRead ReadPiece(platform::Handle handle, const Piece& piece, std::vector<uint8_t>& into) {
     into.resize(kCarryBytes + piece.length);
     std::span<uint8_t> out(into.data() + kCarryBytes, piece.length);
+    platform::Platform& os = platform::CurrentPlatform();
+    if (volume::Vcb != nullptr && volume::Vcb->hVolume == handle) {
+        const platform::ReadOutcome outcome =
+            platform::ReadAroundUnreadable(os, handle, piece.offset, out, volume::Vcb->Unreadable);
+        const std::size_t whole = outcome.covered - outcome.covered % kSectorBytes;
+        return {whole, std::min(outcome.unreadable, whole)};
+    }
     std::size_t done = 0;
     while (done < out.size()) {
         std::size_t got = 0;
-        if (!platform::CurrentPlatform().ReadAt(handle, piece.offset + static_cast<int64_t>(done),
-                                                out.subspan(done), got) ||
+        if (!os.ReadAt(handle, piece.offset + static_cast<int64_t>(done), out.subspan(done), got) ||
             got == 0) {
             break;
         }
         done += got;
     }
-    return done - done % kSectorBytes;
+    return {done - done % kSectorBytes, 0};
 }
 
 class PassProgress {
@@ -110,32 +125,32 @@ class Reader {
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
 
-    // Piece `index` read into `into` (whose buffer is swapped with the reader's); its length.
-    std::size_t Take(std::size_t index, std::vector<uint8_t>& into) {
+    // Piece `index` read into `into` (whose buffer is swapped with the reader's).
+    PieceRead Take(std::size_t index, std::vector<uint8_t>& into) {
         if (!threaded_) {
             return ReadPiece(handle_, pieces_[index], into);
         }
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&] { return ready_ == index + 1; });
         into.swap(ahead_);
-        const std::size_t n = aheadLength_;
+        const PieceRead read = aheadRead_;
         taken_ = index + 1;
         changed_.notify_all();
-        return n;
+        return read;
     }
 
   private:
     void Run() {
         std::vector<uint8_t> buffer;
         for (std::size_t i = 0; i < pieces_.size(); ++i) {
-            const std::size_t n = ReadPiece(handle_, pieces_[i], buffer);
+            const PieceRead read = ReadPiece(handle_, pieces_[i], buffer);
             std::unique_lock lock(mutex_);
             changed_.wait(lock, [&] { return stop_ || taken_ == i; });
             if (stop_) {
                 return;
             }
             ahead_.swap(buffer);
-            aheadLength_ = n;
+            aheadRead_ = read;
             ready_ = i + 1;
             changed_.notify_all();
         }
@@ -148,7 +163,7 @@ class Reader {
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<uint8_t> ahead_;
-    std::size_t aheadLength_ = 0;
+    PieceRead aheadRead_;
     std::size_t ready_ = 0;  // pieces handed over so far
     std::size_t taken_ = 0;  // pieces taken so far
     bool stop_ = false;
@@ -205,11 +220,12 @@ PassResult RunPass(platform::Handle handle, const std::vector<ByteRange>& ranges
             result.cancelled = true;
             break;
         }
-        const std::size_t n = reader.Take(i, buffer);
+        const PieceRead read = reader.Take(i, buffer);
+        const std::size_t n = read.length;
         const Piece& piece = pieces[i];
         done += static_cast<int64_t>(piece.length);
-        result.bytesRead += static_cast<int64_t>(n);
-        result.bytesUnreadable += static_cast<int64_t>(piece.length - n);
+        result.bytesRead += static_cast<int64_t>(n - read.unreadable);
+        result.bytesUnreadable += static_cast<int64_t>(piece.length - n + read.unreadable);
         const std::size_t carried = carryEnd == piece.offset ? carry.size() : 0;
         std::copy(carry.end() - static_cast<std::ptrdiff_t>(carried), carry.end(),
                   buffer.begin() + static_cast<std::ptrdiff_t>(kCarryBytes - carried));

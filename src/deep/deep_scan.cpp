@@ -23,6 +23,7 @@
 #include "ntfs/ntfs_volume.h"
 #include "scan/found_files.h"
 #include "scan/scan_context.h"
+#include "scan/scan_driver.h"
 #include "volume/vcb.h"
 
 namespace relicta::deep {
@@ -245,6 +246,7 @@ void ScanDriveDeep(scan::ScanSettings& settings, scan::FileListControl& listCtrl
         listCtrl,
         scan::ScanFilters{settings.filePattern, &settings.compiledPattern, settings.skipTempFiles}};
     ListOldVolumes(context, root[0], firstItem, carving);
+    scan::ReportUnreadableSectorsOfDrive();
     ntfs::CloseNtfsVolumeIfOpen();
 }
 

@@ -2,7 +2,33 @@
 
 #include <algorithm>
 
+#include "platform/unreadable.h"
+#include "volume/vcb.h"
+
 namespace relicta::deep {
+namespace {
+
+// `into` whole from `offset` of the drive. On the open volume, reads go around the sectors
+// known unreadable and narrow a failed read to the sectors that fail, so a failing disk is not
+// asked for them again; either way bytes that could not be read fail the read: what a file
+// holds there is unknown, and nothing is decided on zeros put in their place.
+bool ReadDrive(platform::Handle drive, int64_t offset, std::span<uint8_t> into) {
+    platform::Platform& os = platform::CurrentPlatform();
+    if (volume::Vcb != nullptr && volume::Vcb->hVolume == drive) {
+        return platform::ReadAroundUnreadable(os, drive, offset, into, volume::Vcb->Unreadable)
+            .Whole(into.size());
+    }
+    for (std::size_t got = 0; got < into.size();) {
+        std::size_t n = 0;
+        if (!os.ReadAt(drive, offset + static_cast<int64_t>(got), into.subspan(got), n) || n == 0) {
+            return false;  // unreadable, or the drive ends first
+        }
+        got += n;
+    }
+    return true;
+}
+
+}  // namespace
 
 ExtentReader::ExtentReader(platform::Handle drive, std::vector<scan::DeepExtent> extents,
                            uint64_t size)
@@ -42,15 +68,8 @@ bool ExtentReader::Read(uint64_t offset, std::span<uint8_t> out) {
             if (e.offset < 0 || inside > static_cast<uint64_t>(INT64_MAX - e.offset)) {
                 return false;
             }
-            const int64_t from = e.offset + static_cast<int64_t>(inside);
-            for (std::size_t got = 0; got < into.size();) {
-                std::size_t n = 0;
-                if (!platform::CurrentPlatform().ReadAt(drive_, from + static_cast<int64_t>(got),
-                                                        into.subspan(got), n) ||
-                    n == 0) {
-                    return false;  // unreadable, or the drive ends first
-                }
-                got += n;
+            if (!ReadDrive(drive_, e.offset + static_cast<int64_t>(inside), into)) {
+                return false;
             }
         }
         done += into.size();

@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -18,6 +19,7 @@
 #include "gui/about.h"
 #include "platform/drive_table.h"
 #include "platform/platform.h"
+#include "platform/rescue_map.h"
 #include "scan/filters.h"
 
 namespace relicta::gui {
@@ -31,6 +33,10 @@ constexpr const char* kDeepScanTip =
     "Reads the whole drive, or the part of its volume not in use, to find the files of a "
     "formatted volume, of one whose boot sector is lost, or of a lost partition. It takes as "
     "long as reading the drive.";
+constexpr const char* kMapFileTip =
+    "An image GNU ddrescue made of a failing disk: after the image, choose the map file "
+    "ddrescue wrote with it. What ddrescue could not rescue is then read as unreadable "
+    "sectors, never as the zeros the image holds there.";
 constexpr const char* kDeepScanOnly =
     "This drive holds no FAT, exFAT or NTFS file system: only a deep scan can read it.";
 
@@ -72,6 +78,7 @@ CDriveDialog::CDriveDialog(QWidget* parent)
       allFiles_(new QRadioButton("All deleted files", this)),
       matching_(new QRadioButton("Deleted files matching this pattern:", this)),
       patternEdit_(new QLineEdit("*", this)),
+      withMapFile_(new QCheckBox("It has a GNU ddrescue map file...", this)),
       skipTemp_(new QCheckBox("Skip files in temp directories and .tmp files", this)),
       deepScanBox_(new QCheckBox("Deep scan", this)),
       ok_(new QPushButton("OK", this)) {
@@ -84,6 +91,8 @@ CDriveDialog::CDriveDialog(QWidget* parent)
     auto* add = new QPushButton("Add image or device...", this);
     add->setObjectName("addImage");
     connect(add, &QPushButton::clicked, this, &CDriveDialog::ChooseImageOrDevice);
+    withMapFile_->setObjectName("withMapFile");
+    withMapFile_->setToolTip(kMapFileTip);
 
     auto* group = new QGroupBox("Select file(s) to scan for", this);
     patternEdit_->setObjectName("pattern");
@@ -114,6 +123,9 @@ CDriveDialog::CDriveDialog(QWidget* parent)
     auto* driveRow = new QHBoxLayout;
     driveRow->addWidget(drives_, 1);
     driveRow->addWidget(add);
+    auto* mapRow = new QHBoxLayout;
+    mapRow->addStretch();
+    mapRow->addWidget(withMapFile_);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(cancel);
     buttons->addStretch();
@@ -123,6 +135,7 @@ CDriveDialog::CDriveDialog(QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(intro);
     layout->addLayout(driveRow);
+    layout->addLayout(mapRow);
     layout->addWidget(group);
     layout->addWidget(skipTemp_);
     layout->addWidget(deepScanBox_);
@@ -163,19 +176,37 @@ bool CDriveDialog::FillDriveList(int select) {
 }
 
 void CDriveDialog::ChooseImageOrDevice() {
-    const QString path = QFileDialog::getOpenFileName(
-        this, "Add image or device", QString(), QString(), nullptr,
-        QFileDialog::DontUseNativeDialog | QFileDialog::DontResolveSymlinks);
-    if (!path.isEmpty()) {
-        AddImageOrDevice(path);
+    const auto options = QFileDialog::DontUseNativeDialog | QFileDialog::DontResolveSymlinks;
+    const QString path = QFileDialog::getOpenFileName(this, "Add image or device", QString(),
+                                                      QString(), nullptr, options);
+    if (path.isEmpty()) {
+        return;
     }
+    QString mapfile;
+    if (withMapFile_->isChecked()) {
+        mapfile = QFileDialog::getOpenFileName(
+            this, "GNU ddrescue map file of " + QFileInfo(path).fileName(),
+            QFileInfo(path).absolutePath(),
+            "ddrescue map files (*.map *.mapfile *.log);;All files (*)", nullptr,
+            QFileDialog::DontUseNativeDialog);
+        if (mapfile.isEmpty()) {
+            return;
+        }
+    }
+    AddImageOrDevice(path, mapfile);
 }
 
-void CDriveDialog::AddImageOrDevice(const QString& path) {
+void CDriveDialog::AddImageOrDevice(const QString& path, const QString& mapfile) {
     const std::string source = path.toStdString();
     std::string problem = platform::PermissionProblem(source);
+    platform::LoadedRescueMap loaded;
+    if (problem.empty() && !mapfile.isEmpty()) {
+        loaded = platform::LoadRescueMap(mapfile.toStdString());
+        problem = loaded.error;
+    }
     if (problem.empty()) {
-        const platform::AttachResult attached = platform::Drives().Attach(source, std::nullopt);
+        const platform::AttachResult attached =
+            platform::Drives().Attach(source, std::nullopt, loaded.map);
         if (attached.ok() && FillDriveList(attached.letters.front())) {
             return;
         }

@@ -30,8 +30,9 @@ class CDriveDialog : public QDialog {
     QComboBox* DriveList() const { return drives_; }
 
     void accept() override;
-    // Attaches an image file or a block device as the next free letter and lists it.
-    void AddImageOrDevice(const QString& path);
+    // Attaches an image file or a block device as the next free letter and lists it; with
+    // `mapfile`, as GNU ddrescue's map of the image says it may be read.
+    void AddImageOrDevice(const QString& path, const QString& mapfile = QString());
 
   private:
     // True when the entry with item data `select` is listed (and selected).
@@ -42,6 +43,7 @@ class CDriveDialog : public QDialog {
     QRadioButton* allFiles_;
     QRadioButton* matching_;
     QLineEdit* patternEdit_;
+    QCheckBox* withMapFile_;
     QCheckBox* skipTemp_;
     QCheckBox* deepScanBox_;
     QPushButton* ok_;

@@ -13,7 +13,8 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: relicta-gui [--volume [L=]PATH]... [DRIVE|PATH]\n"
+    "usage: relicta-gui [--volume [L=]PATH [--mapfile FILE]]...\n"
+    "                   [DRIVE|PATH [--mapfile FILE]]\n"
     "\n"
     "The desktop program: scans a drive (a letter, or an image or device path attached on the\n"
     "spot) for deleted files, or asks which drive to scan, and recovers the files chosen.\n"
@@ -22,6 +23,9 @@ constexpr const char* kUsage =
     "                      next free letter from C); a partitioned image gives one drive\n"
     "                      per FAT, exFAT or NTFS partition. Without --volume the block\n"
     "                      devices of this machine are listed.\n"
+    "  --mapfile FILE      GNU ddrescue's map of the image the --volume before it names\n"
+    "                      (or, with none, of PATH): what ddrescue did not rescue is read\n"
+    "                      as unreadable, never as the zeros the image holds there\n"
     "  --help, -h          this text\n"
     "  --version           the version\n";
 

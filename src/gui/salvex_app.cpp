@@ -5,6 +5,7 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <cstring>
+#include <optional>
 
 #include "app/drive_choices.h"
 #include "gui/drive_dialog.h"
@@ -16,6 +17,7 @@ namespace {
 
 constexpr int kExitBadArguments = 2;
 constexpr const char* kVolumeOption = "--volume";
+constexpr const char* kMapfileOption = "--mapfile";
 
 bool IsExistingSource(const std::string& path) {
     struct stat st {};
@@ -29,15 +31,26 @@ CSalvexApp::CSalvexApp(QStringList arguments) : arguments_(std::move(arguments))
 CSalvexApp::~CSalvexApp() = default;
 
 // A parameter that is not a flag names the drive (the last one counts); flags are ignored
-// except --volume, which attaches a source as the drive table does for the command line.
+// except --volume, which attaches a source as the drive table does for the command line, and
+// --mapfile, the ddrescue map of the --volume before it or else of the image named as the drive.
 void CSalvexApp::TakeParameters() {
+    const auto valueOf = [this](const char* option, qsizetype& i) -> std::optional<std::string> {
+        const QString& argument = arguments_[i];
+        if (argument == option && i + 1 < arguments_.size()) {
+            return arguments_[++i].toStdString();
+        }
+        if (argument.startsWith(QString(option) + "=")) {
+            return argument.mid(static_cast<qsizetype>(std::strlen(option)) + 1).toStdString();
+        }
+        return std::nullopt;
+    };
     for (qsizetype i = 0; i < arguments_.size(); ++i) {
         const QString& argument = arguments_[i];
-        if (argument == kVolumeOption && i + 1 < arguments_.size()) {
-            volumes_.push_back(arguments_[++i].toStdString());
-        } else if (argument.startsWith(QString(kVolumeOption) + "=")) {
-            volumes_.push_back(
-                argument.mid(static_cast<qsizetype>(std::strlen(kVolumeOption)) + 1).toStdString());
+        if (std::optional<std::string> volume = valueOf(kVolumeOption, i)) {
+            volumes_.push_back(std::move(*volume));
+            volumeMapfiles_.emplace_back();
+        } else if (std::optional<std::string> mapfile = valueOf(kMapfileOption, i)) {
+            (volumes_.empty() ? commandLineMapfile_ : volumeMapfiles_.back()) = std::move(*mapfile);
         } else if (!argument.startsWith('-')) {
             commandLineDrive_ = argument.toStdString();
         }
@@ -65,10 +78,14 @@ bool CSalvexApp::DriveArgumentAccepted() const {
 // either, the machine's block devices.
 bool CSalvexApp::AttachSources() {
     const bool pathArgument = !DriveArgumentAccepted() && IsExistingSource(commandLineDrive_);
-    std::string error = platform::AttachVolumes(volumes_, pathArgument);
+    std::string error = platform::AttachVolumes(volumes_, volumeMapfiles_, pathArgument);
+    if (!commandLineMapfile_.empty() && !pathArgument) {
+        error = "--mapfile " + commandLineMapfile_ +
+                " maps no image: give it after the --volume it maps, or with an image path";
+    }
     if (error.empty() && pathArgument) {
         const platform::AttachResult attached =
-            platform::Drives().Attach(commandLineDrive_, std::nullopt);
+            platform::ResolveDriveArgument(commandLineDrive_, commandLineMapfile_);
         error = attached.error;
         // A partitioned image gives several drives: the dialog lets the user choose.
         commandLineDrive_ = attached.letters.size() == 1

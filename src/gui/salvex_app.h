@@ -49,6 +49,9 @@ class CSalvexApp {
 
     QStringList arguments_;
     std::vector<std::string> volumes_;
+    // The --mapfile of each of `volumes_` ("" for none), and of an image named as the drive.
+    std::vector<std::string> volumeMapfiles_;
+    std::string commandLineMapfile_;
     std::string commandLineDrive_;
     CSalvexDoc doc_;
     QtDialogs dialogs_;

@@ -20,6 +20,8 @@
 #include "platform/image_source.h"
 #include "platform/last_error.h"
 #include "platform/platform.h"
+#include "platform/rescue_map.h"
+#include "platform/rescued_source.h"
 
 namespace relicta::platform {
 namespace {
@@ -62,17 +64,22 @@ std::string DriveSource::Describe() const {
         text += " partition " + std::to_string(partition) + " (offset " + std::to_string(offset) +
                 ", " + std::to_string(length) + " bytes)";
     }
+    if (rescueMap) {
+        text += " (ddrescue map " + rescueMap->Path() + ": " +
+                std::to_string(rescueMap->NotRescuedBytes(offset, length)) + " bytes not rescued)";
+    }
     return text;
 }
 
-AttachResult DriveTable::Attach(const std::string& spec) {
+AttachResult DriveTable::Attach(const std::string& spec, std::shared_ptr<const RescueMap> map) {
     if (spec.size() >= 2 && spec[1] == '=' && std::isalpha(static_cast<unsigned char>(spec[0]))) {
-        return Attach(spec.substr(2), spec[0]);
+        return Attach(spec.substr(2), spec[0], std::move(map));
     }
-    return Attach(spec, std::nullopt);
+    return Attach(spec, std::nullopt, std::move(map));
 }
 
-AttachResult DriveTable::Attach(const std::string& path, std::optional<char> letter) {
+AttachResult DriveTable::Attach(const std::string& path, std::optional<char> letter,
+                                std::shared_ptr<const RescueMap> map) {
     if (path.empty()) {
         return {{}, "no path given"};
     }
@@ -90,7 +97,9 @@ AttachResult DriveTable::Attach(const std::string& path, std::optional<char> let
     whole.path = path;
     whole.blockDevice = S_ISBLK(st.st_mode);
     whole.length = static_cast<uint64_t>(st.st_size);
-    if (!whole.blockDevice && IsContainerOrSplit(path)) {
+    whole.rescueMap = std::move(map);
+    // A mapped image is probed through its map, as a container is through its format.
+    if (whole.rescueMap || (!whole.blockDevice && IsContainerOrSplit(path))) {
         return AttachContainer(whole, letter);
     }
 
@@ -120,12 +129,15 @@ AttachResult DriveTable::AttachContainer(DriveSource whole, std::optional<char> 
     }
     whole.container = image.container;
     whole.length = image.source->Size();
+    // Partition tables and boot sectors not rescued are looked at as nothing, never as zeros.
+    const std::unique_ptr<ImageSource> probed =
+        WithRescueMap(std::move(image.source), whole.rescueMap, NotRescuedReads::AsZeros);
     if (whole.length < kMinimumVolumeBytes) {
         return {{},
                 whole.path + ": too small to hold a volume (" + std::to_string(whole.length) +
                     " bytes)"};
     }
-    ProbeCopy copy(*image.source);
+    ProbeCopy copy(*probed);
     return AttachVolumesOf(
         whole, copy.fd(),
         [&copy](const Partition& p) { copy.Copy(p.offset, ProbeCopy::kVolumeStartBytes); }, letter);
@@ -270,8 +282,20 @@ DriveTable& Drives() {
 }
 
 std::string AttachVolumes(const std::vector<std::string>& specs, bool explicitDrives) {
-    for (const std::string& spec : specs) {
-        const AttachResult result = Drives().Attach(spec);
+    return AttachVolumes(specs, {}, explicitDrives);
+}
+
+std::string AttachVolumes(const std::vector<std::string>& specs,
+                          const std::vector<std::string>& mapfiles, bool explicitDrives) {
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+        LoadedRescueMap loaded;
+        if (i < mapfiles.size() && !mapfiles[i].empty()) {
+            loaded = LoadRescueMap(mapfiles[i]);
+            if (!loaded.map) {
+                return loaded.error;
+            }
+        }
+        const AttachResult result = Drives().Attach(specs[i], loaded.map);
         if (!result.ok()) {
             return result.error;
         }
@@ -282,7 +306,14 @@ std::string AttachVolumes(const std::vector<std::string>& specs, bool explicitDr
     return {};
 }
 
-AttachResult ResolveDriveArgument(const std::string& argument) {
+AttachResult ResolveDriveArgument(const std::string& argument, const std::string& mapfile) {
+    if (!mapfile.empty()) {
+        const LoadedRescueMap loaded = LoadRescueMap(mapfile);
+        if (!loaded.map) {
+            return {{}, loaded.error};
+        }
+        return Drives().Attach(argument, std::nullopt, loaded.map);
+    }
     if (const std::optional<char> letter = ParseDriveLetter(argument)) {
         if (Drives().Find(*letter) != nullptr) {
             return {{*letter}, {}};

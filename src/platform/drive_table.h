@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 namespace relicta::platform {
 
 class Platform;
+class RescueMap;
 struct Partition;
 
 struct DriveSource {
@@ -25,6 +27,8 @@ struct DriveSource {
     // The container the disk is read through ("E01, 3 segments", "split raw, 4 pieces");
     // empty for a raw file or device.
     std::string container;
+    // GNU ddrescue's map of the image: what it did not rescue reads as unreadable.
+    std::shared_ptr<const RescueMap> rescueMap;
 
     std::string Describe() const;
 };
@@ -43,8 +47,10 @@ class DriveTable {
     // holding a partition table attaches each of its FAT/NTFS (or unrecognisable)
     // partitions to consecutive letters; one without (a bare volume, or a disk whose table is
     // gone) attaches whole, recognisable or not.
-    AttachResult Attach(const std::string& spec);
-    AttachResult Attach(const std::string& path, std::optional<char> letter);
+    // With `map`, the source is an image GNU ddrescue made, read as the map allows.
+    AttachResult Attach(const std::string& spec, std::shared_ptr<const RescueMap> map = {});
+    AttachResult Attach(const std::string& path, std::optional<char> letter,
+                        std::shared_ptr<const RescueMap> map = {});
 
     // Attaches the block devices sysfs lists (disks and their partitions) from C on.
     void DiscoverBlockDevices(const std::string& sysfsRoot = "/sys/block",
@@ -70,12 +76,16 @@ class DriveTable {
 // The drive table the Linux platform serves.
 DriveTable& Drives();
 
-// Attaches every "[L=]PATH" of `specs`; without any, the block devices are discovered unless
+// Attaches every "[L=]PATH" of `specs`, each with the ddrescue map file of the same place in
+// `mapfiles` unless that is "" or missing; without any, the block devices are discovered unless
 // `explicitDrives`. The first failure's reason, or "" when all were attached.
 std::string AttachVolumes(const std::vector<std::string>& specs, bool explicitDrives);
+std::string AttachVolumes(const std::vector<std::string>& specs,
+                          const std::vector<std::string>& mapfiles, bool explicitDrives);
 
 // The drives one argument names: an attached drive's letter, or those of a path attached now.
-AttachResult ResolveDriveArgument(const std::string& argument);
+// With a ddrescue map file, the argument is the path of the image it maps.
+AttachResult ResolveDriveArgument(const std::string& argument, const std::string& mapfile = "");
 
 // When this user may not read `path`: which source, and what reading it takes; else "".
 std::string PermissionProblem(const std::string& path);

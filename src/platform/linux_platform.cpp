@@ -16,7 +16,9 @@
 #include <thread>
 
 #include "platform/block_probe.h"
+#include "platform/boot_sector_probe.h"
 #include "platform/last_error.h"
+#include "platform/rescued_source.h"
 
 namespace relicta::platform {
 namespace {
@@ -74,6 +76,52 @@ bool IsSameOrNested(const std::string& a, const std::string& b) {
     return a == b || a.starts_with(b + "/") || b.starts_with(a + "/");
 }
 
+// The drive's source as the volume logic reads it: through its container and its map.
+std::unique_ptr<ImageSource> OpenDriveImage(const DriveSource& source, NotRescuedReads reads) {
+    OpenedImage opened = OpenImage(source.path);
+    return WithRescueMap(std::move(opened.source), source.rescueMap, reads);
+}
+
+// libblkid's view of the volume: nullopt, errno set, when the probe could not run.
+std::optional<ProbeResult> ProbeVolume(const DriveSource& source) {
+    if (source.container.empty() && !source.rescueMap) {
+        const int fd = ::open(source.path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            return std::nullopt;
+        }
+        std::optional<ProbeResult> probe = ProbeFileSystem(fd, source.offset, source.length);
+        const int probeErrno = errno;
+        ::close(fd);
+        errno = probeErrno;
+        return probe;
+    }
+    const std::unique_ptr<ImageSource> image = OpenDriveImage(source, NotRescuedReads::AsZeros);
+    if (!image) {
+        errno = EIO;
+        return std::nullopt;
+    }
+    ProbeCopy copy(*image);
+    copy.Copy(source.offset, ProbeCopy::kVolumeStartBytes);
+    return ProbeFileSystem(copy.fd(), source.offset, source.length);
+}
+
+// The file system the volume's boot sector or one of its backups names, read so that a sector
+// that cannot be read (or was not rescued) is never taken for one.
+std::optional<std::string> NameFromBootSectors(const DriveSource& source) {
+    const std::unique_ptr<ImageSource> image = OpenDriveImage(source, NotRescuedReads::Fail);
+    if (!image) {
+        return std::nullopt;
+    }
+    const VolumeReader read = [&](uint64_t offset, std::span<uint8_t> out) {
+        if (offset > source.length || out.size() > source.length - offset) {
+            return false;
+        }
+        std::size_t got = 0;
+        return image->ReadAt(source.offset + offset, out, got) && got == out.size();
+    };
+    return FileSystemFromBootSectors(read, source.length);
+}
+
 }  // namespace
 
 LinuxPlatform::~LinuxPlatform() = default;
@@ -95,37 +143,22 @@ std::optional<std::string> LinuxPlatform::GetFileSystemName(char letter) {
         SetLastError(ENOENT);
         return std::nullopt;
     }
-    std::optional<ProbeResult> probe;
-    int probeErrno = 0;
-    if (source->container.empty()) {
-        const int fd = ::open(source->path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            SetLastError(errno);
-            return std::nullopt;
-        }
-        probe = ProbeFileSystem(fd, source->offset, source->length);
-        probeErrno = errno;
-        ::close(fd);
-    } else {
-        const OpenedImage image = OpenImage(source->path);
-        if (!image.source) {
-            SetLastError(EIO);
-            return std::nullopt;
-        }
-        ProbeCopy copy(*image.source);
-        copy.Copy(source->offset, ProbeCopy::kVolumeStartBytes);
-        probe = ProbeFileSystem(copy.fd(), source->offset, source->length);
-        probeErrno = errno;
+    const std::optional<ProbeResult> probe = ProbeVolume(*source);
+    const int probeErrno = errno;
+    if (probe && probe->found) {
+        return FileSystemNameOf(*probe);
     }
-    if (!probe) {
-        SetLastError(probeErrno == 0 ? EIO : probeErrno);
+    // A source that cannot be opened at all is reported as it is; one libblkid could not read
+    // or found nothing on may still hold a boot sector, or a backup of one, that reads.
+    if (!probe && probeErrno != 0 && probeErrno != EIO) {
+        SetLastError(probeErrno);
         return std::nullopt;
     }
-    if (!probe->found) {
-        SetLastError(kErrorWrongDisk);
-        return std::nullopt;
+    if (std::optional<std::string> name = NameFromBootSectors(*source)) {
+        return name;
     }
-    return FileSystemNameOf(*probe);
+    SetLastError(probe ? kErrorWrongDisk : EIO);
+    return std::nullopt;
 }
 
 std::optional<DiskFreeSpace> LinuxPlatform::GetDiskFreeSpace(char letter) {
@@ -162,7 +195,9 @@ Handle LinuxPlatform::OpenVolume(char letter) {
         return kInvalidHandle;
     }
     const Handle handle = nextHandle_++;
-    open_[handle] = OpenSource{std::move(opened.source), source->offset, source->length};
+    open_[handle] = OpenSource{
+        WithRescueMap(std::move(opened.source), source->rescueMap, NotRescuedReads::Fail),
+        source->offset, source->length};
     return handle;
 }
 
