@@ -17,6 +17,15 @@ constexpr std::size_t kFatEntryBytes = 4;
 // The bitmap entry stands among the first entries of the root: a few clusters suffice.
 constexpr std::size_t kRootClustersForBitmap = 16;
 
+// How far the other FAT lies from the active one, when the volume keeps two (TexFAT).
+std::optional<int64_t> OtherFatDistance(const ExFatGeometry& g) {
+    if (g.NumberOfFats < 2) {
+        return std::nullopt;
+    }
+    const int64_t fatBytes = int64_t{g.FatLength} << g.BytesPerSectorShift;
+    return g.SecondFatActive() ? -fatBytes : fatBytes;
+}
+
 // The cache slot holding FAT block `block`, read now when no slot holds it.
 const std::vector<uint8_t>& FatBlock(int64_t block) {
     ExFatFatCache& cache = Vcb->ExFatFat;
@@ -34,7 +43,9 @@ const std::vector<uint8_t>& FatBlock(int64_t block) {
     bytes.resize(static_cast<std::size_t>(
         std::min<uint64_t>(ExFatFatCache::kBlockBytes, fatBytes > at ? fatBytes - at : 0)));
     const uint64_t offset = (g.ActiveFatOffset() << g.BytesPerSectorShift) + at;
-    if (ReadVolumeBytes(Vcb->hVolume, static_cast<int64_t>(offset), bytes) != bytes.size()) {
+    const uint64_t read = ReadVolumeBytes(Vcb->hVolume, static_cast<int64_t>(offset), bytes);
+    if (read != bytes.size() &&
+        !PatchFromOtherCopy(static_cast<int64_t>(offset), bytes, OtherFatDistance(g))) {
         bytes.clear();  // unread entries are bad clusters, not free ones
     }
     cache.block[slot] = block;

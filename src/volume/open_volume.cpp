@@ -21,6 +21,7 @@ namespace relicta::volume {
 
 using bytes::S64;
 using bytes::S8;
+using bytes::U16;
 using bytes::U64;
 using bytes::U8;
 namespace {
@@ -178,6 +179,14 @@ void FillNtfsGeometry(VCB& vcb, Bytes sector) {
     vcb.TotalClusters = clusters > INT64_MAX ? INT64_MAX : static_cast<int64_t>(clusters);
 }
 
+// FAT32 keeps a copy of its boot sector here unless its BPB says otherwise.
+constexpr uint32_t kFat32BackupBootSector = 6;
+
+std::string BackupNotice(uint64_t sector) {
+    return "The boot sector could not be read or is damaged; its backup at sector " +
+           std::to_string(sector) + " is used instead";
+}
+
 // The sector size of the exFAT backup boot sector that stands 12 sectors in, when one does:
 // all that is left to go by when the main boot sector is lost.
 std::optional<uint32_t> ExFatBackupSectorBytes(platform::Handle handle) {
@@ -232,6 +241,33 @@ std::optional<uint32_t> ExFatSectorBytes(platform::Handle handle, Bytes sector) 
         const std::optional<uint32_t> backup = ExFatBackupSectorBytes(handle);
         if (backup || IsExFatBootSector(sector)) {
             return backup.value_or(kDefaultBytesPerSector);
+        }
+    }
+    return std::nullopt;
+}
+
+// The copy of a lost or damaged boot sector that FAT32 keeps at sector 6 and NTFS in the
+// volume's last sector (exFAT's backup region is read with its checksum elsewhere), with a
+// notice when one is used. nullopt when neither is there.
+std::optional<std::vector<uint8_t>> BackupBootSector(platform::Handle handle) {
+    const uint64_t length = CurrentPlatform().VolumeLength(handle);
+    for (const uint32_t sectorBytes : {kDefaultBytesPerSector, kMaxBytesPerSector}) {
+        std::vector<uint8_t> sector(kBootSectorSize);
+        const int64_t fat32 = int64_t{kFat32BackupBootSector} * sectorBytes;
+        if (TryReadVolumeBytes(handle, fat32, sector) && IsFatBootSector(sector) &&
+            U16(sector, fat_boot::SectorsPerFat) == 0 &&
+            U16(sector, fat_boot::BytesPerSector) == sectorBytes) {
+            MessageBox(BackupNotice(kFat32BackupBootSector), "Notice");
+            return sector;
+        }
+        const uint64_t lastSector = length / sectorBytes;
+        if (lastSector > 1 &&
+            TryReadVolumeBytes(handle, static_cast<int64_t>((lastSector - 1) * sectorBytes),
+                               sector) &&
+            IsNtfsBootSector(sector) &&
+            U8(sector, ntfs_boot::BytesPerSectorHigh) * 256u == sectorBytes) {
+            MessageBox(BackupNotice(lastSector - 1), "Notice");
+            return sector;
         }
     }
     return std::nullopt;
@@ -309,7 +345,12 @@ Handle OpenVolume(char letter) {
         return vcb.hVolume;
     }
 
-    const std::vector<uint8_t> sector = ReadBootSector(vcb.hVolume);
+    std::vector<uint8_t> sector = ReadBootSector(vcb.hVolume);
+    if (!IsFatBootSector(sector) && !IsNtfsBootSector(sector) && !IsExFatBootSector(sector)) {
+        if (std::optional<std::vector<uint8_t>> backup = BackupBootSector(vcb.hVolume)) {
+            sector = std::move(*backup);
+        }
+    }
     if (const std::optional<uint32_t> sectorBytes = ExFatSectorBytes(vcb.hVolume, sector)) {
         const std::optional<ExFatGeometry> geometry =
             ReadExFatBootRegion(vcb.hVolume, sector, *sectorBytes);

@@ -211,6 +211,29 @@ std::vector<uint8_t> ReadBootSector(platform::Handle hVolume) {
     return sector;
 }
 
+bool PatchFromOtherCopy(int64_t offset, std::span<uint8_t> bytes, std::optional<int64_t> distance) {
+    if (Vcb == nullptr) {
+        return true;
+    }
+    const std::vector<platform::ByteRun> holes = Vcb->Unreadable.Within(offset, bytes.size());
+    bool whole = true;
+    for (const platform::ByteRun& hole : holes) {
+        const std::span<uint8_t> piece =
+            bytes.subspan(static_cast<std::size_t>(hole.offset - offset), hole.length);
+        if (!distance || hole.offset > INT64_MAX - *distance) {
+            whole = false;
+            continue;
+        }
+        Vcb->Losses.otherFatCopy = true;
+        // What the copy cannot give either stays zero.
+        whole = TryReadVolumeBytes(Vcb->hVolume, hole.offset + *distance, piece) && whole;
+    }
+    if (!whole) {
+        Vcb->Losses.unreadableFat = true;
+    }
+    return whole;
+}
+
 std::vector<uint8_t> ReadFat(platform::Handle hVolume) {
     const Bpb& bpb = *Vcb->pBpb;
     const AllocationSupport& geometry = Vcb->AllocationSupport;
@@ -228,6 +251,11 @@ std::vector<uint8_t> ReadFat(platform::Handle hVolume) {
         static_cast<uint32_t>(std::min({uint64_t{bpb.FatSize()}, neededSectors, onVolume}));
     std::vector<uint8_t> fat(uint64_t{sectors} * Vcb->BytesPerSector);
     ReadLogicalSectors(hVolume, bpb.ReservedSectors, fat, sectors);
+    const uint64_t fatBytes = uint64_t{bpb.FatSize()} * Vcb->BytesPerSector;
+    PatchFromOtherCopy(int64_t{bpb.ReservedSectors} * Vcb->BytesPerSector, fat,
+                       bpb.Fats >= 2 && fatBytes <= INT64_MAX
+                           ? std::optional<int64_t>(static_cast<int64_t>(fatBytes))
+                           : std::nullopt);
     return fat;
 }
 

@@ -40,7 +40,13 @@ bool AnyUnreadable(int64_t offset, uint64_t length);
 // Sector 0 as 512 bytes, creating the Vcb first when there is none.
 std::vector<uint8_t> ReadBootSector(platform::Handle hVolume);
 
-// The first FAT, read whole (FAT size x BytesPerSector bytes).
+// Fills what was unreadable of `bytes` (read from `offset`) from the copy of the same table
+// `distance` bytes further on (none: there is no other copy). False when some bytes could be
+// read from neither; they stay zero. The report says which copy served.
+bool PatchFromOtherCopy(int64_t offset, std::span<uint8_t> bytes, std::optional<int64_t> distance);
+
+// The first FAT, read whole (FAT size x BytesPerSector bytes), with the second copy standing in
+// for its unreadable sectors.
 std::vector<uint8_t> ReadFat(platform::Handle hVolume);
 
 }  // namespace relicta::volume

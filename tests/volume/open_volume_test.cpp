@@ -135,13 +135,11 @@ TEST_F(OpenVolumeRows, EachFailureRowGivesItsMessageAndResult) {
          {},
          Outcome::Open,
          {{"Application Internal Error", "bytesRead==Vcb->BytesPerSector*numberToRead"}}},
-        {"read error on the boot sector: an all-zero sector",
+        {"read error on the boot sector, no backup readable: an all-zero sector",
          [](auto& d) { d.readError = EIO; },
          {},
          Outcome::Open,
-         {{"System Error", platform::SystemErrorText(EIO)},
-          {"Application Internal Error", "bytesRead==Vcb->BytesPerSector*numberToRead"},
-          {"Invalid Boot Sector", kJumpBad},
+         {{"Invalid Boot Sector", kJumpBad},
           {"Application Internal Error", "pBpb->LargeSectors > 100 || pBpb->Sectors > 100"},
           {"Application Internal Error",
            "pBpb->BytesPerSector >=128 && pBpb->BytesPerSector <= 4096"}},
@@ -209,6 +207,80 @@ TEST_F(OpenVolumeRows, EachFailureRowGivesItsMessageAndResult) {
         }
         CloseVolume();
         EXPECT_EQ(os.openHandles(), 0);
+    }
+}
+
+TEST_F(OpenVolumeRows, ALostBootSectorIsReadFromItsBackup) {
+    struct BackupRow {
+        const char* name;
+        std::vector<uint8_t> bootSector;
+        std::size_t volumeBytes;
+        std::size_t backupAt;  // where the copy lies; 0: none
+        bool sectorZeroReads;  // damaged rather than unreadable
+        const char* fileSystem;
+        std::vector<std::string> captions;
+    };
+    FatLayout fat32;
+    fat32.sectorsPerFat = 0;
+    fat32.largeSectorsPerFat = 520;
+    fat32.rootEntries = 0;
+    const std::size_t ntfsBytes = std::size_t{65536} * 512;
+    const BackupRow rows[] = {
+        {"FAT32, sector 0 unreadable",
+         FatBootSector(fat32),
+         1 << 20,
+         6 * 512,
+         false,
+         "FAT32",
+         {"Notice"}},
+        {"FAT32, sector 0 zeroed",
+         FatBootSector(fat32),
+         1 << 20,
+         6 * 512,
+         true,
+         "FAT32",
+         {"Notice"}},
+        {"NTFS, sector 0 unreadable",
+         NtfsBootSector(NtfsLayout{}),
+         ntfsBytes,
+         ntfsBytes - 512,
+         false,
+         "NTFS",
+         {"Notice"}},
+        {"FAT16 has no backup",
+         Fat16(),
+         1 << 20,
+         0,
+         false,
+         "FAT",
+         {"Invalid Boot Sector", "Application Internal Error", "Application Internal Error"}},
+    };
+    for (const BackupRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        dialogs.shown.clear();
+        std::vector<uint8_t> bytes(row.volumeBytes);
+        if (row.backupAt != 0) {
+            std::copy(row.bootSector.begin(), row.bootSector.end(),
+                      bytes.begin() + static_cast<std::ptrdiff_t>(row.backupAt));
+        }
+        platform::ScriptedDrive& drive = AddDrive('C', std::move(bytes), 0, row.fileSystem);
+        if (!row.sectorZeroReads) {
+            drive.badRuns = {{0, 512}};
+        }
+        OpenVolume('C');
+        std::vector<std::string> captions;
+        for (const auto& shown : dialogs.shown) {
+            captions.push_back(shown.caption);
+        }
+        EXPECT_EQ(captions, row.captions);
+        if (row.backupAt != 0) {
+            EXPECT_FALSE(Vcb->IsRawFileSystem);
+            EXPECT_EQ(Vcb->IsFat, std::string(row.fileSystem) != "NTFS");
+            EXPECT_NE(dialogs.shown[0].text.find("backup at sector " +
+                                                 std::to_string(row.backupAt / 512)),
+                      std::string::npos);
+        }
+        CloseVolume();
     }
 }
 
