@@ -174,6 +174,9 @@ const std::vector<volume::ClusterExtent>* PlainMftExtents(platform::Handle hVolu
     return Vcb->MftExtents.empty() ? nullptr : &Vcb->MftExtents;
 }
 
+// $MFTMirr holds copies of records 0 to 3.
+constexpr uint32_t kMirroredRecords = 4;
+
 // Where record `number` (of `recordBytes`) lies on the volume when it lies whole inside one
 // extent, and the cluster it begins in.
 struct RecordPlace {
@@ -221,14 +224,37 @@ bool ReadRecordFromExtents(platform::Handle hVolume,
     return true;
 }
 
+// Where the copy of record `number` lies: in $MFTMirr (number < kMirroredRecords) or in the
+// MFT's first extent (which holds at least those records); nullopt when it cannot be had.
+std::optional<int64_t> CopyOffset(int64_t startLcn, uint32_t number, std::size_t recordBytes) {
+    const __int128 offset = static_cast<__int128>(startLcn) * Vcb->BytesPerCluster +
+                            static_cast<__int128>(number) * recordBytes;
+    if (offset < 0 || offset > INT64_MAX - static_cast<__int128>(recordBytes)) {
+        return std::nullopt;
+    }
+    return static_cast<int64_t>(offset);
+}
+
+// The first records are kept twice: $MFTMirr's copy serves when the MFT's own lies in
+// unreadable sectors.
+bool ReadFromMirror(platform::Handle hVolume, uint32_t number, MftRecord& record) {
+    const std::optional<int64_t> at = CopyOffset(Vcb->Mft2StartLcn, number, record.bytes.size());
+    return number < kMirroredRecords && at &&
+           volume::TryReadVolumeBytes(hVolume, *at, record.bytes);
+}
+
 // Reads the raw bytes of record `number` into `record`; false when they cannot be located.
 bool ReadRawRecord(platform::Handle hVolume, uint32_t number, MftRecord& record) {
     if (number == MASTER_FILE_TABLE_NUMBER) {
-        const __int128 offset = static_cast<__int128>(Vcb->MftStartLcn) * Vcb->BytesPerCluster;
-        if (offset < 0 || offset > INT64_MAX) {
+        const std::optional<int64_t> offset =
+            CopyOffset(Vcb->MftStartLcn, number, record.bytes.size());
+        if (!offset) {
             return false;
         }
-        volume::ReadVolumeBytes(hVolume, static_cast<int64_t>(offset), record.bytes);
+        if (volume::ReadVolumeBytes(hVolume, *offset, record.bytes) != record.bytes.size() &&
+            volume::AnyUnreadable(*offset, record.bytes.size())) {
+            ReadFromMirror(hVolume, number, record);
+        }
         return true;
     }
     if (!mftrecptr[MASTER_FILE_TABLE_NUMBER] &&
@@ -236,8 +262,15 @@ bool ReadRawRecord(platform::Handle hVolume, uint32_t number, MftRecord& record)
         return false;
     }
     if (const std::vector<volume::ClusterExtent>* extents = PlainMftExtents(hVolume);
-        extents != nullptr && ReadRecordFromExtents(hVolume, *extents, number, record)) {
-        return true;
+        extents != nullptr) {
+        if (ReadRecordFromExtents(hVolume, *extents, number, record)) {
+            return true;
+        }
+        const std::optional<RecordPlace> place =
+            PlaceOfRecord(*extents, number, static_cast<int64_t>(record.bytes.size()));
+        if (place && volume::AnyUnreadable(place->offset, record.bytes.size())) {
+            return ReadFromMirror(hVolume, number, record);
+        }
     }
     std::fill(record.bytes.begin(), record.bytes.end(), 0);  // a short read leaves zeros
     const std::optional<Attribute> data = MftDataAttributeFor(hVolume, number);
@@ -461,8 +494,53 @@ void ReleaseCachedRecords() {
     last10dirptr.Clear();
 }
 
-uint32_t RecordsInUnreadableSectors(platform::Handle /*hVolume*/) {
-    return 0;
+uint32_t RecordsInUnreadableSectors(platform::Handle hVolume) {
+    const std::vector<volume::ClusterExtent>* extents =
+        Vcb->MftExtentsKnown ? (Vcb->MftExtents.empty() ? nullptr : &Vcb->MftExtents)
+                             : PlainMftExtents(hVolume);
+    const int64_t clusterBytes = Vcb->BytesPerCluster;
+    const int64_t recordBytes = Vcb->BytesPerFileRecordSegment;
+    if (extents == nullptr || clusterBytes <= 0 || recordBytes <= 0 || Vcb->Unreadable.Empty()) {
+        return 0;
+    }
+    // Record numbers [first, last) that lie in unreadable sectors, merged below.
+    std::vector<std::pair<int64_t, int64_t>> lost;
+    for (const volume::ClusterExtent& e : *extents) {
+        const __int128 start = static_cast<__int128>(e.lcn) * clusterBytes;
+        const __int128 length = static_cast<__int128>(e.clusters) * clusterBytes;
+        if (start < 0 || length <= 0 || start + length > INT64_MAX) {
+            continue;
+        }
+        for (const platform::ByteRun& run :
+             Vcb->Unreadable.Within(static_cast<int64_t>(start), static_cast<uint64_t>(length))) {
+            const int64_t inMft = e.vcn * clusterBytes + (run.offset - static_cast<int64_t>(start));
+            lost.emplace_back(
+                inMft / recordBytes,
+                (inMft + static_cast<int64_t>(run.length) + recordBytes - 1) / recordBytes);
+        }
+    }
+    std::sort(lost.begin(), lost.end());
+    const int64_t inUse =
+        Vcb->MftValidDataLength > 0 ? Vcb->MftValidDataLength / recordBytes : INT64_MAX;
+    int64_t count = 0;
+    int64_t reached = 0;
+    for (auto [first, last] : lost) {
+        first = std::max(first, reached);
+        last = std::min(last, inUse);
+        if (first < last) {
+            count += last - first;
+            reached = last;
+        }
+        // Those the mirror still holds are not lost.
+        for (int64_t n = first; n < std::min<int64_t>(last, kMirroredRecords); ++n) {
+            const std::optional<int64_t> mirror =
+                CopyOffset(Vcb->Mft2StartLcn, static_cast<uint32_t>(n), recordBytes);
+            if (mirror && !Vcb->Unreadable.Overlaps(*mirror, static_cast<uint64_t>(recordBytes))) {
+                --count;
+            }
+        }
+    }
+    return static_cast<uint32_t>(std::min<int64_t>(count, UINT32_MAX));
 }
 
 }  // namespace relicta::ntfs

@@ -24,9 +24,12 @@ using test::Si;
 class NtfsScanTest : public test::NtfsHarness {
   protected:
     // `chunked`: as from a container that expands whole chunks.
-    std::map<std::string, FoundFile> Scan(NtfsImage& image, bool chunked = false) {
+    std::map<std::string, FoundFile> Scan(NtfsImage& image, bool chunked = false,
+                                          std::vector<platform::ByteRun> badRuns = {}) {
         image.Rebuild();
-        AddDrive('C', image.bytes, 0, "NTFS").readsWholeChunks = chunked;
+        platform::ScriptedDrive& drive = AddDrive('C', image.bytes, 0, "NTFS");
+        drive.readsWholeChunks = chunked;
+        drive.badRuns = std::move(badRuns);
         ScanSettings settings;
         settings.scanDrive = "C:\\";
         CompileScanPattern(settings);
@@ -40,6 +43,34 @@ class NtfsScanTest : public test::NtfsHarness {
         return found;
     }
 };
+
+TEST_F(NtfsScanTest, UnreadableSectorsLoseOnlyTheRecordsInThemAndAreReportedOnce) {
+    NtfsImage image;
+    for (uint32_t n = 40; n < 48; ++n) {
+        const std::u16string name = u"f" + std::u16string(1, static_cast<char16_t>('0' + n - 40));
+        image.SetRecord(n, Named(kFree, 5, name).Resident(ntfs::kData, {'x'}).Build());
+    }
+    image.Rebuild();
+    const auto mft = image.bytes.begin() + static_cast<std::ptrdiff_t>(image.RecordOffset(0));
+    std::copy(mft, mft + 4 * NtfsImage::kRecordBytes, image.bytes.begin() + 2 * 4096);
+    const auto records = [&](uint32_t first, uint32_t count) {
+        return platform::ByteRun{static_cast<int64_t>(image.RecordOffset(first)),
+                                 uint64_t{count} * NtfsImage::kRecordBytes};
+    };
+    // Records 1-2 come from $MFTMirr; 42-43 are lost.
+    const std::map<std::string, FoundFile> found =
+        Scan(image, false, {records(1, 2), records(42, 2)});
+    std::vector<std::string> names;
+    for (const auto& [name, file] : found) {
+        names.push_back(name);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"f0", "f1", "f4", "f5", "f6", "f7"}));
+    ASSERT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_EQ(dialogs.shown[0].caption, "Unreadable Sectors");
+    EXPECT_NE(dialogs.shown[0].text.find("Lost with them: 2 MFT records."), std::string::npos)
+        << dialogs.shown[0].text;
+    EXPECT_EQ(PartialDrives(), 1);
+}
 
 TEST_F(NtfsScanTest, NamesPathsAndConditions) {
     NtfsImage image;
