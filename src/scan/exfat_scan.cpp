@@ -380,11 +380,15 @@ void WalkFolder(ExFatWalk& walk, const Folder& folder) {
     // Read a little at first, more as the folder goes on: most folders end (an entry of
     // type 0) within a few KiB, and the rest of their cluster need not be read.
     uint64_t piece = kFirstPieceBytes;
+    bool whole = true;
     for (const ClusterExtent& e : extents) {
         const uint64_t extentBytes = static_cast<uint64_t>(e.clusters) * Vcb->BytesPerCluster;
         for (uint64_t done = 0; done < extentBytes;) {
             const uint64_t bytes = std::min(piece, extentBytes - done);
-            volume::AppendHeapBytes(window, e.lcn, done, bytes);
+            if (!volume::AppendHeapBytes(window, e.lcn, done, bytes) && whole) {
+                whole = false;
+                ++Vcb->Losses.folders;  // its entries there are lost
+            }
             done += bytes;
             piece = std::min(2 * piece, kReadPieceBytes);
             lastCluster = static_cast<uint32_t>(

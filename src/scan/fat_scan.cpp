@@ -198,11 +198,21 @@ bool BeginsWithDotEntry(std::span<const uint8_t> cluster) {
     return cluster.size() >= 5 && std::equal(kDot, kDot + 5, cluster.begin());
 }
 
-// Reads `count` clusters from `first` on onto the end of `buffer`.
-void AppendClusters(std::vector<uint8_t>& buffer, int64_t first, uint32_t count) {
+// Reads `count` clusters from `first` on onto the end of `buffer`; false when some of them
+// lie in unreadable sectors (those bytes are zero: entries there are lost).
+bool AppendClusters(std::vector<uint8_t>& buffer, int64_t first, uint32_t count) {
     const std::size_t at = buffer.size();
     buffer.resize(at + std::size_t{count} * ClusterBytes());
     volume::ReadClusters(Vcb->hVolume, first, std::span<uint8_t>(buffer).subspan(at), count);
+    const std::optional<int64_t> offset = volume::ClusterOffset(first);
+    return !offset || !volume::AnyUnreadable(*offset, uint64_t{count} * ClusterBytes());
+}
+
+// A folder some of whose clusters could not be read is counted once for the report.
+void NoteFolderRead(bool whole) {
+    if (!whole) {
+        ++Vcb->Losses.folders;
+    }
 }
 
 std::vector<uint8_t> ReadCluster(int64_t cluster) {
@@ -277,12 +287,13 @@ std::vector<uint8_t> ReadDirectory(uint32_t first, bool deleted, const std::vect
     uint32_t runStart = first;
     uint32_t runLength = 0;
     std::size_t clusters = 0;
+    bool whole = true;
     while (clusters < maxClusters && seen.insert(cluster).second) {
         if (runLength > 0 && cluster == runStart + runLength) {
             ++runLength;
         } else {
             if (runLength > 0) {
-                AppendClusters(buffer, runStart, runLength);
+                whole = AppendClusters(buffer, runStart, runLength) && whole;
             }
             runStart = cluster;
             runLength = 1;
@@ -303,8 +314,9 @@ std::vector<uint8_t> ReadDirectory(uint32_t first, bool deleted, const std::vect
         cluster = next;
     }
     if (runLength > 0) {
-        AppendClusters(buffer, runStart, runLength);
+        whole = AppendClusters(buffer, runStart, runLength) && whole;
     }
+    NoteFolderRead(whole);
     return buffer;
 }
 
@@ -438,6 +450,8 @@ std::vector<uint8_t> ReadRoot(const std::vector<uint8_t>& fat) {
         std::vector<uint8_t> root(uint64_t{sectors} * sectorBytes);
         volume::ReadLogicalSectors(
             Vcb->hVolume, static_cast<int64_t>(g.RootDirectoryLbo / sectorBytes), root, sectors);
+        NoteFolderRead(
+            !volume::AnyUnreadable(static_cast<int64_t>(g.RootDirectoryLbo), root.size()));
         root.resize(g.RootDirectorySize);
         return root;
     }
@@ -448,12 +462,13 @@ std::vector<uint8_t> ReadRoot(const std::vector<uint8_t>& fat) {
     std::vector<uint8_t> root;
     uint32_t cluster = Vcb->pBpb->RootDirFirstCluster;
     std::unordered_set<uint32_t> seen;
+    bool whole = true;
     while (cluster != 0x0FFFFFFF && root.size() / ClusterBytes() < maxClusters &&
            seen.insert(cluster).second && static_cast<int64_t>(seen.size()) <= Vcb->TotalClusters) {
         CONSISTENCY_CHECK_TEXT(cluster > 1, "RootDirectoryCluster>1");
         CONSISTENCY_CHECK_TEXT(cluster <= LastCluster(),
                                "RootDirectoryCluster <= Vcb->TotalClusters+1");
-        AppendClusters(root, cluster, 1);
+        whole = AppendClusters(root, cluster, 1) && whole;
         const uint32_t next = volume::FatEntry(*Vcb, cluster, fat);
         const volume::ClusterType type = volume::InterpretClusterType(*Vcb, next);
         if (type == volume::ClusterAvailable || type == volume::ClusterReserved ||
@@ -465,6 +480,7 @@ std::vector<uint8_t> ReadRoot(const std::vector<uint8_t>& fat) {
         }
         cluster = next;
     }
+    NoteFolderRead(whole);
     return root;
 }
 

@@ -135,16 +135,17 @@ std::vector<ClusterExtent> ExFatStreamExtents(uint32_t first, int64_t clusters, 
                       : FollowExFatChain(first, clusters).extents;
 }
 
-void AppendHeapBytes(std::vector<uint8_t>& buffer, int64_t cluster, uint64_t offset,
+bool AppendHeapBytes(std::vector<uint8_t>& buffer, int64_t cluster, uint64_t offset,
                      uint64_t bytes) {
     const std::size_t at = buffer.size();
     buffer.resize(at + static_cast<std::size_t>(bytes));
     const __int128 position =
         static_cast<__int128>(Vcb->AllocationSupport.FileAreaLbo) +
         static_cast<__int128>(cluster - kExFatFirstCluster) * Vcb->BytesPerCluster + offset;
-    ReadVolumeBytes(Vcb->hVolume,
-                    position >= 0 && position <= INT64_MAX ? static_cast<int64_t>(position) : -1,
-                    std::span<uint8_t>(buffer).subspan(at));
+    return ReadVolumeBytes(
+               Vcb->hVolume,
+               position >= 0 && position <= INT64_MAX ? static_cast<int64_t>(position) : -1,
+               std::span<uint8_t>(buffer).subspan(at)) == bytes;
 }
 
 void AppendExtents(std::vector<uint8_t>& buffer, const std::vector<ClusterExtent>& extents) {

@@ -33,8 +33,9 @@ std::vector<ClusterExtent> ContiguousExtents(uint32_t first, int64_t clusters);
 // else its chain, cut at `clusters`.
 std::vector<ClusterExtent> ExFatStreamExtents(uint32_t first, int64_t clusters, bool noFatChain);
 
-// Reads `bytes` bytes from `offset` bytes into cluster `cluster` onto the end of `buffer`.
-void AppendHeapBytes(std::vector<uint8_t>& buffer, int64_t cluster, uint64_t offset,
+// Reads `bytes` bytes from `offset` bytes into cluster `cluster` onto the end of `buffer`;
+// false when some could not be read (they are zero).
+bool AppendHeapBytes(std::vector<uint8_t>& buffer, int64_t cluster, uint64_t offset,
                      uint64_t bytes);
 
 // Reads the clusters of `extents` onto the end of `buffer`.
