@@ -169,6 +169,7 @@ int RunRecoverCommand(const Options& options) {
     recover::RecoverSettings settings;
     settings.alwaysSeveral = true;
     settings.keepPaths = !NamedValue(options, "keep-paths").empty();
+    settings.partial = !NamedValue(options, "partial").empty();
     recover::RecoverCommand command(prompts, settings);
     command.SetManifest(manifest.is_open() ? &manifest : nullptr);
     std::optional<RecoverProgressLine> progress;
@@ -191,12 +192,24 @@ int RunRecoverCommand(const Options& options) {
                      tally.selected);
         return kExitInterrupted;
     }
+    if (tally.partial > 0) {
+        std::fprintf(stderr,
+                     "relicta: %d files written with unreadable sectors as zeros (--partial)\n",
+                     tally.partial);
+    }
     if (tally.failed > 0 || tally.endedEarly > 0) {
         std::fprintf(stderr, "relicta: %d of %d files tried could not be recovered whole\n",
                      tally.failed + tally.endedEarly, tally.tried);
+        if (tally.unreadable > 0) {
+            std::fprintf(stderr,
+                         "relicta: %d of them cross unreadable sectors; --partial writes them "
+                         "with zeros there\n",
+                         tally.unreadable);
+        }
         return kExitNotRecovered;
     }
-    return kExitDone;
+    return tally.partial > 0 || tally.unreadableSectors || outcome->partial ? kExitPartial
+                                                                            : kExitDone;
 }
 
 }  // namespace relicta::cli

@@ -24,6 +24,9 @@
 #include "scan/found_files.h"
 #include "scan/scan_context.h"
 #include "scan/scan_driver.h"
+#include "volume/boot_sector.h"
+#include "volume/boot_sector_layout.h"
+#include "volume/exfat_boot.h"
 #include "volume/vcb.h"
 
 namespace relicta::deep {
@@ -31,9 +34,26 @@ namespace {
 
 using volume::Vcb;
 
+// Whether sector 0 of the drive is a boot sector. One that is lost or unreadable makes the
+// volume a lost one to the deep scan, even where a normal scan opens it from its backup: the
+// deep scan then gives back all its files, as from any volume whose boot sector is gone.
+bool SectorZeroIsBootSector(char letter) {
+    platform::Platform& os = platform::CurrentPlatform();
+    const platform::Handle handle = os.OpenVolume(letter);
+    if (!platform::IsOpenHandle(handle)) {
+        return false;
+    }
+    std::vector<uint8_t> sector(volume::kBootSectorSize);
+    std::size_t got = 0;
+    const bool read = os.ReadAt(handle, 0, sector, got) && got == sector.size();
+    os.CloseHandle(handle);
+    return read && (volume::IsFatBootSector(sector) || volume::IsNtfsBootSector(sector) ||
+                    volume::IsExFatBootSector(sector));
+}
+
 bool NamesKnownFileSystem(char letter) {
     const std::optional<std::string> name = platform::CurrentPlatform().GetFileSystemName(letter);
-    return name && scan::IsScannedFileSystem(*name);
+    return name && scan::IsScannedFileSystem(*name) && SectorZeroIsBootSector(letter);
 }
 
 // The drive opened for its bytes alone: no file system is read.

@@ -1,5 +1,6 @@
 #include "gui/recover_prompts.h"
 
+#include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -22,7 +23,9 @@ QLabel* WrappedText(const char* text, QWidget* parent) {
 }  // namespace
 
 CRecoverToPathDialog::CRecoverToPathDialog(const QString& proposedDirectory, QWidget* parent)
-    : QDialog(parent), path_(new QLineEdit(proposedDirectory, this)) {
+    : QDialog(parent),
+      path_(new QLineEdit(proposedDirectory, this)),
+      partial_(new QCheckBox("Write partial files (unreadable sectors as zeros)", this)) {
     setObjectName("recoverToPathDialog");
     setWindowTitle("Recover file(s) to path");
     path_->setObjectName("destination");
@@ -48,6 +51,11 @@ CRecoverToPathDialog::CRecoverToPathDialog(const QString& proposedDirectory, QWi
         "would like the files to be recovered into.",
         this));
     layout->addLayout(pathRow);
+    partial_->setObjectName("writePartialFiles");
+    partial_->setToolTip(
+        "A file that crosses sectors the disk cannot read is left out unless this is checked; "
+        "then it is written at full size with zeros where those sectors were.");
+    layout->addWidget(partial_);
     layout->addWidget(WrappedText(
         "Note: If possible, it is best to specify a directory on a different drive letter "
         "(partition) from where the deleted file currently exist.  Recovering files back to "
@@ -60,6 +68,10 @@ CRecoverToPathDialog::CRecoverToPathDialog(const QString& proposedDirectory, QWi
 
 QString CRecoverToPathDialog::Directory() const {
     return path_->text();
+}
+
+bool CRecoverToPathDialog::WritePartialFiles() const {
+    return partial_->isChecked();
 }
 
 std::optional<std::string> QtRecoverPrompts::SaveAs(const std::string& proposedPath) {
@@ -80,6 +92,7 @@ std::optional<std::string> QtRecoverPrompts::RecoverToPath(const std::string& pr
     if (dialog.exec() != QDialog::Accepted) {
         return std::nullopt;
     }
+    partial_ = dialog.WritePartialFiles();
     return dialog.Directory().toStdString();
 }
 

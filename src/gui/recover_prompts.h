@@ -6,6 +6,7 @@
 
 #include "recover/recover_command.h"
 
+class QCheckBox;
 class QLineEdit;
 
 namespace relicta::gui {
@@ -16,9 +17,11 @@ class CRecoverToPathDialog : public QDialog {
   public:
     CRecoverToPathDialog(const QString& proposedDirectory, QWidget* parent);
     QString Directory() const;
+    bool WritePartialFiles() const;
 
   private:
     QLineEdit* path_;
+    QCheckBox* partial_;
 };
 
 class QtRecoverPrompts : public recover::RecoverPrompts {
@@ -26,9 +29,11 @@ class QtRecoverPrompts : public recover::RecoverPrompts {
     explicit QtRecoverPrompts(QWidget* parent) : parent_(parent) {}
     std::optional<std::string> SaveAs(const std::string& proposedPath) override;
     std::optional<std::string> RecoverToPath(const std::string& proposedDirectory) override;
+    std::optional<bool> WritePartialFiles() const override { return partial_; }
 
   private:
     QWidget* parent_;
+    bool partial_ = false;
 };
 
 }  // namespace relicta::gui

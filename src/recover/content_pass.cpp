@@ -16,6 +16,7 @@
 #include "deep/deep_scan.h"
 #include "ntfs/ntfs_volume.h"
 #include "platform/platform.h"
+#include "platform/unreadable.h"
 #include "recover/found_file_data.h"
 #include "recover/reassembly.h"
 #include "scan/found_files.h"
@@ -237,6 +238,18 @@ class CheckThread {
         return true;
     }
 
+    // One range whole; sectors found unreadable are gone around (the volume's record of them is
+    // shared by both threads), so that a failing disk is not asked for them once a file.
+    static bool ReadWhole(platform::Handle volume, int64_t offset, std::span<uint8_t> into) {
+        platform::Platform& os = platform::CurrentPlatform();
+        if (volume::Vcb != nullptr && volume::Vcb->hVolume == volume) {
+            return platform::ReadAroundUnreadable(os, volume, offset, into, volume::Vcb->Unreadable)
+                .Whole(into.size());
+        }
+        std::size_t got = 0;
+        return os.ReadAt(volume, offset, into, got) && got == into.size();
+    }
+
     // Reads `ranges` of the volume into `into` with positioned reads alone; false on a failed
     // or short read, which the reading thread then meets again and reports.
     static bool ReadRanges(platform::Handle volume, std::span<const content::StoredRange> ranges,
@@ -244,11 +257,9 @@ class CheckThread {
         std::size_t at = 0;
         for (const content::StoredRange& r : ranges) {
             const std::span<uint8_t> piece = into.subspan(at, static_cast<std::size_t>(r.length));
-            std::size_t got = 0;
             if (r.volumeOffset == content::StoredRange::kZeros) {
                 std::fill(piece.begin(), piece.end(), 0);
-            } else if (!platform::CurrentPlatform().ReadAt(volume, r.volumeOffset, piece, got) ||
-                       got != piece.size()) {
+            } else if (!ReadWhole(volume, r.volumeOffset, piece)) {
                 return false;
             }
             at += piece.size();

@@ -21,20 +21,20 @@ namespace {
 
 using volume::Vcb;
 
-// Fills `out` from `ranges`, which cover it in order.
-void ReadStoredRanges(const std::vector<content::StoredRange>& ranges, std::span<uint8_t> out) {
+// Fills `out` from `ranges`, which cover it in order; false when some of it lies in sectors
+// that could not be read: nothing is judged on the zeros standing in for them.
+bool ReadStoredRanges(const std::vector<content::StoredRange>& ranges, std::span<uint8_t> out) {
     std::size_t at = 0;
     for (const content::StoredRange& r : ranges) {
         const std::span<uint8_t> into = out.subspan(at, static_cast<std::size_t>(r.length));
         if (r.volumeOffset == content::StoredRange::kZeros) {
             std::fill(into.begin(), into.end(), 0);
-        } else {
-            // What cannot be read was reported and reads as zeros, as recovery writes it.
-            const uint64_t read = volume::ReadVolumeBytes(Vcb->hVolume, r.volumeOffset, into);
-            CONSISTENCY_CHECK_TEXT(read == into.size(), "bytesRead==bytesToRead");
+        } else if (volume::ReadVolumeBytes(Vcb->hVolume, r.volumeOffset, into) != into.size()) {
+            return false;
         }
         at += into.size();
     }
+    return true;
 }
 
 class NtfsData final : public content::DataReader {
@@ -89,8 +89,7 @@ class ClusterData final : public content::DataReader {
         if (!Map(offset, out.size(), ranges_)) {
             return false;
         }
-        ReadStoredRanges(ranges_, out);
-        return true;
+        return ReadStoredRanges(ranges_, out);
     }
     bool Locate(std::size_t n, std::vector<content::StoredRange>& ranges) override {
         return Map(0, n, ranges);
@@ -170,8 +169,7 @@ class DeepData final : public content::DataReader {
         if (!Locate(offset, out.size(), ranges_)) {
             return false;
         }
-        ReadStoredRanges(ranges_, out);
-        return true;
+        return ReadStoredRanges(ranges_, out);
     }
     std::span<const uint8_t> View(uint64_t offset, std::size_t n) override {
         if (!where_.residentData || offset > reach_ || n > reach_ - offset || offset + n > size_) {

@@ -15,6 +15,7 @@
 #include "scan/found_files.h"
 #include "scan/scan_driver.h"
 #include "view/list_texts.h"
+#include "volume/unreadable_report.h"
 #include "volume/vcb.h"
 
 namespace relicta::recover {
@@ -190,15 +191,25 @@ CopyObserver RecoverCommand::ByteCounter(content::Digest* digest) {
     };
 }
 
+void RecoverCommand::CloseVolumeReporting() {
+    if (volume::ReportUnreadableSectors()) {
+        tally_.unreadableSectors = true;
+    }
+    ntfs::CloseNtfsVolumeIfOpen();
+}
+
 void RecoverCommand::Count(RecoverResult result) {
     if (result == RecoverResult::Interrupted) {
         tally_.interrupted = true;
         return;
     }
     ++tally_.tried;
-    tally_.recovered += result != RecoverResult::Failed ? 1 : 0;
-    tally_.failed += result == RecoverResult::Failed ? 1 : 0;
+    const bool failed = result == RecoverResult::Failed || result == RecoverResult::Unreadable;
+    tally_.recovered += failed ? 0 : 1;
+    tally_.failed += failed ? 1 : 0;
     tally_.endedEarly += result == RecoverResult::EndedEarly ? 1 : 0;
+    tally_.unreadable += result == RecoverResult::Unreadable ? 1 : 0;
+    tally_.partial += result == RecoverResult::Partial ? 1 : 0;
     if (observer_) {
         observer_(tally_);
     }
@@ -215,6 +226,10 @@ std::string ResultText(RecoverResult result) {
             return "recovered, but shorter than listed";
         case RecoverResult::Interrupted:
             return "stopped before it was whole";
+        case RecoverResult::Unreadable:
+            return "unreadable";
+        case RecoverResult::Partial:
+            return "partial";
         case RecoverResult::Failed:
             break;
     }
@@ -260,13 +275,21 @@ void RecoverCommand::WriteManifestLine(uint32_t itemNum, const ManifestEntry& en
     field("content", file.Notes().content);
     field("content_detail", file.Notes().contentDetail);
     field("result", entry.result);
+    if (!entry.missing.empty()) {
+        line += ",\"missing\":[";
+        for (std::size_t i = 0; i < entry.missing.size(); ++i) {
+            line += (i == 0 ? "[" : ",[") + std::to_string(entry.missing[i].offset) + "," +
+                    std::to_string(entry.missing[i].length) + "]";
+        }
+        line += "]";
+    }
     *manifest_ << line << "}\n";
     manifest_->flush();
 }
 
 bool RecoverCommand::RecoverOfSeveral(uint32_t itemNum, const std::string& destination) {
     if (!IsOpenVolumeOf(scan::CurrentDriveRoot[0])) {
-        ntfs::CloseNtfsVolumeIfOpen();
+        CloseVolumeReporting();
         if (!OpenCurrentDrive()) {
             return false;
         }
@@ -282,6 +305,7 @@ bool RecoverCommand::RecoverOfSeveral(uint32_t itemNum, const std::string& desti
         return true;
     }
     RecoverResult result = RecoverResult::Failed;
+    UnreadableData unreadable{settings_.partial, {}};
     content::Digest sha256(content::Digest::Kind::Sha256);
     platform::SetLastError(0);
     try {
@@ -292,7 +316,8 @@ bool RecoverCommand::RecoverOfSeveral(uint32_t itemNum, const std::string& desti
             const std::string shownDir = dir->size() > root.size() ? dir->substr(root.size()) : "";
             entry.path = shownDir + RecoveredFileName(file.name);
             result = RecoverFile(itemNum, file.mftOrCluster, *dir, file.name,
-                                 ByteCounter(manifest_ != nullptr ? &sha256 : nullptr), shownDir);
+                                 ByteCounter(manifest_ != nullptr ? &sha256 : nullptr), shownDir,
+                                 &unreadable);
         } else {
             platform::SetLastError(platform::kErrorInvalidParameter);
             app::ShowSystemError();
@@ -301,9 +326,11 @@ bool RecoverCommand::RecoverOfSeveral(uint32_t itemNum, const std::string& desti
         result = RecoverResult::Failed;
     }
     entry.result = ResultText(result);
-    if (result == RecoverResult::Recovered || result == RecoverResult::EndedEarly) {
+    if (result == RecoverResult::Recovered || result == RecoverResult::EndedEarly ||
+        result == RecoverResult::Partial) {
         entry.sha256 = sha256.Hex();
     }
+    entry.missing = std::move(unreadable.missing);
     WriteManifestLine(itemNum, entry);
     Count(result);
     return true;
@@ -330,6 +357,7 @@ bool RecoverCommand::RecoverSelected(const scan::FileListControl& listCtrl) {
         }
         destination = *typed;
         settings_.lastDestination = destination;
+        settings_.partial = prompts_.WritePartialFiles().value_or(settings_.partial);
     }
     app::StopScan = false;
     for (int row = 0; row < listCtrl.RowCount() && !tally_.interrupted; ++row) {
@@ -376,7 +404,7 @@ bool RecoverCommand::RecoverSelected(const scan::FileListControl& listCtrl) {
             return false;
         }
     }
-    ntfs::CloseNtfsVolumeIfOpen();
+    CloseVolumeReporting();
     if (several && tally_.recovered > 0) {
         std::string text = "The program has recovered " + std::to_string(tally_.recovered) +
                            " files to directory " + destination +
@@ -386,6 +414,10 @@ bool RecoverCommand::RecoverSelected(const scan::FileListControl& listCtrl) {
             text += "\n\n" + std::to_string(tally_.endedEarly) +
                     " of them ended early: their data ran out before their listed size (see "
                     "the notes).";
+        }
+        if (tally_.partial > 0) {
+            text += "\n\n" + std::to_string(tally_.partial) +
+                    " of them cross unreadable sectors, written as zeros.";
         }
         app::MessageBox(text, "File(s) has been recovered");
     }
@@ -436,14 +468,17 @@ void RecoverCommand::RecoverOneFile(uint32_t itemNum) {
     }
     settings_.lastDestination = directory;
     RecoverResult result = RecoverResult::Failed;
+    UnreadableData unreadable{settings_.partial, {}};
     try {
-        result = RecoverFile(itemNum, file.mftOrCluster, directory, name, ByteCounter(), directory);
+        result = RecoverFile(itemNum, file.mftOrCluster, directory, name, ByteCounter(), directory,
+                             &unreadable);
     } catch (const std::exception&) {
         result = RecoverResult::Failed;
     }
     Count(result);
-    ntfs::CloseNtfsVolumeIfOpen();
-    if (result == RecoverResult::Failed || result == RecoverResult::Interrupted) {
+    CloseVolumeReporting();
+    if (result == RecoverResult::Failed || result == RecoverResult::Interrupted ||
+        result == RecoverResult::Unreadable) {
         app::MessageBox("File could not be recovered", "File could not be recovered");
         return;
     }

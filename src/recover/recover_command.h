@@ -25,6 +25,9 @@ class RecoverPrompts {
     virtual std::optional<std::string> SaveAs(const std::string& proposedPath) = 0;
     // "Recover file(s) to path" for several: the directory typed, or nullopt for Cancel.
     virtual std::optional<std::string> RecoverToPath(const std::string& proposedDirectory) = 0;
+    // Whether that chooser asked for files over unreadable sectors too; nullopt when it does
+    // not ask (the settings say).
+    virtual std::optional<bool> WritePartialFiles() const { return std::nullopt; }
 };
 
 struct RecoverSettings {
@@ -36,6 +39,8 @@ struct RecoverSettings {
     std::string lastDestination;
     // Check the content of every file tried (the desktop list's Content column).
     bool checkContent = false;
+    // Write files that cross unreadable sectors too, with zeros there.
+    bool partial = false;
 };
 
 // What the last command did.
@@ -46,6 +51,9 @@ struct RecoverTally {
     int recovered = 0;
     int failed = 0;
     int endedEarly = 0;  // recovered, but shorter than listed
+    int unreadable = 0;  // failed: they cross unreadable sectors (counted in failed)
+    int partial = 0;     // recovered with unreadable sectors as zeros (counted in recovered)
+    bool unreadableSectors = false;  // a drive read had sectors that could not be read
     uint64_t bytesWritten = 0;
     bool interrupted = false;  // asked to stop before every file was tried
 };
@@ -90,11 +98,14 @@ class RecoverCommand {
                       bool guessed, bool lostPath);
     bool RecoverOfSeveral(uint32_t itemNum, const std::string& destination);
     void Count(RecoverResult result);
+    // Closes the open volume after telling, once, what its unreadable sectors cost.
+    void CloseVolumeReporting();
     // What the manifest says of one file tried.
     struct ManifestEntry {
         std::string path;  // below the destination
         std::string sha256;
         std::string result;
+        std::vector<platform::ByteRun> missing;  // bytes of the file that could not be read
     };
 
     CopyObserver ByteCounter(content::Digest* digest = nullptr);

@@ -49,7 +49,42 @@ struct RecoverJob {
     const CopyObserver* observer = nullptr;
     std::string shown;  // the file as failures name it
     CopyProgress* progress = nullptr;
+    UnreadableData* unreadable = nullptr;
 };
+
+// Collects the unreadable runs the reads of one piece of a file meet.
+class UnreadableWatch {
+  public:
+    UnreadableWatch() { Vcb->UnreadableSeen = &seen_; }
+    ~UnreadableWatch() { Vcb->UnreadableSeen = nullptr; }
+    UnreadableWatch(const UnreadableWatch&) = delete;
+    UnreadableWatch& operator=(const UnreadableWatch&) = delete;
+    const std::vector<platform::ByteRun>& Seen() const { return seen_; }
+
+  private:
+    std::vector<platform::ByteRun> seen_;
+};
+
+// Notes bytes [fileOffset, fileOffset + length) of the file as not read.
+void NoteMissing(const RecoverJob& job, int64_t fileOffset, uint64_t length) {
+    if (length > 0) {
+        job.unreadable->missing.push_back({fileOffset, length});
+    }
+}
+
+// Notes the unreadable runs a piece met, read from `volumeOffset` on as the file's bytes from
+// `fileOffset`, `length` of them written.
+void NoteMissing(const RecoverJob& job, const std::vector<platform::ByteRun>& seen,
+                 int64_t fileOffset, int64_t volumeOffset, uint64_t length) {
+    const int64_t end = volumeOffset + static_cast<int64_t>(length);
+    for (const platform::ByteRun& run : seen) {
+        const int64_t from = std::max(run.offset, volumeOffset);
+        const int64_t to = std::min(run.End(), end);
+        if (from < to) {
+            NoteMissing(job, fileOffset + (from - volumeOffset), static_cast<uint64_t>(to - from));
+        }
+    }
+}
 
 // Asked to stop, the file in hand is finished when that takes less than a second more at
 // the rate so far; otherwise it is dropped.
@@ -96,8 +131,9 @@ bool WritePiece(platform::RecoveredFile& file, std::span<const uint8_t> bytes,
 }
 
 // A read of the source that failed was reported where it failed; the file is not kept.
-bool SourceReadFailed(platform::RecoveredFile& file) {
-    if (platform::GetLastError() == 0) {
+// Sectors that could not be read are not such a failure: the watch has them.
+bool SourceReadFailed(platform::RecoveredFile& file, const UnreadableWatch& watch) {
+    if (platform::GetLastError() == 0 || !watch.Seen().empty()) {
         return false;
     }
     file.Discard();
@@ -115,6 +151,12 @@ uint64_t UtcModifiedTime(const RecoverJob& job) {
 }
 
 RecoverResult Finish(platform::RecoveredFile& file, const RecoverJob& job, bool endedEarly) {
+    // Never a file that claims to be whole with zeros for bytes that could not be read.
+    const bool missing = !job.unreadable->missing.empty();
+    if (missing && !job.unreadable->writePartial) {
+        file.Discard();
+        return RecoverResult::Unreadable;
+    }
     if (!file.SetLastWriteTime(UtcModifiedTime(job))) {
         app::ShowSystemError(job.shown);
     }
@@ -122,6 +164,9 @@ RecoverResult Finish(platform::RecoveredFile& file, const RecoverJob& job, bool 
         app::ShowSystemError(job.shown);
         file.Discard();
         return RecoverResult::Failed;
+    }
+    if (missing) {
+        return RecoverResult::Partial;
     }
     return endedEarly ? RecoverResult::EndedEarly : RecoverResult::Recovered;
 }
@@ -163,12 +208,16 @@ std::optional<int64_t> CopyClusterRuns(platform::RecoveredFile& file, const Reco
         buffer.resize(static_cast<std::size_t>(
             std::min<uint64_t>(static_cast<uint64_t>(run->clusters) * clusterBytes, needed)));
         platform::SetLastError(0);
+        const UnreadableWatch watch;
         volume::ReadClusterBytes(Vcb->hVolume, run->lcn, buffer);
-        if (SourceReadFailed(file)) {
+        if (SourceReadFailed(file, watch)) {
             return std::nullopt;
         }
         const std::size_t bytes =
             static_cast<std::size_t>(std::min<uint64_t>(buffer.size(), remaining));
+        if (const std::optional<int64_t> at = volume::ClusterOffset(run->lcn)) {
+            NoteMissing(job, watch.Seen(), valid - remaining, *at, bytes);
+        }
         if (!WritePiece(file, std::span<const uint8_t>(buffer).first(bytes), job)) {
             return std::nullopt;
         }
@@ -257,11 +306,13 @@ RecoverResult CopyDeepData(platform::RecoveredFile& file, const RecoverJob& job,
                 std::fill(buffer.begin(), buffer.end(), 0);
             } else {
                 platform::SetLastError(0);
-                volume::ReadVolumeBytes(Vcb->hVolume, extent.offset + static_cast<int64_t>(at),
-                                        buffer);
-                if (SourceReadFailed(file)) {
+                const UnreadableWatch watch;
+                const int64_t from = extent.offset + static_cast<int64_t>(at);
+                volume::ReadVolumeBytes(Vcb->hVolume, from, buffer);
+                if (SourceReadFailed(file, watch)) {
                     return RecoverResult::Failed;
                 }
+                NoteMissing(job, watch.Seen(), written, from, piece);
             }
             if (!WritePiece(file, buffer, job)) {
                 return RecoverResult::Failed;
@@ -289,6 +340,35 @@ RecoverResult RecoverDeepFile(const RecoverJob& job, const scan::DeepLocation& w
     return CopyDeepData(*file, job, where);
 }
 
+// Notes which bytes of a piece of NTFS data lay in the unreadable runs it met: through its
+// clusters where they are plain. Where they are not (compressed, sparse or split runs) the
+// whole piece is lost, since what was expanded from a lost sector cannot be trusted: true.
+bool NoteMissingNtfs(const RecoverJob& job, const std::vector<volume::ClusterExtent>& extents,
+                     const std::vector<platform::ByteRun>& seen, int64_t offset,
+                     bytes::Bytes bytes) {
+    if (extents.empty()) {
+        NoteMissing(job, offset, bytes.size());
+        return true;
+    }
+    const int64_t clusterBytes = Vcb->BytesPerCluster;
+    for (const volume::ClusterExtent& e : extents) {
+        const __int128 fileStart = static_cast<__int128>(e.vcn) * clusterBytes;
+        const __int128 volumeStart = static_cast<__int128>(e.lcn) * clusterBytes;
+        const __int128 length = static_cast<__int128>(e.clusters) * clusterBytes;
+        // The part of this extent the piece covers.
+        const __int128 from = std::max<__int128>(fileStart, offset);
+        const __int128 to =
+            std::min<__int128>(fileStart + length, offset + static_cast<__int128>(bytes.size()));
+        if (from >= to || volumeStart + (from - fileStart) > INT64_MAX) {
+            continue;
+        }
+        NoteMissing(job, seen, static_cast<int64_t>(from),
+                    static_cast<int64_t>(volumeStart + (from - fileStart)),
+                    static_cast<uint64_t>(to - from));
+    }
+    return false;
+}
+
 RecoverResult CopyNtfsData(platform::RecoveredFile& file, const RecoverJob& job,
                            const ntfs::Attribute& data) {
     // A listed size past what the clusters hold is a damaged one: what lies beyond is not
@@ -296,19 +376,27 @@ RecoverResult CopyNtfsData(platform::RecoveredFile& file, const RecoverJob& job,
     const int64_t readable = data.IsResident()
                                  ? job.size
                                  : std::min(job.size, std::max<int64_t>(data.AllocatedSize(), 0));
+    // Where the file's clusters lie, to tell which of its bytes were in unreadable sectors.
+    const std::vector<volume::ClusterExtent> extents = data.IsResident() || data.IsCompressed()
+                                                           ? std::vector<volume::ClusterExtent>{}
+                                                           : ntfs::PlainExtents(data);
     for (int64_t offset = 0; offset < readable;) {
         const int64_t length = std::min<int64_t>(kCopyChunkBytes, readable - offset);
         platform::SetLastError(0);
+        const UnreadableWatch watch;
         std::optional<ntfs::AttributeData> piece =
             ntfs::ReadAttributeData(Vcb->hVolume, data, offset, length, false);
         if (!piece) {
             file.Discard();
             return RecoverResult::Failed;
         }
-        if (SourceReadFailed(file)) {
+        if (SourceReadFailed(file, watch)) {
             return RecoverResult::Failed;
         }
-        if (!WritePiece(file, piece->Data(), job)) {
+        const bool pieceLost = !watch.Seen().empty() &&
+                               NoteMissingNtfs(job, extents, watch.Seen(), offset, piece->Data());
+        if (pieceLost ? !WriteZeros(file, static_cast<int64_t>(piece->Data().size()), job)
+                      : !WritePiece(file, piece->Data(), job)) {
             return RecoverResult::Failed;
         }
         if (static_cast<int64_t>(piece->Data().size()) < length) {
@@ -349,6 +437,23 @@ RecoverResult RecoverNtfsFile(const RecoverJob& job, uint32_t number) {
         ntfs::ReleaseMftRecord(record);
     }
     return result;
+}
+
+// In file order, touching ranges joined.
+void MergeMissing(std::vector<platform::ByteRun>& missing) {
+    std::sort(
+        missing.begin(), missing.end(),
+        [](const platform::ByteRun& a, const platform::ByteRun& b) { return a.offset < b.offset; });
+    std::vector<platform::ByteRun> merged;
+    for (const platform::ByteRun& r : missing) {
+        if (!merged.empty() && r.offset <= merged.back().End()) {
+            const int64_t end = std::max(merged.back().End(), r.End());
+            merged.back().length = static_cast<uint64_t>(end - merged.back().offset);
+        } else {
+            merged.push_back(r);
+        }
+    }
+    missing = std::move(merged);
 }
 
 }  // namespace
@@ -421,7 +526,7 @@ std::string RecoveredFileName(std::string name) {
 
 RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string destDir,
                           std::string name, const CopyObserver& observer,
-                          const std::string& shownDir) {
+                          const std::string& shownDir, UnreadableData* unreadable) {
     if (!CONSISTENCY_CHECK_TEXT(itemNum < scan::foundFiles.size(), "itemNum < found files")) {
         return RecoverResult::Failed;
     }
@@ -435,6 +540,10 @@ RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string d
     std::string safeName = RecoveredFileName(std::move(name));
     std::string shown = shownDir + safeName;
     CopyProgress progress;
+    UnreadableData notAsked;
+    if (unreadable != nullptr) {
+        unreadable->missing.clear();
+    }
     const RecoverJob job{entry.attributes & ~scan::kAttributeHidden,
                          entry.size,
                          entry.validLength,
@@ -444,7 +553,8 @@ RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string d
                          std::move(safeName),
                          &observer,
                          std::move(shown),
-                         &progress};
+                         &progress,
+                         unreadable != nullptr ? unreadable : &notAsked};
     // A file whose clusters are a guess is put back from two fragments where they fail its
     // check; a content check run on it already tried that.
     if (entry.Notes().content.empty()) {
@@ -458,6 +568,12 @@ RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string d
     } else {
         result =
             Vcb->IsFat ? RecoverFatFile(job, mftOrCluster) : RecoverNtfsFile(job, mftOrCluster);
+    }
+    MergeMissing(job.unreadable->missing);
+    if (result == RecoverResult::Unreadable) {
+        ++Vcb->Losses.files;
+    } else if (result == RecoverResult::Partial) {
+        ++Vcb->Losses.partialFiles;
     }
     return progress.interrupted ? RecoverResult::Interrupted : result;
 }

@@ -6,8 +6,10 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "platform/recovered_file.h"
+#include "platform/unreadable.h"
 
 namespace relicta::recover {
 
@@ -18,6 +20,16 @@ enum class RecoverResult {
     EndedEarly,
     // Asked to stop (Ctrl+C, Cancel, quit) in the middle: the partial file was dropped.
     Interrupted,
+    // Some of its bytes lie in sectors that could not be read: not written.
+    Unreadable,
+    // Written at full size with the bytes that could not be read as zeros, as asked.
+    Partial,
+};
+
+// What to do with a file whose bytes lie in part in unreadable sectors, and which of them.
+struct UnreadableData {
+    bool writePartial = false;               // write it, zeros there, rather than not at all
+    std::vector<platform::ByteRun> missing;  // out: byte ranges of the file, in order
 };
 
 // Data is copied in pieces of this size, so a file of any size needs bounded memory.
@@ -34,7 +46,7 @@ std::string RecoveredFileName(std::string name);
 // Failures name the file as `shownDir` + name: its path below the destination the user chose.
 RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string destDir,
                           std::string name, const CopyObserver& observer = {},
-                          const std::string& shownDir = {});
+                          const std::string& shownDir = {}, UnreadableData* unreadable = nullptr);
 
 // Creates the destination directories and the new file. Nothing when the name is taken
 // (an existing file is never touched) or cannot be created; the user has been told why.

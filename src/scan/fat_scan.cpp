@@ -199,13 +199,22 @@ bool BeginsWithDotEntry(std::span<const uint8_t> cluster) {
 }
 
 // Reads `count` clusters from `first` on onto the end of `buffer`; false when some of them
-// lie in unreadable sectors (those bytes are zero: entries there are lost).
+// lie in unreadable sectors. Those are left out rather than kept as zeros: an entry of zeros
+// would end the folder, and the entries after them can still be read.
 bool AppendClusters(std::vector<uint8_t>& buffer, int64_t first, uint32_t count) {
     const std::size_t at = buffer.size();
-    buffer.resize(at + std::size_t{count} * ClusterBytes());
+    const uint64_t bytes = uint64_t{count} * ClusterBytes();
+    buffer.resize(at + static_cast<std::size_t>(bytes));
     volume::ReadClusters(Vcb->hVolume, first, std::span<uint8_t>(buffer).subspan(at), count);
     const std::optional<int64_t> offset = volume::ClusterOffset(first);
-    return !offset || !volume::AnyUnreadable(*offset, uint64_t{count} * ClusterBytes());
+    const std::vector<platform::ByteRun> lost =
+        offset ? Vcb->Unreadable.Within(*offset, bytes) : std::vector<platform::ByteRun>{};
+    for (auto run = lost.rbegin(); run != lost.rend(); ++run) {
+        const auto from = buffer.begin() + static_cast<std::ptrdiff_t>(at) +
+                          static_cast<std::ptrdiff_t>(run->offset - *offset);
+        buffer.erase(from, from + static_cast<std::ptrdiff_t>(run->length));
+    }
+    return lost.empty();
 }
 
 // A folder some of whose clusters could not be read is counted once for the report.
@@ -322,6 +331,8 @@ std::vector<uint8_t> ReadDirectory(uint32_t first, bool deleted, const std::vect
 
 std::optional<SlotFacts> WalkDirectory(FatWalk& walk, std::span<const uint8_t> dir,
                                        const std::string& path, bool inDeletedDirectory);
+SlotFacts WalkSlots(FatWalk& walk, std::span<const uint8_t> dir, std::size_t begin,
+                    const std::string& path, bool InDeletedDirectory);
 
 void NoteFirstCluster(FatWalk& walk, int64_t cluster) {
     ntfs::SetBit(walk.firstClusters, cluster - 2);
@@ -361,7 +372,12 @@ void HandleDirectorySlot(FatWalk& walk, std::span<const uint8_t> entry, const st
     const std::vector<uint8_t> buffer = ReadDirectory(first, deletedFolder, walk.fat);
     ++walk.depth;
     std::string childPath = ChildPath(path, name);
-    const std::optional<SlotFacts> child = WalkDirectory(walk, buffer, childPath, deletedFolder);
+    // A folder whose "." entry could not be read is taken on its entry's word.
+    const std::optional<int64_t> at = volume::ClusterOffset(first);
+    const std::optional<SlotFacts> child =
+        at && volume::AnyUnreadable(*at, dir_entry::Size)
+            ? std::optional<SlotFacts>(WalkSlots(walk, buffer, 0, childPath, deletedFolder))
+            : WalkDirectory(walk, buffer, childPath, deletedFolder);
     if (deletedFolder && child && !child->endOfDirectory) {
         facts.awaitingFollower = walk.followers.size();
         walk.followers.push_back(0);

@@ -83,7 +83,13 @@ bool ReadAheadServes(platform::Handle h, int64_t offset, std::span<uint8_t> targ
 platform::ReadOutcome ReadNarrowed(platform::Handle h, int64_t offset, std::span<uint8_t> target) {
     platform::Platform& os = platform::CurrentPlatform();
     if (Vcb != nullptr && Vcb->hVolume == h) {
-        return platform::ReadAroundUnreadable(os, h, offset, target, Vcb->Unreadable);
+        const platform::ReadOutcome read =
+            platform::ReadAroundUnreadable(os, h, offset, target, Vcb->Unreadable);
+        if (read.unreadable > 0 && Vcb->UnreadableSeen != nullptr) {
+            const std::vector<platform::ByteRun> met = Vcb->Unreadable.Within(offset, read.covered);
+            Vcb->UnreadableSeen->insert(Vcb->UnreadableSeen->end(), met.begin(), met.end());
+        }
+        return read;
     }
     platform::UnreadableRuns once;
     return platform::ReadAroundUnreadable(os, h, offset, target, once);

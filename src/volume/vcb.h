@@ -84,6 +84,9 @@ struct VCB {
     // Sectors of the volume found unreadable, so that each costs one narrowed failure.
     platform::UnreadableRuns Unreadable;
     ReadLosses Losses;
+    // While set, the unreadable runs each read of the volume met are added here: a recovery
+    // learns which of a file's bytes could not be read, even those known before.
+    std::vector<platform::ByteRun>* UnreadableSeen = nullptr;
     // Where the MFT lies when its run list is plain (filled on first use; see mft_record).
     bool MftExtentsKnown = false;
     std::vector<ClusterExtent> MftExtents;

@@ -268,8 +268,11 @@ TEST(NtfsRebuildTest, QuickFormattedAndBootlessVolumesGiveTheirOldFilesBack) {
     const Case cases[] = {
         {"quick format, same geometry", "ntfs512.img", "mkntfs -Q -F -q -c 512 \"$IMG\"", 13},
         {"quick format, larger clusters", "ntfs4k.img", "mkntfs -Q -F -q -c 8192 \"$IMG\"", 13},
-        {"zeroed boot sector", "ntfs4k.img",
-         "dd if=/dev/zero of=\"$IMG\" bs=512 count=1 conv=notrunc status=none", 13},
+        {"zeroed boot sector and backup", "ntfs4k.img",
+         "dd if=/dev/zero of=\"$IMG\" bs=512 count=1 conv=notrunc status=none && "
+         "dd if=/dev/zero of=\"$IMG\" bs=512 count=1 conv=notrunc status=none "
+         "seek=$(($(stat -c %s \"$IMG\") / 512 - 1))",
+         13},
     };
     const fs::path dir =
         fs::temp_directory_path() / ("relicta-ntfs-deep-" + std::to_string(::getpid()));

@@ -189,9 +189,9 @@ TEST(DriveTable, AttachesWhatHoldsNoFileSystemAsUnknown) {
         {"partition table zeroed",
          [](const TempDir& dir) { return DamagedCopy(dir, "mbr.img", kTableOffset, 66); },
          {{0, kUnknownFileSystem}}},
-        {"first boot sector zeroed",
+        {"first boot sector zeroed: named from its backup",
          [](const TempDir& dir) { return DamagedCopy(dir, "mbr.img", kFirstPartition, 512); },
-         {{kFirstPartition, kUnknownFileSystem}, {(2048ull + 81920) * 512, "NTFS"}}},
+         {{kFirstPartition, "FAT32"}, {(2048ull + 81920) * 512, "NTFS"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -10,6 +10,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "ntfs/mft_layout.h"
 #include "ntfs/ntfs_harness.h"
@@ -312,6 +313,157 @@ TEST_F(RecoverTest, NotesQuestionsAndSummaries) {
               std::string::npos);
     EXPECT_EQ(Contents(destination / "second.txt"), ClusterBytes(10, 100));
     EXPECT_FALSE(fs::exists(destination / "first.txt"));
+}
+
+// A volume with a file that crosses unreadable sectors and one that does not.
+struct FailingVolume {
+    const char* kind;
+    std::vector<uint8_t> bytes;
+    std::string fsName;
+    std::string crossing, whole;                             // as recovered
+    std::vector<platform::ByteRun> crossingData, wholeData;  // where their bytes lie, in order
+    std::vector<platform::ByteRun> bad;
+    std::vector<platform::ByteRun> missing;  // of the crossing file
+};
+
+// Each sector of the volume's data a pattern of its own, so that a byte moved shows.
+void FillSectors(std::vector<uint8_t>& bytes, std::size_t from) {
+    for (std::size_t at = from; at < bytes.size(); ++at) {
+        bytes[at] = static_cast<uint8_t>((at >> 9) * 31 + at);
+    }
+}
+
+std::string BytesOf(const std::vector<uint8_t>& volume,
+                    const std::vector<platform::ByteRun>& runs) {
+    std::string out;
+    for (const platform::ByteRun& r : runs) {
+        out.append(volume.begin() + r.offset, volume.begin() + r.End());
+    }
+    return out;
+}
+
+// FAT: clusters 10, 12, 13 (11 is in use); the sectors either side of the gap and one in the
+// last cluster fail, and one no file uses.
+FailingVolume FatVolume() {
+    const int64_t c = FatImage::kClusterBytes;
+    const auto at = [c](int64_t cluster) {
+        return FatImage::kDataSector * 512 + (cluster - 2) * c;
+    };
+    FatImage image;
+    FillSectors(image.bytes, FatImage::kDataSector * 512);
+    image.RootEntry(0, test::File("ACROSS  BIN", 10, static_cast<uint32_t>(3 * c - 100)));
+    image.RootEntry(1, test::File("AWHOLE  BIN", 20, 1000));
+    image.SetFat(11, 0xFFFF);
+    return {"FAT",
+            image.bytes,
+            "FAT",
+            "~CROSS.BIN",
+            "~WHOLE.BIN",
+            {{at(10), uint64_t(c)}, {at(12), uint64_t(2 * c - 100)}},
+            {{at(20), 1000}},
+            {{at(10) + c - 512, 512}, {at(12), 512}, {at(13) + 1024, 512}, {at(30), 512}},
+            {{c - 512, 1024}, {2 * c + 1024, 512}}};
+}
+
+// NTFS: two fragments, clusters 100-101 and 200; the same kind of damage.
+FailingVolume NtfsVolume() {
+    const int64_t c = test::NtfsImage::kClusterBytes;
+    test::NtfsImage image;
+    FillSectors(image.bytes, 100 * c);
+    image.SetRecord(40,
+                    test::Named(0, 5, u"across.bin")
+                        .NonResident(ntfs::kData, {0x11, 0x02, 0x64, 0x11, 0x01, 0x64}, 3 * c - 100)
+                        .Build());
+    image.SetRecord(41, test::Named(0, 5, u"whole.bin")
+                            .NonResident(ntfs::kData, {0x21, 0x01, 0x2C, 0x01}, 1000)
+                            .Build());
+    image.Rebuild();
+    return {"NTFS",
+            image.bytes,
+            "NTFS",
+            "across.bin",
+            "whole.bin",
+            {{100 * c, uint64_t(2 * c)}, {200 * c, uint64_t(c - 100)}},
+            {{300 * c, 1000}},
+            {{100 * c + 1024, 512}, {102 * c - 512, 512}, {200 * c, 512}, {400 * c, 512}},
+            {{1024, 512}, {2 * c - 512, 1024}}};
+}
+
+std::string MissingJson(const std::vector<platform::ByteRun>& missing) {
+    std::string json = "\"missing\":[";
+    for (const platform::ByteRun& r : missing) {
+        json += (json.back() == '[' ? "[" : ",[") + std::to_string(r.offset) + "," +
+                std::to_string(r.length) + "]";
+    }
+    return json + "]";
+}
+
+std::string ManifestLineOf(const std::string& manifest, const std::string& file) {
+    std::istringstream lines(manifest);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("\"path\":\"" + file + "\"") != std::string::npos) {
+            return line;
+        }
+    }
+    return {};
+}
+
+// A file that crosses unreadable sectors is left out, or with --partial written whole with
+// zeros exactly where they were; its manifest line names those bytes of the file; the rest
+// comes back exact, and the drive's report is shown once.
+TEST_F(RecoverTest, FilesOverUnreadableSectorsAreLeftOutOrWrittenWithZeros) {
+    for (const FailingVolume& v : {FatVolume(), NtfsVolume()}) {
+        for (const bool partial : {false, true}) {
+            SCOPED_TRACE(std::string(v.kind) + (partial ? " partial" : ""));
+            AddDrive('C', v.bytes, 0, v.fsName).badRuns = v.bad;
+            fs::remove_all(destination);
+            const scan::MemoryFileList list = Scan();
+            RecoverSettings settings;
+            settings.lastDestination = destination.string();
+            settings.partial = partial;
+            RecoverCommand command(prompts, settings);
+            std::ostringstream manifest;
+            command.SetManifest(&manifest);
+            command.RecoverSelected(list);
+            const RecoverTally& tally = command.Tally();
+
+            EXPECT_TRUE(Contents(destination / v.whole) == BytesOf(v.bytes, v.wholeData));
+            std::string expected = BytesOf(v.bytes, v.crossingData);
+            for (const platform::ByteRun& r : v.missing) {
+                std::fill_n(expected.begin() + r.offset, r.length, '\0');
+            }
+            if (partial) {
+                EXPECT_TRUE(Contents(destination / v.crossing) == expected);
+            } else {
+                EXPECT_FALSE(fs::exists(destination / v.crossing));
+            }
+            const std::string line = ManifestLineOf(manifest.str(), v.crossing);
+            EXPECT_NE(
+                line.find(std::string("\"result\":\"") + (partial ? "partial" : "unreadable") +
+                          "\"," + MissingJson(v.missing)),
+                std::string::npos)
+                << manifest.str();
+            EXPECT_EQ(ManifestLineOf(manifest.str(), v.whole).find("missing"), std::string::npos);
+
+            EXPECT_EQ(tally.tried, 2);
+            EXPECT_EQ(tally.recovered, partial ? 2 : 1);
+            EXPECT_EQ(tally.failed, partial ? 0 : 1);
+            EXPECT_EQ(tally.unreadable, partial ? 0 : 1);
+            EXPECT_EQ(tally.partial, partial ? 1 : 0);
+            EXPECT_TRUE(tally.unreadableSectors);
+            const std::vector<std::string> captions = Captions();
+            ASSERT_EQ(std::count(captions.begin(), captions.end(), "Unreadable Sectors"), 1)
+                << ::testing::PrintToString(captions);
+            const std::string report = dialogs.Texts()[static_cast<std::size_t>(
+                std::find(captions.begin(), captions.end(), "Unreadable Sectors") -
+                captions.begin())];
+            EXPECT_NE(report.find(partial ? "1 file was written with them as zeros"
+                                          : "1 file crosses them and was not written whole"),
+                      std::string::npos)
+                << report;
+            EXPECT_EQ(app::IgnoredConsistencyFailures(), 0);
+        }
+    }
 }
 
 }  // namespace
