@@ -202,9 +202,9 @@ int RunRecoverCommand(const Options& options) {
                      tally.failed + tally.endedEarly, tally.tried);
         if (tally.unreadable > 0) {
             std::fprintf(stderr,
-                         "relicta: %d of them cross unreadable sectors; --partial writes them "
+                         "relicta: %d of them %s unreadable sectors; --partial writes them "
                          "with zeros there\n",
-                         tally.unreadable);
+                         tally.unreadable, tally.unreadable == 1 ? "crosses" : "cross");
         }
         return kExitNotRecovered;
     }

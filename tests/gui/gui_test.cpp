@@ -523,11 +523,15 @@ class GuiTest : public QObject {
         QTemporaryDir destination;
         const QString target = destination.path() + "/recovered";
         ModalScript script;
+        bool partialAsked = true;
         script.Then([&](QWidget* w) {
             auto* dialog = qobject_cast<gui::CRecoverToPathDialog*>(w);
             if (dialog == nullptr) {
                 return false;
             }
+            // Files over unreadable sectors are left out unless the user asks for them.
+            const auto* partial = dialog->findChild<QCheckBox*>("writePartialFiles");
+            partialAsked = partial == nullptr || partial->isChecked();
             dialog->findChild<QLineEdit*>("destination")->setText(target);
             dialog->accept();
             return true;
@@ -535,6 +539,7 @@ class GuiTest : public QObject {
         script.AcceptBox();
         salvex->Frame()->Command("recover")->trigger();
         QVERIFY(script.Done());
+        QVERIFY(!partialAsked);
         QCOMPARE(script.boxes,
                  QStringList{"File(s) has been recovered|The program has recovered 3 files to "
                              "directory " +
