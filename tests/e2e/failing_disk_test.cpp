@@ -20,19 +20,6 @@ namespace fs = std::filesystem;
 
 using Sectors = std::pair<uint64_t, uint64_t>;  // first, count (512-byte sectors)
 
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-uint32_t Le(const std::string& b, std::size_t at, int width) {
-    uint32_t v = 0;
-    for (int i = width - 1; i >= 0; --i) {
-        v = v << 8 | static_cast<uint8_t>(b[at + static_cast<std::size_t>(i)]);
-    }
-    return v;
-}
-
 // The image with its bad sectors, mounted for the life of the object.
 class FailingDisk {
   public:
@@ -58,7 +45,7 @@ class FailingDisk {
 
     bool Mounted() const { return mounted_; }
     std::string Image() const { return (mount_ / "image").string(); }
-    int FailedReads() const { return std::stoi("0" + ReadAll(mount_ / "failed-reads")); }
+    int FailedReads() const { return std::stoi("0" + ReadFileBytes(mount_ / "failed-reads")); }
 
   private:
     fs::path mount_;
@@ -75,8 +62,9 @@ std::map<std::string, std::string> Listed(const std::string& json) {
 }
 
 std::vector<Sectors> FirstFat(const std::string& b) {
-    const uint32_t fatSectors = Le(b, 0x16, 2) != 0 ? Le(b, 0x16, 2) : Le(b, 0x24, 4);
-    return {{Le(b, 0x0E, 2), std::min<uint32_t>(32, fatSectors)}};
+    const uint32_t fatSectors =
+        LeField(b, 0x16, 2) != 0 ? LeField(b, 0x16, 2) : LeField(b, 0x24, 4);
+    return {{LeField(b, 0x0E, 2), std::min<uint32_t>(32, fatSectors)}};
 }
 
 class FailingDiskTest : public ::testing::Test {
@@ -136,7 +124,7 @@ TEST_F(FailingDiskTest, UnreadableSectorsCostOnlyWhatLiesInThem) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string path = FixturePath(row.image);
-        const std::string bytes = ReadAll(path);
+        const std::string bytes = ReadFileBytes(path);
         const std::vector<Sectors> bad = row.bad(bytes);
         const CommandResult clean = Relicta("scan --format json " + path);
         const std::map<std::string, std::string> whole = Listed(clean.out);
@@ -165,8 +153,8 @@ TEST_F(FailingDiskTest, UnreadableSectorsCostOnlyWhatLiesInThem) {
         EXPECT_EQ(copy.err.find("Application Internal Error"), std::string::npos) << copy.err;
         for (const fs::directory_entry& e : fs::recursive_directory_iterator(dir / "copy")) {
             if (e.is_regular_file()) {
-                EXPECT_TRUE(ReadAll(e.path()) ==
-                            ReadAll(dir / "clean" / fs::relative(e.path(), dir / "copy")))
+                EXPECT_TRUE(ReadFileBytes(e.path()) ==
+                            ReadFileBytes(dir / "clean" / fs::relative(e.path(), dir / "copy")))
                     << e.path();
             }
         }

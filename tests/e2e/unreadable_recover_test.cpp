@@ -16,25 +16,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-uint32_t Le(const std::string& b, std::size_t at, int width) {
-    uint32_t v = 0;
-    for (int i = width - 1; i >= 0; --i) {
-        v = v << 8 | static_cast<uint8_t>(b[at + static_cast<std::size_t>(i)]);
-    }
-    return v;
-}
-
 // Where a FAT16 file's first cluster begins.
 uint64_t FatClusterOffset(const std::string& image, uint64_t cluster) {
-    const uint64_t bytesPerSector = Le(image, 0x0B, 2);
-    const uint64_t fatArea = Le(image, 0x0E, 2) + uint64_t{Le(image, 0x10, 1)} * Le(image, 0x16, 2);
-    const uint64_t rootSectors = (Le(image, 0x11, 2) * 32 + bytesPerSector - 1) / bytesPerSector;
-    return (fatArea + rootSectors + (cluster - 2) * Le(image, 0x0D, 1)) * bytesPerSector;
+    const uint64_t bytesPerSector = LeField(image, 0x0B, 2);
+    const uint64_t fatArea =
+        LeField(image, 0x0E, 2) + uint64_t{LeField(image, 0x10, 1)} * LeField(image, 0x16, 2);
+    const uint64_t rootSectors =
+        (LeField(image, 0x11, 2) * 32 + bytesPerSector - 1) / bytesPerSector;
+    return (fatArea + rootSectors + (cluster - 2) * LeField(image, 0x0D, 1)) * bytesPerSector;
 }
 
 // Where an NTFS file's data begins, by The Sleuth Kit's istat.
@@ -43,7 +32,8 @@ uint64_t NtfsDataOffset(const std::string& path, const std::string& image,
     const CommandResult istat = RunCommand("istat " + path + " " + record);
     const std::size_t runs = istat.out.rfind("$DATA");
     const std::size_t line = istat.out.find('\n', runs);
-    return std::stoull(istat.out.substr(line + 1)) * Le(image, 0x0B, 2) * Le(image, 0x0D, 1);
+    return std::stoull(istat.out.substr(line + 1)) * LeField(image, 0x0B, 2) *
+           LeField(image, 0x0D, 1);
 }
 
 class UnreadableRecoverTest : public ::testing::Test {
@@ -85,7 +75,7 @@ TEST_F(UnreadableRecoverTest, FilesCrossingThemAreLeftOutOrWrittenWithZerosThere
         const std::string line = Lines(scan.out).empty() ? "" : Lines(scan.out)[0];
         ASSERT_EQ(JsonField(line, "name"), c.listed) << scan.out << scan.err;
         const std::string where = JsonField(line, "mft_or_cluster");
-        const std::string image = ReadAll(path);
+        const std::string image = ReadFileBytes(path);
         const uint64_t data = c.ntfs ? NtfsDataOffset(path, image, where)
                                      : FatClusterOffset(image, std::stoull(where));
         // Two sectors from the file's 1024th byte on were not rescued.
@@ -110,25 +100,26 @@ TEST_F(UnreadableRecoverTest, FilesCrossingThemAreLeftOutOrWrittenWithZerosThere
         EXPECT_EQ(left.status, 4) << left.err;
         EXPECT_EQ(partial.status, 5) << partial.err;
 
-        const std::string whole = ReadAll(dir / (run + "-clean") / c.file);
+        const std::string whole = ReadFileBytes(dir / (run + "-clean") / c.file);
         ASSERT_GT(whole.size(), 2048u);
         EXPECT_FALSE(fs::exists(dir / (run + "-left") / c.file));
         std::string expected = whole;
         std::fill(expected.begin() + 1024, expected.begin() + 2048, '\0');
-        EXPECT_TRUE(ReadAll(dir / (run + "-partial") / c.file) == expected);
+        EXPECT_TRUE(ReadFileBytes(dir / (run + "-partial") / c.file) == expected);
 
         const std::string missing = "\"missing\":[[1024,1024]]";
         for (const char* kind : {"left", "partial"}) {
             const std::string to = run + "-" + kind;
-            const std::string manifest = ReadAll(dir / (to + ".json"));
+            const std::string manifest = ReadFileBytes(dir / (to + ".json"));
             const std::string result =
                 std::string("\"result\":\"") + (kind[0] == 'l' ? "unreadable" : "partial") + "\"";
             EXPECT_NE(manifest.find(result + "," + missing), std::string::npos) << manifest;
             // Every other file came back as from the whole image.
             for (const fs::directory_entry& e : fs::recursive_directory_iterator(dir / to)) {
                 if (e.is_regular_file() && e.path().filename() != c.file) {
-                    EXPECT_TRUE(ReadAll(e.path()) ==
-                                ReadAll(dir / (run + "-clean") / fs::relative(e.path(), dir / to)))
+                    EXPECT_TRUE(
+                        ReadFileBytes(e.path()) ==
+                        ReadFileBytes(dir / (run + "-clean") / fs::relative(e.path(), dir / to)))
                         << e.path();
                 }
             }

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <set>
 
 #include "ntfs/ntfs_harness.h"
@@ -16,23 +14,17 @@ namespace {
 using platform::ByteRun;
 
 std::vector<uint8_t> ReadImage(const std::string& name) {
-    std::ifstream in(test::FixturePath(name), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-uint32_t Le(const std::vector<uint8_t>& b, std::size_t at, int width) {
-    uint32_t v = 0;
-    for (int i = width - 1; i >= 0; --i) {
-        v = v << 8 | b[at + static_cast<std::size_t>(i)];
-    }
-    return v;
+    const std::string bytes = test::ReadFileBytes(test::FixturePath(name));
+    return {bytes.begin(), bytes.end()};
 }
 
 // Up to 32 sectors of the first FAT, none of the second.
-ByteRun FirstFatSectors(const std::vector<uint8_t>& b) {
-    const uint32_t bytesPerSector = Le(b, 0x0B, 2);
-    const uint32_t fatSectors = Le(b, 0x16, 2) != 0 ? Le(b, 0x16, 2) : Le(b, 0x24, 4);
-    return {int64_t{Le(b, 0x0E, 2)} * bytesPerSector,
+ByteRun FirstFatSectors(const std::vector<uint8_t>& volume) {
+    const std::string b(volume.begin(), volume.begin() + 512);
+    const uint32_t bytesPerSector = test::LeField(b, 0x0B, 2);
+    const uint32_t fatSectors =
+        test::LeField(b, 0x16, 2) != 0 ? test::LeField(b, 0x16, 2) : test::LeField(b, 0x24, 4);
+    return {int64_t{test::LeField(b, 0x0E, 2)} * bytesPerSector,
             uint64_t{std::min<uint32_t>(32, fatSectors)} * bytesPerSector};
 }
 

@@ -1,7 +1,6 @@
 #include "support/paths.h"
 
 #include <algorithm>
-
 #include <regex>
 
 #include <sys/wait.h>
@@ -11,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace relicta::test {
@@ -112,6 +112,19 @@ std::string JsonField(const std::string& line, const std::string& field) {
         return m[1];
     }
     return {};
+}
+
+std::string ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+uint32_t LeField(const std::string& bytes, std::size_t at, int width) {
+    uint32_t value = 0;
+    for (int i = width - 1; i >= 0; --i) {
+        value = value << 8 | static_cast<uint8_t>(bytes.at(at + static_cast<std::size_t>(i)));
+    }
+    return value;
 }
 
 }  // namespace relicta::test

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,11 @@ struct CommandResult {
 CommandResult RunCommand(const std::string& commandLine);
 
 bool HaveTool(const std::string& tool);
+
+// A file's bytes, empty when it cannot be read.
+std::string ReadFileBytes(const std::string& path);
+// The little-endian field of `width` bytes at `at` of `bytes` (a boot sector's, say).
+uint32_t LeField(const std::string& bytes, std::size_t at, int width);
 
 // The lines of `text`, and `text` split at every `separator`.
 std::vector<std::string> Lines(const std::string& text);
