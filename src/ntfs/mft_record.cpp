@@ -508,15 +508,20 @@ uint32_t RecordsInUnreadableSectors(platform::Handle hVolume) {
     for (const volume::ClusterExtent& e : *extents) {
         const __int128 start = static_cast<__int128>(e.lcn) * clusterBytes;
         const __int128 length = static_cast<__int128>(e.clusters) * clusterBytes;
-        if (start < 0 || length <= 0 || start + length > INT64_MAX) {
+        const __int128 mftStart = static_cast<__int128>(e.vcn) * clusterBytes;
+        if (start < 0 || length <= 0 || start + length > INT64_MAX || mftStart < 0 ||
+            mftStart + length > INT64_MAX) {
             continue;
         }
         for (const platform::ByteRun& run :
              Vcb->Unreadable.Within(static_cast<int64_t>(start), static_cast<uint64_t>(length))) {
-            const int64_t inMft = e.vcn * clusterBytes + (run.offset - static_cast<int64_t>(start));
+            const int64_t inMft =
+                static_cast<int64_t>(mftStart) + (run.offset - static_cast<int64_t>(start));
             lost.emplace_back(
                 inMft / recordBytes,
-                (inMft + static_cast<int64_t>(run.length) + recordBytes - 1) / recordBytes);
+                inMft / recordBytes +
+                    (inMft % recordBytes + static_cast<int64_t>(run.length) + recordBytes - 1) /
+                        recordBytes);
         }
     }
     std::sort(lost.begin(), lost.end());

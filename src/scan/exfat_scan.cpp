@@ -18,6 +18,7 @@
 #include "volume/exfat_fat.h"
 #include "volume/exfat_layout.h"
 #include "volume/filetime.h"
+#include "volume/raw_io.h"
 #include "volume/vcb.h"
 
 namespace relicta::scan {
@@ -35,6 +36,9 @@ constexpr uint64_t kReadPieceBytes = uint64_t{256} << 10;
 constexpr int kMaxDepth = 128;
 constexpr uint32_t kProgressRange = 10000;
 constexpr std::size_t kNoFile = SIZE_MAX;
+// Stands for entries in unreadable sectors: not in use, of no known type. Read as zeros they
+// would end their folder there, and the entries after them could not be walked.
+constexpr uint8_t kUnreadableEntryType = 0x7F;
 
 // A folder waiting to be walked.
 struct Folder {
@@ -359,6 +363,27 @@ void ClaimDirectoryClusters(ExFatWalk& walk, const std::vector<ClusterExtent>& e
     }
 }
 
+// Reads `bytes` bytes from `offset` bytes into `cluster` onto the end of a folder's `window`;
+// false when some lay in unreadable sectors (their entries are lost).
+bool AppendFolderBytes(std::vector<uint8_t>& window, int64_t cluster, uint64_t offset,
+                       uint64_t bytes) {
+    const std::size_t at = window.size();
+    volume::AppendHeapBytes(window, cluster, offset, bytes);
+    const std::optional<int64_t> start = volume::ClusterOffset(cluster);
+    if (!start || offset > static_cast<uint64_t>(INT64_MAX - *start)) {
+        return true;
+    }
+    const int64_t from = *start + static_cast<int64_t>(offset);
+    const std::vector<platform::ByteRun> lost = Vcb->Unreadable.Within(from, bytes);
+    for (const platform::ByteRun& run : lost) {
+        const uint64_t first = static_cast<uint64_t>(run.offset - from) / entry::Size * entry::Size;
+        for (uint64_t e = first; e < static_cast<uint64_t>(run.End() - from); e += entry::Size) {
+            window[at + static_cast<std::size_t>(e)] = kUnreadableEntryType;
+        }
+    }
+    return lost.empty();
+}
+
 void WalkFolder(ExFatWalk& walk, const Folder& folder) {
     if (PumpAndCheckStop(walk)) {
         return;
@@ -385,7 +410,7 @@ void WalkFolder(ExFatWalk& walk, const Folder& folder) {
         const uint64_t extentBytes = static_cast<uint64_t>(e.clusters) * Vcb->BytesPerCluster;
         for (uint64_t done = 0; done < extentBytes;) {
             const uint64_t bytes = std::min(piece, extentBytes - done);
-            if (!volume::AppendHeapBytes(window, e.lcn, done, bytes) && whole) {
+            if (!AppendFolderBytes(window, e.lcn, done, bytes) && whole) {
                 whole = false;
                 ++Vcb->Losses.folders;  // its entries there are lost
             }

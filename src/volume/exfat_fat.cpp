@@ -26,6 +26,16 @@ std::optional<int64_t> OtherFatDistance(const ExFatGeometry& g) {
     return g.SecondFatActive() ? -fatBytes : fatBytes;
 }
 
+// Whether all that a read of `size` bytes at `offset` missed lies in unreadable sectors, not
+// past the volume's end (which no other copy makes up for).
+bool MissedOnlyUnreadable(int64_t offset, uint64_t size, uint64_t read) {
+    uint64_t unreadable = 0;
+    for (const platform::ByteRun& run : Vcb->Unreadable.Within(offset, size)) {
+        unreadable += run.length;
+    }
+    return read + unreadable == size;
+}
+
 // The cache slot holding FAT block `block`, read now when no slot holds it.
 const std::vector<uint8_t>& FatBlock(int64_t block) {
     ExFatFatCache& cache = Vcb->ExFatFat;
@@ -45,7 +55,8 @@ const std::vector<uint8_t>& FatBlock(int64_t block) {
     const uint64_t offset = (g.ActiveFatOffset() << g.BytesPerSectorShift) + at;
     const uint64_t read = ReadVolumeBytes(Vcb->hVolume, static_cast<int64_t>(offset), bytes);
     if (read != bytes.size() &&
-        !PatchFromOtherCopy(static_cast<int64_t>(offset), bytes, OtherFatDistance(g))) {
+        (!MissedOnlyUnreadable(static_cast<int64_t>(offset), bytes.size(), read) ||
+         !PatchFromOtherCopy(static_cast<int64_t>(offset), bytes, OtherFatDistance(g)))) {
         bytes.clear();  // unread entries are bad clusters, not free ones
     }
     cache.block[slot] = block;

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -34,7 +35,8 @@ int imageFd = -1;
 off_t imageSize = 0;
 Run runs[kMaxRuns];
 int runCount = 0;
-unsigned long failedReads = 0;
+// FUSE serves reads from several threads unless mounted with -s.
+std::atomic<unsigned long> failedReads{0};
 
 bool Touches(off_t offset, size_t size) {
     const uint64_t first = static_cast<uint64_t>(offset) / kSectorBytes;
@@ -48,7 +50,7 @@ bool Touches(off_t offset, size_t size) {
 }
 
 int CountText(char* text, size_t room) {
-    return std::snprintf(text, room, "%lu\n", failedReads);
+    return std::snprintf(text, room, "%lu\n", failedReads.load());
 }
 
 int GetAttr(const char* path, struct stat* st, struct fuse_file_info* fi) {
