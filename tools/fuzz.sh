@@ -105,6 +105,12 @@ if [[ ! -d $seeds/fuzz_formats ]]; then
     { printf "\\x${sample##*:}"; cat "tests/data/content/${sample%%:*}"; } >"$seeds/fuzz_formats/${sample%%:*}"
   done
 fi
+if [[ ! -d $seeds/fuzz_failing_disk ]]; then
+  mkdir -p "$seeds/fuzz_failing_disk"
+  printf '# Mapfile\n0x00100000 ?  1\n0x00000000 0x00080000 +\n0x00080000 0x00000400 -\n0x00080400 0x10000 /\n0x00090400 0x100000 *\n' \
+    >"$seeds/fuzz_failing_disk/map"
+  xz -dc tests/data/fat32.img.xz | head -c 4096 >"$seeds/fuzz_failing_disk/fat32-start"
+fi
 set -o pipefail
 
 mkdir -p build-fuzz/artifacts build-fuzz/corpus
@@ -124,7 +130,7 @@ run() {
     -artifact_prefix="build-fuzz/artifacts/$target-" >"build-fuzz/$target.log" 2>&1
 }
 status=0
-targets=(fuzz_lznt1 fuzz_open_volume fuzz_mft_record fuzz_ntfs_scan fuzz_fat_scan fuzz_exfat_scan fuzz_recover fuzz_names fuzz_containers fuzz_content fuzz_deep fuzz_formats)
+targets=(fuzz_lznt1 fuzz_open_volume fuzz_mft_record fuzz_ntfs_scan fuzz_fat_scan fuzz_exfat_scan fuzz_recover fuzz_names fuzz_containers fuzz_content fuzz_deep fuzz_formats fuzz_failing_disk)
 for ((i = 0; i < ${#targets[@]}; i += 2)); do
   pids=()
   for target in "${targets[@]:i:2}"; do
