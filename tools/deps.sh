@@ -13,6 +13,7 @@ packages=(
   libmagic-dev nettle-dev libdeflate-dev libturbojpeg0-dev zlib1g-dev
   imagemagick ffmpeg img2pdf libtiff-tools libheif-examples libimage-exiftool-perl zip
   libfuse3-dev fuse3 gddrescue
+  qt6-pdf-dev qt6-image-formats-plugins fonts-wqy-microhei dbus-daemon
 )
 # tools/package.sh needs more: RELICTA_DEPS_EXTRA="dpkg-dev lintian" tools/deps.sh
 read -r -a extra <<<"${RELICTA_DEPS_EXTRA:-}"

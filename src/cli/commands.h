@@ -6,6 +6,7 @@
 
 #include "cli/options.h"
 #include "view/found_file_list.h"
+#include "view/list_filter.h"
 
 namespace relicta::cli {
 
@@ -33,5 +34,11 @@ struct ScanOutcome {
 };
 std::optional<ScanOutcome> ScanForCommand(const Options& options, view::FoundFileList& list,
                                           int& status);
+
+// The filter of the list options scan and recover take (--kind, --min-condition, --min-size,
+// --max-size, --found-by, --modified-after, --modified-before); nullopt (with the reason on stderr) for a value that means nothing.
+std::optional<view::ListFilter> FilterFromOptions(const Options& options);
+// Drops the rows `filter` does not accept.
+void KeepFilteredRows(view::FoundFileList& list, const view::ListFilter& filter);
 
 }  // namespace relicta::cli

@@ -125,16 +125,29 @@ std::vector<std::string> NamedValues(const Options& options, const std::string& 
     return values;
 }
 
+namespace {
+
+constexpr const char* kFilterOptions[] = {"kind",           "min-condition", "min-size",
+                                          "max-size",       "found-by",      "modified-after",
+                                          "modified-before"};
+
+}  // namespace
+
 CommandOptions OptionsOf(const std::string& command) {
+    CommandOptions options;
     if (command == "scan") {
-        return {{"pattern", "format", "output"},
-                {"skip-temp", "check-content", "deep", "no-carve"}};
+        options = {{"pattern", "format", "output"},
+                   {"skip-temp", "check-content", "deep", "no-carve"}};
+    } else if (command == "recover") {
+        options = {{"pattern", "to", "item", "manifest"},
+                   {"skip-temp", "all", "keep-paths", "yes", "deep", "no-carve", "partial"}};
+    } else {
+        return options;
     }
-    if (command == "recover") {
-        return {{"pattern", "to", "item", "manifest"},
-                {"skip-temp", "all", "keep-paths", "yes", "deep", "no-carve", "partial"}};
+    for (const char* filter : kFilterOptions) {
+        options.valued.emplace_back(filter);
     }
-    return {};
+    return options;
 }
 
 namespace {
@@ -158,20 +171,24 @@ const std::vector<CommandText>& Commands() {
          {"volume", "mapfile", "on-check"}},
         {"scan",
          "relicta scan [--volume [L=]PATH [--mapfile FILE]]... [--deep [--no-carve]]\n"
-         "                    [--pattern P] [--skip-temp] [--check-content]\n"
+         "                    [--pattern P] [--skip-temp] [--check-content] [FILTER]...\n"
          "                    [--format tsv|json|bodyfile] [--output FILE] [--on-check=...]\n"
          "                    [DRIVE|PATH]\n",
          "list the deleted files of one drive, or of every drive",
-         {"volume", "mapfile", "deep", "no-carve", "pattern", "skip-temp", "check-content",
+         {"volume", "mapfile", "deep", "no-carve", "pattern", "skip-temp", "check-content", "kind",
+          "min-condition", "min-size", "max-size", "modified-after", "modified-before", "found-by",
           "format", "output", "on-check"}},
         {"recover",
          "relicta recover [--volume [L=]PATH [--mapfile FILE]]... [--deep [--no-carve]]\n"
          "                    --to DIR [--item N]... [--all] [--pattern P] [--skip-temp]\n"
-         "                    [--keep-paths] [--partial] [--manifest FILE] [--yes]\n"
+         "                    [FILTER]... [--keep-paths] [--partial] [--manifest FILE] [--yes]\n"
          "                    [--on-check=...] [DRIVE|PATH]\n",
          "scan as scan does, then copy the chosen files out into DIR",
-         {"volume", "mapfile", "deep", "no-carve", "to", "item", "all", "pattern", "skip-temp",
-          "keep-paths", "partial", "manifest", "yes", "on-check"}},
+         {"volume",        "mapfile",    "deep",     "no-carve",       "to",
+          "item",          "all",        "pattern",  "skip-temp",      "kind",
+          "min-condition", "min-size",   "max-size", "modified-after", "modified-before",
+          "found-by",      "keep-paths", "partial",  "manifest",       "yes",
+          "on-check"}},
     };
     return commands;
 }
@@ -203,6 +220,23 @@ const char* OptionText(const std::string& name) {
         {"check-content",
          "  --check-content     read each listed file's data: does it hold what its name\n"
          "                      promises? (JSON: content and content_detail; bodyfile: MD5)\n"},
+        {"kind",
+         "  --kind K            only files of kind K: pictures, documents, audio, video,\n"
+         "                      archives or other (by extension, or by what the content check\n"
+         "                      found the data to be); repeat or join with commas for several\n"},
+        {"min-condition",
+         "  --min-condition C   only files whose condition is at least C: excellent, good,\n"
+         "                      poor or hopeless\n"},
+        {"min-size",
+         "  --min-size N        only files of at least N bytes (K, M, G: KiB, MiB, GiB)\n"},
+        {"max-size", "  --max-size N        only files of at most N bytes\n"},
+        {"modified-after",
+         "  --modified-after D  only files modified at or after D (2024-06-01 or\n"
+         "                      2024-06-01T13:05, the volume's local time)\n"},
+        {"modified-before", "  --modified-before D only files modified before D\n"},
+        {"found-by",
+         "  --found-by F        only files found by F: entry (a deleted entry), old (an old\n"
+         "                      file system a deep scan found) or carved; commas for several\n"},
         {"format",
          "  --format F          tsv (the saved-list format), json (one object per line) or\n"
          "                      bodyfile (The Sleuth Kit's, for mactime -b)\n"},

@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -91,12 +92,21 @@ bool SelectRows(const Options& options, view::FoundFileList& list) {
             std::fprintf(stderr, "relicta: --item takes a number, not %s\n", text.c_str());
             return false;
         }
-        if (item >= list.rows.size()) {
+        if (item >= scan::foundFiles.size()) {
             std::fprintf(stderr, "relicta: there is no item %llu: the scan listed %zu files\n",
-                         item, list.rows.size());
+                         item, scan::foundFiles.size());
             return false;
         }
-        list.rows[item].selected = true;
+        // Rows keep their item numbers when filters drop others.
+        const auto row =
+            std::find_if(list.rows.begin(), list.rows.end(),
+                         [item](const view::FoundFileList::Row& r) { return r.itemData == item; });
+        if (row == list.rows.end()) {
+            std::fprintf(stderr, "relicta: item %llu is not among the files the filters list\n",
+                         item);
+            return false;
+        }
+        row->selected = true;
     }
     return true;
 }
@@ -144,6 +154,10 @@ int RunRecoverCommand(const Options& options) {
             return kExitUsage;
         }
     }
+    const std::optional<view::ListFilter> filter = FilterFromOptions(options);
+    if (!filter) {
+        return kExitUsage;
+    }
     view::FoundFileList list;
     int status = kExitUsage;
     const std::optional<ScanOutcome> outcome = ScanForCommand(options, list, status);
@@ -154,11 +168,15 @@ int RunRecoverCommand(const Options& options) {
         std::fprintf(stderr, "relicta: scan stopped; nothing recovered\n");
         return kExitAborted;
     }
+    KeepFilteredRows(list, *filter);
     if (!SelectRows(options, list)) {
         return kExitUsage;
     }
     if (list.rows.empty()) {
-        std::fprintf(stderr, "relicta: no deleted files were found; nothing to recover\n");
+        std::fprintf(stderr, filter->FiltersNothing()
+                                 ? "relicta: no deleted files were found; nothing to recover\n"
+                                 : "relicta: no deleted file passes the filters; nothing to "
+                                   "recover\n");
         return kExitDone;
     }
     if (!DestinationAccepted(list, destination)) {

@@ -160,20 +160,34 @@ class JsonLineWriter {
     char* cursor_ = buffer_.data();
 };
 
-void WriteList(std::ostream& out, const std::string& format, bool deep) {
+void WriteList(std::ostream& out, const std::string& format, bool deep,
+               const view::ItemList& items) {
     if (format == "bodyfile") {
-        view::WriteBodyfile(out);
+        view::WriteBodyfile(out, items);
         return;
     }
     if (format != "json") {
-        view::WriteSavedList(out);
+        view::WriteSavedList(out, items);
         return;
     }
     JsonLineWriter writer(out, deep);
-    for (std::size_t i = 0; i < scan::foundFiles.size(); ++i) {
-        writer.Write(i, scan::foundFiles[i]);
+    for (uint32_t item : items) {
+        writer.Write(item, scan::foundFiles.at(item));
     }
     writer.Flush();
+}
+
+// The listed files: every one found, or those the filter let through.
+view::ItemList ListedItems(const view::FoundFileList& list, const view::ListFilter& filter) {
+    if (filter.FiltersNothing()) {
+        return view::AllItems();
+    }
+    view::ItemList items;
+    items.reserve(list.rows.size());
+    for (const view::FoundFileList::Row& row : list.rows) {
+        items.push_back(row.itemData);
+    }
+    return items;
 }
 
 // The content check of every listed file, under the console's progress; Ctrl+C stops it.
@@ -256,6 +270,10 @@ int RunScanCommand(const Options& options) {
             return kExitUsage;
         }
     }
+    const std::optional<view::ListFilter> filter = FilterFromOptions(options);
+    if (!filter) {
+        return kExitUsage;
+    }
     view::FoundFileList list;
     int status = kExitUsage;
     const std::optional<ScanOutcome> outcome = ScanForCommand(options, list, status);
@@ -264,9 +282,15 @@ int RunScanCommand(const Options& options) {
     }
     bool checkStopped = false;
     if (!outcome->interrupted && !NamedValue(options, "check-content").empty()) {
+        // A file's kind may change once its content is known: the kind waits for the check.
+        view::ListFilter beforeCheck = *filter;
+        beforeCheck.kinds = 0;
+        KeepFilteredRows(list, beforeCheck);
         checkStopped = !CheckListedContent(list, format == "bodyfile");
     }
-    WriteList(outputPath.empty() ? std::cout : file, format, !NamedValue(options, "deep").empty());
+    KeepFilteredRows(list, *filter);
+    WriteList(outputPath.empty() ? std::cout : file, format, !NamedValue(options, "deep").empty(),
+              ListedItems(list, *filter));
     std::cout.flush();
     if (outcome->interrupted) {
         std::fprintf(stderr, "relicta: scan stopped; %zu files found so far\n",

@@ -35,9 +35,9 @@ std::string BodyfileLine(const scan::FoundFile& file) {
            std::to_string(UnixSeconds(file.createdTime));
 }
 
-bool WriteBodyfile(std::ostream& out) {
-    for (const scan::FoundFile& file : scan::foundFiles) {
-        out << BodyfileLine(file) << '\n';
+bool WriteBodyfile(std::ostream& out, const ItemList& items) {
+    for (uint32_t item : items) {
+        out << BodyfileLine(scan::foundFiles.at(item)) << '\n';
     }
     return static_cast<bool>(out.flush());
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "scan/found_files.h"
+#include "view/saved_list.h"
 
 namespace relicta::view {
 
@@ -13,7 +14,7 @@ namespace relicta::view {
 // cluster as the inode, MD5 0 unless a check read the whole data.
 std::string BodyfileLine(const scan::FoundFile& file);
 
-// Every entry, one line each; false when the stream failed.
-bool WriteBodyfile(std::ostream& out);
+// Every entry of `items`, one line each; false when the stream failed.
+bool WriteBodyfile(std::ostream& out, const ItemList& items = AllItems());
 
 }  // namespace relicta::view

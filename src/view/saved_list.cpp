@@ -19,6 +19,14 @@ constexpr int kPageNumberY = 6300;
 
 }  // namespace
 
+ItemList AllItems() {
+    ItemList items(scan::foundFiles.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        items[i] = static_cast<uint32_t>(i);
+    }
+    return items;
+}
+
 std::string FullPath(const scan::FoundFile& file) {
     if (!file.dir.empty() && file.dir.back() == '\\') {
         return file.dir + file.name;
@@ -32,19 +40,19 @@ std::string SavedListLine(const scan::FoundFile& file) {
            std::to_string(file.mftOrCluster);
 }
 
-bool WriteSavedList(std::ostream& out) {
-    for (const scan::FoundFile& file : scan::foundFiles) {
-        out << SavedListLine(file) << "\r\n";
+bool WriteSavedList(std::ostream& out, const ItemList& items) {
+    for (uint32_t item : items) {
+        out << SavedListLine(scan::foundFiles.at(item)) << "\r\n";
     }
     out.flush();
     return static_cast<bool>(out);
 }
 
-std::string ClipboardText(std::size_t blockBytes) {
+std::string ClipboardText(const ItemList& items, std::size_t blockBytes) {
     std::string text;
     std::size_t freeBytes = blockBytes;
-    for (const scan::FoundFile& file : scan::foundFiles) {
-        const std::string path = FullPath(file);
+    for (uint32_t item : items) {
+        const std::string path = FullPath(scan::foundFiles.at(item));
         if (path.size() + 2 > freeBytes / 2) {
             break;
         }
@@ -59,7 +67,7 @@ int PrintPageCount(std::size_t entries) {
     return static_cast<int>((entries + kEntriesPerPage - 1) / kEntriesPerPage);
 }
 
-std::vector<PrintedText> PrintPage(int page, int year, int month, int day) {
+std::vector<PrintedText> PrintPage(int page, int year, int month, int day, const ItemList& items) {
     std::vector<PrintedText> texts = {
         {0, kHeaderY,
          "Deleted files found on " + std::to_string(year) + "/" + std::to_string(month) + "/" +
@@ -71,8 +79,8 @@ std::vector<PrintedText> PrintPage(int page, int year, int month, int day) {
         {kPageNumberX, kPageNumberY, "Page " + std::to_string(page)},
     };
     const std::size_t first = static_cast<std::size_t>(page - 1) * kEntriesPerPage;
-    for (std::size_t k = 0; k < kEntriesPerPage && first + k < scan::foundFiles.size(); ++k) {
-        const scan::FoundFile& file = scan::foundFiles[first + k];
+    for (std::size_t k = 0; k < kEntriesPerPage && first + k < items.size(); ++k) {
+        const scan::FoundFile& file = scan::foundFiles.at(items[first + k]);
         const int y = kFirstEntryY + kEntrySpacing * static_cast<int>(k);
         texts.push_back({0, y - kPathAbove, FullPath(file)});
         texts.push_back({kSizeX, y, SizeText(file.size)});
