@@ -69,6 +69,29 @@ PieceRead ReadPiece(platform::Handle handle, const Piece& piece, std::vector<uin
     return {done - done % kSectorBytes, 0};
 }
 
+// The time left, once the first seconds (a cold cache, the read-ahead filling) no longer sway
+// the rate.
+void AppendTimeLeft(char* out, std::size_t room, double seconds, int64_t done, double rate,
+                    int64_t total) {
+    constexpr double kSteadyAfterSeconds = 10;
+    constexpr int64_t kSteadyAfterParts = 100;  // a hundredth of the drive
+    if (done >= total) {
+        return;
+    }
+    if (seconds < kSteadyAfterSeconds || done < total / kSteadyAfterParts || rate <= 0) {
+        std::snprintf(out, room, ", estimating the time left");
+        return;
+    }
+    const auto left = static_cast<int64_t>(static_cast<double>(total - done) / rate);
+    if (left >= 3600) {
+        std::snprintf(out, room, ", %lldh %02lldm left", static_cast<long long>(left / 3600),
+                      static_cast<long long>(left % 3600 / 60));
+    } else {
+        std::snprintf(out, room, ", %lldm %02llds left", static_cast<long long>(left / 60),
+                      static_cast<long long>(left % 60));
+    }
+}
+
 class PassProgress {
   public:
     explicit PassProgress(int64_t total) : total_(std::max<int64_t>(total, 1)) {
@@ -85,11 +108,12 @@ class PassProgress {
         shown_ = now;
         const double seconds = std::chrono::duration<double>(now - start_).count();
         const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
-        const double left = rate > 0 ? static_cast<double>(total_ - done) / rate : 0;
         char text[160];
-        std::snprintf(text, sizeof text, "Deep scan: %.0f of %.0f MiB, %.0f MiB/s, %.0f s left",
-                      static_cast<double>(done) / kMiB, static_cast<double>(total_) / kMiB,
-                      rate / kMiB, left);
+        const int used = std::snprintf(text, sizeof text, "Deep scan: %.0f of %.0f MiB, %.0f MiB/s",
+                                       static_cast<double>(done) / kMiB,
+                                       static_cast<double>(total_) / kMiB, rate / kMiB);
+        AppendTimeLeft(text + used, sizeof text - static_cast<std::size_t>(used), seconds, done,
+                       rate, total_);
         window_->SetText(text);
         window_->SetPos(static_cast<int>(static_cast<__int128>(done) * kProgressSteps / total_));
     }

@@ -80,7 +80,7 @@ CDriveDialog::CDriveDialog(QWidget* parent)
       patternEdit_(new QLineEdit("*", this)),
       withMapFile_(new QCheckBox("It has a GNU ddrescue map file...", this)),
       skipTemp_(new QCheckBox("Skip files in temp directories and .tmp files", this)),
-      deepScanBox_(new QCheckBox("Deep scan", this)),
+      deepScanBox_(new QCheckBox("Deep scan (reads the whole drive; slower)", this)),
       ok_(new QPushButton("OK", this)) {
     setObjectName("driveDialog");
     setWindowTitle("Choose Drive(s) to scan for deleted files");

@@ -3,16 +3,19 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QPageSetupDialog>
 #include <QPainter>
 #include <QPrintDialog>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
+#include <QSplitter>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTimer>
 #include <QToolBar>
+#include <QVBoxLayout>
 #include <ctime>
 
 #include "app/beep.h"
@@ -20,9 +23,12 @@
 #include "app/scan_state.h"
 #include "deep/deep_scan.h"
 #include "gui/about.h"
+#include "gui/filter_bar.h"
+#include "gui/folder_pane.h"
 #include "gui/progress_window.h"
 #include "recover/content_pass.h"
 #include "scan/found_files.h"
+#include "view/folder_tree.h"
 #include "view/saved_list.h"
 
 namespace relicta::gui {
@@ -35,6 +41,8 @@ constexpr int kClockIntervalMs = 1000;
 constexpr int kPrintFontHeight = 62;  // layout units: a 10-point font at 600 dpi
 constexpr int kPrintLineHeight = 240;
 constexpr uint64_t kMiB = uint64_t{1024} * 1024;
+constexpr int kFolderPaneWidth = 200;
+constexpr int kListWidth = 800;
 
 std::string LocalTimeText() {
     const std::time_t now = std::time(nullptr);
@@ -46,20 +54,29 @@ std::string LocalTimeText() {
 
 }  // namespace
 
-CMainFrame::CMainFrame(CSalvexDoc& doc) : doc_(doc), view_(new CSalvexView(this)), prompts_(this) {
+CMainFrame::CMainFrame(CSalvexDoc& doc)
+    : doc_(doc),
+      view_(new CSalvexView(this)),
+      filters_(new FilterBar(this)),
+      folders_(new FolderPane(this)),
+      prompts_(this) {
     setObjectName("mainFrame");
     setWindowTitle(kCaption);
     setWindowIcon(RelictaIcon());
-    setCentralWidget(view_);
+    setCentralWidget(CreateCentralArea());
     CreateCommands();
     CreateMenus();
     CreateToolBar();
     CreateStatusBar();
+    AddViewToggle("foldersToggle", "&Folders", folders_);
     resize(1000, 640);
     recoverSettings_.lastDestination = recover::DefaultDestination();
     recoverSettings_.checkContent = true;
 
     connect(view_, &CSalvexView::recoverRequested, this, &CMainFrame::RecoverSelected);
+    connect(filters_, &FilterBar::filterChanged, this, &CMainFrame::ApplyFilter);
+    connect(folders_, &FolderPane::folderChosen, this, &CMainFrame::ApplyFilter);
+    connect(folders_, &FolderPane::recoverFolderRequested, this, &CMainFrame::RecoverFolder);
     app::SetPumpMessagesHook([this] { return PumpMessages(); });
     app::SetProgressFactory([this] { return std::make_unique<CProgressWindow>(this); });
     app::SetBeepHook([](unsigned, unsigned) { QApplication::beep(); });
@@ -69,6 +86,32 @@ CMainFrame::~CMainFrame() {
     app::SetPumpMessagesHook(nullptr);
     app::SetProgressFactory(nullptr);
     app::SetBeepHook(nullptr);
+}
+
+QWidget* CMainFrame::CreateCentralArea() {
+    auto* area = new QWidget(this);
+    auto* layout = new QVBoxLayout(area);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(filters_);
+    splitter_ = new QSplitter(Qt::Horizontal, area);
+    splitter_->setObjectName("listSplitter");
+    splitter_->setChildrenCollapsible(false);
+    splitter_->addWidget(folders_);
+    splitter_->addWidget(view_);
+    splitter_->setStretchFactor(1, 1);
+    splitter_->setSizes({kFolderPaneWidth, kListWidth});
+    layout->addWidget(splitter_, 1);
+    return area;
+}
+
+void CMainFrame::AddViewToggle(const char* objectName, const QString& text, QWidget* pane) {
+    auto* toggle = new QAction(text, this);
+    toggle->setObjectName(objectName);
+    toggle->setCheckable(true);
+    toggle->setChecked(true);
+    connect(toggle, &QAction::toggled, pane, &QWidget::setVisible);
+    findChild<QMenu*>("viewMenu")->addAction(toggle);
 }
 
 QAction* CMainFrame::AddCommand(const char* objectName, const QString& text, const char* prompt,
@@ -93,9 +136,15 @@ void CMainFrame::CreateCommands() {
     connect(AddCommand("recover", "&Salvex file(s)...", "Recovers the selected file(s)\nRecover",
                        {QKS(Qt::CTRL | Qt::Key_U)}),
             &QAction::triggered, this, &CMainFrame::RecoverSelected);
+    connect(AddCommand("recoverFolder", "Recover &Folder...",
+                       "Recovers every file in the chosen folder and below it, under their "
+                       "folders\nRecover folder",
+                       {QKS(Qt::CTRL | Qt::SHIFT | Qt::Key_U)}),
+            &QAction::triggered, this, [this] { RecoverFolder(folders_->ChosenFolder()); });
     connect(AddCommand("saveList", "&Save File List...",
                        "Saves the list of deleted files\nSave list", {QKS(Qt::CTRL | Qt::Key_S)}),
-            &QAction::triggered, this, [this] { doc_.SaveFileList(this); });
+            &QAction::triggered, this,
+            [this] { doc_.SaveFileList(this, view_->Model().ShownItems()); });
     connect(
         AddCommand("newScan", "&New Scan", "Scans disks again to locate deleted files\nScan again",
                    {QKS(Qt::CTRL | Qt::Key_N)}),
@@ -122,13 +171,20 @@ void CMainFrame::CreateCommands() {
         ->setEnabled(false);
     connect(AddCommand("copy", "&Copy", "Copies the list of deleted files to the Clipboard\nCopy",
                        {QKS(Qt::CTRL | Qt::Key_C), QKS(Qt::CTRL | Qt::Key_Insert)}),
-            &QAction::triggered, this, [this] { doc_.CopyListToClipboard(); });
+            &QAction::triggered, this,
+            [this] { doc_.CopyListToClipboard(view_->Model().ShownItems()); });
     AddCommand("paste", "&Paste", "Inserts Clipboard contents\nPaste",
                {QKS(Qt::CTRL | Qt::Key_V), QKS(Qt::SHIFT | Qt::Key_Insert)})
         ->setEnabled(false);
     connect(AddCommand("selectAll", "Select &All", "Selects every file in the list\nSelect All",
                        {QKS(Qt::CTRL | Qt::Key_A)}),
             &QAction::triggered, view_, &QTableView::selectAll);
+    connect(AddCommand("find", "&Find...", "Searches the names and folders of the list\nFind",
+                       {QKS(Qt::CTRL | Qt::Key_F)}),
+            &QAction::triggered, this, [this] {
+                filters_->SearchField()->setFocus(Qt::ShortcutFocusReason);
+                filters_->SearchField()->selectAll();
+            });
     connect(AddCommand("checkContent", "Check &Content",
                        "Checks whether the selected files' data holds what their names "
                        "promise\nCheck Content"),
@@ -147,6 +203,7 @@ QAction* CMainFrame::Command(const char* objectName) const {
 void CMainFrame::CreateMenus() {
     QMenu* file = menuBar()->addMenu("&File");
     file->addAction(Command("recover"));
+    file->addAction(Command("recoverFolder"));
     file->addAction(Command("saveList"));
     file->addAction(Command("newScan"));
     file->addSeparator();
@@ -163,6 +220,7 @@ void CMainFrame::CreateMenus() {
     edit->addAction(Command("paste"));
     edit->addSeparator();
     edit->addAction(Command("selectAll"));
+    edit->addAction(Command("find"));
     QMenu* viewMenu = menuBar()->addMenu("&View");
     viewMenu->setObjectName("viewMenu");
     viewMenu->addAction(Command("checkContent"));
@@ -214,7 +272,10 @@ void CMainFrame::CreateStatusBar() {
     message_->setObjectName("messagePane");
     clock_ = new QLabel(this);
     clock_->setObjectName("clockPane");
+    shown_ = new QLabel(this);
+    shown_->setObjectName("shownPane");
     statusBar()->addWidget(message_, 1);
+    statusBar()->addPermanentWidget(shown_);
     statusBar()->addPermanentWidget(clock_);
     auto* toggle = new QAction("&Status Bar", this);
     toggle->setObjectName("statusBarToggle");
@@ -234,11 +295,29 @@ void CMainFrame::RefreshStatusBar() {
     clock_->setFixedWidth(clock_->fontMetrics().horizontalAdvance(time) + 2 * clock_->margin() + 4);
     clock_->setText(time);
     message_->setText(QString::fromStdString(app::StatusText));
+    const FileListModel& model = view_->Model();
+    shown_->setText(
+        QString("%1 of %2 files shown").arg(model.ShownCount()).arg(model.ListedCount()));
+}
+
+void CMainFrame::ApplyFilter() {
+    view::ListFilter filter = filters_->Filter();
+    filter.folder = folders_->ChosenFolder().toStdString();
+    view_->Model().SetFilter(std::move(filter));
+    RefreshStatusBar();
+}
+
+void CMainFrame::RefreshFolders() {
+    folders_->Show(view::BuildFolderTree(view_->Model().ListedItems()));
+    if (folders_->ChosenFolder().toStdString() != view_->Model().Filter().folder) {
+        ApplyFilter();
+    }
 }
 
 void CMainFrame::SetBusy(bool busy) {
     busy_ = busy;
-    for (const char* name : {"newScan", "recover", "saveList", "copy", "print", "printPreview"}) {
+    for (const char* name :
+         {"newScan", "recover", "recoverFolder", "saveList", "copy", "print", "printPreview"}) {
         Command(name)->setEnabled(!busy);
     }
 }
@@ -268,6 +347,7 @@ void CMainFrame::RunScan(scan::ScanSettings& settings, bool deep) {
     }
     view_->Model().Flush();
     SetBusy(false);
+    RefreshFolders();
     RefreshStatusBar();
     if (quitRequested_) {
         close();
@@ -275,11 +355,30 @@ void CMainFrame::RunScan(scan::ScanSettings& settings, bool deep) {
 }
 
 void CMainFrame::RecoverSelected() {
+    RecoverRows(view_->Model(), recoverSettings_);
+}
+
+void CMainFrame::RecoverFolder(const QString& path) {
+    view::FoundFileList rows;
+    const std::string folder = path.toStdString();
+    for (uint32_t item : view_->Model().ListedItems()) {
+        if (folder.empty() || view::InFolder(scan::foundFiles[item].dir, folder)) {
+            rows.rows.push_back({item, true});
+        }
+    }
+    recover::RecoverSettings settings = recoverSettings_;
+    settings.keepPaths = true;
+    settings.alwaysSeveral = true;
+    RecoverRows(rows, settings);
+}
+
+void CMainFrame::RecoverRows(const scan::FileListControl& rows,
+                             const recover::RecoverSettings& settings) {
     if (busy_) {
         return;
     }
     SetBusy(true);
-    recover::RecoverCommand command(prompts_, recoverSettings_);
+    recover::RecoverCommand command(prompts_, settings);
     command.SetProgressObserver([this](const recover::RecoverTally& tally) {
         if (pumpClock_.isValid() && pumpClock_.elapsed() < kPumpIntervalMs) {
             return;
@@ -291,7 +390,7 @@ void CMainFrame::RecoverSelected() {
                                      .arg(tally.bytesWritten / kMiB));
         QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     });
-    command.RecoverSelected(view_->Model());
+    command.RecoverSelected(rows);
     view_->Model().RefreshContent();
     recoverSettings_.lastDestination = command.Settings().lastDestination;
     statusBar()->clearMessage();
@@ -355,13 +454,14 @@ void CMainFrame::PrintList(QPrinter& printer) {
     std::tm utc{};
     gmtime_r(&now, &utc);
     // An empty list still prints its dated header on one page.
-    const int pages = std::max(1, view::PrintPageCount(scan::foundFiles.size()));
+    const view::ItemList items = view_->Model().ShownItems();
+    const int pages = std::max(1, view::PrintPageCount(items.size()));
     for (int p = 1; p <= pages; ++p) {
         if (p > 1) {
             printer.newPage();
         }
         for (const view::PrintedText& text :
-             view::PrintPage(p, utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday)) {
+             view::PrintPage(p, utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, items)) {
             painter.drawText(QRect(text.x, text.y, view::kPrintWidth - text.x, kPrintLineHeight),
                              Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine | Qt::TextDontClip,
                              QString::fromStdString(text.text));

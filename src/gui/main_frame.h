@@ -14,8 +14,12 @@
 
 class QLabel;
 class QPrinter;
+class QSplitter;
 
 namespace relicta::gui {
+
+class FilterBar;
+class FolderPane;
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT
@@ -36,6 +40,12 @@ class CMainFrame : public QMainWindow {
     bool QuitRequested() const { return quitRequested_; }
 
     void RecoverSelected();
+    // Recovers every listed file in folder `path` and below it, each under its old folder.
+    void RecoverFolder(const QString& path);
+    FilterBar& Filters() { return *filters_; }
+    FolderPane& Folders() { return *folders_; }
+    // Shows the rows the filter bar and the chosen folder let through.
+    void ApplyFilter();
     // View > Check Content: the content check of the selected files.
     void CheckContent();
     // The list as the printer's pages: the layout's units scaled to the page.
@@ -51,6 +61,10 @@ class CMainFrame : public QMainWindow {
     void CreateMenus();
     void CreateToolBar();
     void CreateStatusBar();
+    QWidget* CreateCentralArea();
+    void AddViewToggle(const char* objectName, const QString& text, QWidget* pane);
+    void RefreshFolders();
+    void RecoverRows(const scan::FileListControl& rows, const recover::RecoverSettings& settings);
     QAction* AddCommand(const char* objectName, const QString& text, const char* prompt,
                         const QList<QKeySequence>& keys = {});
     void SetBusy(bool busy);
@@ -62,8 +76,12 @@ class CMainFrame : public QMainWindow {
 
     CSalvexDoc& doc_;
     CSalvexView* view_;
+    FilterBar* filters_;
+    FolderPane* folders_;
+    QSplitter* splitter_ = nullptr;
     QToolBar* toolBar_ = nullptr;
     QLabel* message_ = nullptr;
+    QLabel* shown_ = nullptr;
     QLabel* clock_ = nullptr;
     std::unique_ptr<QPrinter> printer_;
     QtRecoverPrompts prompts_;

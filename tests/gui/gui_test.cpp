@@ -6,14 +6,17 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPrinter>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -25,6 +28,8 @@
 #include "app/recording_dialogs.h"
 #include "app/scan_state.h"
 #include "gui/drive_dialog.h"
+#include "gui/filter_bar.h"
+#include "gui/folder_pane.h"
 #include "gui/progress_window.h"
 #include "gui/recover_prompts.h"
 #include "gui/salvex_app.h"
@@ -580,13 +585,130 @@ class GuiTest : public QObject {
         QCOMPARE(QApplication::clipboard()->text().toStdString(), paths);
     }
 
+    // Each filter of the bar narrows the list to its rows and the status bar says so; Copy and
+    // Save take the rows shown; the condition's mark has its colour.
+    void filtersNarrowTheListAndWhatItsActionsTake_data() {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QList<uint32_t>>("items");
+        // fat16: 0-5 in the root (5: 20000 bytes), 6-8 in ?LDDIR and below it, 9-12 JPEGs in
+        // PHOTOS, 13 the one file of April 2022; 3 and 13 are Poor.
+        QTest::newRow("search") << "searchText"
+                                << "MG_0" << QList<uint32_t>{9, 10, 11, 12};
+        QTest::newRow("search folder") << "searchText"
+                                       << "lddir\\?ub" << QList<uint32_t>{8};
+        QTest::newRow("kind") << "kindFilter"
+                              << "Pictures" << QList<uint32_t>{9, 10, 11, 12};
+        QTest::newRow("condition")
+            << "conditionFilter"
+            << "At least Good" << QList<uint32_t>{0, 1, 2, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+        QTest::newRow("size from") << "minSize"
+                                   << "10K" << QList<uint32_t>{5};
+        QTest::newRow("modified from") << "modifiedFrom"
+                                       << "2022-04-01" << QList<uint32_t>{13};
+        QTest::newRow("modified to, the day whole")
+            << "modifiedTo"
+            << "2022-01-02" << QList<uint32_t>{0, 1, 2, 3, 4, 5};
+        QTest::newRow("a size that means nothing")
+            << "maxSize"
+            << "lots" << QList<uint32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
+    }
+    void filtersNarrowTheListAndWhatItsActionsTake() {
+        QFETCH(QString, field);
+        QFETCH(QString, value);
+        QFETCH(QList<uint32_t>, items);
+        qputenv("TZ", "UTC");
+        auto salvex = StartOn({Fixture("fat16.img")});
+        QVERIFY(salvex->StartUp());
+        gui::CMainFrame& frame = *salvex->Frame();
+        gui::FilterBar& bar = frame.Filters();
+        if (auto* box = bar.findChild<QComboBox*>(field)) {
+            box->setCurrentText(value);
+        } else {
+            bar.findChild<QLineEdit*>(field)->setText(value);
+        }
+        gui::FileListModel& model = frame.View().Model();
+        std::vector<uint32_t> shown = ListedItems(model);
+        std::sort(shown.begin(), shown.end());
+        QCOMPARE(QList<uint32_t>(shown.begin(), shown.end()), items);
+        QCOMPARE(frame.findChild<QLabel*>("shownPane")->text(),
+                 QString("%1 of 14 files shown").arg(items.size()));
+
+        frame.Command("copy")->trigger();
+        QCOMPARE(QApplication::clipboard()->text().count("\r\n"), items.size());
+        QTemporaryDir dir;
+        QVERIFY(salvex->Doc().SaveFileListTo(dir.path() + "/list.txt", model.ShownItems()));
+        QCOMPARE(QString::fromStdString(ReadFile((dir.path() + "/list.txt").toStdString()))
+                     .count("\r\n"),
+                 items.size());
+        for (int row = 0; row < model.RowCount(); ++row) {
+            const QModelIndex condition = model.index(row, view::kColumnCondition);
+            const QColor mark = model.data(condition, Qt::DecorationRole).value<QColor>();
+            const bool poor = model.data(condition, Qt::DisplayRole).toString() == "Poor";
+            QCOMPARE(mark.red() > mark.green(), poor);
+        }
+        bar.Clear();
+        QCOMPARE(model.RowCount(), 14);
+        qunsetenv("TZ");
+    }
+
+    // The folder tree counts the files in and below each folder; choosing one shows them, and
+    // Recover Folder writes them under their old folders.
+    void folderTreeChoosesAndRecoversAFolder() {
+        auto salvex = StartOn({Fixture("fat16.img")});
+        QVERIFY(salvex->StartUp());
+        gui::CMainFrame& frame = *salvex->Frame();
+        QStringList shownTree;
+        QTreeWidgetItem* oldDir = nullptr;
+        for (QTreeWidgetItemIterator it(&frame.Folders()); *it != nullptr; ++it) {
+            shownTree << (*it)->text(0);
+            oldDir = (*it)->text(0).startsWith("?LDDIR") ? *it : oldDir;
+        }
+        QCOMPARE(shownTree, (QStringList{"All folders (14)", "C: (14)", "?LDDIR (3)", "?UB (1)",
+                                         "PHOTOS (4)"}));
+        QVERIFY(oldDir != nullptr);
+        frame.Folders().setCurrentItem(oldDir);
+        QCOMPARE(frame.View().Model().RowCount(), 3);
+
+        app::SetDialogs(&salvex->Dialogs());
+        QTemporaryDir destination;
+        ModalScript script;
+        script.AcceptBox();  // the note on names that lost their first letter
+        script.Then([&](QWidget* w) {
+            auto* dialog = qobject_cast<gui::CRecoverToPathDialog*>(w);
+            if (dialog == nullptr) {
+                return false;
+            }
+            dialog->findChild<QLineEdit*>("destination")->setText(destination.path());
+            dialog->accept();
+            return true;
+        });
+        script.AcceptBox();
+        frame.Command("recoverFolder")->trigger();
+        QVERIFY(script.Done());
+        QStringList written;
+        for (const auto& entry :
+             std::filesystem::recursive_directory_iterator(destination.path().toStdString())) {
+            if (entry.is_regular_file()) {
+                written << QString::fromStdString(
+                    entry.path().lexically_relative(destination.path().toStdString()).string());
+            }
+        }
+        written.sort();
+        QCOMPARE(written.size(), 3);
+        QVERIFY2(written.filter("/").size() == 3 &&
+                     written.filter(QRegularExpression("/.*/")).size() == 1,
+                 qPrintable(written.join(", ")));
+    }
+
     void printsThePagesTheLayoutGives() {
         auto salvex = StartOn({Fixture("fat16.img")});
         QVERIFY(salvex->StartUp());
-        scan::MemoryFileList extra;
+        gui::FileListModel& model = salvex->Frame()->View().Model();
         while (scan::foundFiles.size() < 41) {
-            scan::AddFoundFile(extra, "extra.txt", "C:\\", 1, 0, 0, scan::kGood, 5);
+            scan::AddFoundFile(model, "extra.txt", "C:\\", 1, 0, 0, scan::kGood, 5);
         }
+        model.Flush();
         QTemporaryDir dir;
         QPrinter printer(QPrinter::HighResolution);
         printer.setOutputFormat(QPrinter::PdfFormat);
