@@ -69,17 +69,29 @@ bool ContainsIgnoringCase(std::string_view haystack, std::string_view needle) {
 }
 
 FileKind KindOfExtension(std::string_view name) {
+    // Looked up lower-cased in a sorted copy of the table: a kind filter asks it of every row.
+    static const std::vector<KindByExtension> sorted = [] {
+        std::vector<KindByExtension> table(std::begin(kKindsByExtension),
+                                           std::end(kKindsByExtension));
+        std::sort(table.begin(), table.end(),
+                  [](const KindByExtension& a, const KindByExtension& b) {
+                      return a.extension < b.extension;
+                  });
+        return table;
+    }();
     const std::size_t dot = name.rfind('.');
     if (dot == std::string_view::npos || name.size() - dot - 1 > kMaxExtensionBytes) {
         return FileKind::Other;
     }
-    const std::string_view extension = name.substr(dot + 1);
-    for (const KindByExtension& entry : kKindsByExtension) {
-        if (EqualsIgnoringCase(entry.extension, extension)) {
-            return entry.kind;
-        }
-    }
-    return FileKind::Other;
+    char lower[kMaxExtensionBytes];
+    const std::size_t length = name.size() - dot - 1;
+    std::transform(name.begin() + static_cast<std::ptrdiff_t>(dot) + 1, name.end(), lower,
+                   LowerAscii);
+    const std::string_view extension(lower, length);
+    const auto found = std::lower_bound(
+        sorted.begin(), sorted.end(), extension,
+        [](const KindByExtension& entry, std::string_view key) { return entry.extension < key; });
+    return found != sorted.end() && found->extension == extension ? found->kind : FileKind::Other;
 }
 
 FileKind KindOfFamily(content::Family family, std::string_view description) {
@@ -214,8 +226,7 @@ bool InFolder(std::string_view dir, std::string_view folder) {
     while (!dir.empty() && dir.back() == '\\') {
         dir.remove_suffix(1);
     }
-    return dir.size() >= folder.size() &&
-           EqualsIgnoringCase(dir.substr(0, folder.size()), folder) &&
+    return dir.size() >= folder.size() && dir.substr(0, folder.size()) == folder &&
            (dir.size() == folder.size() || dir[folder.size()] == '\\');
 }
 

@@ -56,7 +56,8 @@ struct ListFilter {
     bool Accepts(const scan::FoundFile& file) const;
 };
 
-// Whether folder `dir` is `folder` or lies below it ("C:\A\B" is below "C:\A", "C:\AB" is not).
+// Whether folder `dir` is `folder` or lies below it ("C:\A\B" is below "C:\A", "C:\AB" is not),
+// spelt as the scan listed it.
 bool InFolder(std::string_view dir, std::string_view folder);
 
 // "2024-06-01", "2024-06-01T13:05" or with seconds, a space for the T: the local FILETIME of

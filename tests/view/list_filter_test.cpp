@@ -58,7 +58,7 @@ TEST(ListFilter, DatesAsTypedAndDaysThatDoNotExist) {
 TEST(ListFilter, FoldersAndWhatLiesBelowThem) {
     const std::tuple<const char*, const char*, bool> cases[] = {
         {"C:\\A", "C:\\A", true},  {"C:\\A\\B", "C:\\A", true}, {"C:\\AB", "C:\\A", false},
-        {"C:\\", "C:", true},      {"C:\\A\\", "C:\\A", true},  {"c:\\photos", "C:\\PHOTOS", true},
+        {"C:\\", "C:", true},      {"C:\\A\\", "C:\\A", true},  {"c:\\photos", "C:\\PHOTOS", false},
         {"D:\\A", "C:\\A", false}, {"C:", "C:\\A", false},
     };
     for (const auto& [dir, folder, in] : cases) {
