@@ -25,7 +25,9 @@
 #include "gui/about.h"
 #include "gui/filter_bar.h"
 #include "gui/folder_pane.h"
+#include "gui/preview_pane.h"
 #include "gui/progress_window.h"
+#include "ntfs/ntfs_volume.h"
 #include "recover/content_pass.h"
 #include "scan/found_files.h"
 #include "view/folder_tree.h"
@@ -43,6 +45,7 @@ constexpr int kPrintLineHeight = 240;
 constexpr uint64_t kMiB = uint64_t{1024} * 1024;
 constexpr int kFolderPaneWidth = 200;
 constexpr int kListWidth = 800;
+constexpr int kPreviewWidth = 360;
 
 std::string LocalTimeText() {
     const std::time_t now = std::time(nullptr);
@@ -59,6 +62,7 @@ CMainFrame::CMainFrame(CSalvexDoc& doc)
       view_(new CSalvexView(this)),
       filters_(new FilterBar(this)),
       folders_(new FolderPane(this)),
+      preview_(new PreviewPane(this)),
       prompts_(this) {
     setObjectName("mainFrame");
     setWindowTitle(kCaption);
@@ -69,6 +73,7 @@ CMainFrame::CMainFrame(CSalvexDoc& doc)
     CreateToolBar();
     CreateStatusBar();
     AddViewToggle("foldersToggle", "&Folders", folders_);
+    AddViewToggle("previewToggle", "&Preview", preview_);
     resize(1000, 640);
     recoverSettings_.lastDestination = recover::DefaultDestination();
     recoverSettings_.checkContent = true;
@@ -77,12 +82,17 @@ CMainFrame::CMainFrame(CSalvexDoc& doc)
     connect(filters_, &FilterBar::filterChanged, this, &CMainFrame::ApplyFilter);
     connect(folders_, &FolderPane::folderChosen, this, &CMainFrame::ApplyFilter);
     connect(folders_, &FolderPane::recoverFolderRequested, this, &CMainFrame::RecoverFolder);
+    connect(view_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            &CMainFrame::PreviewCurrentRow);
+    connect(preview_, &PreviewPane::contentChecked, this,
+            [this] { view_->Model().RefreshContent(); });
     app::SetPumpMessagesHook([this] { return PumpMessages(); });
     app::SetProgressFactory([this] { return std::make_unique<CProgressWindow>(this); });
     app::SetBeepHook([](unsigned, unsigned) { QApplication::beep(); });
 }
 
 CMainFrame::~CMainFrame() {
+    ClosePreviewedDrive();
     app::SetPumpMessagesHook(nullptr);
     app::SetProgressFactory(nullptr);
     app::SetBeepHook(nullptr);
@@ -99,8 +109,9 @@ QWidget* CMainFrame::CreateCentralArea() {
     splitter_->setChildrenCollapsible(false);
     splitter_->addWidget(folders_);
     splitter_->addWidget(view_);
+    splitter_->addWidget(preview_);
     splitter_->setStretchFactor(1, 1);
-    splitter_->setSizes({kFolderPaneWidth, kListWidth});
+    splitter_->setSizes({kFolderPaneWidth, kListWidth, kPreviewWidth});
     layout->addWidget(splitter_, 1);
     return area;
 }
@@ -300,6 +311,20 @@ void CMainFrame::RefreshStatusBar() {
         QString("%1 of %2 files shown").arg(model.ShownCount()).arg(model.ListedCount()));
 }
 
+void CMainFrame::ClosePreviewedDrive() {
+    preview_->CancelAndWait();
+    ntfs::CloseNtfsVolumeIfOpen();
+}
+
+void CMainFrame::PreviewCurrentRow() {
+    const QModelIndex current = view_->currentIndex();
+    FileListModel& model = view_->Model();
+    if (busy_ || preview_->isHidden() || !current.isValid() || current.row() >= model.RowCount()) {
+        return;
+    }
+    preview_->ShowFile(model.ItemData(current.row()));
+}
+
 void CMainFrame::ApplyFilter() {
     view::ListFilter filter = filters_->Filter();
     filter.folder = folders_->ChosenFolder().toStdString();
@@ -315,6 +340,10 @@ void CMainFrame::RefreshFolders() {
 }
 
 void CMainFrame::SetBusy(bool busy) {
+    if (busy) {
+        // Scans, checks and recovery open the drives they need; the preview's is closed.
+        ClosePreviewedDrive();
+    }
     busy_ = busy;
     for (const char* name :
          {"newScan", "recover", "recoverFolder", "saveList", "copy", "print", "printPreview"}) {

@@ -20,6 +20,7 @@ namespace relicta::gui {
 
 class FilterBar;
 class FolderPane;
+class PreviewPane;
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT
@@ -44,6 +45,7 @@ class CMainFrame : public QMainWindow {
     void RecoverFolder(const QString& path);
     FilterBar& Filters() { return *filters_; }
     FolderPane& Folders() { return *folders_; }
+    PreviewPane& Preview() { return *preview_; }
     // Shows the rows the filter bar and the chosen folder let through.
     void ApplyFilter();
     // View > Check Content: the content check of the selected files.
@@ -64,6 +66,8 @@ class CMainFrame : public QMainWindow {
     QWidget* CreateCentralArea();
     void AddViewToggle(const char* objectName, const QString& text, QWidget* pane);
     void RefreshFolders();
+    void PreviewCurrentRow();
+    void ClosePreviewedDrive();
     void RecoverRows(const scan::FileListControl& rows, const recover::RecoverSettings& settings);
     QAction* AddCommand(const char* objectName, const QString& text, const char* prompt,
                         const QList<QKeySequence>& keys = {});
@@ -78,6 +82,7 @@ class CMainFrame : public QMainWindow {
     CSalvexView* view_;
     FilterBar* filters_;
     FolderPane* folders_;
+    PreviewPane* preview_;
     QSplitter* splitter_ = nullptr;
     QToolBar* toolBar_ = nullptr;
     QLabel* message_ = nullptr;

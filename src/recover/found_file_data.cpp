@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/consistency.h"
+#include "deep/deep_scan.h"
 #include "ntfs/attribute.h"
 #include "ntfs/attribute_data.h"
 #include "ntfs/mft_layout.h"
@@ -265,6 +266,50 @@ std::unique_ptr<content::DataReader> OpenFoundFileData(uint32_t itemNum) {
     }
     const uint64_t valid = file.validLength < 0 ? size : static_cast<uint64_t>(file.validLength);
     return std::make_unique<ClusterData>(std::move(*extents), size, valid);
+}
+
+bool IsOpenVolumeOf(char letter) {
+    return ntfs::DefragInProgress && Vcb != nullptr && platform::IsOpenHandle(Vcb->hVolume) &&
+           Vcb->RootPath[0] == letter;
+}
+
+std::unique_ptr<content::DataReader> OpenFoundFileDataOnItsDrive(uint32_t itemNum) {
+    if (itemNum >= scan::foundFiles.size()) {
+        return nullptr;
+    }
+    const char drive = scan::foundFiles[itemNum].Drive();
+    if (!IsOpenVolumeOf(drive)) {
+        ntfs::CloseNtfsVolumeIfOpen();
+        const std::optional<platform::Handle> handle = deep::OpenDriveOfFoundFiles(drive);
+        if (!handle || !platform::IsOpenHandle(*handle)) {
+            return nullptr;
+        }
+    }
+    return OpenFoundFileData(itemNum);
+}
+
+DataHead ReadDataHead(content::DataReader& data, uint64_t maxBytes,
+                      const std::atomic<bool>& cancel) {
+    constexpr uint64_t kPieceBytes = uint64_t{1} << 20;
+    DataHead head;
+    head.size = data.Size();
+    const uint64_t wanted = std::min(head.size, maxBytes);
+    head.bytes.reserve(static_cast<std::size_t>(wanted));
+    while (head.bytes.size() < wanted) {
+        if (cancel.load(std::memory_order_relaxed)) {
+            head.cancelled = true;
+            break;
+        }
+        const std::size_t at = head.bytes.size();
+        const auto piece = static_cast<std::size_t>(std::min(kPieceBytes, wanted - at));
+        head.bytes.resize(at + piece);
+        if (!data.Read(at, std::span<uint8_t>(head.bytes).subspan(at))) {
+            head.bytes.resize(at);
+            head.readable = false;
+            break;
+        }
+    }
+    return head;
 }
 
 }  // namespace relicta::recover

@@ -11,6 +11,7 @@
 #include "platform/last_error.h"
 #include "platform/platform.h"
 #include "recover/content_pass.h"
+#include "recover/found_file_data.h"
 #include "recover/recovered_names.h"
 #include "scan/found_files.h"
 #include "scan/scan_driver.h"
@@ -33,11 +34,6 @@ constexpr const char* kLostLetterNote =
     " the first letter of the filename was lost.\nThe program will use the '~' character to "
     "replace the missing letter.\nYou probably will want to rename these files after they are "
     "recovered.";
-
-bool IsOpenVolumeOf(char letter) {
-    return ntfs::DefragInProgress && Vcb != nullptr && platform::IsOpenHandle(Vcb->hVolume) &&
-           Vcb->RootPath[0] == letter;
-}
 
 // Opens the drive of CurrentDriveRoot; false, after telling the user, when it cannot be.
 bool OpenCurrentDrive() {

@@ -9,10 +9,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPrinter>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QSignalSpy>
+#include <QStackedWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -30,6 +33,7 @@
 #include "gui/drive_dialog.h"
 #include "gui/filter_bar.h"
 #include "gui/folder_pane.h"
+#include "gui/preview_pane.h"
 #include "gui/progress_window.h"
 #include "gui/recover_prompts.h"
 #include "gui/salvex_app.h"
@@ -699,6 +703,78 @@ class GuiTest : public QObject {
         QVERIFY2(written.filter("/").size() == 3 &&
                      written.filter(QRegularExpression("/.*/")).size() == 1,
                  qPrintable(written.join(", ")));
+    }
+
+    // The preview shows a file's data as recovery would write it: a picture's own pixels,
+    // a text's words, hex for what is neither, and a line (no crash) for data out of reach.
+    void previewShowsWhatRecoveryWouldWrite_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("shown");     // the page's object name
+        QTest::addColumn<QString>("original");  // tests/data/content/..., compared as shown
+        QTest::addColumn<bool>("error");
+        QTest::newRow("JPEG") << "Intact photo.jpg"
+                              << "previewImage"
+                              << "photo.jpg" << false;
+        QTest::newRow("PNG") << "Intact picture.png"
+                             << "previewImage"
+                             << "picture.png" << false;
+        QTest::newRow("PDF") << "Intact document.pdf"
+                             << "previewImage"
+                             << "" << false;
+        QTest::newRow("text") << "Intact notes.txt"
+                              << "previewText"
+                              << "notes.txt" << false;
+        QTest::newRow("zeros named .jpg") << "Zero photo.jpg"
+                                          << "previewHex"
+                                          << "" << true;
+        QTest::newRow("clusters out of range") << "Intact tone.wav"
+                                               << "previewHex"
+                                               << "" << true;
+    }
+    void previewShowsWhatRecoveryWouldWrite() {
+        QFETCH(QString, name);
+        QFETCH(QString, shown);
+        QFETCH(QString, original);
+        QFETCH(bool, error);
+        auto salvex = StartOn({Fixture("contentfat.img")});
+        QVERIFY(salvex->StartUp());
+        gui::CMainFrame& frame = *salvex->Frame();
+        gui::FileListModel& model = frame.View().Model();
+        int row = 0;
+        while (row < model.RowCount() &&
+               scan::foundFiles[model.ItemData(row)].name != name.toStdString()) {
+            ++row;
+        }
+        QVERIFY(row < model.RowCount());
+        if (QTest::currentDataTag() == QString("clusters out of range")) {
+            scan::foundFiles[model.ItemData(row)].mftOrCluster = 0x0FFFFFF0;
+        }
+        gui::PreviewPane& preview = frame.Preview();
+        QSignalSpy ready(&preview, &gui::PreviewPane::previewReady);
+        frame.View().selectRow(row);
+        QVERIFY(ready.count() > 0 || ready.wait(5000));
+        auto* stack = preview.findChild<QStackedWidget*>();
+        QCOMPARE(stack->currentWidget()->objectName(), shown);
+        QCOMPARE(!preview.findChild<QLabel*>("previewError")->isHidden(), error);
+        const std::string path = test::SourcePath("tests/data/content/" + original.toStdString());
+        if (shown == "previewImage") {
+            const QPixmap pixmap = preview.findChild<QLabel*>("previewImage")->pixmap();
+            QVERIFY(!pixmap.isNull());
+            if (!original.isEmpty()) {
+                const QImage want(QString::fromStdString(path));
+                const QImage got = pixmap.toImage().scaled(want.size());
+                const QPoint middle(want.width() / 2, want.height() / 2);
+                QVERIFY(qAbs(qGray(got.pixel(middle)) - qGray(want.pixel(middle))) < 24);
+            }
+        } else if (shown == "previewText") {
+            QCOMPARE(preview.findChild<QPlainTextEdit*>("previewText")->toPlainText(),
+                     QString::fromStdString(ReadFile(path)).remove('\r'));
+        } else {
+            QVERIFY(preview.findChild<QPlainTextEdit*>("previewHex")->toPlainText().isEmpty() ==
+                    (QTest::currentDataTag() == QString("clusters out of range")));
+        }
+        // A file never checked is checked on its selection.
+        QVERIFY(!scan::foundFiles[model.ItemData(row)].Notes().content.empty() || error);
     }
 
     void printsThePagesTheLayoutGives() {
