@@ -7,10 +7,11 @@
 #include <QPlainTextEdit>
 #include <QStackedWidget>
 #include <QVBoxLayout>
+#include <optional>
 
 #include "content/content_check.h"
-#include "recover/content_pass.h"
 #include "recover/found_file_data.h"
+#include "recover/reassembly.h"
 #include "scan/found_files.h"
 #include "view/file_preview.h"
 #include "view/list_filter.h"
@@ -25,8 +26,9 @@ namespace relicta::gui {
 
 struct PreviewPane::Rendered {
     view::PreviewKind kind = view::PreviewKind::Hex;
-    QImage image;  // a picture or a PDF's first page
-    QString text;  // text, or hex
+    std::optional<content::ContentResult> check;  // of the whole data, when it was read whole
+    QImage image;                                 // a picture or a PDF's first page
+    QString text;                                 // text, or hex
     QString error;
     bool cancelled = false;
 };
@@ -93,9 +95,16 @@ QImage RenderPdfPage(const QByteArray& bytes, QString& error) {
 #endif
 }
 
-// Runs on the pane's second thread: reads and decodes, never touching the volume's state.
-// `picture`: the name promises one.
-PreviewPane::Rendered Render(content::DataReader& data, bool picture,
+// What a file's reading and checking needs to know of it, taken on the GUI thread.
+struct FileToRender {
+    std::string name;
+    bool picture = false;                        // the name promises one
+    content::ContentChecker* checker = nullptr;  // when it is still to be checked
+};
+
+// Runs on the pane's second thread: reads, checks and decodes, never touching the volume's
+// state.
+PreviewPane::Rendered Render(content::DataReader& data, const FileToRender& file,
                              const std::atomic<bool>& cancel) {
     PreviewPane::Rendered out;
     const recover::DataHead head = recover::ReadDataHead(data, kMaxPreviewBytes, cancel);
@@ -104,6 +113,11 @@ PreviewPane::Rendered Render(content::DataReader& data, bool picture,
         return out;
     }
     const std::span<const uint8_t> bytes(head.bytes);
+    if (file.checker != nullptr && head.readable && bytes.size() == head.size) {
+        content::MemoryReader whole(bytes);
+        out.check = file.checker->Check(file.name, whole);
+    }
+    const bool picture = file.picture;
     out.kind = view::PreviewKindOf(bytes);
     const QByteArray raw = QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()),
                                                    static_cast<qsizetype>(bytes.size()));
@@ -225,9 +239,16 @@ void PreviewPane::ShowFile(uint32_t itemNum) {
     }
     cancel_ = false;
     const uint64_t generation = generation_;
-    const bool picture = view::KindOf(scan::foundFiles[itemNum]) == view::FileKind::Pictures;
-    worker_ = std::thread([this, reader = reader_.get(), picture, generation] {
-        auto rendered = std::make_shared<Rendered>(Render(*reader, picture, cancel_));
+    const scan::FoundFile& file = scan::foundFiles[itemNum];
+    FileToRender toRender{file.name, view::KindOf(file) == view::FileKind::Pictures, nullptr};
+    if (file.Notes().content.empty()) {
+        if (!checker_) {
+            checker_ = std::make_unique<content::ContentChecker>();
+        }
+        toRender.checker = checker_.get();
+    }
+    worker_ = std::thread([this, reader = reader_.get(), toRender, generation] {
+        auto rendered = std::make_shared<Rendered>(Render(*reader, toRender, cancel_));
         QMetaObject::invokeMethod(
             this,
             [this, rendered, generation] {
@@ -258,8 +279,10 @@ void PreviewPane::Present(const Rendered& rendered) {
     if (!rendered.error.isEmpty()) {
         ShowError(rendered.error);
     }
+    if (rendered.check) {
+        KeepContentCheck(item_, *rendered.check);
+    }
     emit previewReady();
-    CheckContentIfNeeded(item_);
 }
 
 void PreviewPane::ShowFacts(uint32_t itemNum) {
@@ -285,20 +308,17 @@ void PreviewPane::resizeEvent(QResizeEvent* event) {
     ShowPicture();
 }
 
-// A file never checked is checked when chosen, when it is small enough to be read again at
-// once: the verdict then stands in the list too.
-void PreviewPane::CheckContentIfNeeded(uint32_t itemNum) {
-    if (itemNum >= scan::foundFiles.size() || !scan::foundFiles[itemNum].Notes().content.empty() ||
-        scan::foundFiles[itemNum].size > static_cast<int64_t>(kMaxPreviewBytes)) {
+// A file never checked was checked as it was read whole: the verdict then stands in the list
+// too. A damaged file whose clusters were guessed is left for the full check, which tries
+// putting it back together first.
+void PreviewPane::KeepContentCheck(uint32_t itemNum, content::ContentResult result) {
+    if (itemNum >= scan::foundFiles.size() ||
+        (result.verdict == content::Verdict::Damaged && recover::MayReassemble(itemNum))) {
         return;
     }
-    if (!checker_) {
-        checker_ = std::make_unique<content::ContentChecker>();
-    }
-    content::ContentResult result = recover::CheckFoundFile(*checker_, itemNum);
-    scan::FoundFileNotes& notes = scan::foundFiles[itemNum].EditNotes();
-    notes.content = content::VerdictName(result.verdict);
-    notes.contentDetail = std::move(result.detail);
+    scan::FoundFile& file = scan::foundFiles[itemNum];
+    file.EditNotes().content = content::VerdictName(result.verdict);
+    file.EditNotes().contentDetail = recover::WithLayoutNote(file, std::move(result.detail));
     ShowFacts(itemNum);
     emit contentChecked();
 }

@@ -14,6 +14,7 @@
 namespace relicta::content {
 class ContentChecker;
 class DataReader;
+struct ContentResult;
 }  // namespace relicta::content
 
 class QLabel;
@@ -55,7 +56,7 @@ class PreviewPane : public QWidget {
     void ShowFacts(uint32_t itemNum);
     void ShowError(const QString& text);
     void ShowPicture();
-    void CheckContentIfNeeded(uint32_t itemNum);
+    void KeepContentCheck(uint32_t itemNum, content::ContentResult result);
 
     QStackedWidget* stack_;
     QLabel* picture_;

@@ -1,12 +1,14 @@
-// How the desktop list keeps up with a million rows: relicta-gui-bench [ROWS]. Lists ROWS
-// made-up files (default 1,000,000) in the main window, then times what a user does to them:
-// typing a search a letter at a time, choosing a kind, a folder and clearing, each until the
-// window has painted. bench/run gui prints its lines.
+// How the desktop list keeps up with a million rows: relicta-gui-bench [ROWS [IMAGE]]. Lists
+// ROWS made-up files (default 1,000,000) in the main window, then times what a user does to
+// them: typing a search a letter at a time, choosing a kind, a folder, a sort, each until the
+// window has painted. With IMAGE, scans it and times the preview of each file listed, from
+// its selection until shown. bench/run gui prints its lines.
 
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QSignalSpy>
 #include <QTreeWidgetItemIterator>
 #include <algorithm>
 #include <cstdio>
@@ -18,6 +20,8 @@
 #include "gui/filter_bar.h"
 #include "gui/folder_pane.h"
 #include "gui/main_frame.h"
+#include "gui/preview_pane.h"
+#include "gui/salvex_app.h"
 #include "scan/found_files.h"
 #include "view/folder_tree.h"
 #include "volume/filetime.h"
@@ -69,6 +73,34 @@ void Report(const char* what, std::vector<double> ms) {
     std::sort(ms.begin(), ms.end());
     std::printf("%-40s median %7.1f ms  max %7.1f ms  (%zu)\n", what, ms[ms.size() / 2], ms.back(),
                 ms.size());
+}
+
+// Selects each file of IMAGE's scan and waits for its preview.
+void TimePreviews(const char* image) {
+    relicta::gui::CSalvexApp salvex({image});
+    salvex.SetSplashEnabled(false);
+    salvex.SetStartDelay(0);
+    if (!salvex.StartUp()) {
+        std::printf("preview: %s cannot be scanned\n", image);
+        return;
+    }
+    CMainFrame& frame = *salvex.Frame();
+    frame.resize(1400, 800);
+    frame.show();
+    relicta::gui::FileListModel& model = frame.View().Model();
+    for (int row = 0; row < model.RowCount(); ++row) {
+        const relicta::scan::FoundFile& file = relicta::scan::foundFiles[model.ItemData(row)];
+        QSignalSpy ready(&frame.Preview(), &relicta::gui::PreviewPane::previewReady);
+        QElapsedTimer clock;
+        clock.start();
+        frame.View().selectRow(row);
+        if (ready.count() == 0) {
+            ready.wait(10000);
+        }
+        const double shown = Painted(frame, clock);
+        std::printf("%-40s %7.1f ms (%s, %.1f MB)\n", "preview shown", shown, file.name.c_str(),
+                    static_cast<double>(file.size) / 1e6);
+    }
 }
 
 }  // namespace
@@ -134,5 +166,8 @@ int main(int argc, char** argv) {
         folders.push_back(Painted(frame, clock));
     }
     Report("folder chosen", folders);
+    if (argc > 2) {
+        TimePreviews(argv[2]);
+    }
     return 0;
 }
