@@ -7,5 +7,8 @@ tools/deps.sh
 tools/build.sh build -DRELICTA_BUILD_TESTS=ON
 out=${1:-docs/screenshots}
 mkdir -p "$out"
-xvfb-run -a -s "-screen 0 1100x720x24" \
-  build/bin/relicta-gui-screenshot "$out" build/fixtures/ntfs4k.img
+volume=$(mktemp --suffix=.img)
+trap 'rm -f "$volume"' EXIT
+tools/make-screenshot-volume.sh "$volume"
+xvfb-run -a -s "-screen 0 1400x860x24" \
+  build/bin/relicta-gui-screenshot "$out" "$volume"

@@ -7,8 +7,9 @@ namespace relicta::gui {
 namespace {
 
 constexpr int kPathRole = Qt::UserRole;
-// Folders opened at first: the drives and the level below them.
+// Folders opened at first: all of a small tree, else the drives and the level below them.
 constexpr int kExpandedLevels = 1;
+constexpr std::size_t kFoldersShownOpen = 100;
 
 QString NodeText(const view::FolderNode& node, const QString& name) {
     return QString("%1 (%2)").arg(name).arg(node.files);
@@ -57,7 +58,11 @@ void FolderPane::Show(const view::FolderTree& tree) {
             pending.emplace_back(*child, subItem);
         }
     }
-    expandToDepth(kExpandedLevels);
+    if (tree.nodes.size() <= kFoldersShownOpen) {
+        expandAll();
+    } else {
+        expandToDepth(kExpandedLevels);
+    }
     setCurrentItem(current);
 }
 

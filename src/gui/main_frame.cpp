@@ -43,7 +43,7 @@ constexpr int kClockIntervalMs = 1000;
 constexpr int kPrintFontHeight = 62;  // layout units: a 10-point font at 600 dpi
 constexpr int kPrintLineHeight = 240;
 constexpr uint64_t kMiB = uint64_t{1024} * 1024;
-constexpr int kFolderPaneWidth = 200;
+constexpr int kFolderPaneWidth = 240;
 constexpr int kListWidth = 800;
 constexpr int kPreviewWidth = 360;
 

@@ -6,12 +6,14 @@
 #include <QElapsedTimer>
 #include <QPushButton>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 #include <cstdio>
 
 #include "app/dialogs.h"
+#include "gui/preview_pane.h"
 #include "gui/progress_window.h"
 #include "gui/salvex_app.h"
 #include "support/large_fat.h"
@@ -54,6 +56,7 @@ bool ShootProgressWindow(const QString& file) {
     return salvex.StartUp() && taken;
 }
 
+// The list sorted by folder, the folder tree, and the preview of the first picture.
 bool ShootMainWindow(const QString& file, const char* image) {
     relicta::gui::CSalvexApp salvex({image});
     salvex.SetSplashEnabled(false);
@@ -61,9 +64,20 @@ bool ShootMainWindow(const QString& file, const char* image) {
         return false;
     }
     relicta::gui::CMainFrame& frame = *salvex.Frame();
+    frame.resize(1280, 720);
     frame.View().OnHeaderClick(1);
     frame.View().OnHeaderClick(1);
-    frame.View().selectRow(2);
+    relicta::gui::FileListModel& model = frame.View().Model();
+    int row = 0;
+    while (row + 1 < model.RowCount() &&
+           !QString::fromStdString(model.CellText(row, 0)).endsWith(".jpg")) {
+        ++row;
+    }
+    QSignalSpy ready(&frame.Preview(), &relicta::gui::PreviewPane::previewReady);
+    frame.View().selectRow(row);
+    if (ready.count() == 0) {
+        ready.wait(5000);
+    }
     Settle();
     return frame.grab().save(file);
 }
