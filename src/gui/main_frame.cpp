@@ -74,7 +74,7 @@ CMainFrame::CMainFrame(CSalvexDoc& doc)
     CreateStatusBar();
     AddViewToggle("foldersToggle", "&Folders", folders_);
     AddViewToggle("previewToggle", "&Preview", preview_);
-    resize(1000, 640);
+    resize(1200, 700);
     recoverSettings_.lastDestination = recover::DefaultDestination();
     recoverSettings_.checkContent = true;
 

@@ -48,7 +48,11 @@ bool ShootProgressWindow(const QString& file) {
         if (progress != nullptr && shown.elapsed() > 400) {
             watch.stop();
             Settle();
-            taken = QGuiApplication::primaryScreen()->grabWindow(0).save(file);
+            // The main window with the progress window over it, not the whole screen.
+            const QRect area = salvex.Frame()->frameGeometry();
+            taken = QGuiApplication::primaryScreen()
+                        ->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+                        .save(file);
             progress->CancelButton()->click();
         }
     });
