@@ -5,6 +5,10 @@
 
 namespace relicta::app {
 
+// What the messages on Administrator rights add on Linux, where "Administrator" means root.
+inline constexpr const char* kLinuxAdministratorLine =
+    "\r\nOn Linux: run it as root, with sudo, or as a member of the disk group.";
+
 enum class MbButtons { Ok, OkCancel, YesNoCancel, AbortRetryIgnore };
 enum class MbIcon { None, Warning, Error, Information, Question };
 enum class MbOwner { None, MainWindow };

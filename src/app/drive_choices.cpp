@@ -33,6 +33,8 @@ DriveChoices ListScanDrives() {
                 if (std::string problem = name ? std::string() : PermissionProblemOf(letter);
                     !problem.empty()) {
                     choices.unreadable.push_back(std::move(problem));
+                    // Still offered: the desktop program asks udisks2 to open it when chosen.
+                    choices.entries.push_back({root + " (needs administrator rights)", letter});
                 }
                 continue;
             }

@@ -7,6 +7,8 @@
 #include <QPlainTextEdit>
 #include <QStackedWidget>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
 #include <optional>
 
 #include "content/content_check.h"
@@ -39,6 +41,7 @@ namespace {
 // the pane never shows more, and a 50-megapixel photo decodes in a fraction of the time.
 constexpr int kMaxDecodedSide = 2048;
 constexpr int kPdfPageWidth = 800;
+constexpr int kMaxPdfPageHeight = 4 * kPdfPageWidth;
 constexpr int kPdfLoadWaitMs = 2000;
 enum Page { kPicturePage, kTextPage, kHexPage };
 
@@ -77,13 +80,15 @@ QImage RenderPdfPage(const QByteArray& bytes, QString& error) {
         return {};
     }
     const QSizeF points = document.pagePointSize(0);
-    if (points.width() <= 0 || points.height() <= 0) {
+    if (!(points.width() > 0 && points.height() > 0) || !std::isfinite(points.width()) ||
+        !std::isfinite(points.height())) {
         error = "The PDF's first page has no size";
         return {};
     }
-    const QSize pixels(kPdfPageWidth,
-                       static_cast<int>(kPdfPageWidth * points.height() / points.width()));
-    QImage page = document.render(0, pixels.boundedTo(QSize(kPdfPageWidth, 4 * kPdfPageWidth)));
+    // A damaged page size may be any shape: its height is bounded before it becomes an int.
+    const double height = std::clamp(kPdfPageWidth * points.height() / points.width(), 1.0,
+                                     double{kMaxPdfPageHeight});
+    QImage page = document.render(0, QSize(kPdfPageWidth, static_cast<int>(height)));
     if (page.isNull()) {
         error = "The PDF's first page cannot be drawn";
     }

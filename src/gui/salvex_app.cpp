@@ -2,12 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
 #include <cstring>
 #include <optional>
 
 #include "app/drive_choices.h"
+#include "gui/device_access.h"
 #include "gui/drive_dialog.h"
 #include "gui/splash.h"
 #include "platform/drive_table.h"
@@ -166,6 +168,19 @@ bool CSalvexApp::ChooseScanSettings() {
 }
 
 void CSalvexApp::StartScan() {
+    const std::string& drive = doc_.settings.scanDrive;
+    const std::vector<char> letters =
+        drive.empty() ? platform::Drives().Letters() : std::vector<char>{drive[0]};
+    if (!opener_) {
+        opener_ = std::make_unique<UdisksOpener>();
+    }
+    bool restart = false;
+    if (!EnsureDriveAccess(letters, *opener_, arguments_, restart) && restart) {
+        // The program starts again as root; this one ends once its event loop runs.
+        frame_->close();
+        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        return;
+    }
     scan::CompileScanPattern(doc_.settings);
     frame_->RunScan(doc_.settings, doc_.deepScan);
 }

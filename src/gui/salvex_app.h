@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "gui/device_access.h"
 #include "gui/main_frame.h"
 #include "gui/qt_dialogs.h"
 #include "gui/salvex_doc.h"
@@ -40,6 +41,8 @@ class CSalvexApp {
     // The pause before the drive dialog at start, while the splash screen shows.
     void SetStartDelay(int milliseconds) { startDelayMs_ = milliseconds; }
     void SetSplashEnabled(bool enabled) { splashEnabled_ = enabled; }
+    // Where devices this user may not read are opened (udisks2 on the system bus by default).
+    void SetDeviceOpener(std::unique_ptr<UdisksOpener> opener) { opener_ = std::move(opener); }
 
   private:
     void TakeParameters();
@@ -56,6 +59,7 @@ class CSalvexApp {
     CSalvexDoc doc_;
     QtDialogs dialogs_;
     std::unique_ptr<CMainFrame> frame_;
+    std::unique_ptr<UdisksOpener> opener_;
     int startDelayMs_ = 1800;
     bool splashEnabled_ = true;
     int exitStatus_ = 0;

@@ -84,9 +84,9 @@ int64_t MftRecordCount() {
 platform::Handle OpenVolumeAndCheckMft(char letter) {
     ResetState();
     // Only a device needs the rights; an image file is the user's own.
-    if (platform::CurrentPlatform().IsBlockDevice(letter) &&
-        !platform::CurrentPlatform().IsAdministrator()) {
-        app::MessageBox("You are not an Administrator!", "Oops!");
+    if (platform::CurrentPlatform().NeedsAdministrator(letter)) {
+        app::MessageBox("You are not an Administrator!" + std::string(app::kLinuxAdministratorLine),
+                        "Oops!");
     }
     const platform::Handle handle = volume::OpenVolume(letter);
     if (!platform::IsOpenHandle(handle) || Vcb->IsFat) {

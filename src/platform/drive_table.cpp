@@ -245,6 +245,18 @@ void DriveTable::DiscoverBlockDevices(const std::string& sysfsRoot, const std::s
     }
 }
 
+bool DriveTable::UseOpenedDevice(const std::string& path,
+                                 std::shared_ptr<const FileDescriptor> device) {
+    bool used = false;
+    for (std::optional<DriveSource>& drive : drives_) {
+        if (drive && drive->path == path) {
+            drive->device = device;
+            used = true;
+        }
+    }
+    return used;
+}
+
 const DriveSource* DriveTable::Find(char letter) const {
     const int index = IndexOf(letter);
     if (index < 0 || index >= kLetters || !drives_[index]) {

@@ -12,6 +12,7 @@
 
 namespace relicta::platform {
 
+class FileDescriptor;
 class Platform;
 class RescueMap;
 struct Partition;
@@ -29,6 +30,9 @@ struct DriveSource {
     std::string container;
     // GNU ddrescue's map of the image: what it did not rescue reads as unreadable.
     std::shared_ptr<const RescueMap> rescueMap;
+    // A device this user may not open, opened read-only for us by a service that may (udisks2):
+    // read through it, never again by its path.
+    std::shared_ptr<const FileDescriptor> device;
 
     std::string Describe() const;
 };
@@ -57,6 +61,8 @@ class DriveTable {
                               const std::string& devRoot = "/dev");
 
     const DriveSource* Find(char letter) const;
+    // Reads every drive on `path` through `device` from now on; false when none is on it.
+    bool UseOpenedDevice(const std::string& path, std::shared_ptr<const FileDescriptor> device);
     std::vector<char> Letters() const;
     void Clear();
 

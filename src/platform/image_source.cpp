@@ -229,6 +229,15 @@ OpenedImage OpenImage(const std::string& path) {
     return {std::make_unique<RawSource>(std::move(fd)), {}, {}};
 }
 
+OpenedImage OpenRawDescriptor(int fd) {
+    FileDescriptor copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (copy.get() < 0) {
+        SetLastError(errno);
+        return {nullptr, {}, std::strerror(errno)};
+    }
+    return {std::make_unique<RawSource>(std::move(copy)), {}, {}};
+}
+
 std::string DiskImageFormatsText() {
     std::string text = "disk images: raw, split raw";
     const std::string supported = KindsWhere(true);

@@ -37,6 +37,10 @@ struct OpenedImage {
 // Opens `path` as what its content says it is (a raw file or device when nothing else).
 OpenedImage OpenImage(const std::string& path);
 
+// A raw source over a copy of `fd` (a device opened for us elsewhere); nullptr, the last error
+// set, when it cannot be copied.
+OpenedImage OpenRawDescriptor(int fd);
+
 // Whether `path` is a container or the first piece of a split raw image: such a source is
 // read through OpenImage, a plain one directly.
 bool IsContainerOrSplit(const std::string& path);

@@ -17,6 +17,7 @@
 
 #include "platform/block_probe.h"
 #include "platform/boot_sector_probe.h"
+#include "platform/file_io.h"
 #include "platform/last_error.h"
 #include "platform/rescued_source.h"
 
@@ -76,16 +77,22 @@ bool IsSameOrNested(const std::string& a, const std::string& b) {
     return a == b || a.starts_with(b + "/") || b.starts_with(a + "/");
 }
 
+// The drive's bytes as they lie: through the device opened for us, else by its path.
+OpenedImage OpenDriveBytes(const DriveSource& source) {
+    return source.device ? OpenRawDescriptor(source.device->get()) : OpenImage(source.path);
+}
+
 // The drive's source as the volume logic reads it: through its container and its map.
 std::unique_ptr<ImageSource> OpenDriveImage(const DriveSource& source, NotRescuedReads reads) {
-    OpenedImage opened = OpenImage(source.path);
+    OpenedImage opened = OpenDriveBytes(source);
     return WithRescueMap(std::move(opened.source), source.rescueMap, reads);
 }
 
 // libblkid's view of the volume: nullopt, errno set, when the probe could not run.
 std::optional<ProbeResult> ProbeVolume(const DriveSource& source) {
     if (source.container.empty() && !source.rescueMap) {
-        const int fd = ::open(source.path.c_str(), O_RDONLY | O_CLOEXEC);
+        const int fd = source.device ? ::fcntl(source.device->get(), F_DUPFD_CLOEXEC, 0)
+                                     : ::open(source.path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
             return std::nullopt;
         }
@@ -187,7 +194,7 @@ Handle LinuxPlatform::OpenVolume(char letter) {
         SetLastError(ENOENT);
         return kInvalidHandle;
     }
-    OpenedImage opened = OpenImage(source->path);
+    OpenedImage opened = OpenDriveBytes(*source);
     if (!opened.source) {
         if (!source->container.empty() || GetLastError() == 0) {
             SetLastError(EIO);  // the container was readable when it was attached
@@ -252,6 +259,11 @@ bool LinuxPlatform::ReadsFromAnyThread(Handle handle) {
 bool LinuxPlatform::IsBlockDevice(char letter) {
     const DriveSource* source = drives_.Find(letter);
     return source != nullptr && source->blockDevice;
+}
+
+bool LinuxPlatform::NeedsAdministrator(char letter) {
+    const DriveSource* source = drives_.Find(letter);
+    return source != nullptr && source->blockDevice && !source->device && !IsAdministrator();
 }
 
 bool LinuxPlatform::IsOnDriveDevice(char letter, const std::string& path) {

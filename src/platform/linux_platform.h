@@ -28,6 +28,7 @@ class LinuxPlatform : public Platform {
     bool IsBlockDevice(char letter) override;
     bool IsOnDriveDevice(char letter, const std::string& path) override;
     bool IsAdministrator() override;
+    bool NeedsAdministrator(char letter) override;
     void Sleep(unsigned milliseconds) override;
 
   private:

@@ -67,6 +67,11 @@ class Platform {
     // its partitions, or on the disk that holds it. Never for an image file.
     virtual bool IsOnDriveDevice(char letter, const std::string& path) = 0;
     virtual bool IsAdministrator() = 0;
+    // Whether reading drive `letter` takes rights this process lacks: a device, unless a
+    // service that may read it has opened it for us.
+    virtual bool NeedsAdministrator(char letter) {
+        return IsBlockDevice(letter) && !IsAdministrator();
+    }
     virtual void Sleep(unsigned milliseconds) = 0;
 };
 

@@ -1,9 +1,11 @@
 #include "view/file_preview.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
+#include "bytes/text.h"
 #include "view/list_texts.h"
 
 namespace relicta::view {
@@ -54,24 +56,6 @@ Encoding EncodingOf(std::span<const uint8_t> bytes, std::size_t& bom) {
     return Encoding::Utf8;
 }
 
-void AppendCodePoint(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 // The length of the UTF-8 sequence at `at`, 0 when it is not one (or is cut off by the end).
 std::size_t Utf8SequenceAt(std::span<const uint8_t> bytes, std::size_t at, uint32_t& c) {
     const uint8_t lead = bytes[at];
@@ -102,6 +86,27 @@ std::size_t Utf8SequenceAt(std::span<const uint8_t> bytes, std::size_t at, uint3
     return c >= min && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF) ? length : 0;
 }
 
+// A valid start of a UTF-8 sequence that the bytes end before it is complete.
+bool IsCutSequence(std::span<const uint8_t> rest) {
+    const uint8_t lead = rest[0];
+    const std::size_t length = (lead & 0xE0) == 0xC0   ? 2
+                               : (lead & 0xF0) == 0xE0 ? 3
+                               : (lead & 0xF8) == 0xF0 ? 4
+                                                       : 0;
+    return length > rest.size() &&
+           std::all_of(rest.begin() + 1, rest.end(), [](uint8_t b) { return (b & 0xC0) == 0x80; });
+}
+
+// The bytes up to the last whole UTF-8 sequence, so that a cut does not end in U+FFFD.
+std::span<const uint8_t> WholeSequences(std::span<const uint8_t> bytes) {
+    for (std::size_t back = 1; back <= 3 && back <= bytes.size(); ++back) {
+        if (IsCutSequence(bytes.last(back))) {
+            return bytes.first(bytes.size() - back);
+        }
+    }
+    return bytes;
+}
+
 bool IsControl(uint32_t c) {
     return c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f';
 }
@@ -115,7 +120,10 @@ bool LooksLikeUtf8Text(std::span<const uint8_t> head) {
         uint32_t c = 0;
         const std::size_t length = Utf8SequenceAt(judged, at, c);
         if (length == 0) {
-            return at + 4 > judged.size() && judged.size() < head.size();
+            if (!IsCutSequence(judged.subspan(at)) || judged.size() == head.size()) {
+                return false;
+            }
+            break;
         }
         if (c == 0) {
             return false;
@@ -144,7 +152,7 @@ std::string DecodeUtf16(std::span<const uint8_t> bytes, bool bigEndian) {
         if (c >= 0xD800 && c <= 0xDFFF) {
             out += kReplacement;
         } else {
-            AppendCodePoint(out, c);
+            bytes::AppendUtf8(out, c);
         }
     }
     return out;
@@ -197,12 +205,15 @@ PreviewKind PreviewKindOf(std::span<const uint8_t> head) {
 }
 
 std::string PreviewText(std::span<const uint8_t> bytes) {
+    const bool cut = bytes.size() > kTextPreviewBytes;
     bytes = bytes.first(std::min(bytes.size(), kTextPreviewBytes));
     std::size_t bom = 0;
     const Encoding encoding = EncodingOf(bytes, bom);
     bytes = bytes.subspan(bom);
-    return encoding == Encoding::Utf8 ? DecodeUtf8(bytes)
-                                      : DecodeUtf16(bytes, encoding == Encoding::Utf16Be);
+    if (encoding != Encoding::Utf8) {
+        return DecodeUtf16(bytes, encoding == Encoding::Utf16Be);
+    }
+    return DecodeUtf8(cut ? WholeSequences(bytes) : bytes);
 }
 
 std::string HexDump(std::span<const uint8_t> bytes) {

@@ -337,7 +337,8 @@ Handle OpenVolume(char letter) {
                 "Administrator "
                 "rights,\r\nor this disk cannot be opened for direct access\r\n (for example, "
                 "virtual "
-                "drives created by SUSBT)",
+                "drives created by SUSBT)" +
+                    std::string(app::kLinuxAdministratorLine),
                 "Error");
         } else {
             app::ShowSystemError();

@@ -20,7 +20,8 @@ expected=(usr/bin/relicta usr/share/man/man1/relicta.1.gz
   usr/share/doc/relicta/changelog.gz)
 if [[ -x $build/bin/relicta-gui ]]; then
   expected+=(usr/bin/relicta-gui usr/share/man/man1/relicta-gui.1.gz
-    usr/share/applications/relicta-gui.desktop usr/share/icons/hicolor/scalable/apps/relicta.svg)
+    usr/share/applications/relicta-gui.desktop usr/share/icons/hicolor/scalable/apps/relicta.svg
+    usr/share/polkit-1/actions/org.relicta.relicta-gui.policy)
 fi
 for file in "${expected[@]}"; do
   [[ -f $dest/$file ]] || fail "not installed: $file"
@@ -46,6 +47,14 @@ if [[ -x $build/bin/relicta-gui ]]; then
   if command -v desktop-file-validate >/dev/null; then
     out=$(desktop-file-validate "$dest/usr/share/applications/relicta-gui.desktop" 2>&1) || fail "$out"
     [[ -z $out ]] || fail "desktop entry: $out"
+  fi
+fi
+policy=$dest/usr/share/polkit-1/actions/org.relicta.relicta-gui.policy
+if [[ -f $policy ]]; then
+  grep -q '"org.freedesktop.policykit.exec.path">/usr/bin/relicta-gui<' "$policy" ||
+    fail "polkit action does not name /usr/bin/relicta-gui"
+  if command -v xmllint >/dev/null; then
+    xmllint --noout "$policy" || fail "polkit action is not well-formed"
   fi
 fi
 bash -n "$dest/usr/share/bash-completion/completions/relicta" || fail "completion does not parse"

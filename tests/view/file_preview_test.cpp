@@ -37,6 +37,22 @@ TEST(FilePreview, KindBySignatureThenByText) {
     }
 }
 
+// Only the first 4 KiB are judged: a character cut by that window is no fault, a bad byte
+// or a run of control characters just before it is.
+TEST(FilePreview, KindJudgedOnTheFirstBytes) {
+    const std::string window(4095, 'a');
+    const std::string tail(10, 'b');
+    const std::pair<std::string, PreviewKind> cases[] = {
+        {window + "\xC3\xA9" + tail, PreviewKind::Text},
+        {window.substr(1) + "\xFF" + tail, PreviewKind::Hex},
+        {std::string(4095, '\x01') + "\xC3\xA9" + tail, PreviewKind::Hex},
+        {window + "\xC3", PreviewKind::Hex},
+    };
+    for (const auto& [bytes, kind] : cases) {
+        EXPECT_EQ(PreviewKindOf(Bytes(bytes)), kind) << bytes.substr(4090);
+    }
+}
+
 TEST(FilePreview, TextInEitherEncodingAsUtf8) {
     using namespace std::string_view_literals;
     const std::pair<std::string_view, std::string> cases[] = {
@@ -55,6 +71,12 @@ TEST(FilePreview, TextInEitherEncodingAsUtf8) {
     }
     const std::string big(kTextPreviewBytes + 10, 'x');
     EXPECT_EQ(PreviewText(Bytes(big)).size(), kTextPreviewBytes);
+    std::string accents = "a";
+    while (accents.size() <= kTextPreviewBytes) {
+        accents += "\xC3\xA9";
+    }
+    EXPECT_EQ(PreviewText(Bytes(accents)), accents.substr(0, kTextPreviewBytes - 1))
+        << "a character cut by the limit is left out";
 }
 
 TEST(FilePreview, HexLinesOfSixteenBytesUpToFourKiB) {

@@ -24,7 +24,7 @@ constexpr const char* kNotReady =
 constexpr const char* kAccessDenied =
     "Access denied when trying to open the volume.\r\nYou either lack needed Administrator "
     "rights,\r\nor this disk cannot be opened for direct access\r\n (for example, virtual drives "
-    "created by SUSBT)";
+    "created by SUSBT)\r\nOn Linux: run it as root, with sudo, or as a member of the disk group.";
 constexpr const char* kTooManyFats =
     "Number of Fats > 2.  The boot sector is invalid or corrupt, or this is not the root of the "
     "volume set";
