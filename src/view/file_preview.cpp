@@ -221,7 +221,7 @@ std::string HexDump(std::span<const uint8_t> bytes) {
     bytes = bytes.first(std::min(bytes.size(), kHexPreviewBytes));
     std::string out;
     for (std::size_t line = 0; line < bytes.size(); line += kHexLineBytes) {
-        char offset[16];
+        char offset[24];  // 16 hex digits at most, a space, the NUL
         std::snprintf(offset, sizeof offset, "%08zx ", line);
         out += offset;
         const std::span<const uint8_t> row =
