@@ -151,14 +151,6 @@ view::ItemList FileListModel::ListedItems() const {
     return items;
 }
 
-int FileListModel::AppendRow(const std::string& text) {
-    return list_.AppendRow(text);
-}
-
-void FileListModel::SetItemData(int row, uint32_t data) {
-    list_.SetItemData(row, data);
-}
-
 void FileListModel::DeleteAllRows() {
     beginResetModel();
     list_.DeleteAllRows();
@@ -203,7 +195,7 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
     const scan::FoundFile& file = scan::foundFiles[item];
     switch (role) {
         case Qt::DisplayRole:
-            return QString::fromStdString(scan::CellText(file, index.column()));
+            return QString::fromStdString(view::CellText(file, index.column()));
         case Qt::DecorationRole:
             return index.column() == view::kColumnCondition ? ConditionMark(file.condition)
                    : index.column() == view::kColumnContent ? ContentMark(file.Notes().content)

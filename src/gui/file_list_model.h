@@ -43,11 +43,8 @@ class FileListModel : public QAbstractTableModel, public scan::FileListControl {
 
     // scan::FileListControl: rows are appended to the whole list; the rows walked are those
     // shown.
-    int AppendRow(const std::string& text) override;
-    void SetCell(int, int, const std::string&) override {}
-    void SetItemData(int row, uint32_t data) override;
+    void AppendItem(uint32_t itemNum) override { list_.AppendItem(itemNum); }
     void DeleteAllRows() override;
-    bool KeepsCellTexts() const override { return false; }
     int RowCount() const override;
     std::string CellText(int row, int column) const override;
     uint32_t ItemData(int row) const override;

@@ -1,7 +1,5 @@
 #include "scan/found_files.h"
 
-#include "view/list_texts.h"
-
 namespace relicta::scan {
 
 std::vector<FoundFile> foundFiles;
@@ -35,14 +33,7 @@ void AddFoundFile(FileListControl& listCtrl, FoundFile file) {
     // The table grows by doubling (or is reserved by the scan): a fixed step copied it whole
     // every step.
     foundFiles.push_back(std::move(file));
-    const FoundFile& entry = foundFiles.back();
-    const int row = listCtrl.AppendRow(entry.name);
-    if (listCtrl.KeepsCellTexts()) {
-        for (int column = view::kColumnDirectory; column <= view::kColumnNumber; ++column) {
-            listCtrl.SetCell(row, column, CellText(entry, column));
-        }
-    }
-    listCtrl.SetItemData(row, itemNum);
+    listCtrl.AppendItem(itemNum);
 }
 
 FoundFile::FoundFile(const FoundFile& other)
@@ -122,42 +113,9 @@ const char* DataLayoutName(DataLayout layout) {
     return "";
 }
 
-std::string CellText(const FoundFile& file, int column) {
-    switch (column) {
-        case view::kColumnName:
-            return file.name;
-        case view::kColumnDirectory:
-            return file.dir;
-        case view::kColumnSize:
-            return view::SizeText(file.size);
-        case view::kColumnModified:
-            return view::DateText(file.modifiedTime);
-        case view::kColumnCondition:
-            return file.condition;
-        case view::kColumnNumber:
-            return std::to_string(file.mftOrCluster);
-        case view::kColumnContent:
-            return file.Notes().content;
-        default:
-            return {};
-    }
-}
-
 void RefreshCells(FileListControl& listCtrl, const std::vector<std::size_t>& items) {
-    if (items.empty() || !listCtrl.KeepsCellTexts()) {
-        return;
-    }
-    std::vector<bool> changed(foundFiles.size());
-    for (std::size_t item : items) {
-        changed.at(item) = true;
-    }
-    for (int row = 0; row < listCtrl.RowCount(); ++row) {
-        const uint32_t item = listCtrl.ItemData(row);
-        if (item < changed.size() && changed[item]) {
-            for (int column = view::kColumnName; column <= view::kColumnNumber; ++column) {
-                listCtrl.SetCell(row, column, CellText(foundFiles[item], column));
-            }
-        }
+    if (!items.empty()) {
+        listCtrl.RefreshItems(items);
     }
 }
 

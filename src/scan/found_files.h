@@ -134,7 +134,4 @@ void RefreshCells(FileListControl& listCtrl, const std::vector<std::size_t>& ite
 // at spares the table its copies while growing.
 void ReserveFoundFiles(std::size_t more);
 
-// The text a list shows in `column` (view::kColumnName to view::kColumnNumber) for `file`.
-std::string CellText(const FoundFile& file, int column);
-
 }  // namespace relicta::scan

@@ -1,6 +1,7 @@
 #pragma once
-// A list over the found-file table, as a virtual list is: each row keeps its item number and
-// selection, and its cell texts are made from the table when asked, not stored twice.
+// Lists over the found-file table. FoundFileList is a virtual list: each row keeps its item
+// number and selection, and its cell texts are made from the table when asked, not stored
+// twice. MemoryFileList keeps every row's texts, as a list control that holds strings does.
 
 #include <cstdint>
 #include <string>
@@ -11,6 +12,9 @@
 
 namespace relicta::view {
 
+// The text a list shows in `column` (kColumnName to kColumnContent) for `file`.
+std::string CellText(const scan::FoundFile& file, int column);
+
 class FoundFileList : public scan::FileListControl {
   public:
     struct Row {
@@ -18,14 +22,29 @@ class FoundFileList : public scan::FileListControl {
         bool selected = false;
     };
 
-    int AppendRow(const std::string&) override {
-        rows.push_back({});
-        return static_cast<int>(rows.size()) - 1;
-    }
-    void SetCell(int, int, const std::string&) override {}
-    void SetItemData(int row, uint32_t data) override { rows.at(row).itemData = data; }
+    void AppendItem(uint32_t itemNum) override { rows.push_back({itemNum, false}); }
     void DeleteAllRows() override { rows.clear(); }
-    bool KeepsCellTexts() const override { return false; }
+
+    int RowCount() const override { return static_cast<int>(rows.size()); }
+    std::string CellText(int row, int column) const override;
+    uint32_t ItemData(int row) const override { return rows.at(row).itemData; }
+    bool IsSelected(int row) const override { return rows.at(row).selected; }
+
+    std::vector<Row> rows;
+};
+
+// A list that keeps its texts: the tests' list, which sees what a scan changed only when told.
+class MemoryFileList : public scan::FileListControl {
+  public:
+    struct Row {
+        std::vector<std::string> cells;
+        uint32_t itemData = 0;
+        bool selected = false;
+    };
+
+    void AppendItem(uint32_t itemNum) override;
+    void RefreshItems(const std::vector<std::size_t>& items) override;
+    void DeleteAllRows() override { rows.clear(); }
 
     int RowCount() const override { return static_cast<int>(rows.size()); }
     std::string CellText(int row, int column) const override;

@@ -20,6 +20,7 @@
 #include "platform/scripted_platform.h"
 #include "scan/found_files.h"
 #include "support/paths.h"
+#include "view/found_file_list.h"
 
 namespace relicta::deep {
 namespace {
@@ -224,7 +225,7 @@ class CarveDriveTest : public ::testing::Test {
 
     platform::ScriptedPlatform os_;
     platform::ScriptedDrive& drive_ = os_.Drive('C');
-    scan::MemoryFileList list_;
+    view::MemoryFileList list_;
 };
 
 TEST_F(CarveDriveTest, PhotosNamedFromExifTheirCopiesApartWhatIsListedLeftOut) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "deep/old_volume.h"
+#include "view/found_file_list.h"
 
 namespace relicta::deep {
 namespace {
@@ -43,7 +44,7 @@ class OldVolumeTest : public ::testing::Test {
         scan::ScanContext context{list_, scan::ScanFilters{pattern, &pattern_, false}};
         return AddOldVolumeFiles(context, volumes, 'D', 0);
     }
-    scan::MemoryFileList list_;
+    view::MemoryFileList list_;
     scan::CompiledPattern pattern_;
 };
 

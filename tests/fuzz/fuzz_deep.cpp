@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bytes/le_bytes.h"
 #include "deep/boot_sector_finder.h"
 #include "deep/current_volume.h"
 #include "deep/exfat_rebuild.h"
@@ -24,7 +25,7 @@
 #include "scan/filters.h"
 #include "scan/found_files.h"
 #include "scan/scan_context.h"
-#include "bytes/le_bytes.h"
+#include "view/found_file_list.h"
 
 using namespace relicta;
 
@@ -111,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     };
     append(deep::RebuildFatVolumes(fatDirectories, boots.Found(), current, notes));
     append(deep::RebuildExFatVolumes(exFatSets, boots.Found(), current, notes));
-    scan::MemoryFileList list;
+    view::MemoryFileList list;
     const scan::CompiledPattern pattern("*");
     scan::ScanContext context{list, scan::ScanFilters{"*", &pattern, false}};
     deep::AddOldVolumeFiles(context, volumes, 'C', 0);

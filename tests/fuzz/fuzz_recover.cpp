@@ -12,6 +12,7 @@
 #include "scan/found_files.h"
 #include "support/fat_builder.h"
 #include "support/ntfs_builder.h"
+#include "view/found_file_list.h"
 
 using namespace relicta;
 
@@ -32,9 +33,9 @@ void RecoverEverything(bool keepPaths) {
     static const fs::path scratch =
         fs::temp_directory_path() / ("relicta-fuzz-recover-" + std::to_string(::getpid()));
     const fs::path destination = scratch / "to";
-    scan::MemoryFileList list = fuzz::ScanDriveC();
+    view::MemoryFileList list = fuzz::ScanDriveC();
     try {
-        for (scan::MemoryFileList::Row& row : list.rows) {
+        for (view::MemoryFileList::Row& row : list.rows) {
             row.selected = true;
         }
         ScratchPrompts prompts(destination.string());

@@ -15,6 +15,7 @@
 #include "scan/scan_driver.h"
 #include "support/exfat_builder.h"
 #include "support/ntfs_builder.h"
+#include "view/found_file_list.h"
 #include "volume/vcb.h"
 
 namespace relicta::fuzz {
@@ -71,11 +72,11 @@ class Session {
 };
 
 // One single-drive scan of drive C, as the scan driver runs it; the list it filled.
-inline scan::MemoryFileList ScanDriveC() {
+inline view::MemoryFileList ScanDriveC() {
     scan::ScanSettings settings;
     settings.scanDrive = "C:\\";
     scan::CompileScanPattern(settings);
-    scan::MemoryFileList list;
+    view::MemoryFileList list;
     try {
         scan::RunScan(settings, list);
     } catch (const app::ProcessExit&) {

@@ -19,6 +19,7 @@
 #include "scan/found_files.h"
 #include "scan/scan_driver.h"
 #include "support/fat_builder.h"
+#include "view/found_file_list.h"
 
 namespace relicta::recover {
 namespace {
@@ -80,13 +81,13 @@ class RecoverTest : public test::NtfsHarness {
     }
 
     // Scans drive C with every row selected, or only the rows named.
-    scan::MemoryFileList Scan(std::vector<std::string> only = {}) {
+    view::MemoryFileList Scan(std::vector<std::string> only = {}) {
         scan::ScanSettings settings;
         settings.scanDrive = "C:\\";
         scan::CompileScanPattern(settings);
-        scan::MemoryFileList list;
+        view::MemoryFileList list;
         scan::RunScan(settings, list);
-        for (scan::MemoryFileList::Row& row : list.rows) {
+        for (view::MemoryFileList::Row& row : list.rows) {
             row.selected =
                 only.empty() || std::find(only.begin(), only.end(), row.cells[0]) != only.end();
         }
@@ -94,7 +95,7 @@ class RecoverTest : public test::NtfsHarness {
         return list;
     }
 
-    RecoverTally Recover(const scan::MemoryFileList& list, RecoverSettings settings = {}) {
+    RecoverTally Recover(const view::MemoryFileList& list, RecoverSettings settings = {}) {
         settings.lastDestination = destination.string();
         RecoverCommand command(prompts, settings);
         command.RecoverSelected(list);
@@ -237,7 +238,7 @@ TEST_F(RecoverTest, AStopLeavesNoPartialFile) {
     image.RootEntry(0, test::File("AONE    TXT", 10, 100));
     image.RootEntry(1, test::File("ATWO    TXT", 11, 100));
     AddDrive('C', image.bytes);
-    const scan::MemoryFileList list = Scan();
+    const view::MemoryFileList list = Scan();
     app::SetPumpMessagesHook([] {
         app::StopScan = true;
         return false;
@@ -417,7 +418,7 @@ TEST_F(RecoverTest, FilesOverUnreadableSectorsAreLeftOutOrWrittenWithZeros) {
             SCOPED_TRACE(std::string(v.kind) + (partial ? " partial" : ""));
             AddDrive('C', v.bytes, 0, v.fsName).badRuns = v.bad;
             fs::remove_all(destination);
-            const scan::MemoryFileList list = Scan();
+            const view::MemoryFileList list = Scan();
             RecoverSettings settings;
             settings.lastDestination = destination.string();
             settings.partial = partial;

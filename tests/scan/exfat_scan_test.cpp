@@ -6,6 +6,7 @@
 #include "scan/found_files.h"
 #include "scan/scan_driver.h"
 #include "support/exfat_builder.h"
+#include "view/found_file_list.h"
 #include "volume/volume_harness.h"
 
 namespace relicta::scan {
@@ -22,7 +23,7 @@ class ExFatScanTest : public test::VolumeHarness {
         settings.scanDrive = "C:\\";
         settings.filePattern = "*";
         CompileScanPattern(settings);
-        MemoryFileList list;
+        view::MemoryFileList list;
         RunScan(settings, list);
         std::map<std::string, FoundFile> found;
         for (const FoundFile& f : foundFiles) {

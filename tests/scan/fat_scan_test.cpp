@@ -6,6 +6,7 @@
 #include "scan/scan_driver.h"
 #include "support/boot_sectors.h"
 #include "support/fat_builder.h"
+#include "view/found_file_list.h"
 #include "volume/volume_harness.h"
 
 namespace relicta::scan {
@@ -30,7 +31,7 @@ class FatScanTest : public test::VolumeHarness {
         settings.scanDrive = "C:\\";
         settings.filePattern = pattern;
         CompileScanPattern(settings);
-        MemoryFileList list;
+        view::MemoryFileList list;
         RunScan(settings, list);
         std::map<std::string, FoundFile> found;
         for (const FoundFile& f : foundFiles) {

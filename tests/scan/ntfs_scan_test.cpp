@@ -5,6 +5,7 @@
 #include "scan/directory_path_cache.h"
 #include "scan/found_files.h"
 #include "scan/scan_driver.h"
+#include "view/found_file_list.h"
 #include "volume/filetime.h"
 
 namespace relicta::scan {
@@ -33,7 +34,7 @@ class NtfsScanTest : public test::NtfsHarness {
         ScanSettings settings;
         settings.scanDrive = "C:\\";
         CompileScanPattern(settings);
-        MemoryFileList list;
+        view::MemoryFileList list;
         ::setenv("TZ", "UTC", 1);
         ::tzset();
         RunScan(settings, list);

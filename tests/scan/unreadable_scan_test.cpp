@@ -9,6 +9,7 @@
 #include "support/exfat_builder.h"
 #include "support/fat_builder.h"
 #include "support/paths.h"
+#include "view/found_file_list.h"
 
 namespace relicta::scan {
 namespace {
@@ -41,7 +42,7 @@ class UnreadableScanTest : public test::NtfsHarness {
         ScanSettings settings;
         settings.scanDrive = "C:\\";
         CompileScanPattern(settings);
-        MemoryFileList list;
+        view::MemoryFileList list;
         RunScan(settings, list);
         std::set<std::string> found;
         for (const FoundFile& f : foundFiles) {
