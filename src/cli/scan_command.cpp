@@ -177,14 +177,18 @@ void WriteList(std::ostream& out, const std::string& format, bool deep,
     writer.Flush();
 }
 
-// The listed files: every one found, or those the filter let through.
-view::ItemList ListedItems(const view::FoundFileList& list, const view::ListFilter& filter) {
+// The listed files: every one found, or those the filter let through. The rows are given up
+// first: a list of millions is not held twice.
+view::ItemList ListedItems(view::FoundFileList& list, const view::ListFilter& filter) {
+    std::vector<view::FoundFileList::Row> rows;
+    rows.swap(list.rows);
     if (filter.FiltersNothing()) {
+        rows = {};
         return view::AllItems();
     }
     view::ItemList items;
-    items.reserve(list.rows.size());
-    for (const view::FoundFileList::Row& row : list.rows) {
+    items.reserve(rows.size());
+    for (const view::FoundFileList::Row& row : rows) {
         items.push_back(row.itemData);
     }
     return items;

@@ -314,8 +314,8 @@ class ExFatRebuild {
             file.utcOffsetMinutes = s.utcOffsetMinutes;
         }
         if (s.validDataLength < s.dataLength) {
-            file.validLength =
-                static_cast<int64_t>(std::min<uint64_t>(s.validDataLength, INT64_MAX));
+            file.SetValidLength(
+                static_cast<int64_t>(std::min<uint64_t>(s.validDataLength, INT64_MAX)));
         }
         file.mftOrCluster = s.firstCluster;
         file.foundBy = scan::FoundBy::Directory;

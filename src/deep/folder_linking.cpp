@@ -228,12 +228,12 @@ struct ListedFileHash {
 };
 
 // "X:\A\B" (or "X:\A\B\") as "A\B": the folder's path below its drive's root.
-std::string BelowRoot(const std::string& dir) {
+std::string BelowRoot(std::string_view dir) {
     constexpr std::string_view kRoot = ":\\";
     if (dir.size() < 1 + kRoot.size() || dir.compare(1, kRoot.size(), kRoot) != 0) {
         return {};
     }
-    std::string path = dir.substr(1 + kRoot.size());
+    std::string path(dir.substr(1 + kRoot.size()));
     while (!path.empty() && path.back() == '\\') {
         path.pop_back();
     }
@@ -297,7 +297,7 @@ void NameFoldersFromScan(OldVolume& volume) {
         const auto it = folders.find(key);
         return it == folders.end() || IsMadeUpFolderName(volume.entries[it->second].name);
     };
-    std::unordered_map<ListedFile, const std::string*, ListedFileHash> listed;
+    std::unordered_map<ListedFile, const scan::Text*, ListedFileHash> listed;
     for (const scan::FoundFile& f : scan::foundFiles) {
         if (f.Deep() == nullptr) {
             listed.emplace(ListedFile{f.mftOrCluster, f.size, f.name}, &f.dir);

@@ -600,7 +600,7 @@ class Rebuild {
             case OldData::Runs:
                 file.condition = Locate(finder_.RunsOf(r), file.size, geometry, where);
                 if (r.validLength >= 0 && r.validLength < file.size) {
-                    file.validLength = r.validLength;
+                    file.SetValidLength(r.validLength);
                 }
                 break;
             case OldData::None:

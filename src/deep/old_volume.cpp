@@ -120,10 +120,12 @@ void PutVolumesApart(scan::FileListControl& listCtrl,
             kMadeUpVolumePrefix + std::to_string(volume.start / int64_t{kSectorBytes});
         const bool ntfs = std::string_view(volume.kind) == "NTFS";
         for (std::size_t i = firstOfVolume[v].first; i < endOf(v); ++i) {
-            std::string& dir = scan::foundFiles[i].dir;
+            scan::SharedText& dir = scan::foundFiles[i].dir;
             // A FAT or exFAT folder has no trailing backslash, the drive's root has.
             const bool atRoot = dir.size() == rootLength;
-            dir.insert(rootLength, prefix + (ntfs || !atRoot ? "\\" : ""));
+            std::string moved = dir;
+            moved.insert(rootLength, prefix + (ntfs || !atRoot ? "\\" : ""));
+            dir = moved;
             moved.push_back(i);
         }
     }

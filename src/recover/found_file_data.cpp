@@ -229,7 +229,7 @@ std::unique_ptr<content::DataReader> OpenFoundFileData(uint32_t itemNum) {
     const uint64_t size = static_cast<uint64_t>(std::max<int64_t>(file.size, 0));
     if (const scan::DeepLocation* where = file.Deep()) {
         const uint64_t valid =
-            file.validLength < 0 ? size : static_cast<uint64_t>(file.validLength);
+            file.ValidLength() < 0 ? size : static_cast<uint64_t>(file.ValidLength());
         return std::make_unique<DeepData>(*where, size, valid);
     }
     if (!Vcb->IsFat) {
@@ -264,7 +264,8 @@ std::unique_ptr<content::DataReader> OpenFoundFileData(uint32_t itemNum) {
     if (!extents) {
         return nullptr;
     }
-    const uint64_t valid = file.validLength < 0 ? size : static_cast<uint64_t>(file.validLength);
+    const uint64_t valid =
+        file.ValidLength() < 0 ? size : static_cast<uint64_t>(file.ValidLength());
     return std::make_unique<ClusterData>(std::move(*extents), size, valid);
 }
 

@@ -546,7 +546,7 @@ RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string d
     }
     const RecoverJob job{entry.attributes & ~scan::kAttributeHidden,
                          entry.size,
-                         entry.validLength,
+                         entry.ValidLength(),
                          entry.modifiedTime,
                          entry.utcOffsetMinutes,
                          WithTrailingSlash(std::move(destDir)),

@@ -10,7 +10,7 @@ std::size_t DirectoryPathCache::Home(uint64_t key) const {
     return static_cast<std::size_t>((key * kGoldenRatio) >> 32) & (slots_.size() - 1);
 }
 
-const std::string* DirectoryPathCache::Find(uint64_t key) const {
+const SharedText* DirectoryPathCache::Find(uint64_t key) const {
     if (slots_.empty()) {
         return nullptr;
     }
@@ -25,7 +25,7 @@ const std::string* DirectoryPathCache::Find(uint64_t key) const {
     }
 }
 
-void DirectoryPathCache::Add(uint64_t key, std::string path) {
+void DirectoryPathCache::Add(uint64_t key, SharedText path) {
     if (2 * (paths_.size() + 1) > slots_.size()) {
         Grow();
     }
@@ -36,7 +36,7 @@ void DirectoryPathCache::Add(uint64_t key, std::string path) {
         }
     }
     slots_[i] = Slot{key, static_cast<uint32_t>(paths_.size())};
-    paths_.push_back(std::move(path));
+    paths_.push_back(path);
 }
 
 void DirectoryPathCache::Grow() {

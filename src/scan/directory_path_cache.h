@@ -8,14 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "scan/found_text.h"
+
 namespace relicta::scan {
 
 class DirectoryPathCache {
   public:
     // The path kept for `key`, or nullptr. Stays valid while the cache lives.
-    const std::string* Find(uint64_t key) const;
+    const SharedText* Find(uint64_t key) const;
     // Keeps `path` for `key` unless one is kept already.
-    void Add(uint64_t key, std::string path);
+    void Add(uint64_t key, SharedText path);
     std::size_t Size() const { return paths_.size(); }
 
   private:
@@ -27,8 +29,8 @@ class DirectoryPathCache {
     std::size_t Home(uint64_t key) const;
     void Grow();
 
-    std::vector<Slot> slots_;        // a power of two long, at most half full
-    std::deque<std::string> paths_;  // a deque: found paths never move
+    std::vector<Slot> slots_;       // a power of two long, at most half full
+    std::deque<SharedText> paths_;  // a deque: found paths never move
 };
 
 }  // namespace relicta::scan

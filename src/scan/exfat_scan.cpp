@@ -204,7 +204,7 @@ void AddFile(ExFatWalk& walk, const Folder& folder, const ExFatFileSet& set) {
     file.mftOrCluster = set.firstCluster;
     file.layout = rating.layout;
     if (set.validDataLength < set.dataLength) {
-        file.validLength = static_cast<int64_t>(set.validDataLength);
+        file.SetValidLength(static_cast<int64_t>(set.validDataLength));
     }
     file.utcOffsetMinutes = set.UtcOffsetMinutes();
     for (const auto& [stamp, time] : {std::pair{set.createdTimestamp, &file.createdTime},

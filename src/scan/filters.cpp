@@ -94,12 +94,12 @@ bool IsTempFile(const std::string& dir, const std::string& name) {
     return EndsWith(upperName, "!~IE5.~!~");
 }
 
-bool ScanFilters::Accepts(const std::string& dir, const std::string& name) const {
+bool ScanFilters::Accepts(std::string_view dir, std::string_view name) const {
     if (!PatternFiltersNothing(patternText) &&
-        (compiledPattern == nullptr || !MatchesPattern(name, *compiledPattern))) {
+        (compiledPattern == nullptr || !MatchesPattern(std::string(name), *compiledPattern))) {
         return false;
     }
-    return !(skipTempFiles && IsTempFile(dir, name));
+    return !(skipTempFiles && IsTempFile(std::string(dir), std::string(name)));
 }
 
 }  // namespace relicta::scan

@@ -4,6 +4,7 @@
 #include <regex.h>
 
 #include <string>
+#include <string_view>
 
 namespace relicta::scan {
 
@@ -43,7 +44,7 @@ struct ScanFilters {
     const CompiledPattern* compiledPattern = nullptr;
     bool skipTempFiles = false;
 
-    bool Accepts(const std::string& dir, const std::string& name) const;
+    bool Accepts(std::string_view dir, std::string_view name) const;
 };
 
 }  // namespace relicta::scan

@@ -1,37 +1,52 @@
 #include "scan/found_files.h"
 
+#include <stdexcept>
+
 namespace relicta::scan {
 
-std::vector<FoundFile> foundFiles;
+FoundFileTable foundFiles;
 
 namespace {
-constexpr std::size_t kGrowthStep = 1000;
+// Chunk pointers reserved up front: a list read while a scan adds to it never sees them move.
+constexpr std::size_t kReservedChunks = std::size_t{1} << 14;
+constexpr const char* kRatings[] = {"", kExcellent, kGood, kPoor, kHopeless};
+}  // namespace
+
+Condition::Condition(std::string_view name) {
+    for (std::size_t i = 1; i < std::size(kRatings); ++i) {
+        if (name == kRatings[i]) {
+            rating_ = static_cast<uint8_t>(i);
+            return;
+        }
+    }
 }
 
-void AddFoundFile(FileListControl& listCtrl, std::string name, std::string dir, int64_t size,
-                  uint32_t attributes, uint64_t modifiedTime, std::string condition,
+const char* Condition::c_str() const {
+    return kRatings[rating_ < std::size(kRatings) ? rating_ : 0];
+}
+
+void AddFoundFile(FileListControl& listCtrl, Text name, SharedText dir, int64_t size,
+                  uint32_t attributes, uint64_t modifiedTime, Condition condition,
                   uint32_t mftOrCluster) {
-    AddFoundFile(listCtrl, NewFoundFile(std::move(name), std::move(dir), size, attributes,
-                                        modifiedTime, std::move(condition), mftOrCluster));
+    AddFoundFile(listCtrl,
+                 NewFoundFile(name, dir, size, attributes, modifiedTime, condition, mftOrCluster));
 }
 
-FoundFile NewFoundFile(std::string name, std::string dir, int64_t size, uint32_t attributes,
-                       uint64_t modifiedTime, std::string condition, uint32_t mftOrCluster) {
+FoundFile NewFoundFile(Text name, SharedText dir, int64_t size, uint32_t attributes,
+                       uint64_t modifiedTime, Condition condition, uint32_t mftOrCluster) {
     FoundFile file;
-    file.name = std::move(name);
-    file.dir = std::move(dir);
+    file.name = name;
+    file.dir = dir;
     file.size = size;
     file.attributes = attributes;
     file.modifiedTime = modifiedTime;
-    file.condition = std::move(condition);
+    file.condition = condition;
     file.mftOrCluster = mftOrCluster;
     return file;
 }
 
 void AddFoundFile(FileListControl& listCtrl, FoundFile file) {
-    const uint32_t itemNum = static_cast<uint32_t>(foundFiles.size());
-    // The table grows by doubling (or is reserved by the scan): a fixed step copied it whole
-    // every step.
+    const auto itemNum = static_cast<uint32_t>(foundFiles.size());
     foundFiles.push_back(std::move(file));
     listCtrl.AppendItem(itemNum);
 }
@@ -40,19 +55,24 @@ FoundFile::FoundFile(const FoundFile& other)
     : name(other.name),
       dir(other.dir),
       size(other.size),
-      attributes(other.attributes),
       modifiedTime(other.modifiedTime),
       createdTime(other.createdTime),
       accessedTime(other.accessedTime),
       changedTime(other.changedTime),
-      condition(other.condition),
+      attributes(other.attributes),
       mftOrCluster(other.mftOrCluster),
-      layout(other.layout),
-      validLength(other.validLength),
       utcOffsetMinutes(other.utcOffsetMinutes),
-      foundBy(other.foundBy),
-      notes_(other.notes_ ? std::make_unique<FoundFileNotes>(*other.notes_) : nullptr),
-      deep_(other.deep_ ? std::make_unique<DeepLocation>(*other.deep_) : nullptr) {}
+      condition(other.condition),
+      layout(other.layout),
+      foundBy(other.foundBy) {
+    if (other.rare_) {
+        EditRare().notes = other.rare_->notes;
+        rare_->validLength = other.rare_->validLength;
+        if (other.rare_->deep) {
+            rare_->deep = std::make_unique<DeepLocation>(*other.rare_->deep);
+        }
+    }
+}
 
 FoundFile& FoundFile::operator=(const FoundFile& other) {
     if (this != &other) {
@@ -64,23 +84,62 @@ FoundFile& FoundFile::operator=(const FoundFile& other) {
 
 const FoundFileNotes& FoundFile::Notes() const {
     static const FoundFileNotes kNone;
-    return notes_ ? *notes_ : kNone;
+    return rare_ ? rare_->notes : kNone;
 }
 
 FoundFileNotes& FoundFile::EditNotes() {
-    if (!notes_) {
-        notes_ = std::make_unique<FoundFileNotes>();
+    return EditRare().notes;
+}
+
+FoundFile::Rare& FoundFile::EditRare() {
+    if (!rare_) {
+        rare_ = std::make_unique<Rare>();
     }
-    return *notes_;
+    return *rare_;
 }
 
 void FoundFile::SetDeep(DeepLocation location) {
-    deep_ = std::make_unique<DeepLocation>(std::move(location));
+    EditRare().deep = std::make_unique<DeepLocation>(std::move(location));
 }
 
 char FoundFile::Drive() const {
-    const std::string& foundAt = Notes().recycledAs.empty() ? dir : Notes().recycledAs;
+    const std::string_view foundAt =
+        Notes().recycledAs.empty() ? dir.View() : std::string_view(Notes().recycledAs);
     return foundAt.size() > 1 && foundAt[1] == ':' ? foundAt[0] : '\0';
+}
+
+FoundFile& FoundFileTable::at(std::size_t i) {
+    if (i >= size_) {
+        throw std::out_of_range("found file");
+    }
+    return (*this)[i];
+}
+
+const FoundFile& FoundFileTable::at(std::size_t i) const {
+    if (i >= size_) {
+        throw std::out_of_range("found file");
+    }
+    return (*this)[i];
+}
+
+void FoundFileTable::push_back(FoundFile file) {
+    if (size_ % kChunkFiles == 0) {
+        if (chunks_.capacity() == 0) {
+            chunks_.reserve(kReservedChunks);
+        }
+        chunks_.emplace_back().reserve(kChunkFiles);
+    }
+    chunks_.back().push_back(std::move(file));
+    ++size_;
+}
+
+void FoundFileTable::clear() {
+    chunks_.clear();
+    size_ = 0;
+}
+
+void FoundFileTable::reserve(std::size_t files) {
+    chunks_.reserve((files + kChunkFiles - 1) / kChunkFiles);
 }
 
 const char* FoundByName(FoundBy foundBy) {
@@ -121,8 +180,7 @@ void RefreshCells(FileListControl& listCtrl, const std::vector<std::size_t>& ite
 
 void ClearFoundFiles() {
     foundFiles.clear();
-    foundFiles.shrink_to_fit();
-    foundFiles.reserve(kGrowthStep);
+    ClearTextPool();
 }
 
 void ReserveFoundFiles(std::size_t more) {

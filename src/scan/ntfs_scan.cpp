@@ -222,7 +222,7 @@ std::optional<FileName> ParseFileName(bytes::Bytes v) {
     return fn;
 }
 
-std::string BuildDirectoryPath(FileReference parent, DirectoryPathCache* cache) {
+SharedText BuildDirectoryPath(FileReference parent, DirectoryPathCache* cache) {
     const platform::Handle h = Vcb->hVolume;
     const std::string root = Vcb->RootPath;
     std::string path;
@@ -235,13 +235,13 @@ std::string BuildDirectoryPath(FileReference parent, DirectoryPathCache* cache) 
     // each is remembered; only a walk cut by a loop depends on where it started.
     std::vector<std::pair<uint64_t, std::size_t>> walked;
     bool looped = false;
-    const auto finish = [&](std::string full) {
+    const auto finish = [&](const std::string& full) {
         if (cache != nullptr && !looped) {
             for (const auto& [key, below] : walked) {
-                cache->Add(key, full.substr(0, full.size() - below));
+                cache->Add(key, std::string_view(full).substr(0, full.size() - below));
             }
         }
-        return full;
+        return SharedText(full);
     };
     for (;;) {
         if (current < 1) {
@@ -252,8 +252,9 @@ std::string BuildDirectoryPath(FileReference parent, DirectoryPathCache* cache) 
         }
         const uint64_t key = uint64_t{sequence} << 32 | current;
         if (cache != nullptr) {
-            if (const std::string* hit = cache->Find(key)) {
-                return finish(*hit + path);
+            if (const SharedText* hit = cache->Find(key)) {
+                // Most files lie in a folder already walked: its path as it is kept.
+                return walked.empty() ? *hit : finish(*hit + path);
             }
         }
         if (current == previous || !seen.insert(current).second) {
@@ -336,7 +337,7 @@ void EvaluateMftRecord(const MftRecordPtr& record, uint32_t number, ScanContext&
         return;
     }
     std::string name = bytes::PrintableName(bytes::Utf8FromUtf16(fn.name));
-    std::string dir = BuildDirectoryPath(fn.parent, &context.directoryPaths);
+    SharedText dir = BuildDirectoryPath(fn.parent, &context.directoryPaths);
     // A Recycle Bin's $I file is read whatever the filters say: it names its $R partner.
     const bool recycleInfo = RecycleBin::IsInfoFile(dir, name);
     const bool accepted = context.filters.Accepts(dir, name);

@@ -44,6 +44,6 @@ void EvaluateMftRecord(const ntfs::MftRecordPtr& record, uint32_t number, ScanCo
 
 // The directory path of a parent reference, "X:\dir\sub\" (empty for parent 0). With a
 // cache, directories whose chain reached the root once are not walked again.
-std::string BuildDirectoryPath(FileReference parent, DirectoryPathCache* cache = nullptr);
+SharedText BuildDirectoryPath(FileReference parent, DirectoryPathCache* cache = nullptr);
 
 }  // namespace relicta::scan

@@ -62,14 +62,14 @@ bool IsDrivePath(const std::u16string& path) {
 }
 
 // The components of `path` after "X:\".
-std::vector<std::string> Components(const std::string& path) {
+std::vector<std::string> Components(std::string_view path) {
     std::vector<std::string> parts;
     std::size_t at = std::min(path.size(), kDrivePrefix);
     while (at < path.size()) {
         std::size_t end = path.find('\\', at);
         end = end == std::string::npos ? path.size() : end;
         if (end > at) {
-            parts.push_back(path.substr(at, end - at));
+            parts.emplace_back(path.substr(at, end - at));
         }
         at = end + 1;
     }
@@ -84,7 +84,7 @@ bool IsBinFolderName(const std::string& name) {
 }
 
 // "$I"/"$R" + key, or "?I"/"?R" + key where a FAT entry lost the "$": the kind and the key.
-std::optional<std::pair<char, std::string>> RecycledName(const std::string& name) {
+std::optional<std::pair<char, std::string>> RecycledName(std::string_view name) {
     if (name.size() <= kRecycledPrefix || (name[0] != '$' && name[0] != '?')) {
         return std::nullopt;
     }
@@ -92,14 +92,15 @@ std::optional<std::pair<char, std::string>> RecycledName(const std::string& name
     if (kind != 'I' && kind != 'R') {
         return std::nullopt;
     }
-    return std::make_pair(kind, Upper(name.substr(kRecycledPrefix)));
+    return std::make_pair(kind, Upper(std::string(name.substr(kRecycledPrefix))));
 }
 
 // A cheap look before the path is split: most found files are nowhere near a bin.
-bool MayBeInBin(const std::string& dir) {
+bool MayBeInBin(std::string_view dir) {
     constexpr std::size_t kNameAt = kDrivePrefix + 1;  // after the "$" or "?"
     const std::string_view rest(kBinFolder + 1);
-    return dir.size() >= kNameAt + rest.size() && Upper(dir.substr(kNameAt, rest.size())) == rest;
+    return dir.size() >= kNameAt + rest.size() &&
+           Upper(std::string(dir.substr(kNameAt, rest.size()))) == rest;
 }
 
 bool IsBinFolderPath(const std::vector<std::string>& parts) {
@@ -147,7 +148,7 @@ std::optional<RecycleInfo> ParseRecycleInfo(std::span<const uint8_t> data) {
     return RecycleInfo{bytes::Utf8FromUtf16(*path), bytes::U64(data, kDeletedTime)};
 }
 
-bool RecycleBin::IsInfoFile(const std::string& dir, const std::string& name) {
+bool RecycleBin::IsInfoFile(std::string_view dir, std::string_view name) {
     const std::optional<std::pair<char, std::string>> recycled = RecycledName(name);
     if (!recycled || recycled->first != 'I' || !MayBeInBin(dir)) {
         return false;
@@ -168,7 +169,7 @@ RecycleBin::Held* RecycleBin::Partner(const std::string& binFolder,
         return nullptr;
     }
     for (Held& h : held_) {
-        if (h.key == recycled->second && SameFolder(h.file.dir, binFolder)) {
+        if (h.key == recycled->second && SameFolder(h.file.dir.Str(), binFolder)) {
             return &h;
         }
     }
@@ -189,11 +190,11 @@ void RecycleBin::Apply(FileListControl& listCtrl, std::size_t firstItem) {
         if (!IsBinFolderPath(parts)) {
             continue;
         }
-        const std::string root = file.dir.substr(0, kDrivePrefix);
+        const std::string root(file.dir.substr(0, kDrivePrefix));
         const std::string binFolder = JoinDir(root, parts, 0, 2);
         // A recycled file sits in the bin folder; a file of a recycled folder below it.
         const bool inFolder = parts.size() > 2;
-        Held* held = Partner(binFolder, inFolder ? parts[2] : file.name);
+        Held* held = Partner(binFolder, inFolder ? parts[2] : file.name.Str());
         if (held == nullptr) {
             continue;
         }
@@ -201,20 +202,22 @@ void RecycleBin::Apply(FileListControl& listCtrl, std::size_t firstItem) {
         const std::vector<std::string> original = Components(held->info.originalPath);
         const std::string originalRoot = held->info.originalPath.substr(0, kDrivePrefix);
         file.EditNotes().recycledAs =
-            (file.dir.ends_with('\\') ? file.dir : file.dir + '\\') + file.name;
+            file.dir.Str() + (file.dir.ends_with('\\') ? "" : "\\") + file.name;
         file.EditNotes().deletedTime = volume::LocalFileTimeFromUtc(held->info.deletedTime);
         // The volume's own way with directories stays: NTFS paths end in a backslash.
         const bool trailing = file.dir.ends_with('\\');
+        std::string dir;
         if (inFolder) {
-            file.dir = JoinDir(JoinDir(originalRoot, original, 0, original.size()), parts, 3,
-                               parts.size());
+            dir = JoinDir(JoinDir(originalRoot, original, 0, original.size()), parts, 3,
+                          parts.size());
         } else {
-            file.dir = JoinDir(originalRoot, original, 0, original.size() - 1);
+            dir = JoinDir(originalRoot, original, 0, original.size() - 1);
             file.name = bytes::PrintableName(original.back());
         }
-        if (trailing && !file.dir.ends_with('\\')) {
-            file.dir += '\\';
+        if (trailing && !dir.ends_with('\\')) {
+            dir += '\\';
         }
+        file.dir = dir;
         renamed.push_back(item);
     }
     RefreshCells(listCtrl, renamed);

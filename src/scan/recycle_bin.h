@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "scan/found_files.h"
@@ -31,7 +32,7 @@ class RecycleBin {
   public:
     // Whether a deleted file `name` in `dir` is a $I file of a Recycle Bin folder
     // ("X:\$Recycle.Bin\<SID>"; on FAT the bin folder may have lost its first letter).
-    static bool IsInfoFile(const std::string& dir, const std::string& name);
+    static bool IsInfoFile(std::string_view dir, std::string_view name);
 
     // Keeps a $I file whose data read as `info` until the scan of its drive ends; it is
     // listed then only when no $R file pairs with it and the scan's filters `accepted` it.

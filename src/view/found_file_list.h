@@ -17,9 +17,10 @@ std::string CellText(const scan::FoundFile& file, int column);
 
 class FoundFileList : public scan::FileListControl {
   public:
+    // Four bytes a row: a scan lists millions.
     struct Row {
-        uint32_t itemData = 0;
-        bool selected = false;
+        uint32_t itemData : 31 = 0;
+        uint32_t selected : 1 = 0;
     };
 
     void AppendItem(uint32_t itemNum) override { rows.push_back({itemNum, false}); }

@@ -20,7 +20,7 @@ int CompareNumbers(T a, T b) {
 }
 
 // Byte-wise as unsigned characters, up to the first difference or the end.
-int CompareBytes(const std::string& a, const std::string& b) {
+int CompareBytes(std::string_view a, std::string_view b) {
     const int common = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
     return common != 0 ? Sign(common) : CompareNumbers(a.size(), b.size());
 }
@@ -39,7 +39,7 @@ int ContentRank(const std::string& verdict) {
 }  // namespace
 
 int CompareFoundFiles(uint32_t a, uint32_t b, int column) {
-    const std::vector<scan::FoundFile>& files = scan::foundFiles;
+    const scan::FoundFileTable& files = scan::foundFiles;
     if (a >= files.size() || b >= files.size()) {
         return 0;
     }

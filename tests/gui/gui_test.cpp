@@ -197,15 +197,15 @@ class GuiTest : public QObject {
             const scan::FoundFile& f = scan::foundFiles[item];
             switch (column) {
                 case view::kColumnName:
-                    return std::make_tuple(f.name, uint64_t{0});
+                    return std::make_tuple(f.name.Str(), uint64_t{0});
                 case view::kColumnDirectory:
-                    return std::make_tuple(f.dir, uint64_t{0});
+                    return std::make_tuple(f.dir.Str(), uint64_t{0});
                 case view::kColumnSize:
                     return std::make_tuple(std::string(), static_cast<uint64_t>(f.size));
                 case view::kColumnModified:  // base order is newest first
                     return std::make_tuple(std::string(), ~f.modifiedTime);
                 case view::kColumnCondition:
-                    return std::make_tuple(f.condition, uint64_t{0});
+                    return std::make_tuple(std::string(f.condition), uint64_t{0});
                 default:
                     return std::make_tuple(std::string(), uint64_t{0});
             }

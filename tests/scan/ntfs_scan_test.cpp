@@ -275,7 +275,7 @@ TEST(DirectoryPathCacheTest, KeepsTheFirstPathOfEveryKeyThroughGrowth) {
     }
     EXPECT_EQ(cache.Size(), kKeys);
     for (uint64_t i = 0; i < kKeys; ++i) {
-        const std::string* path = cache.Find(key(i));
+        const SharedText* path = cache.Find(key(i));
         ASSERT_NE(path, nullptr) << i;
         EXPECT_EQ(*path, "C:\\" + std::to_string(i) + "\\");
     }
