@@ -841,7 +841,8 @@ std::vector<Entry> EntriesOf(const Volume& v, const Plan& p, const Children& c, 
     return entries;
 }
 
-// mkntfs's own entries of the root: the system files and the root itself.
+// mkntfs's own entries of the root: the system files and the root itself. The clusters of its
+// old index blocks go free: the new index takes others.
 std::vector<Entry> RootEntries(const Image& image, const Volume& v, Clusters& clusters) {
     std::vector<Attribute> attributes = AttributesOf(v.record5.data());
     std::vector<std::pair<const uint8_t*, const uint8_t*>> nodes;  // entries' first and end
