@@ -296,17 +296,23 @@ struct ClusterRun {
     uint32_t length = 0;
 };
 
+bool InFileArea(uint32_t cluster) {
+    return cluster >= 2 && cluster <= uint64_t{Vcb->AllocationSupport.NumberOfClusters} + 1;
+}
+
 // A directory's clusters: a live one along its FAT chain, a deleted one (whose chain is
-// gone) its first cluster only; at most the largest directory FAT allows.
-std::vector<ClusterRun> DirectoryRuns(uint32_t first, bool deleted,
-                                      const std::vector<uint8_t>& fat) {
+// gone) its first cluster only; at most the largest directory FAT allows. `quiet`: a cluster
+// outside the file area ends the list without a word (the list is only a hint then).
+std::vector<ClusterRun> DirectoryRuns(uint32_t first, bool deleted, const std::vector<uint8_t>& fat,
+                                      bool quiet = false) {
     const std::size_t maxClusters =
         std::max<std::size_t>(1, kMaxDirectoryEntries * dir_entry::Size / ClusterBytes());
     std::vector<ClusterRun> runs;
     std::unordered_set<uint32_t> seen;
     uint32_t cluster = first;
     std::size_t clusters = 0;
-    while (clusters < maxClusters && seen.insert(cluster).second) {
+    while (clusters < maxClusters && (!quiet || InFileArea(cluster)) &&
+           seen.insert(cluster).second) {
         if (!runs.empty() && cluster == runs.back().start + runs.back().length) {
             ++runs.back().length;
         } else {
@@ -358,7 +364,8 @@ void FetchListedFolders(std::span<const uint8_t> dir, const std::vector<uint8_t>
             (attributes & dir_entry::AttrDirectory) == 0 || first < 2 || first > LastCluster()) {
             continue;
         }
-        for (const ClusterRun& run : DirectoryRuns(first, entry[0] == dir_entry::Deleted, fat)) {
+        const bool deleted = entry[0] == dir_entry::Deleted;
+        for (const ClusterRun& run : DirectoryRuns(first, deleted, fat, true)) {
             runs.push_back(run);
             bytes += uint64_t{run.length} * ClusterBytes();
         }
