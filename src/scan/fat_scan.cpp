@@ -1,6 +1,5 @@
 #include "scan/fat_scan.h"
 
-#include <algorithm>
 #include <deque>
 #include <map>
 #include <memory>
@@ -285,38 +284,28 @@ const char* RateFile(uint32_t c0, int64_t size, const std::vector<uint8_t>& fat)
     return kGood;
 }
 
-uint32_t RecordedFirstCluster(std::span<const uint8_t> entry) {
-    const uint32_t high = IsFat32() ? bytes::U16(entry, dir_entry::FirstClusterHigh) : 0;
-    return (high << 16) | bytes::U16(entry, dir_entry::FirstClusterLow);
-}
-
-// Clusters that follow one another on the volume: `length` from `start` on.
-struct ClusterRun {
-    uint32_t start = 0;
-    uint32_t length = 0;
-};
-
-bool InFileArea(uint32_t cluster) {
-    return cluster >= 2 && cluster <= uint64_t{Vcb->AllocationSupport.NumberOfClusters} + 1;
-}
-
 // A directory's clusters: a live one along its FAT chain, a deleted one (whose chain is
-// gone) its first cluster only; at most the largest directory FAT allows. `quiet`: a cluster
-// outside the file area ends the list without a word (the list is only a hint then).
-std::vector<ClusterRun> DirectoryRuns(uint32_t first, bool deleted, const std::vector<uint8_t>& fat,
-                                      bool quiet = false) {
+// gone) its first cluster only; at most the largest directory FAT allows. Clusters that
+// follow one another on the volume are read at once.
+std::vector<uint8_t> ReadDirectory(uint32_t first, bool deleted, const std::vector<uint8_t>& fat) {
     const std::size_t maxClusters =
         std::max<std::size_t>(1, kMaxDirectoryEntries * dir_entry::Size / ClusterBytes());
-    std::vector<ClusterRun> runs;
+    std::vector<uint8_t> buffer;
     std::unordered_set<uint32_t> seen;
     uint32_t cluster = first;
+    uint32_t runStart = first;
+    uint32_t runLength = 0;
     std::size_t clusters = 0;
-    while (clusters < maxClusters && (!quiet || InFileArea(cluster)) &&
-           seen.insert(cluster).second) {
-        if (!runs.empty() && cluster == runs.back().start + runs.back().length) {
-            ++runs.back().length;
+    bool whole = true;
+    while (clusters < maxClusters && seen.insert(cluster).second) {
+        if (runLength > 0 && cluster == runStart + runLength) {
+            ++runLength;
         } else {
-            runs.push_back({cluster, 1});
+            if (runLength > 0) {
+                whole = AppendClusters(buffer, runStart, runLength) && whole;
+            }
+            runStart = cluster;
+            runLength = 1;
         }
         ++clusters;
         if (deleted) {
@@ -333,51 +322,11 @@ std::vector<ClusterRun> DirectoryRuns(uint32_t first, bool deleted, const std::v
         }
         cluster = next;
     }
-    return runs;
-}
-
-// A directory's clusters read, those that follow one another on the volume at once.
-std::vector<uint8_t> ReadDirectory(uint32_t first, bool deleted, const std::vector<uint8_t>& fat) {
-    std::vector<uint8_t> buffer;
-    bool whole = true;
-    for (const ClusterRun& run : DirectoryRuns(first, deleted, fat)) {
-        whole = AppendClusters(buffer, run.start, run.length) && whole;
+    if (runLength > 0) {
+        whole = AppendClusters(buffer, runStart, runLength) && whole;
     }
     NoteFolderRead(whole);
     return buffer;
-}
-
-// At most this much of the folders one folder lists is announced ahead of the walk.
-constexpr uint64_t kMaxFetchedFolderBytes = uint64_t{32} << 20;
-
-// Tells the source where the folders `dir` lists lie, in cluster order, before the walk reads
-// them one after another: a cold disk fetches them together instead of a request at a time.
-void FetchListedFolders(std::span<const uint8_t> dir, const std::vector<uint8_t>& fat) {
-    std::vector<ClusterRun> runs;
-    uint64_t bytes = 0;
-    const std::size_t entries = std::min(dir.size() / dir_entry::Size, kMaxDirectoryEntries);
-    for (std::size_t i = 0; i < entries && bytes < kMaxFetchedFolderBytes; ++i) {
-        const std::span<const uint8_t> entry = dir.subspan(i * dir_entry::Size, dir_entry::Size);
-        const uint8_t attributes = entry[dir_entry::Attributes];
-        const uint32_t first = RecordedFirstCluster(entry);
-        if (entry[0] == 0x00 || entry[0] == '.' || attributes == dir_entry::AttrLongName ||
-            (attributes & dir_entry::AttrDirectory) == 0 || first < 2 || first > LastCluster()) {
-            continue;
-        }
-        const bool deleted = entry[0] == dir_entry::Deleted;
-        for (const ClusterRun& run : DirectoryRuns(first, deleted, fat, true)) {
-            runs.push_back(run);
-            bytes += uint64_t{run.length} * ClusterBytes();
-        }
-    }
-    std::sort(runs.begin(), runs.end(),
-              [](const ClusterRun& a, const ClusterRun& b) { return a.start < b.start; });
-    for (const ClusterRun& run : runs) {
-        if (const std::optional<int64_t> offset = volume::ClusterOffset(run.start)) {
-            volume::WillReadVolumeBytes(Vcb->hVolume, *offset,
-                                        uint64_t{run.length} * ClusterBytes());
-        }
-    }
 }
 
 std::optional<SlotFacts> WalkDirectory(FatWalk& walk, std::span<const uint8_t> dir,
@@ -387,6 +336,11 @@ SlotFacts WalkSlots(FatWalk& walk, std::span<const uint8_t> dir, std::size_t beg
 
 void NoteFirstCluster(FatWalk& walk, int64_t cluster) {
     ntfs::SetBit(walk.firstClusters, cluster - 2);
+}
+
+uint32_t RecordedFirstCluster(std::span<const uint8_t> entry) {
+    const uint32_t high = IsFat32() ? bytes::U16(entry, dir_entry::FirstClusterHigh) : 0;
+    return (high << 16) | bytes::U16(entry, dir_entry::FirstClusterLow);
 }
 
 // The long-name slots that end `dir`: the name of an entry the next cluster holds.
@@ -621,7 +575,6 @@ std::optional<SlotFacts> WalkDirectory(FatWalk& walk, std::span<const uint8_t> d
     if (PumpAndCheckStop(walk) || !LooksLikeDirectory(dir, path)) {
         return std::nullopt;
     }
-    FetchListedFolders(dir, walk.fat);
     return WalkSlots(walk, dir, 0, path, inDeletedDirectory);
 }
 
