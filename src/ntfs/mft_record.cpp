@@ -456,6 +456,51 @@ bool PeekMftRecordHeader(platform::Handle hVolume, uint32_t number, std::span<ui
     return place && volume::TryReadVolumeBytes(hVolume, place->offset, header);
 }
 
+void WillReadMftRecords(platform::Handle hVolume, int64_t first, int64_t count) {
+    const int64_t recordBytes = Vcb->BytesPerFileRecordSegment;
+    const int64_t clusterBytes = Vcb->BytesPerCluster;
+    const std::vector<volume::ClusterExtent>* extents =
+        mftrecptr[MASTER_FILE_TABLE_NUMBER] ? PlainMftExtents(hVolume) : nullptr;
+    if (extents == nullptr || first < 0 || count <= 0 || recordBytes <= 0 || clusterBytes <= 0) {
+        return;
+    }
+    const __int128 from = static_cast<__int128>(first) * recordBytes;
+    const __int128 to = from + static_cast<__int128>(count) * recordBytes;
+    for (const volume::ClusterExtent& extent : *extents) {
+        const __int128 extentFrom = static_cast<__int128>(extent.vcn) * clusterBytes;
+        const __int128 extentTo =
+            extentFrom + static_cast<__int128>(extent.clusters) * clusterBytes;
+        const __int128 a = std::max(from, extentFrom);
+        const __int128 b = std::min(to, extentTo);
+        const __int128 at = static_cast<__int128>(extent.lcn) * clusterBytes + (a - extentFrom);
+        if (a < b && at >= 0 && at <= INT64_MAX) {
+            volume::WillReadVolumeBytes(hVolume, static_cast<int64_t>(at),
+                                        static_cast<uint64_t>(b - a));
+        }
+    }
+}
+
+namespace {
+// How far ahead of the pass the MFT is fetched, and in what steps: far enough to keep the
+// device busy while the records before are evaluated, near enough to stay in the page cache.
+constexpr int64_t kFetchAheadBytes = int64_t{8} << 20;
+constexpr int64_t kFetchStepBytes = int64_t{1} << 20;
+}  // namespace
+
+void MftFetchAhead::Before(platform::Handle hVolume, int64_t number) {
+    const int64_t recordBytes = Vcb->BytesPerFileRecordSegment;
+    if (recordBytes <= 0) {
+        return;
+    }
+    fetchedEnd_ = std::max(fetchedEnd_, number);
+    const int64_t wanted = std::min(records_, number + kFetchAheadBytes / recordBytes);
+    if (wanted - fetchedEnd_ >= kFetchStepBytes / recordBytes ||
+        (wanted == records_ && wanted > fetchedEnd_)) {
+        WillReadMftRecords(hVolume, fetchedEnd_, wanted - fetchedEnd_);
+        fetchedEnd_ = wanted;
+    }
+}
+
 void ReleaseMftRecord(MftRecordPtr& record) {
     if (!CONSISTENCY_CHECK_TEXT(record != nullptr, "mftptr!=0")) {
         return;

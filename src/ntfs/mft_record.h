@@ -63,6 +63,23 @@ bool PeekMftRecordHeader(platform::Handle hVolume, uint32_t number, std::span<ui
 
 void ReleaseMftRecord(MftRecordPtr& record);
 
+// Tells the source where MFT records [first, first + count) lie, so that the device fetches
+// them before they are read; nothing when the MFT is not one plain run list.
+void WillReadMftRecords(platform::Handle hVolume, int64_t first, int64_t count);
+
+// Keeps the MFT fetched a stretch ahead of a pass that reads its records in order: the device
+// reads while the records before are evaluated, in large requests.
+class MftFetchAhead {
+  public:
+    explicit MftFetchAhead(int64_t records) : records_(records) {}
+    // Before record `number` is read (or passed over).
+    void Before(platform::Handle hVolume, int64_t number);
+
+  private:
+    int64_t records_;
+    int64_t fetchedEnd_ = 0;
+};
+
 // Empties every cache slot (volume open and close).
 void ReleaseCachedRecords();
 

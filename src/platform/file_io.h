@@ -40,6 +40,10 @@ class FileDescriptor {
 // last error set, when the system fails the read.
 bool PreadAll(int fd, uint64_t offset, std::span<uint8_t> out, std::size_t& bytesRead);
 
+// Has the kernel fetch [offset, offset + length) of `fd` into the page cache in the
+// background, in pieces it does not cut short.
+void AdviseWillNeed(int fd, uint64_t offset, uint64_t length);
+
 // The bytes a file or block device holds; 0 when they cannot be told.
 uint64_t LengthOf(int fd);
 

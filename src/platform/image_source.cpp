@@ -23,6 +23,11 @@ namespace {
 
 constexpr int kMaxPieces = 100000;
 
+// One piece of advice makes the kernel fetch no more than its read-ahead window or the
+// device's largest request, whichever is larger: a range is advised in pieces no longer than
+// the smallest window a device has by default.
+constexpr uint64_t kAdvicePieceBytes = uint64_t{128} * 1024;
+
 class RawSource : public ImageSource {
   public:
     explicit RawSource(FileDescriptor fd) : fd_(std::move(fd)), size_(LengthOf(fd_.get())) {}
@@ -35,6 +40,11 @@ class RawSource : public ImageSource {
             fd_.get(), offset,
             out.first(static_cast<std::size_t>(std::min<uint64_t>(out.size(), size_ - offset))),
             bytesRead);
+    }
+    void WillRead(uint64_t offset, uint64_t length) override {
+        if (offset < size_) {
+            AdviseWillNeed(fd_.get(), offset, std::min(length, size_ - offset));
+        }
     }
     uint64_t Size() const override { return size_; }
     bool ReadsFromAnyThread() const override { return true; }
@@ -77,6 +87,16 @@ class SplitSource : public ImageSource {
             }
         }
         return true;
+    }
+    void WillRead(uint64_t offset, uint64_t length) override {
+        const uint64_t end = offset + std::min(length, UINT64_MAX - offset);
+        for (const Piece& piece : pieces_) {
+            const uint64_t from = std::max(offset, piece.start);
+            const uint64_t to = std::min(end, piece.start + piece.size);
+            if (from < to) {
+                AdviseWillNeed(piece.fd.get(), from - piece.start, to - from);
+            }
+        }
     }
     uint64_t Size() const override {
         return pieces_.empty() ? 0 : pieces_.back().start + pieces_.back().size;
@@ -195,6 +215,19 @@ bool PreadAll(int fd, uint64_t offset, std::span<uint8_t> out, std::size_t& byte
         bytesRead += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+void AdviseWillNeed(int fd, uint64_t offset, uint64_t length) {
+    constexpr uint64_t kMaxOffset = static_cast<uint64_t>(INT64_MAX);
+    if (offset >= kMaxOffset) {
+        return;
+    }
+    const uint64_t end = offset + std::min(length, kMaxOffset - offset);
+    for (uint64_t at = offset; at < end; at += std::min(kAdvicePieceBytes, end - at)) {
+        ::posix_fadvise(fd, static_cast<off_t>(at),
+                        static_cast<off_t>(std::min(kAdvicePieceBytes, end - at)),
+                        POSIX_FADV_WILLNEED);
+    }
 }
 
 uint64_t LengthOf(int fd) {

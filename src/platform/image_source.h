@@ -19,6 +19,9 @@ class ImageSource {
     virtual bool ReadAt(uint64_t offset, std::span<uint8_t> out, std::size_t& bytesRead) = 0;
     // The bytes of the disk the source holds.
     virtual uint64_t Size() const = 0;
+    // The bytes at [offset, offset + length) are read soon, in order: a source that reads
+    // through the page cache has the kernel start fetching them.
+    virtual void WillRead(uint64_t /*offset*/, uint64_t /*length*/) {}
     // Whether a read of a few bytes expands a whole chunk (a container that compresses or
     // translates its disk): reads out of order then cost far more than their bytes.
     virtual bool ReadsWholeChunks() const { return false; }

@@ -256,6 +256,16 @@ bool LinuxPlatform::ReadsFromAnyThread(Handle handle) {
     return it != open_.end() && it->second.image->ReadsFromAnyThread();
 }
 
+void LinuxPlatform::WillRead(Handle handle, int64_t offset, uint64_t length) {
+    auto it = open_.find(handle);
+    if (it == open_.end() || offset < 0 || static_cast<uint64_t>(offset) >= it->second.length) {
+        return;
+    }
+    const OpenSource& source = it->second;
+    const uint64_t start = static_cast<uint64_t>(offset);
+    source.image->WillRead(source.offset + start, std::min(length, source.length - start));
+}
+
 bool LinuxPlatform::IsBlockDevice(char letter) {
     const DriveSource* source = drives_.Find(letter);
     return source != nullptr && source->blockDevice;

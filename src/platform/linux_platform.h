@@ -25,6 +25,7 @@ class LinuxPlatform : public Platform {
     uint64_t VolumeLength(Handle handle) override;
     bool ReadsWholeChunks(Handle handle) override;
     bool ReadsFromAnyThread(Handle handle) override;
+    void WillRead(Handle handle, int64_t offset, uint64_t length) override;
     bool IsBlockDevice(char letter) override;
     bool IsOnDriveDevice(char letter, const std::string& path) override;
     bool IsAdministrator() override;

@@ -56,6 +56,9 @@ class Platform {
     virtual bool CloseHandle(Handle handle) = 0;
     // Bytes the open volume spans on its source (what can be read at all).
     virtual uint64_t VolumeLength(Handle handle) = 0;
+    // Tells the source that [offset, offset + length) of the open volume is read soon, in
+    // order, so that it may start fetching it meanwhile. Only a hint: reads return the same.
+    virtual void WillRead(Handle /*handle*/, int64_t /*offset*/, uint64_t /*length*/) {}
     // Whether the open volume's source expands a whole chunk for a read of a few bytes.
     virtual bool ReadsWholeChunks(Handle /*handle*/) { return false; }
     // Whether ReadAt may be called for the open volume from another thread while this one

@@ -31,6 +31,7 @@ class RescuedSource : public ImageSource {
         }
         return true;
     }
+    void WillRead(uint64_t offset, uint64_t length) override { image_->WillRead(offset, length); }
     uint64_t Size() const override { return image_->Size(); }
     bool ReadsWholeChunks() const override { return image_->ReadsWholeChunks(); }
     bool ReadsFromAnyThread() const override { return image_->ReadsFromAnyThread(); }

@@ -70,6 +70,14 @@ Handle ScriptedPlatform::OpenVolume(char letter) {
     return handle;
 }
 
+bool ScriptedPlatform::AnnouncedBefore(std::size_t index) const {
+    const int64_t at = readLog.at(index).first;
+    return std::any_of(announced.begin(), announced.end(), [&](const Announcement& a) {
+        return a.readsBefore <= index && at >= a.offset &&
+               static_cast<uint64_t>(at - a.offset) < a.length;
+    });
+}
+
 bool ScriptedPlatform::ReadAt(Handle handle, int64_t offset, std::span<uint8_t> out,
                               std::size_t& bytesRead) {
     bytesRead = 0;

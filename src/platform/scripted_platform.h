@@ -47,6 +47,9 @@ class ScriptedPlatform : public Platform {
     bool CloseHandle(Handle handle) override;
     uint64_t VolumeLength(Handle handle) override;
     bool ReadsWholeChunks(Handle handle) override;
+    void WillRead(Handle, int64_t offset, uint64_t length) override {
+        announced.push_back({offset, length, readLog.size()});
+    }
     bool IsBlockDevice(char letter) override;
     bool IsOnDriveDevice(char letter, const std::string&) override {
         return letter == driveUnderDestination;
@@ -60,6 +63,14 @@ class ScriptedPlatform : public Platform {
     int fileSystemQueries = 0;
     int reads = 0;
     std::vector<std::pair<int64_t, std::size_t>> readLog;  // offset, length of each read
+    struct Announcement {
+        int64_t offset = 0;
+        uint64_t length = 0;
+        std::size_t readsBefore = 0;  // how many reads came before it
+    };
+    std::vector<Announcement> announced;  // what WillRead was told
+    // Whether read `index` of readLog begins inside a range announced before it.
+    bool AnnouncedBefore(std::size_t index) const;
     int openHandles() const { return static_cast<int>(open_.size()); }
 
   private:

@@ -413,7 +413,9 @@ void ScanNtfsVolume(ScanContext& context) {
     // the cap (a huge MFT, mostly never used) the table grows as files are found.
     constexpr int64_t kMaxReserved = 1 << 18;
     ReserveFoundFiles(static_cast<std::size_t>(std::min(candidates, kMaxReserved)));
+    ntfs::MftFetchAhead fetchAhead(records);
     for (int64_t n = kFirstUserRecord; n < records; ++n) {
+        fetchAhead.Before(Vcb->hVolume, n);
         if (!everyRecord && ntfs::BitSet(ntfs::mftbitmapptr, n)) {
             if (directoriesAhead) {
                 NotePathOfDirectory(static_cast<uint32_t>(n), context);

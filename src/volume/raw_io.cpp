@@ -78,10 +78,17 @@ bool ReadAheadServes(platform::Handle h, int64_t offset, std::span<uint8_t> targ
     return true;
 }
 
+// A read this long is announced first: the kernel then fetches all of it at once rather than a
+// read-ahead window after another.
+constexpr std::size_t kAnnouncedReadBytes = std::size_t{1} << 20;
+
 // Where the unreadable sectors of `h` are kept: the open volume's, or for another handle ones
 // that last for this read only.
 platform::ReadOutcome ReadNarrowed(platform::Handle h, int64_t offset, std::span<uint8_t> target) {
     platform::Platform& os = platform::CurrentPlatform();
+    if (target.size() >= kAnnouncedReadBytes) {
+        os.WillRead(h, offset, target.size());
+    }
     if (Vcb != nullptr && Vcb->hVolume == h) {
         const platform::ReadOutcome read =
             platform::ReadAroundUnreadable(os, h, offset, target, Vcb->Unreadable);
@@ -194,6 +201,12 @@ bool TryReadVolumeBytes(platform::Handle hVolume, int64_t offset, std::span<uint
         return true;
     }
     return ReadNarrowed(hVolume, offset, buffer).Whole(buffer.size());
+}
+
+void WillReadVolumeBytes(platform::Handle hVolume, int64_t offset, uint64_t length) {
+    if (offset >= 0 && length > 0) {
+        platform::CurrentPlatform().WillRead(hVolume, offset, length);
+    }
 }
 
 bool AnyUnreadable(int64_t offset, uint64_t length) {

@@ -34,6 +34,9 @@ std::optional<int64_t> ClusterOffset(int64_t cluster);
 uint64_t ReadVolumeBytes(platform::Handle hVolume, int64_t offset, std::span<uint8_t> buffer);
 // The same without any message: true only when every byte was read.
 bool TryReadVolumeBytes(platform::Handle hVolume, int64_t offset, std::span<uint8_t> buffer);
+// Tells the source that [offset, offset + length) of the volume is read soon, in order, so
+// that the device may fetch it while the caller works on what it read before.
+void WillReadVolumeBytes(platform::Handle hVolume, int64_t offset, uint64_t length);
 // Whether any of [offset, offset + length) of the open volume was found unreadable.
 bool AnyUnreadable(int64_t offset, uint64_t length);
 

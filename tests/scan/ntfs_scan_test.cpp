@@ -73,6 +73,25 @@ TEST_F(NtfsScanTest, UnreadableSectorsLoseOnlyTheRecordsInThemAndAreReportedOnce
     EXPECT_EQ(PartialDrives(), 1);
 }
 
+TEST_F(NtfsScanTest, TheMftIsAnnouncedAheadOfTheRecordsTheScanReads) {
+    NtfsImage image;
+    for (uint32_t n = 40; n < 48; ++n) {
+        const std::u16string name = u"f" + std::u16string(1, static_cast<char16_t>('0' + n - 40));
+        image.SetRecord(n, Named(kFree, 5, name).Resident(ntfs::kData, {'x'}).Build());
+    }
+    EXPECT_EQ(Scan(image).size(), 8u);
+    const auto from = static_cast<int64_t>(image.RecordOffset(16));
+    const auto to = static_cast<int64_t>(image.RecordOffset(48));
+    std::size_t reads = 0;
+    for (std::size_t i = 0; i < os.readLog.size(); ++i) {
+        if (os.readLog[i].first >= from && os.readLog[i].first < to) {
+            ++reads;
+            EXPECT_TRUE(os.AnnouncedBefore(i)) << os.readLog[i].first;
+        }
+    }
+    EXPECT_GT(reads, 0u);
+}
+
 TEST_F(NtfsScanTest, NamesPathsAndConditions) {
     NtfsImage image;
     image.SetRecord(30, Directory(kDir, 5, u"docs").Build());
