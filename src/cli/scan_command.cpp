@@ -229,7 +229,8 @@ std::optional<std::unique_ptr<deep::DeepCheckpoint>> CheckpointFor(const Options
     if (!output.empty()) {
         return std::make_unique<deep::DeepCheckpoint>(output + ".checkpoint");
     }
-    const std::string path = deep::CheckpointName(scanDrive);
+    const std::string path = deep::CheckpointName(
+        scanDrive, options.arguments.size() == 1 ? options.arguments.front() : "");
     std::fprintf(stderr, "relicta: the deep scan keeps its checkpoint in %s\n", path.c_str());
     return std::make_unique<deep::DeepCheckpoint>(path);
 }

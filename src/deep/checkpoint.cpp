@@ -290,16 +290,19 @@ bool DeepCheckpoint::CopyFinishedSections(std::FILE* out, char current) {
         return true;
     }
     const std::unique_ptr<std::FILE, FileCloser> in(std::fopen(path_.c_str(), "rb"));
+    struct stat st {};
     uint8_t header[kHeaderBytes];
-    if (!in || std::fread(header, 1, sizeof header, in.get()) != sizeof header ||
-        !HeaderFits(header)) {
+    if (!in || ::fstat(::fileno(in.get()), &st) != 0 ||
+        std::fread(header, 1, sizeof header, in.get()) != sizeof header || !HeaderFits(header)) {
         return false;
     }
     std::vector<uint8_t> chunk(std::size_t{1} << 20);
     for (std::optional<uint64_t> length = ReadU64(in.get()); length && *length > 0;
          length = ReadU64(in.get())) {
+        // Sections were written here whole; one that the file cannot hold is not copied.
+        const long at = std::ftell(in.get());
         const int letter = std::fgetc(in.get());
-        if (letter == EOF) {
+        if (letter == EOF || at < 0 || *length > static_cast<uint64_t>(st.st_size - at)) {
             return false;
         }
         const bool keep = letter != current && finished_.contains(static_cast<char>(letter));
@@ -396,15 +399,16 @@ void DeepCheckpoint::Finish() {
     std::remove(path_.c_str());
 }
 
-std::string CheckpointName(const std::string& scanDrive) {
-    std::string name = "all-drives";
+std::string CheckpointName(const std::string& scanDrive, const std::string& source) {
+    std::string name =
+        source.empty() ? "all-drives" : std::filesystem::path(source).filename().string();
     const std::optional<char> letter = platform::ParseDriveLetter(scanDrive);
     if (letter) {
         name = std::string("drive-") + *letter;
-        if (const platform::DriveSource* source = platform::Drives().Find(*letter)) {
-            name = std::filesystem::path(source->path).filename().string();
-            if (source->partition > 0) {
-                name += "-p" + std::to_string(source->partition);
+        if (const platform::DriveSource* drive = platform::Drives().Find(*letter)) {
+            name = std::filesystem::path(drive->path).filename().string();
+            if (drive->partition > 0) {
+                name += "-p" + std::to_string(drive->partition);
             }
         }
     }

@@ -96,9 +96,9 @@ class DeepCheckpoint {
     bool failedToWrite_ = false;
 };
 
-// The name of the checkpoint of a deep scan of `scanDrive` ("" for every drive): after the
-// drive's source, "relicta-sdb1.checkpoint".
-std::string CheckpointName(const std::string& scanDrive);
+// The name of the checkpoint of a deep scan of `scanDrive` ("" for every drive, those of
+// `source` when one is named): after the drive's source, "relicta-sdb1.checkpoint".
+std::string CheckpointName(const std::string& scanDrive, const std::string& source = "");
 
 // The desktop's checkpoint for a deep scan of `scanDrive`, in $XDG_STATE_HOME/relicta (else
 // ~/.local/state/relicta). When one is there, asks whether to go on from it: Cancel sets

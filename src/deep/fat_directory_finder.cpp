@@ -47,6 +47,12 @@ bool IsDirectoryEntry(std::span<const uint8_t> entry) {
                                             dir_entry::AttrReserved)) == wanted;
 }
 
+// Whether a folder's "." and ".." may name these clusters.
+bool FolderClustersFit(uint32_t cluster, uint32_t parent) {
+    return cluster >= 2 && cluster <= kLastFat32Cluster && parent != 1 && parent != cluster &&
+           parent <= kLastFat32Cluster;
+}
+
 // "." naming the folder's own cluster, then ".." naming its parent's (0: the root).
 std::optional<FoundFatFolder> DotEntries(std::span<const uint8_t> sector, int64_t offset) {
     const std::span<const uint8_t> dot = Slot(sector, 0);
@@ -57,8 +63,7 @@ std::optional<FoundFatFolder> DotEntries(std::span<const uint8_t> sector, int64_
     }
     const uint32_t cluster = FirstClusterOf(dot);
     const uint32_t parent = FirstClusterOf(dotDot);
-    if (cluster < 2 || cluster > kLastFat32Cluster || parent == 1 || parent == cluster ||
-        parent > kLastFat32Cluster) {
+    if (!FolderClustersFit(cluster, parent)) {
         return std::nullopt;
     }
     return FoundFatFolder{offset, cluster, parent};
@@ -145,6 +150,10 @@ bool FatDirectoryFinder::Load(CheckpointReader& in) {
         f.offset = last = in.Offset(last);
         in(f.cluster);
         in(f.parentCluster);
+        if (!FolderClustersFit(f.cluster, f.parentCluster)) {
+            in.Fail();
+            break;
+        }
     }
     sectors_.resize(in.Count(kSavedSectorBytes, kMaxSectors));
     last = -1;

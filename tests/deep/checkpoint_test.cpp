@@ -24,7 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t kMiB = std::size_t{1} << 20;
-constexpr std::size_t kReadBytes = 8 * kMiB;     // the pass's reads
+constexpr std::size_t kReadBytes = 8 * kMiB;   // the pass's reads
 constexpr std::size_t kMftOffset = 16 * 1024;  // in ntfs512.img
 
 // Sets StopScan once the deep scan's pass has come `stopAt` thousandths of the way.
@@ -126,8 +126,8 @@ TEST_F(CheckpointTest, StoppedHalfWayGoesOnToListWhatAScanThatNeverStoppedLists)
     }
     EXPECT_FALSE(fs::exists(path_)) << "a scan that ends takes its checkpoint away";
 
-    const std::string damaged = "The checkpoint " + path_ +
-                                " is damaged or cut short: the deep scan cannot go on from it.";
+    const std::string damaged =
+        "The checkpoint " + path_ + " is damaged or cut short: the deep scan cannot go on from it.";
     struct Case {
         const char* what;
         std::string bytes;
@@ -149,8 +149,47 @@ TEST_F(CheckpointTest, StoppedHalfWayGoesOnToListWhatAScanThatNeverStoppedLists)
     // Another drive where C: was: a sector it samples differs.
     WriteCheckpoint(saved);
     drive_.bytes[0] = 0xEB;
-    ExpectRefused("The checkpoint " + path_ +
-                  " was made of another drive than C:\\ is now: the deep scan cannot go on from it.");
+    ExpectRefused(
+        "The checkpoint " + path_ +
+        " was made of another drive than C:\\ is now: the deep scan cannot go on from it.");
+}
+
+}  // namespace
+}  // namespace relicta::deep
+
+namespace relicta::deep {
+namespace {
+
+TEST(DesktopCheckpoint, InTheStateDirectoryAskingToGoOnWhenOneIsThere) {
+    const fs::path state =
+        fs::temp_directory_path() / ("relicta-state-" + std::to_string(::getpid()));
+    ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+    const std::string path = (state / "relicta" / "relicta-drive-Q.checkpoint").string();
+    app::RecordingDialogs dialogs;
+    const app::ScopedDialogs scopedDialogs(dialogs);
+    bool cancelled = true;
+    const std::unique_ptr<DeepCheckpoint> none = OfferCheckpoint("Q:\\", cancelled);
+    ASSERT_TRUE(none);
+    EXPECT_EQ(none->Path(), path);
+    EXPECT_FALSE(cancelled);
+    EXPECT_TRUE(dialogs.shown.empty()) << "nothing to go on from: no question";
+
+    std::ofstream(path) << "RLCTDEEP";
+    const std::string question =
+        "A deep scan of drive Q:\\ stopped before it was done.\r\n\r\nGo on from where it "
+        "stopped? (No scans from the beginning.)";
+    dialogs.answers = {app::MbResult::Cancel, app::MbResult::No, app::MbResult::Yes};
+    EXPECT_FALSE(OfferCheckpoint("Q:\\", cancelled));
+    EXPECT_TRUE(cancelled);
+    EXPECT_TRUE(OfferCheckpoint("Q:\\", cancelled));
+    EXPECT_TRUE(OfferCheckpoint("Q:\\", cancelled)) << "refused: the scan begins afresh";
+    EXPECT_FALSE(cancelled);
+    EXPECT_EQ(dialogs.Texts(),
+              (std::vector<std::string>{
+                  question, question, question,
+                  path + " is not a deep scan's checkpoint that this version can go on from."}));
+    ::unsetenv("XDG_STATE_HOME");
+    fs::remove_all(state);
 }
 
 }  // namespace
