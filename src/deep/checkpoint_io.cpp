@@ -18,24 +18,26 @@ void RunningHash::Add(std::span<const uint8_t> bytes) {
     value_ = h;
 }
 
-CheckpointWriter::CheckpointWriter(std::FILE* file) : file_(file) {
-    buffer_.reserve(kBufferBytes);
-}
+CheckpointWriter::CheckpointWriter(std::FILE* file) : file_(file), buffer_(kBufferBytes) {}
 
 CheckpointWriter::~CheckpointWriter() {
     Flush();
 }
 
 void CheckpointWriter::Raw(std::span<const uint8_t> bytes) {
+    if (bytes.empty()) {
+        return;
+    }
     hash_.Add(bytes);
-    if (buffer_.size() + bytes.size() > kBufferBytes) {
+    if (used_ + bytes.size() > buffer_.size()) {
         Flush();
     }
-    if (bytes.size() >= kBufferBytes) {
+    if (bytes.size() >= buffer_.size()) {
         ok_ = ok_ && std::fwrite(bytes.data(), 1, bytes.size(), file_) == bytes.size();
         return;
     }
-    buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+    std::memcpy(buffer_.data() + used_, bytes.data(), bytes.size());
+    used_ += bytes.size();
 }
 
 void CheckpointWriter::Blob(std::span<const uint8_t> bytes) {
@@ -44,9 +46,9 @@ void CheckpointWriter::Blob(std::span<const uint8_t> bytes) {
 }
 
 bool CheckpointWriter::Flush() {
-    if (!buffer_.empty()) {
-        ok_ = ok_ && std::fwrite(buffer_.data(), 1, buffer_.size(), file_) == buffer_.size();
-        buffer_.clear();
+    if (used_ > 0) {
+        ok_ = ok_ && std::fwrite(buffer_.data(), 1, used_, file_) == used_;
+        used_ = 0;
     }
     return ok_;
 }
@@ -67,6 +69,17 @@ bool CheckpointReader::Fill() {
 }
 
 void CheckpointReader::Raw(std::span<uint8_t> out) {
+    if (out.empty()) {
+        return;
+    }
+    if (ok_ && out.size() <= buffer_.size() - at_) {
+        // Nearly every field: from what is buffered.
+        std::memcpy(out.data(), buffer_.data() + at_, out.size());
+        at_ += out.size();
+        left_ -= out.size();
+        hash_.Add(out);
+        return;
+    }
     if (!ok_ || out.size() > left_) {
         ok_ = false;
         std::fill(out.begin(), out.end(), 0);

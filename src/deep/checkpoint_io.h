@@ -64,6 +64,7 @@ class CheckpointWriter {
     static constexpr std::size_t kBufferBytes = std::size_t{1} << 20;
     std::FILE* file_;
     std::vector<uint8_t> buffer_;
+    std::size_t used_ = 0;
     RunningHash hash_;
     bool ok_ = true;
 };
