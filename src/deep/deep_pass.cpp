@@ -251,31 +251,24 @@ bool ResumesAt(const std::vector<ByteRange>& ranges, const PassPosition& positio
 
 namespace {
 
-// Saves where the pass stands when it is time, when it stops and when it is done. What the
-// finders hold grows with what they find: a save that took long waits longer for the next,
-// so that saving never takes more than a twentieth of the pass.
+// Saves where the pass stands when it is time, when it stops and when it is done.
 class PositionSaver {
   public:
     explicit PositionSaver(const PassCheckpoints* checkpoints) : checkpoints_(checkpoints) {}
     bool Due() const {
-        constexpr int kPassPerSave = 20;
         return checkpoints_ != nullptr && checkpoints_->save &&
-               std::chrono::steady_clock::now() - last_ >=
-                   std::max(checkpoints_->every, kPassPerSave * took_);
+               std::chrono::steady_clock::now() - last_ >= checkpoints_->every;
     }
     void Save(const PassPosition& position) {
         if (checkpoints_ != nullptr && checkpoints_->save) {
-            const auto start = std::chrono::steady_clock::now();
             checkpoints_->save(position);
             last_ = std::chrono::steady_clock::now();
-            took_ = last_ - start;
         }
     }
 
   private:
     const PassCheckpoints* checkpoints_;
     std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
-    std::chrono::steady_clock::duration took_{};
 };
 
 // The first piece a pass reads: the one where it stood, or the first.

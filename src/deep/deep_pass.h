@@ -43,8 +43,8 @@ struct PassPosition {
 // How often a pass over a large drive saves where it stands.
 inline constexpr std::chrono::steady_clock::duration kCheckpointInterval = std::chrono::minutes(5);
 
-// What a pass saves as it goes (every `every`, or twenty times as long as the last save took,
-// when stopped, and once finished), and where it goes on from.
+// What a pass saves as it goes (every `every`, when stopped, and once finished), and where it
+// goes on from.
 struct PassCheckpoints {
     std::function<void(const PassPosition&)> save;
     std::chrono::steady_clock::duration every = kCheckpointInterval;
