@@ -136,7 +136,7 @@ constexpr const char* kFilterOptions[] = {"kind",           "min-condition", "mi
 CommandOptions OptionsOf(const std::string& command) {
     CommandOptions options;
     if (command == "scan") {
-        options = {{"pattern", "format", "output"},
+        options = {{"pattern", "format", "output", "resume"},
                    {"skip-temp", "check-content", "deep", "no-carve"}};
     } else if (command == "recover") {
         options = {{"pattern", "to", "item", "manifest"},
@@ -170,14 +170,15 @@ const std::vector<CommandText>& Commands() {
          "geometry of a volume, with the clusters and MFT records in use",
          {"volume", "mapfile", "on-check"}},
         {"scan",
-         "relicta scan [--volume [L=]PATH [--mapfile FILE]]... [--deep [--no-carve]]\n"
+         "relicta scan [--volume [L=]PATH [--mapfile FILE]]...\n"
+         "                    [--deep [--no-carve] [--resume FILE]]\n"
          "                    [--pattern P] [--skip-temp] [--check-content] [FILTER]...\n"
          "                    [--format tsv|json|bodyfile] [--output FILE] [--on-check=...]\n"
          "                    [DRIVE|PATH]\n",
          "list the deleted files of one drive, or of every drive",
-         {"volume", "mapfile", "deep", "no-carve", "pattern", "skip-temp", "check-content", "kind",
-          "min-condition", "min-size", "max-size", "modified-after", "modified-before", "found-by",
-          "format", "output", "on-check"}},
+         {"volume", "mapfile", "deep", "no-carve", "resume", "pattern", "skip-temp",
+          "check-content", "kind", "min-condition", "min-size", "max-size", "modified-after",
+          "modified-before", "found-by", "format", "output", "on-check"}},
         {"recover",
          "relicta recover [--volume [L=]PATH [--mapfile FILE]]... [--deep [--no-carve]]\n"
          "                    --to DIR [--item N]... [--all] [--pattern P] [--skip-temp]\n"
@@ -212,6 +213,13 @@ const char* OptionText(const std::string& name) {
          "                      partition table, under their old names and folders; and\n"
          "                      files with no entry left, by their content (carving)\n"},
         {"no-carve", "  --no-carve          with --deep: no carving, old file systems only\n"},
+        {"resume",
+         "  --resume FILE       with --deep: go on from the checkpoint FILE where a deep scan\n"
+         "                      stopped (or was killed), listing what a scan that never\n"
+         "                      stopped lists. A deep scan saves its checkpoint every five\n"
+         "                      minutes in FILE.checkpoint beside --output FILE, else in\n"
+         "                      relicta-DRIVE.checkpoint in the current directory; it goes\n"
+         "                      when the scan ends\n"},
         {"pattern",
          "  --pattern P         only names matching P (* any run, ? makes the letter before "
          "optional)\n"},

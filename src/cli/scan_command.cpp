@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include "cli/commands.h"
 #include "cli/console_progress.h"
 #include "cli/interrupt.h"
+#include "deep/checkpoint.h"
 #include "deep/deep_scan.h"
 #include "platform/drive_table.h"
 #include "recover/content_pass.h"
@@ -211,6 +213,32 @@ bool CheckListedContent(const view::FoundFileList& list, bool md5) {
     return finished;
 }
 
+// The checkpoint of `relicta scan --deep`: the one --resume names, else beside --output, else
+// in the current directory after the drive (and then said where). nullopt, after telling the
+// user, when the one to go on from is refused.
+std::optional<std::unique_ptr<deep::DeepCheckpoint>> CheckpointFor(const Options& options,
+                                                                   const std::string& scanDrive) {
+    if (options.command != "scan") {
+        return std::unique_ptr<deep::DeepCheckpoint>();
+    }
+    const std::string resume = NamedValue(options, "resume");
+    if (!resume.empty()) {
+        auto checkpoint = std::make_unique<deep::DeepCheckpoint>(resume);
+        if (!checkpoint->Resume()) {
+            return std::nullopt;
+        }
+        return checkpoint;
+    }
+    const std::string output = NamedValue(options, "output");
+    if (!output.empty()) {
+        return std::make_unique<deep::DeepCheckpoint>(output + ".checkpoint");
+    }
+    const std::string path = deep::CheckpointName(
+        scanDrive, options.arguments.size() == 1 ? options.arguments.front() : "");
+    std::fprintf(stderr, "relicta: the deep scan keeps its checkpoint in %s\n", path.c_str());
+    return std::make_unique<deep::DeepCheckpoint>(path);
+}
+
 }  // namespace
 
 std::optional<ScanOutcome> ScanForCommand(const Options& options, view::FoundFileList& list,
@@ -235,6 +263,22 @@ std::optional<ScanOutcome> ScanForCommand(const Options& options, view::FoundFil
                              : "";
     scan::CompileScanPattern(settings);
     const bool deep = !NamedValue(options, "deep").empty();
+    if (!deep && !NamedValue(options, "resume").empty()) {
+        std::fprintf(stderr, "relicta: --resume goes with --deep\n%s",
+                     UsageHint(options.command).c_str());
+        status = kExitUsage;
+        return std::nullopt;
+    }
+    std::unique_ptr<deep::DeepCheckpoint> checkpoint;
+    if (deep) {
+        std::optional<std::unique_ptr<deep::DeepCheckpoint>> made =
+            CheckpointFor(options, settings.scanDrive);
+        if (!made) {
+            status = kExitUsage;
+            return std::nullopt;
+        }
+        checkpoint = std::move(*made);
+    }
 
     const bool terminal = ::isatty(STDERR_FILENO) != 0;
     app::SetProgressFactory([terminal]() -> std::unique_ptr<app::ProgressWindow> {
@@ -247,11 +291,19 @@ std::optional<ScanOutcome> ScanForCommand(const Options& options, view::FoundFil
         if (deep) {
             deep::RunDeepScan(
                 settings, list,
-                NamedValue(options, "no-carve").empty() ? deep::Carving::On : deep::Carving::Off);
+                NamedValue(options, "no-carve").empty() ? deep::Carving::On : deep::Carving::Off,
+                checkpoint.get());
         } else {
             scan::RunScan(settings, list);
         }
         interrupted = ctrlC.Pressed();
+    }
+    if (checkpoint) {
+        checkpoint->Finish();
+        std::error_code error;
+        if (app::StopScan && std::filesystem::exists(checkpoint->Path(), error)) {
+            std::fprintf(stderr, "relicta: go on with --resume %s\n", checkpoint->Path().c_str());
+        }
     }
     app::SetProgressFactory(nullptr);
     status = scan::OpenedDrives() > 0 ? kExitDone : kExitUsage;

@@ -1,10 +1,10 @@
 #include "deep/boot_sector_finder.h"
 
+#include "bytes/le_bytes.h"
 #include "volume/boot_sector.h"
 #include "volume/boot_sector_layout.h"
 #include "volume/exfat_layout.h"
 #include "volume/fat_geometry.h"
-#include "bytes/le_bytes.h"
 
 namespace relicta::deep {
 namespace {
@@ -149,9 +149,40 @@ void BootSectorFinder::Feed(const Block& block) {
         }
         if (std::optional<FoundBootSector> b = ReadFoundBootSector(
                 block.bytes.subspan(at, kSectorBytes), block.offset + static_cast<int64_t>(at))) {
-            found_.push_back(*b);
+            Keep(*b, block.bytes.subspan(at, kSectorBytes));
         }
     }
+}
+
+void BootSectorFinder::Keep(FoundBootSector found, std::span<const uint8_t> sector) {
+    found_.push_back(found);
+    sectors_.insert(sectors_.end(), sector.begin(), sector.end());
+}
+
+void BootSectorFinder::Save(CheckpointWriter& out) const {
+    out.Count(found_.size());
+    for (std::size_t i = 0; i < found_.size(); ++i) {
+        out(found_[i].offset);
+        out.Raw(std::span<const uint8_t>(sectors_).subspan(i * kSectorBytes, kSectorBytes));
+    }
+}
+
+bool BootSectorFinder::Load(CheckpointReader& in) {
+    const std::size_t n = in.Count(sizeof(int64_t) + kSectorBytes, kMaxFound);
+    std::vector<uint8_t> sector(kSectorBytes);
+    int64_t last = -1;
+    for (std::size_t i = 0; i < n && in.ok(); ++i) {
+        last = in.Offset(last);
+        in.Raw(sector);
+        // Read again as the pass read it: what it found is what this finds.
+        const std::optional<FoundBootSector> b = ReadFoundBootSector(sector, last);
+        if (!in.ok() || !b) {
+            in.Fail();
+            break;
+        }
+        Keep(*b, sector);
+    }
+    return in.ok();
 }
 
 }  // namespace relicta::deep

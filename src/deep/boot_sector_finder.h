@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "deep/checkpoint_io.h"
 #include "deep/finder.h"
 #include "volume/bpb.h"
 #include "volume/exfat_boot.h"
@@ -40,11 +41,18 @@ class BootSectorFinder final : public Finder {
   public:
     void Feed(const Block& block) override;
     const std::vector<FoundBootSector>& Found() const { return found_; }
+    // What was found, for a checkpoint; Load reads it back as Feed would have found it, false
+    // (the finder then unusable) when it does not read so.
+    void Save(CheckpointWriter& out) const;
+    bool Load(CheckpointReader& in);
 
   private:
     // A damaged disk can read as boot sectors everywhere; past this many the rest are noise.
     static constexpr std::size_t kMaxFound = 4096;
+    void Keep(FoundBootSector found, std::span<const uint8_t> sector);
+
     std::vector<FoundBootSector> found_;
+    std::vector<uint8_t> sectors_;  // each one's bytes, kSectorBytes a sector
 };
 
 // The boot sector `sector` (512 bytes at drive offset `offset`) holds, when it reads as one

@@ -45,10 +45,16 @@ constexpr uint64_t kFormatMask = (uint64_t{1} << 8) - 1;
 
 }  // namespace
 
+bool Carver::Carves(std::size_t i) const {
+    const content::Format& format = *formats_[i];
+    return i < kMaxFormats && format.IsHeader != nullptr && format.FindEnd != nullptr &&
+           format.Check != nullptr;
+}
+
 Carver::Carver() : formats_(content::CarvedFormats()) {
     for (std::size_t i = 0; i < formats_.size() && i < kMaxFormats; ++i) {
         const content::Format& format = *formats_[i];
-        if (format.IsHeader == nullptr || format.FindEnd == nullptr || format.Check == nullptr) {
+        if (!Carves(i)) {
             continue;
         }
         const uint32_t bit = uint32_t{1} << i;
@@ -131,6 +137,40 @@ bool Carver::HasHeaderAt(int64_t offset) const {
                            << kFormatBits;
     const auto it = std::lower_bound(headers_.begin(), headers_.end(), first);
     return it != headers_.end() && (*it >> kFormatBits) == (first >> kFormatBits);
+}
+
+void Carver::Save(CheckpointWriter& out) const {
+    out.Count(headers_.size());
+    for (const uint64_t h : headers_) {
+        out(h);
+    }
+    out(leftOutFrom_);
+    out(textBefore_);
+    out(next_);
+}
+
+bool Carver::Load(CheckpointReader& in) {
+    headers_.resize(in.Count(sizeof(uint64_t), kMaxHeaders));
+    uint64_t last = 0;
+    for (std::size_t i = 0; i < headers_.size() && in.ok(); ++i) {
+        uint64_t& h = headers_[i];
+        in(h);
+        const int64_t sector = static_cast<int64_t>(h >> kFormatBits);
+        const std::size_t format = static_cast<std::size_t>(h & kFormatMask);
+        // In drive order, of a format carved, on the drive.
+        if ((i > 0 && h <= last) || format >= formats_.size() || !Carves(format) ||
+            sector >= in.DriveLength() / static_cast<int64_t>(kSectorBytes)) {
+            in.Fail();
+        }
+        last = h;
+    }
+    in(leftOutFrom_);
+    in(textBefore_);
+    in(next_);
+    if (leftOutFrom_ < -1 || next_ < -1 || next_ > in.DriveLength()) {
+        in.Fail();
+    }
+    return in.ok();
 }
 
 void Carver::Clear() {

@@ -12,6 +12,7 @@
 
 #include "content/formats/format.h"
 #include "deep/boot_sector_finder.h"
+#include "deep/checkpoint_io.h"
 #include "deep/current_volume.h"
 #include "deep/finder.h"
 #include "platform/platform.h"
@@ -39,6 +40,10 @@ class Carver final : public Finder {
     // Where headers stopped being noted, past the bound; -1 when none was left out.
     int64_t LeftOutFrom() const { return leftOutFrom_; }
     void Clear();
+    // What was noted, for a checkpoint; Load reads it back, false (the carver then unusable)
+    // when it is not what Feed could have noted.
+    void Save(CheckpointWriter& out) const;
+    bool Load(CheckpointReader& in);
 
   private:
     // A full disk of small text files and photos has a few million; past this it is noise.
@@ -46,6 +51,8 @@ class Carver final : public Finder {
     static constexpr int kFormatBits = 8;
 
     void Note(int64_t offset, std::size_t format);
+    // Whether format `i` is looked for.
+    bool Carves(std::size_t i) const;
 
     std::span<const content::Format* const> formats_;
     // Per first byte, the formats (a bit each) whose files may begin with it.

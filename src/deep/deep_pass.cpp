@@ -70,19 +70,19 @@ PieceRead ReadPiece(platform::Handle handle, const Piece& piece, std::vector<uin
 }
 
 // The time left, once the first seconds (a cold cache, the read-ahead filling) no longer sway
-// the rate.
-void AppendTimeLeft(char* out, std::size_t room, double seconds, int64_t done, double rate,
-                    int64_t total) {
+// the rate: `read` bytes in `seconds`, `remaining` of `total` to go.
+void AppendTimeLeft(char* out, std::size_t room, double seconds, int64_t read, int64_t remaining,
+                    double rate, int64_t total) {
     constexpr double kSteadyAfterSeconds = 10;
     constexpr int64_t kSteadyAfterParts = 100;  // a hundredth of the drive
-    if (done >= total) {
+    if (remaining <= 0) {
         return;
     }
-    if (seconds < kSteadyAfterSeconds || done < total / kSteadyAfterParts || rate <= 0) {
+    if (seconds < kSteadyAfterSeconds || read < total / kSteadyAfterParts || rate <= 0) {
         std::snprintf(out, room, ", estimating the time left");
         return;
     }
-    const auto left = static_cast<int64_t>(static_cast<double>(total - done) / rate);
+    const auto left = static_cast<int64_t>(static_cast<double>(remaining) / rate);
     if (left >= 3600) {
         std::snprintf(out, room, ", %lldh %02lldm left", static_cast<long long>(left / 3600),
                       static_cast<long long>(left % 3600 / 60));
@@ -92,34 +92,38 @@ void AppendTimeLeft(char* out, std::size_t room, double seconds, int64_t done, d
     }
 }
 
+// A pass's progress; the rate is that of the bytes read since `from`, where it went on.
 class PassProgress {
   public:
-    explicit PassProgress(int64_t total) : total_(std::max<int64_t>(total, 1)) {
+    PassProgress(int64_t total, int64_t from)
+        : total_(std::max<int64_t>(total, 1)), from_(std::clamp<int64_t>(from, 0, total_)) {
         window_ = app::CreateProgressWindow();
         window_->SetRange(0, kProgressSteps);
         window_->SetPos(0);
-        Show(0);
+        Show(from_);
     }
     void Show(int64_t done) {
         const auto now = std::chrono::steady_clock::now();
-        if (done != 0 && done != total_ && now - shown_ < std::chrono::milliseconds(200)) {
+        if (done != from_ && done != total_ && now - shown_ < std::chrono::milliseconds(200)) {
             return;
         }
         shown_ = now;
         const double seconds = std::chrono::duration<double>(now - start_).count();
-        const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+        const int64_t read = done - from_;
+        const double rate = seconds > 0 ? static_cast<double>(read) / seconds : 0;
         char text[160];
         const int used = std::snprintf(text, sizeof text, "Deep scan: %.0f of %.0f MiB, %.0f MiB/s",
                                        static_cast<double>(done) / kMiB,
                                        static_cast<double>(total_) / kMiB, rate / kMiB);
-        AppendTimeLeft(text + used, sizeof text - static_cast<std::size_t>(used), seconds, done,
-                       rate, total_);
+        AppendTimeLeft(text + used, sizeof text - static_cast<std::size_t>(used), seconds, read,
+                       total_ - done, rate, total_);
         window_->SetText(text);
         window_->SetPos(static_cast<int>(static_cast<__int128>(done) * kProgressSteps / total_));
     }
 
   private:
     int64_t total_;
+    int64_t from_;
     std::unique_ptr<app::ProgressWindow> window_;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point shown_{};
@@ -224,25 +228,104 @@ std::vector<ByteRange> NormalizeRanges(const std::vector<ByteRange>& ranges, int
     return merged;
 }
 
+bool ResumesAt(const std::vector<ByteRange>& ranges, const PassPosition& position) {
+    int64_t total = 0;
+    for (const ByteRange& r : ranges) {
+        total += r.length;
+    }
+    const bool counted = position.bytesRead >= 0 && position.bytesUnreadable >= 0 &&
+                         position.bytesRead <= total - position.bytesUnreadable;
+    const bool carried =
+        position.carry.size() <= kCarryBytes &&
+        (position.carryEnd == -1 ? position.carry.empty() : position.carryEnd == position.next);
+    if (!counted || !carried) {
+        return false;
+    }
+    if (position.finished) {
+        return true;
+    }
+    const std::vector<Piece> pieces = CutIntoReads(ranges);
+    return std::any_of(pieces.begin(), pieces.end(),
+                       [&](const Piece& p) { return p.offset == position.next; });
+}
+
+namespace {
+
+// Saves where the pass stands when it is time, when it stops and when it is done.
+class PositionSaver {
+  public:
+    explicit PositionSaver(const PassCheckpoints* checkpoints) : checkpoints_(checkpoints) {}
+    bool Due() const {
+        return checkpoints_ != nullptr && checkpoints_->save &&
+               std::chrono::steady_clock::now() - last_ >= checkpoints_->every;
+    }
+    void Save(const PassPosition& position) {
+        if (checkpoints_ != nullptr && checkpoints_->save) {
+            checkpoints_->save(position);
+            last_ = std::chrono::steady_clock::now();
+        }
+    }
+
+  private:
+    const PassCheckpoints* checkpoints_;
+    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+// The first piece a pass reads: the one where it stood, or the first.
+std::size_t FirstPiece(const std::vector<Piece>& pieces, const PassPosition* from) {
+    if (from == nullptr) {
+        return 0;
+    }
+    if (from->finished) {
+        return pieces.size();
+    }
+    const auto it = std::find_if(pieces.begin(), pieces.end(),
+                                 [&](const Piece& p) { return p.offset == from->next; });
+    return static_cast<std::size_t>(it - pieces.begin());
+}
+
+}  // namespace
+
 PassResult RunPass(platform::Handle handle, const std::vector<ByteRange>& ranges,
-                   std::span<Finder* const> finders) {
+                   std::span<Finder* const> finders, const PassCheckpoints* checkpoints) {
+    const PassPosition* from = checkpoints != nullptr ? checkpoints->from : nullptr;
     PassResult result;
     int64_t total = 0;
     for (const ByteRange& r : ranges) {
         total += r.length;
     }
-    PassProgress progress(total);
     std::vector<Piece> pieces = CutIntoReads(ranges);
+    const std::size_t first = FirstPiece(pieces, from);
+    int64_t done = 0;
+    for (std::size_t i = 0; i < first && i < pieces.size(); ++i) {
+        done += static_cast<int64_t>(pieces[i].length);
+    }
+    PassProgress progress(total, done);
+    // Where the pass stands: the last bytes of the block before among it, which begin this one
+    // when it follows on.
+    PassPosition at;
+    if (from != nullptr) {
+        at = *from;
+        result.bytesRead = at.bytesRead;
+        result.bytesUnreadable = at.bytesUnreadable;
+    }
+    pieces.erase(pieces.begin(), pieces.begin() + static_cast<std::ptrdiff_t>(first));
     Reader reader(handle, pieces);
     std::vector<uint8_t> buffer;
-    // The last bytes of the block before, which begin this one when it follows on.
-    std::vector<uint8_t> carry;
-    int64_t carryEnd = -1;
-    int64_t done = 0;
+    std::vector<uint8_t>& carry = at.carry;
+    int64_t& carryEnd = at.carryEnd;
+    PositionSaver saver(checkpoints);
     for (std::size_t i = 0; i < pieces.size(); ++i) {
+        at.next = pieces[i].offset;
+        at.bytesRead = result.bytesRead;
+        at.bytesUnreadable = result.bytesUnreadable;
         if (app::PumpMessages() || app::StopScan) {
             result.cancelled = true;
-            break;
+            saver.Save(at);
+            return result;
+        }
+        if (saver.Due()) {
+            saver.Save(at);
         }
         const PieceRead read = reader.Take(i, buffer);
         const std::size_t n = read.length;
@@ -266,6 +349,12 @@ PassResult RunPass(platform::Handle handle, const std::vector<ByteRange>& ranges
         carry.assign(bytes.end() - static_cast<std::ptrdiff_t>(held), bytes.end());
         carryEnd = followed ? end : -1;
         progress.Show(done);
+    }
+    at.finished = true;
+    at.bytesRead = result.bytesRead;
+    at.bytesUnreadable = result.bytesUnreadable;
+    if (from == nullptr || !from->finished) {
+        saver.Save(at);
     }
     return result;
 }

@@ -10,6 +10,7 @@
 #include "app/system_error.h"
 #include "deep/boot_sector_finder.h"
 #include "deep/carver.h"
+#include "deep/checkpoint.h"
 #include "deep/current_volume.h"
 #include "deep/deep_pass.h"
 #include "deep/exfat_rebuild.h"
@@ -197,10 +198,39 @@ void ReportNotes(const std::vector<std::string>& notes) {
     app::MessageBox(text, "Deep scan");
 }
 
+// The pass over `ranges`, going on from where `checkpoint` stood and saving there as it goes.
+void RunCheckpointedPass(const std::vector<ByteRange>& ranges, char letter,
+                         const DeepFinders& finders, DeepCheckpoint* checkpoint) {
+    std::vector<Finder*> all = {&finders.boots, &finders.records, &finders.fatDirectories,
+                                &finders.exFatSets};
+    if (finders.carver != nullptr) {
+        all.push_back(finders.carver);
+    }
+    if (checkpoint == nullptr) {
+        RunPass(Vcb->hVolume, ranges, all);
+        return;
+    }
+    const std::optional<PassPosition> from = checkpoint->Load(letter, ranges, finders);
+    if (!from) {
+        // What a section that did not fit left in them goes.
+        finders.boots = BootSectorFinder();
+        finders.records = NtfsRecordFinder();
+        finders.fatDirectories = FatDirectoryFinder();
+        finders.exFatSets = ExFatEntrySetFinder();
+        if (finders.carver != nullptr) {
+            *finders.carver = Carver();
+        }
+    }
+    const PassCheckpoints checkpoints =
+        checkpoint->For(letter, ranges, finders, from ? &*from : nullptr);
+    RunPass(Vcb->hVolume, ranges, all, &checkpoints);
+}
+
 // The pass, and what its finders found rebuilt into old volumes: the finders' own records
 // are gone before the volumes' files join the table. The carver, when there is one, keeps its
 // headers for later, and `bootSectors` the boot sectors it may take geometry from.
 std::vector<OldVolume> FindOldVolumes(const CurrentVolume& current, char letter, Carver* carver,
+                                      DeepCheckpoint* checkpoint,
                                       std::vector<FoundBootSector>& bootSectors,
                                       std::vector<std::string>& notes) {
     const std::vector<ByteRange> ranges = NormalizeRanges(current.Unused(), current.length);
@@ -208,12 +238,9 @@ std::vector<OldVolume> FindOldVolumes(const CurrentVolume& current, char letter,
     NtfsRecordFinder records;
     FatDirectoryFinder fatDirectories;
     ExFatEntrySetFinder exFatSets;
-    std::vector<Finder*> finders = {&boots, &records, &fatDirectories, &exFatSets};
-    if (carver != nullptr) {
-        finders.push_back(carver);
-    }
     app::StatusText = std::string("Deep scan of drive ") + letter + ":\\";
-    RunPass(Vcb->hVolume, ranges, finders);
+    RunCheckpointedPass(ranges, letter,
+                        DeepFinders{boots, records, fatDirectories, exFatSets, carver}, checkpoint);
     bootSectors = boots.Found();
 
     std::vector<OldVolume> volumes = RebuildNtfsVolumes(records, boots.Found(), current, notes);
@@ -226,8 +253,8 @@ std::vector<OldVolume> FindOldVolumes(const CurrentVolume& current, char letter,
 }
 
 // The old volumes' files, then what carving finds that they do not hold.
-void ListOldVolumes(scan::ScanContext& context, char letter, std::size_t firstItem,
-                    Carving carving) {
+void ListOldVolumes(scan::ScanContext& context, char letter, std::size_t firstItem, Carving carving,
+                    DeepCheckpoint* checkpoint) {
     std::vector<std::string> notes;
     const CurrentVolume current = DescribeCurrentVolume();
     std::optional<Carver> carver;
@@ -236,7 +263,7 @@ void ListOldVolumes(scan::ScanContext& context, char letter, std::size_t firstIt
     }
     std::vector<FoundBootSector> boots;
     std::vector<OldVolume> volumes =
-        FindOldVolumes(current, letter, carver ? &*carver : nullptr, boots, notes);
+        FindOldVolumes(current, letter, carver ? &*carver : nullptr, checkpoint, boots, notes);
     AddOldVolumeFiles(context, volumes, letter, firstItem);
     if (carver && !app::StopScan) {
         const CarveDrive drive{Vcb->hVolume, letter, current.length, &current, boots};
@@ -246,7 +273,7 @@ void ListOldVolumes(scan::ScanContext& context, char letter, std::size_t firstIt
 }
 
 void ScanDriveDeep(scan::ScanSettings& settings, scan::FileListControl& listCtrl, const char* root,
-                   Carving carving) {
+                   Carving carving, DeepCheckpoint* checkpoint) {
     const std::size_t firstItem = scan::foundFiles.size();
     if (NamesKnownFileSystem(root[0])) {
         scan::ScanOneDrive(settings, listCtrl, root);
@@ -265,7 +292,7 @@ void ScanDriveDeep(scan::ScanSettings& settings, scan::FileListControl& listCtrl
     scan::ScanContext context{
         listCtrl,
         scan::ScanFilters{settings.filePattern, &settings.compiledPattern, settings.skipTempFiles}};
-    ListOldVolumes(context, root[0], firstItem, carving);
+    ListOldVolumes(context, root[0], firstItem, carving, checkpoint);
     scan::ReportUnreadableSectorsOfDrive();
     ntfs::CloseNtfsVolumeIfOpen();
 }
@@ -290,16 +317,16 @@ std::optional<platform::Handle> OpenDriveOfFoundFiles(char letter) {
 
 void ScanOneDriveDeep(scan::ScanSettings& settings, scan::FileListControl& listCtrl,
                       const char* root) {
-    ScanDriveDeep(settings, listCtrl, root, Carving::On);
+    ScanDriveDeep(settings, listCtrl, root, Carving::On, nullptr);
 }
 
-void RunDeepScan(scan::ScanSettings& settings, scan::FileListControl& listCtrl, Carving carving) {
-    const scan::DriveScanner withoutCarving = [](scan::ScanSettings& s, scan::FileListControl& l,
-                                                 const char* root) {
-        ScanDriveDeep(s, l, root, Carving::Off);
-    };
-    scan::RunScan(settings, listCtrl, carving == Carving::On ? ScanOneDriveDeep : withoutCarving,
-                  true);
+void RunDeepScan(scan::ScanSettings& settings, scan::FileListControl& listCtrl, Carving carving,
+                 DeepCheckpoint* checkpoint) {
+    const scan::DriveScanner scanOne =
+        [carving, checkpoint](scan::ScanSettings& s, scan::FileListControl& l, const char* root) {
+            ScanDriveDeep(s, l, root, carving, checkpoint);
+        };
+    scan::RunScan(settings, listCtrl, scanOne, true);
 }
 
 }  // namespace relicta::deep

@@ -14,14 +14,18 @@ namespace relicta::deep {
 // Whether a deep scan also looks for files by their content alone.
 enum class Carving : bool { Off, On };
 
+class DeepCheckpoint;
+
 // Scans drive `root` ("X:\") deeply, carving too; what is found joins the found-file table and
 // `listCtrl`.
 void ScanOneDriveDeep(scan::ScanSettings& settings, scan::FileListControl& listCtrl,
                       const char* root);
 
-// RunScan with every drive scanned deeply, those of no known file system too.
+// RunScan with every drive scanned deeply, those of no known file system too. With
+// `checkpoint`, each pass saves where it stands there, and goes on where a checkpoint it
+// resumed from stood.
 void RunDeepScan(scan::ScanSettings& settings, scan::FileListControl& listCtrl,
-                 Carving carving = Carving::On);
+                 Carving carving = Carving::On, DeepCheckpoint* checkpoint = nullptr);
 
 // Opens drive `letter` for a deep scan's reads: as its file system when the platform names
 // one it knows, else raw (no geometry: only byte offsets are read). nullopt or an invalid

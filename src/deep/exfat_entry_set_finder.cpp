@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
+#include "bytes/le_bytes.h"
 #include "scan/exfat_entries.h"
 #include "volume/exfat_layout.h"
-#include "bytes/le_bytes.h"
 
 namespace relicta::deep {
 namespace {
@@ -43,7 +43,64 @@ bool MayBeHead(std::span<const uint8_t> bytes, std::size_t end) {
            (entry::LiveType(bytes[end]) == entry::File || bytes[end] == entry::EndOfDirectory);
 }
 
+template <typename Io, typename Set>
+void SetFields(Io& io, Set& s) {
+    io(s.name);
+    io(s.dataLength);
+    io(s.validDataLength);
+    io(s.modifiedTime);
+    io(s.createdTimestamp);
+    io(s.accessedTimestamp);
+    io(s.firstCluster);
+    io(s.attributes);
+    io(s.utcOffsetMinutes);
+    io(s.hasUtcOffset);
+    io(s.noFatChain);
+    io(s.deleted);
+    io(s.entries);
+    io(s.endsDirectory);
+}
+
+constexpr std::size_t kMinSavedSetBytes = 8 + 4 + 3 * 8 + 3 * 4 + 2 + 2 + 5;
+
 }  // namespace
+
+void ExFatEntrySetFinder::Save(CheckpointWriter& out) const {
+    out.Count(sets_.size());
+    for (const FoundExFatSet& s : sets_) {
+        out(s.offset);
+        SetFields(out, s);
+    }
+    out.Count(rootMarks_.size());
+    for (const int64_t mark : rootMarks_) {
+        out(mark);
+    }
+    cuts_.Save(out);
+    heads_.Save(out);
+    out(readUntil_);
+}
+
+bool ExFatEntrySetFinder::Load(CheckpointReader& in) {
+    sets_.resize(in.Count(kMinSavedSetBytes, kMaxSets));
+    int64_t last = -1;
+    for (FoundExFatSet& s : sets_) {
+        s.offset = last = in.Offset(last);
+        SetFields(in, s);
+        if (s.entries < entry::MinSecondaryCount + 1 || s.entries > entry::MaxSecondaryCount + 1) {
+            in.Fail();
+            break;
+        }
+    }
+    rootMarks_.resize(in.Count(sizeof(int64_t), kMaxMarks));
+    last = -1;
+    for (int64_t& mark : rootMarks_) {
+        mark = last = in.Offset(last);
+    }
+    cuts_.Load(in, kMaxSets, kMaxSetBytes);
+    heads_.Load(in, kMaxSets, kMaxSetBytes);
+    in(readUntil_);
+    return in.ok();
+}
 
 bool FoundExFatSet::IsDirectory() const {
     return (attributes & entry::AttrDirectory) != 0;

@@ -53,6 +53,10 @@ class ExFatEntrySetFinder final : public Finder {
     // entry when no set read before takes them (a head, at its sector).
     const RawPieces& Cuts() const { return cuts_; }
     const RawPieces& Heads() const { return heads_; }
+    // What was found, for a checkpoint; Load reads it back, false (the finder then unusable)
+    // when it is not what Feed could have found.
+    void Save(CheckpointWriter& out) const;
+    bool Load(CheckpointReader& in);
 
   private:
     // A damaged disk can read as entry sets anywhere; past this many the rest are not kept.

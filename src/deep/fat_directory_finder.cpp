@@ -47,6 +47,12 @@ bool IsDirectoryEntry(std::span<const uint8_t> entry) {
                                             dir_entry::AttrReserved)) == wanted;
 }
 
+// Whether a folder's "." and ".." may name these clusters.
+bool FolderClustersFit(uint32_t cluster, uint32_t parent) {
+    return cluster >= 2 && cluster <= kLastFat32Cluster && parent != 1 && parent != cluster &&
+           parent <= kLastFat32Cluster;
+}
+
 // "." naming the folder's own cluster, then ".." naming its parent's (0: the root).
 std::optional<FoundFatFolder> DotEntries(std::span<const uint8_t> sector, int64_t offset) {
     const std::span<const uint8_t> dot = Slot(sector, 0);
@@ -57,8 +63,7 @@ std::optional<FoundFatFolder> DotEntries(std::span<const uint8_t> sector, int64_
     }
     const uint32_t cluster = FirstClusterOf(dot);
     const uint32_t parent = FirstClusterOf(dotDot);
-    if (cluster < 2 || cluster > kLastFat32Cluster || parent == 1 || parent == cluster ||
-        parent > kLastFat32Cluster) {
+    if (!FolderClustersFit(cluster, parent)) {
         return std::nullopt;
     }
     return FoundFatFolder{offset, cluster, parent};
@@ -94,7 +99,90 @@ FoundFatEntry EntryOf(std::span<const uint8_t> entry, std::string name) {
     return e;
 }
 
+template <typename Io, typename Entry>
+void EntryFields(Io& io, Entry& e) {
+    io(e.name);
+    io(e.modifiedTime);
+    io(e.createdTime);
+    io(e.accessedTime);
+    io(e.size);
+    io(e.firstCluster);
+    io(e.attributes);
+    io(e.deleted);
+}
+
+constexpr std::size_t kSavedFolderBytes = 8 + 4 + 4;
+constexpr std::size_t kSavedSectorBytes = 8 + 4 + 1 + 1;
+constexpr std::size_t kMinSavedEntryBytes = 4 + 3 * 8 + 4 + 4 + 1 + 1;
+constexpr std::size_t kSlotsPerSector = kSectorBytes / dir_entry::Size;
+constexpr uint8_t kSectorFlags = FoundFatSector::kBeginsFolder | FoundFatSector::kBeginsRoot |
+                                 FoundFatSector::kEnds | FoundFatSector::kNameHead |
+                                 FoundFatSector::kNameTail;
+
 }  // namespace
+
+void FatDirectoryFinder::Save(CheckpointWriter& out) const {
+    out.Count(folders_.size());
+    for (const FoundFatFolder& f : folders_) {
+        out(f.offset);
+        out(f.cluster);
+        out(f.parentCluster);
+    }
+    out.Count(sectors_.size());
+    for (const FoundFatSector& s : sectors_) {
+        out(s.offset);
+        out(s.firstEntry);
+        out(s.entries);
+        out(s.flags);
+    }
+    out.Count(entries_.size());
+    for (const FoundFatEntry& e : entries_) {
+        EntryFields(out, e);
+    }
+    heads_.Save(out);
+    tails_.Save(out);
+}
+
+bool FatDirectoryFinder::Load(CheckpointReader& in) {
+    folders_.resize(in.Count(kSavedFolderBytes, kMaxSectors));
+    int64_t last = -1;
+    for (FoundFatFolder& f : folders_) {
+        f.offset = last = in.Offset(last);
+        in(f.cluster);
+        in(f.parentCluster);
+        if (!FolderClustersFit(f.cluster, f.parentCluster)) {
+            in.Fail();
+            break;
+        }
+    }
+    sectors_.resize(in.Count(kSavedSectorBytes, kMaxSectors));
+    last = -1;
+    // A sector's entries follow those of the sectors before it.
+    std::size_t entries = 0;
+    for (FoundFatSector& s : sectors_) {
+        s.offset = last = in.Offset(last);
+        in(s.firstEntry);
+        in(s.entries);
+        in(s.flags);
+        if (s.firstEntry != entries || s.entries > kSlotsPerSector ||
+            (s.flags & ~kSectorFlags) != 0) {
+            in.Fail();
+            break;
+        }
+        entries += s.entries;
+    }
+    const std::size_t count = in.Count(kMinSavedEntryBytes, kMaxEntries);
+    if (count != entries) {
+        in.Fail();
+    }
+    entries_.resize(in.ok() ? count : 0);
+    for (FoundFatEntry& e : entries_) {
+        EntryFields(in, e);
+    }
+    heads_.Load(in, kMaxSectors, kSectorBytes);
+    tails_.Load(in, kMaxSectors, kSectorBytes);
+    return in.ok();
+}
 
 bool FoundFatEntry::IsDirectory() const {
     return (attributes & dir_entry::AttrDirectory) != 0;

@@ -65,6 +65,10 @@ class FatDirectoryFinder final : public Finder {
     // that entry's name may begin in the sector before (its head); each at its sector.
     const RawPieces& Heads() const { return heads_; }
     const RawPieces& Tails() const { return tails_; }
+    // What was found, for a checkpoint; Load reads it back, false (the finder then unusable)
+    // when it is not what Feed could have found.
+    void Save(CheckpointWriter& out) const;
+    bool Load(CheckpointReader& in);
 
   private:
     // A damaged disk can read as entries anywhere; past this many the rest are not kept.

@@ -58,6 +58,47 @@ std::optional<uint32_t> RecordBytesOf(Bytes header) {
     return allocated;
 }
 
+// The fields of a record's summary, in a checkpoint's order; its offset and name apart.
+template <typename Io, typename Record>
+void SummaryFields(Io& io, Record& r) {
+    io(r.number);
+    io(r.sequence);
+    io(r.flags);
+    io(r.recordBytes);
+    io(r.attributes);
+    io(r.parent);
+    io(r.created);
+    io(r.modified);
+    io(r.changed);
+    io(r.accessed);
+    io(r.dataSize);
+    io(r.allocatedSize);
+    io(r.validLength);
+    io(r.data);
+    io(r.first);
+    io(r.count);
+}
+
+// The least bytes a record takes in a checkpoint: its fixed fields and a name's length.
+constexpr std::size_t kMinSavedRecordBytes = 8 + 4 + 2 + 2 + 4 + 4 + 8 * 8 + 1 + 8 + 8 + 4;
+
+// Whether a record read back is one Read could have kept: its size, its name, its data's
+// kind, and its runs or bytes right behind those of the records before it.
+bool Plausible(const FoundNtfsRecord& r, std::size_t runs, std::size_t resident) {
+    const bool kept = r.recordBytes >= kMinRecordBytes && r.recordBytes <= kMaxRecordBytes &&
+                      PowerOfTwo(r.recordBytes) && !r.name.empty();
+    switch (r.data) {
+        case OldData::None:
+        case OldData::Compressed:
+            return kept;
+        case OldData::Resident:
+            return kept && r.first == resident && r.count <= kMaxRecordBytes;
+        case OldData::Runs:
+            return kept && r.first == runs && r.count <= kMaxRunsOfRecord;
+    }
+    return false;
+}
+
 uint64_t Reference(const scan::FileReference& r) {
     return uint64_t{r.record} | uint64_t{r.sequence} << ntfs::kReferenceSequenceShift;
 }
@@ -210,6 +251,60 @@ void NtfsRecordFinder::KeepData(const ntfs::Attribute& data, FoundNtfsRecord& fo
         }
     }
     found.count = runs_.size() - found.first;
+}
+
+void NtfsRecordFinder::Save(CheckpointWriter& out) const {
+    out.Count(found_.size());
+    for (const FoundNtfsRecord& r : found_) {
+        out(r.offset);
+        SummaryFields(out, r);
+        out(r.name);
+    }
+    out.Count(runs_.size());
+    for (const OldRun& run : runs_) {
+        out(run.lcn);
+        out(run.clusters);
+    }
+    out.Count(resident_.size());
+    out.Raw(resident_);
+}
+
+bool NtfsRecordFinder::Load(CheckpointReader& in) {
+    const std::size_t n = in.Count(kMinSavedRecordBytes, kMaxFound);
+    found_.reserve(n);
+    int64_t last = -1;
+    // Records come in drive order, each one's runs and bytes behind those of the ones before.
+    std::size_t runs = 0;
+    std::size_t resident = 0;
+    for (std::size_t i = 0; i < n && in.ok(); ++i) {
+        FoundNtfsRecord r;
+        r.offset = last = in.Offset(last);
+        SummaryFields(in, r);
+        in(r.name);
+        if (!Plausible(r, runs, resident)) {
+            in.Fail();
+            break;
+        }
+        runs += r.data == OldData::Runs ? r.count : 0;
+        resident += r.data == OldData::Resident ? r.count : 0;
+        found_.push_back(std::move(r));
+    }
+    const std::size_t runCount = in.Count(2 * sizeof(int64_t), SIZE_MAX);
+    if (runCount != runs) {
+        in.Fail();
+    }
+    runs_.resize(in.ok() ? runCount : 0);
+    for (OldRun& run : runs_) {
+        in(run.lcn);
+        in(run.clusters);
+    }
+    const std::size_t bytes = in.Count(1, SIZE_MAX);
+    if (bytes != resident) {
+        in.Fail();
+    }
+    resident_.resize(in.ok() ? bytes : 0);
+    in.Raw(resident_);
+    return in.ok();
 }
 
 std::span<const OldRun> NtfsRecordFinder::RunsOf(const FoundNtfsRecord& record) const {

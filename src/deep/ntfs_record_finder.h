@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "deep/checkpoint_io.h"
 #include "deep/finder.h"
 #include "ntfs/attribute.h"
 
@@ -62,6 +63,10 @@ class NtfsRecordFinder final : public Finder {
     const std::vector<FoundNtfsRecord>& Found() const { return found_; }
     std::span<const OldRun> RunsOf(const FoundNtfsRecord& record) const;
     std::span<const uint8_t> ResidentOf(const FoundNtfsRecord& record) const;
+    // What was found, for a checkpoint; Load reads it back, false (the finder then unusable)
+    // when it is not what Feed could have found.
+    void Save(CheckpointWriter& out) const;
+    bool Load(CheckpointReader& in);
 
   private:
     // An MFT of this many records is a volume of as many files: past it the rest is noise.

@@ -23,6 +23,31 @@ std::span<const uint8_t> RawPieces::BytesOf(const RawPiece& piece) const {
     return std::span<const uint8_t>(bytes_).subspan(piece.at, piece.bytes);
 }
 
+void RawPieces::Save(CheckpointWriter& out) const {
+    out.Count(pieces_.size());
+    for (const RawPiece& piece : pieces_) {
+        out(piece.offset);
+        out.Blob(BytesOf(piece));
+    }
+}
+
+bool RawPieces::Load(CheckpointReader& in, std::size_t maxPieces, std::size_t maxPieceBytes) {
+    const std::size_t n = in.Count(sizeof(int64_t) + sizeof(uint32_t), maxPieces);
+    std::vector<uint8_t> bytes;
+    int64_t last = -1;
+    for (std::size_t i = 0; i < n && in.ok(); ++i) {
+        last = in.Offset(last);
+        in.Blob(bytes, maxPieceBytes);
+        if (bytes_.size() + bytes.size() > UINT32_MAX) {
+            in.Fail();
+        }
+        if (in.ok()) {
+            Keep(last, bytes);
+        }
+    }
+    return in.ok();
+}
+
 const RawPiece* RawPieces::At(int64_t offset) const {
     const auto it = FirstFrom(pieces_, offset);
     return it != pieces_.end() && it->offset == offset ? &*it : nullptr;

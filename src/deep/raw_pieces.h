@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "deep/checkpoint_io.h"
+
 namespace relicta::deep {
 
 struct RawPiece {
@@ -25,6 +27,10 @@ class RawPieces {
     const RawPiece* LastIn(int64_t from, int64_t to) const;
     const std::vector<RawPiece>& All() const { return pieces_; }
     std::size_t Count() const { return pieces_.size(); }
+    // For a checkpoint; Load takes at most `maxPieces` pieces of at most `maxPieceBytes` each, in
+    // drive order.
+    void Save(CheckpointWriter& out) const;
+    bool Load(CheckpointReader& in, std::size_t maxPieces, std::size_t maxPieceBytes);
 
   private:
     std::vector<RawPiece> pieces_;

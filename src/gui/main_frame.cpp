@@ -21,6 +21,7 @@
 #include "app/beep.h"
 #include "app/progress.h"
 #include "app/scan_state.h"
+#include "deep/checkpoint.h"
 #include "deep/deep_scan.h"
 #include "gui/about.h"
 #include "gui/filter_bar.h"
@@ -367,10 +368,22 @@ bool CMainFrame::PumpMessages() {
 }
 
 void CMainFrame::RunScan(scan::ScanSettings& settings, bool deep) {
+    std::unique_ptr<deep::DeepCheckpoint> checkpoint;
+    if (deep) {
+        // A deep scan that stopped before its end may go on where it stood.
+        bool cancelled = false;
+        checkpoint = deep::OfferCheckpoint(settings.scanDrive, cancelled);
+        if (cancelled) {
+            return;
+        }
+    }
     SetBusy(true);
     pumpClock_.invalidate();
     if (deep) {
-        deep::RunDeepScan(settings, view_->Model());
+        deep::RunDeepScan(settings, view_->Model(), deep::Carving::On, checkpoint.get());
+        if (checkpoint) {
+            checkpoint->Finish();
+        }
     } else {
         scan::RunScan(settings, view_->Model());
     }

@@ -1,6 +1,7 @@
 #pragma once
 // One complete scan: one drive, or every fixed and removable drive holding NTFS or FAT.
 
+#include <functional>
 #include <string>
 
 #include "scan/file_list.h"
@@ -19,7 +20,8 @@ struct ScanSettings {
 extern char CurrentDriveRoot[4];
 
 // Scans one drive, given its root ("X:\").
-using DriveScanner = void (*)(ScanSettings& settings, FileListControl& listCtrl, const char* root);
+using DriveScanner =
+    std::function<void(ScanSettings& settings, FileListControl& listCtrl, const char* root)>;
 
 // Scans the settings' drive, or every fixed and removable drive whose file system is scanned
 // (with `anyFileSystem`, those of no known file system too), each with `scanOne`.

@@ -78,6 +78,44 @@ TEST_F(DeepPassTest, StopsWhenAskedKeepingWhatWasFound) {
     EXPECT_TRUE(finder.fresh.empty());
 }
 
+TEST_F(DeepPassTest, GoesOnWhereItStoodAsIfItHadNotStopped) {
+    const int64_t across = 16 * kMiB - 6;  // carried over the read where the pass stops
+    std::memcpy(drive.bytes.data() + across, kMarker, 16);
+    const std::vector<ByteRange> ranges{{0, 20 * kMiB}};
+    RecordingFinder finder;
+    std::vector<PassPosition> saved;
+    PassCheckpoints checkpoints;
+    checkpoints.every = std::chrono::hours(1);
+    checkpoints.save = [&](const PassPosition& p) { saved.push_back(p); };
+    // Stops once two reads were handed on.
+    app::SetPumpMessagesHook([&] {
+        app::StopScan = app::StopScan || finder.fresh.size() >= static_cast<std::size_t>(15 * kMiB);
+        return false;
+    });
+    const platform::ScopedPlatform scoped(os);
+    const platform::Handle h = os.OpenVolume('C');
+    Finder* const finders[] = {&finder};
+    EXPECT_TRUE(RunPass(h, ranges, finders, &checkpoints).cancelled);
+    app::SetPumpMessagesHook(nullptr);
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_FALSE(saved[0].finished);
+    EXPECT_EQ(saved[0].next, 16 * kMiB);
+    EXPECT_TRUE(ResumesAt(ranges, saved[0]));
+    EXPECT_FALSE(ResumesAt({{0, 24 * kMiB}}, PassPosition{false, 12 * kMiB, 0, 0, {}, -1}));
+
+    app::StopScan = false;
+    const PassPosition from = saved[0];
+    checkpoints.from = &from;
+    EXPECT_FALSE(RunPass(h, ranges, finders, &checkpoints).cancelled);
+    os.CloseHandle(h);
+    ASSERT_EQ(saved.size(), 2u);
+    EXPECT_TRUE(saved[1].finished);
+    EXPECT_EQ(saved[1].bytesRead, 20 * kMiB);
+    ASSERT_EQ(finder.fresh.size(), static_cast<std::size_t>(20 * kMiB));
+    EXPECT_EQ(std::adjacent_find(finder.fresh.begin(), finder.fresh.end()), finder.fresh.end());
+    EXPECT_EQ(finder.markers, std::vector<int64_t>{across});
+}
+
 TEST(NormalizeRanges, SortsMergesAlignsAndCuts) {
     struct Case {
         std::vector<ByteRange> in;

@@ -394,9 +394,11 @@ class GuiTest : public QObject {
     }
 
     // A volume whose boot sector is gone, scanned deeply from the dialog: it is read raw,
-    // without the lenient open's messages.
+    // without the lenient open's messages; its checkpoint, in the state directory, goes when
+    // the scan ends.
     void deepScansADriveOfNoKnownFileSystem() {
         QTemporaryDir dir;
+        qputenv("XDG_STATE_HOME", dir.path().toUtf8());
         const std::string image = dir.path().toStdString() + "/noboot.img";
         std::filesystem::copy_file(test::FixturePath("fat16.img"), image);
         std::fstream(image, std::ios::in | std::ios::out | std::ios::binary)
@@ -423,6 +425,8 @@ class GuiTest : public QObject {
         }
         QCOMPARE(static_cast<std::size_t>(salvex->Frame()->View().Model().RowCount()),
                  scan::foundFiles.size());
+        QVERIFY(std::filesystem::is_empty(dir.path().toStdString() + "/relicta"));
+        qunsetenv("XDG_STATE_HOME");
     }
 
     // Edit > Select All (Ctrl+A) selects every row; the toolbar's buttons have icons.
