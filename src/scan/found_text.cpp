@@ -1,5 +1,6 @@
 #include "scan/found_text.h"
 
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -47,12 +48,16 @@ class Pool {
         own_.shrink_to_fit();
         used_ = kChunkBytes;
         bytes_ = 0;
+        generation_.fetch_add(1, std::memory_order_release);
     }
 
     std::size_t Bytes() const {
         const std::lock_guard lock(mutex_);
         return bytes_;
     }
+
+    // Read for every file a filter looks at: no lock.
+    uint64_t Generation() const { return generation_.load(std::memory_order_acquire); }
 
   private:
     // Where the text begins (its length), and its bytes as kept.
@@ -91,6 +96,7 @@ class Pool {
     std::vector<std::unique_ptr<char[]>> own_;     // the long strings
     std::size_t used_ = kChunkBytes;               // of the last chunk
     std::size_t bytes_ = 0;
+    std::atomic<uint64_t> generation_ = 0;
     std::unordered_map<std::string_view, const char*> shared_;
 };
 
@@ -129,6 +135,10 @@ void ClearTextPool() {
 
 std::size_t TextPoolBytes() {
     return ThePool().Bytes();
+}
+
+uint64_t TextPoolGeneration() {
+    return ThePool().Generation();
 }
 
 }  // namespace relicta::scan

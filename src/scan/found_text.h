@@ -89,5 +89,7 @@ class SharedText : public Text {
 void ClearTextPool();
 // Bytes the pool holds, for the table's own accounting.
 std::size_t TextPoolBytes();
+// Counts the clears: what is keyed by a Text's identity is stale once this has moved on.
+uint64_t TextPoolGeneration();
 
 }  // namespace relicta::scan

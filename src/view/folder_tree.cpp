@@ -62,16 +62,20 @@ class TreeBuilder {
 }  // namespace
 
 FolderTree BuildFolderTree(const ItemList& items) {
-    // Files by folder first: a million files lie in far fewer folders.
-    std::unordered_map<std::string_view, uint32_t> filesIn;
+    // Files by folder first: a million files lie in far fewer folders, each path shared by
+    // its files.
+    std::unordered_map<uintptr_t, std::pair<std::string_view, uint32_t>> filesIn;
     for (uint32_t item : items) {
         if (item < scan::foundFiles.size()) {
-            ++filesIn[scan::foundFiles[item].dir];
+            const scan::SharedText& dir = scan::foundFiles[item].dir;
+            auto& [path, files] = filesIn[dir.Identity()];
+            path = dir;
+            ++files;
         }
     }
     TreeBuilder builder;
-    for (const auto& [dir, files] : filesIn) {
-        builder.Add(dir, files);
+    for (const auto& [identity, folder] : filesIn) {
+        builder.Add(folder.first, folder.second);
     }
     return builder.Take();
 }

@@ -235,6 +235,19 @@ bool ListFilter::FiltersNothing() const {
            !modifiedFrom && !modifiedBefore && foundBy == 0 && folder.empty();
 }
 
+ListFilter::FolderVerdict ListFilter::VerdictOn(const scan::SharedText& dir) const {
+    if (const uint64_t generation = scan::TextPoolGeneration(); generation != verdictsOfPool_) {
+        folderVerdicts_.clear();
+        verdictsOfPool_ = generation;
+    }
+    const auto [it, added] = folderVerdicts_.try_emplace(dir.Identity());
+    if (added) {
+        it->second.inFolder = folder.empty() || InFolder(dir, folder);
+        it->second.textInPath = !text.empty() && ContainsIgnoringCase(dir, text);
+    }
+    return it->second;
+}
+
 bool ListFilter::Accepts(const scan::FoundFile& file) const {
     if ((minSize && file.size < *minSize) || (maxSize && file.size > *maxSize) ||
         (modifiedFrom && file.modifiedTime < *modifiedFrom) ||
@@ -247,12 +260,12 @@ bool ListFilter::Accepts(const scan::FoundFile& file) const {
     if (foundBy != 0 && (foundBy & Bit(FoundByGroupOf(file.foundBy))) == 0) {
         return false;
     }
-    if (!folder.empty() && !InFolder(file.dir, folder)) {
-        return false;
-    }
-    if (!text.empty() && !ContainsIgnoringCase(file.name, text) &&
-        !ContainsIgnoringCase(file.dir, text)) {
-        return false;
+    if (!folder.empty() || !text.empty()) {
+        const FolderVerdict verdict = VerdictOn(file.dir);
+        if (!verdict.inFolder ||
+            (!text.empty() && !verdict.textInPath && !ContainsIgnoringCase(file.name, text))) {
+            return false;
+        }
     }
     return kinds == 0 || (kinds & Bit(KindOf(file))) != 0;
 }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "scan/found_files.h"
@@ -54,6 +55,17 @@ struct ListFilter {
 
     bool FiltersNothing() const;
     bool Accepts(const scan::FoundFile& file) const;
+
+  private:
+    // What the filter says of a folder, kept per folder: a million files lie in far fewer
+    // folders, and a folder's files share its path (its identity is the key).
+    struct FolderVerdict {
+        bool inFolder = false;
+        bool textInPath = false;
+    };
+    FolderVerdict VerdictOn(const scan::SharedText& dir) const;
+    mutable std::unordered_map<uintptr_t, FolderVerdict> folderVerdicts_;
+    mutable uint64_t verdictsOfPool_ = 0;  // the pool generation the verdicts are keyed in
 };
 
 // Whether folder `dir` is `folder` or lies below it ("C:\A\B" is below "C:\A", "C:\AB" is not),
