@@ -115,9 +115,13 @@ void FileWriter::Adopt(platform::RecoveredFile file, const std::string& path) {
 }
 
 void FileWriter::Write(std::span<const uint8_t> bytes) {
+    Take(TakeBuffer(bytes));
+}
+
+void FileWriter::Take(std::vector<uint8_t>&& bytes) {
     Op op;
     op.kind = OpKind::Write;
-    op.bytes = TakeBuffer(bytes);
+    op.bytes = std::move(bytes);
     Push(std::move(op));
 }
 

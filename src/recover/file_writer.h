@@ -44,6 +44,7 @@ class FileWriter {
     // A new file the calling thread already created.
     void Adopt(platform::RecoveredFile file, const std::string& path);
     void Write(std::span<const uint8_t> bytes);
+    void Take(std::vector<uint8_t>&& bytes);  // the same, handed over rather than copied
     void SetLastWriteTime(uint64_t utcFileTime);
     void Close();
     void Discard();

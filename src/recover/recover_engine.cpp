@@ -74,6 +74,11 @@ class OutputFile {
     bool Write(std::span<const uint8_t> bytes) {
         return writer_ != nullptr ? (writer_->Write(bytes), true) : file_.Write(bytes);
     }
+    // The same, the bytes handed over where the file is queued.
+    bool Take(std::vector<uint8_t>&& bytes) {
+        return writer_ != nullptr ? (writer_->Take(std::move(bytes)), true) : file_.Write(bytes);
+    }
+    bool IsQueued() const { return writer_ != nullptr; }
     bool SetLastWriteTime(uint64_t utcFileTime) {
         return writer_ != nullptr ? (writer_->SetLastWriteTime(utcFileTime), true)
                                   : file_.SetLastWriteTime(utcFileTime);
@@ -185,15 +190,27 @@ void ReportEndedEarly(int64_t written, int64_t size, const char* why) {
                     "Notice");
 }
 
-// Writes one piece; on failure the partial file is removed and the reason shown.
-bool WritePiece(OutputFile& file, std::span<const uint8_t> bytes, const RecoverJob& job) {
-    if (!file.Write(bytes)) {
+// Writes one piece; on failure the partial file is removed and the reason shown. `owned`,
+// when given, holds `bytes`: a queued file takes it rather than a copy. Queued, the write
+// cannot fail here, so the observer sees the bytes before they are handed over.
+bool WritePiece(OutputFile& file, std::span<const uint8_t> bytes, const RecoverJob& job,
+                std::vector<uint8_t>* owned = nullptr) {
+    const auto observe = [&job, bytes] {
+        if (job.observer != nullptr && *job.observer) {
+            (*job.observer)(bytes);
+        }
+    };
+    const bool queued = file.IsQueued();
+    if (queued) {
+        observe();
+    }
+    if (!(owned != nullptr ? file.Take(std::move(*owned)) : file.Write(bytes))) {
         app::ShowSystemError(job.shown);
         file.Discard();
         return false;
     }
-    if (job.observer != nullptr && *job.observer) {
-        (*job.observer)(bytes);
+    if (!queued) {
+        observe();
     }
     if (job.progress != nullptr) {
         job.progress->written += bytes.size();
@@ -465,13 +482,24 @@ RecoverResult CopyNtfsData(OutputFile& file, const RecoverJob& job, const ntfs::
         }
         const bool pieceLost = !watch.Seen().empty() &&
                                NoteMissingNtfs(job, extents, watch.Seen(), offset, piece->Data());
-        if (pieceLost ? !WriteZeros(file, static_cast<int64_t>(piece->Data().size()), job)
-                      : !WritePiece(file, piece->Data(), job)) {
-            return RecoverResult::Failed;
+        const int64_t got = static_cast<int64_t>(piece->Data().size());
+        if (pieceLost) {
+            if (!WriteZeros(file, got, job)) {
+                return RecoverResult::Failed;
+            }
+        } else if (piece->IsResident()) {
+            if (!WritePiece(file, piece->Data(), job)) {
+                return RecoverResult::Failed;
+            }
+        } else {
+            std::vector<uint8_t> owned = piece->TakeBytes();
+            if (!WritePiece(file, owned, job, &owned)) {
+                return RecoverResult::Failed;
+            }
         }
-        if (static_cast<int64_t>(piece->Data().size()) < length) {
+        if (got < length) {
             // A resident value shorter than listed: the record changed since the scan.
-            ReportEndedEarly(offset + static_cast<int64_t>(piece->Data().size()), job.size,
+            ReportEndedEarly(offset + got, job.size,
                              "the record holds less data than the scan found");
             return Finish(file, job, true);
         }
