@@ -14,8 +14,10 @@ constexpr std::size_t kMaxQueuedBytes = std::size_t{32} << 20;
 // Files queued and not yet begun by the thread: each may hold a descriptor.
 constexpr std::size_t kMaxQueuedFiles = 256;
 constexpr std::size_t kMaxKnownDirectories = 4096;
-// Queued together, so that the thread is woken once a file rather than once a step.
+// Handed over together, so that the thread is woken once for several small files rather
+// than once a step.
 constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
+constexpr std::size_t kBatchFiles = 16;
 
 }  // namespace
 
@@ -35,7 +37,7 @@ FileWriter::~FileWriter() {
 void FileWriter::Push(Op op) {
     batchBytes_ += op.bytes.size();
     batchFiles_ += OpensFile(op.kind) ? 1 : 0;
-    const bool ends = op.kind == OpKind::Then || batchBytes_ >= kBatchBytes;
+    const bool ends = batchFiles_ >= kBatchFiles || batchBytes_ >= kBatchBytes;
     batch_.push_back(std::move(op));
     if (ends) {
         Flush();
