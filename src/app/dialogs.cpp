@@ -1,5 +1,7 @@
 #include "app/dialogs.h"
 
+#include <utility>
+
 #include "app/console_dialogs.h"
 
 namespace relicta::app {
@@ -15,8 +17,8 @@ Dialogs& CurrentDialogs() {
     return *current;
 }
 
-void SetDialogs(Dialogs* dialogs) {
-    current = dialogs;
+Dialogs* SetDialogs(Dialogs* dialogs) {
+    return std::exchange(current, dialogs);
 }
 
 MbResult MessageBox(const std::string& text, const std::string& caption, MbButtons buttons,

@@ -32,7 +32,8 @@ class Dialogs {
 
 // The front end's dialogs; a console implementation until one is installed.
 Dialogs& CurrentDialogs();
-void SetDialogs(Dialogs* dialogs);  // nullptr restores the default
+// nullptr restores the default; returns the dialogs installed before (nullptr: the default).
+Dialogs* SetDialogs(Dialogs* dialogs);
 
 MbResult MessageBox(const std::string& text, const std::string& caption,
                     MbButtons buttons = MbButtons::Ok, MbIcon icon = MbIcon::None,

@@ -92,6 +92,10 @@ std::string FolderOf(const std::string& path) {
 
 bool RecoveredFile::Create(const std::string& path, bool readOnly) {
     // The name must be free now, and is checked again when the whole file is linked in.
+    return NameIsFree(path) && Open(path, readOnly);
+}
+
+bool RecoveredFile::NameIsFree(const std::string& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) {
         SetLastError(EEXIST);
@@ -101,6 +105,10 @@ bool RecoveredFile::Create(const std::string& path, bool readOnly) {
         SetLastError(errno);
         return false;
     }
+    return true;
+}
+
+bool RecoveredFile::Open(const std::string& path, bool readOnly) {
     // Written without a name and linked in once whole: an interrupted recovery, however it
     // ends, leaves no partial file behind. Write access comes from the open itself, so a
     // read-only file can still be filled.

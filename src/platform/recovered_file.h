@@ -28,6 +28,10 @@ class RecoveredFile {
     // error set (EEXIST when the name is taken). Where the file system allows, the file has
     // no name until Close, so that nothing partial is ever seen under it.
     bool Create(const std::string& path, bool readOnly);
+    // Create's two steps: whether the name is free now (false with the last error set), and
+    // the file opened without that check.
+    static bool NameIsFree(const std::string& path);
+    bool Open(const std::string& path, bool readOnly);
     bool IsOpen() const { return fd_ >= 0; }
 
     // Writes every byte, however many calls that takes; false with the last error set.

@@ -11,6 +11,7 @@
 #include "platform/last_error.h"
 #include "platform/platform.h"
 #include "recover/content_pass.h"
+#include "recover/file_writer.h"
 #include "recover/found_file_data.h"
 #include "recover/recovered_names.h"
 #include "scan/found_files.h"
@@ -76,6 +77,26 @@ void SplitChosenPath(const std::string& path, std::string& directory, std::strin
         name = path.substr(slash + 1);
     }
 }
+
+// While files are being written on the writer's thread, a message first waits for what
+// became of them to be told: messages come in the order of the files they are about.
+class SettlingDialogs final : public app::Dialogs {
+  public:
+    explicit SettlingDialogs(FileWriter& writer)
+        : writer_(writer), shown_(app::CurrentDialogs()), previous_(app::SetDialogs(this)) {}
+    ~SettlingDialogs() override { app::SetDialogs(previous_); }
+    SettlingDialogs(const SettlingDialogs&) = delete;
+    SettlingDialogs& operator=(const SettlingDialogs&) = delete;
+    MbResult Show(const app::MessageBoxRequest& request) override {
+        writer_.Settle();
+        return shown_.Show(request);
+    }
+
+  private:
+    FileWriter& writer_;
+    app::Dialogs& shown_;
+    app::Dialogs* previous_;
+};
 
 }  // namespace
 
@@ -213,6 +234,12 @@ void RecoverCommand::Count(RecoverResult result) {
 
 namespace {
 
+// Whether the file was written, whole or not.
+bool IsWritten(RecoverResult result) {
+    return result == RecoverResult::Recovered || result == RecoverResult::EndedEarly ||
+           result == RecoverResult::Partial;
+}
+
 // The manifest's words for what became of a file.
 std::string ResultText(RecoverResult result) {
     switch (result) {
@@ -283,7 +310,8 @@ void RecoverCommand::WriteManifestLine(uint32_t itemNum, const ManifestEntry& en
     manifest_->flush();
 }
 
-bool RecoverCommand::RecoverOfSeveral(uint32_t itemNum, const std::string& destination) {
+bool RecoverCommand::RecoverOfSeveral(uint32_t itemNum, const std::string& destination,
+                                      FileWriter& writer) {
     if (!IsOpenVolumeOf(scan::CurrentDriveRoot[0])) {
         CloseVolumeReporting();
         if (!OpenCurrentDrive()) {
@@ -297,7 +325,9 @@ bool RecoverCommand::RecoverOfSeveral(uint32_t itemNum, const std::string& desti
     }
     if (LocationLost(file) || file.condition == scan::kHopeless) {
         entry.result = LocationLost(file) ? "skipped: its location was lost" : "skipped: Hopeless";
-        WriteManifestLine(itemNum, entry);
+        writer.Then([this, itemNum, entry = std::move(entry)](const WriteOutcome*) {
+            WriteManifestLine(itemNum, entry);
+        });
         return true;
     }
     RecoverResult result = RecoverResult::Failed;
@@ -313,7 +343,7 @@ bool RecoverCommand::RecoverOfSeveral(uint32_t itemNum, const std::string& desti
             entry.path = shownDir + RecoveredFileName(file.name);
             result = RecoverFile(itemNum, file.mftOrCluster, *dir, file.name,
                                  ByteCounter(manifest_ != nullptr ? &sha256 : nullptr), shownDir,
-                                 &unreadable);
+                                 &unreadable, &writer);
         } else {
             platform::SetLastError(platform::kErrorInvalidParameter);
             app::ShowSystemError();
@@ -321,14 +351,27 @@ bool RecoverCommand::RecoverOfSeveral(uint32_t itemNum, const std::string& desti
     } catch (const std::exception&) {
         result = RecoverResult::Failed;
     }
-    entry.result = ResultText(result);
-    if (result == RecoverResult::Recovered || result == RecoverResult::EndedEarly ||
-        result == RecoverResult::Partial) {
-        entry.sha256 = sha256.Hex();
-    }
+    entry.result = ResultText(result);  // while the last error is this file's
+    const std::string digest = IsWritten(result) ? sha256.Hex() : std::string();
     entry.missing = std::move(unreadable.missing);
-    WriteManifestLine(itemNum, entry);
-    Count(result);
+    writer.Then([this, itemNum, entry = std::move(entry), result,
+                 digest](const WriteOutcome* outcome) mutable {
+        const RecoverResult written = WrittenResult(result, outcome, entry.path);
+        if (written != result) {
+            entry.result = ResultText(written);
+        }
+        if (IsWritten(written)) {
+            entry.sha256 = digest;
+        }
+        WriteManifestLine(itemNum, entry);
+        Count(written);
+    });
+    // A stop is seen at once; otherwise what is done is reported as the next file is read.
+    if (result == RecoverResult::Interrupted) {
+        writer.Settle();
+    } else {
+        writer.Poll();
+    }
     return true;
 }
 
@@ -356,6 +399,12 @@ bool RecoverCommand::RecoverSelected(const scan::FileListControl& listCtrl) {
         settings_.partial = prompts_.WritePartialFiles().value_or(settings_.partial);
     }
     app::StopScan = false;
+    // Several files are written on a thread of their own while the next ones are read.
+    std::optional<FileWriter> writer;
+    std::optional<SettlingDialogs> settling;
+    if (several) {
+        settling.emplace(writer.emplace());
+    }
     for (int row = 0; row < listCtrl.RowCount() && !tally_.interrupted; ++row) {
         if (!listCtrl.IsSelected(row)) {
             continue;
@@ -396,9 +445,13 @@ bool RecoverCommand::RecoverSelected(const scan::FileListControl& listCtrl) {
             }
             continue;
         }
-        if (!RecoverOfSeveral(itemNum, destination)) {
+        if (!RecoverOfSeveral(itemNum, destination, *writer)) {
+            writer->Settle();
             return false;
         }
+    }
+    if (writer) {
+        writer->Settle();
     }
     CloseVolumeReporting();
     if (several && tally_.recovered > 0) {

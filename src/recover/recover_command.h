@@ -96,7 +96,7 @@ class RecoverCommand {
     bool ShowSeveralFilesNotes(const Selection& selection);
     bool AskToRecover(const std::string& dir, const std::string& name, bool lostLetter,
                       bool guessed, bool lostPath);
-    bool RecoverOfSeveral(uint32_t itemNum, const std::string& destination);
+    bool RecoverOfSeveral(uint32_t itemNum, const std::string& destination, FileWriter& writer);
     void Count(RecoverResult result);
     // Closes the open volume after telling, once, what its unreadable sectors cost.
     void CloseVolumeReporting();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "app/consistency.h"
@@ -17,6 +18,7 @@
 #include "ntfs/ntfs_volume.h"
 #include "platform/last_error.h"
 #include "recover/cluster_runs.h"
+#include "recover/file_writer.h"
 #include "recover/reassembly.h"
 #include "recover/recovered_names.h"
 #include "scan/found_files.h"
@@ -50,7 +52,87 @@ struct RecoverJob {
     std::string shown;  // the file as failures name it
     CopyProgress* progress = nullptr;
     UnreadableData* unreadable = nullptr;
+    FileWriter* writer = nullptr;  // writes the file on its thread; nullptr: written here
 };
+
+// The new file recovered data goes to: written at once, or queued for a FileWriter, which
+// tells later what came of it. Queued, every step succeeds here.
+class OutputFile {
+  public:
+    explicit OutputFile(platform::RecoveredFile file) : file_(std::move(file)) {}
+    explicit OutputFile(FileWriter& writer) : writer_(&writer) {}
+    OutputFile(OutputFile&& other) noexcept
+        : file_(std::move(other.file_)), writer_(std::exchange(other.writer_, nullptr)) {}
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    OutputFile& operator=(OutputFile&&) = delete;
+    ~OutputFile() {
+        if (writer_ != nullptr) {
+            writer_->Discard();  // left on the way out of a failure: nothing partial stays
+        }
+    }
+    bool Write(std::span<const uint8_t> bytes) {
+        return writer_ != nullptr ? (writer_->Write(bytes), true) : file_.Write(bytes);
+    }
+    // The same, the bytes handed over where the file is queued.
+    bool Take(std::vector<uint8_t>&& bytes) {
+        return writer_ != nullptr ? (writer_->Take(std::move(bytes)), true) : file_.Write(bytes);
+    }
+    bool IsQueued() const { return writer_ != nullptr; }
+    bool SetLastWriteTime(uint64_t utcFileTime) {
+        return writer_ != nullptr ? (writer_->SetLastWriteTime(utcFileTime), true)
+                                  : file_.SetLastWriteTime(utcFileTime);
+    }
+    bool Close() {
+        if (writer_ == nullptr) {
+            return file_.Close();
+        }
+        std::exchange(writer_, nullptr)->Close();
+        return true;
+    }
+    void Discard() {
+        if (writer_ == nullptr) {
+            file_.Discard();
+        } else {
+            std::exchange(writer_, nullptr)->Discard();
+        }
+    }
+
+  private:
+    platform::RecoveredFile file_;
+    FileWriter* writer_ = nullptr;
+};
+
+// The file for `job`, created here or queued for its writer. A name still being written
+// waits for that file's end, so that it is free or taken as it would be one file at a time.
+std::optional<OutputFile> CreateOutputFile(const RecoverJob& job) {
+    const bool readOnly = (job.attributes & scan::kAttributeReadOnly) != 0;
+    if (job.writer == nullptr) {
+        std::optional<platform::RecoveredFile> file =
+            CreateRecoveredFile(job.destDir, job.name, job.attributes, job.shown);
+        return file ? std::optional<OutputFile>(std::in_place, std::move(*file)) : std::nullopt;
+    }
+    FileWriter& writer = *job.writer;
+    const std::string path = job.destDir + job.name;
+    if (writer.IsPending(path)) {
+        writer.Settle();
+    }
+    // In a directory made or seen before, only the name is checked here; anything else goes
+    // the whole way here, with its messages.
+    if (writer.KnowsDirectory(job.destDir) && IsUsableFileName(job.name) &&
+        platform::RecoveredFile::NameIsFree(path)) {
+        writer.Begin(path, readOnly);
+        return std::optional<OutputFile>(std::in_place, writer);
+    }
+    std::optional<platform::RecoveredFile> file =
+        CreateRecoveredFile(job.destDir, job.name, job.attributes, job.shown);
+    if (!file) {
+        return std::nullopt;
+    }
+    writer.NoteDirectory(job.destDir);
+    writer.Adopt(std::move(*file), path);
+    return std::optional<OutputFile>(std::in_place, writer);
+}
 
 // Collects the unreadable runs the reads of one piece of a file meet.
 class UnreadableWatch {
@@ -108,16 +190,27 @@ void ReportEndedEarly(int64_t written, int64_t size, const char* why) {
                     "Notice");
 }
 
-// Writes one piece; on failure the partial file is removed and the reason shown.
-bool WritePiece(platform::RecoveredFile& file, std::span<const uint8_t> bytes,
-                const RecoverJob& job) {
-    if (!file.Write(bytes)) {
+// Writes one piece; on failure the partial file is removed and the reason shown. `owned`,
+// when given, holds `bytes`: a queued file takes it rather than a copy. Queued, the write
+// cannot fail here, so the observer sees the bytes before they are handed over.
+bool WritePiece(OutputFile& file, std::span<const uint8_t> bytes, const RecoverJob& job,
+                std::vector<uint8_t>* owned = nullptr) {
+    const auto observe = [&job, bytes] {
+        if (job.observer != nullptr && *job.observer) {
+            (*job.observer)(bytes);
+        }
+    };
+    const bool queued = file.IsQueued();
+    if (queued) {
+        observe();
+    }
+    if (!(owned != nullptr ? file.Take(std::move(*owned)) : file.Write(bytes))) {
         app::ShowSystemError(job.shown);
         file.Discard();
         return false;
     }
-    if (job.observer != nullptr && *job.observer) {
-        (*job.observer)(bytes);
+    if (!queued) {
+        observe();
     }
     if (job.progress != nullptr) {
         job.progress->written += bytes.size();
@@ -132,7 +225,7 @@ bool WritePiece(platform::RecoveredFile& file, std::span<const uint8_t> bytes,
 
 // A read of the source that failed was reported where it failed; the file is not kept.
 // Sectors that could not be read are not such a failure: the watch has them.
-bool SourceReadFailed(platform::RecoveredFile& file, const UnreadableWatch& watch) {
+bool SourceReadFailed(OutputFile& file, const UnreadableWatch& watch) {
     if (platform::GetLastError() == 0 || !watch.Seen().empty()) {
         return false;
     }
@@ -150,7 +243,7 @@ uint64_t UtcModifiedTime(const RecoverJob& job) {
     return job.localTime - static_cast<uint64_t>(int64_t{*job.utcOffsetMinutes} * kTicksPerMinute);
 }
 
-RecoverResult Finish(platform::RecoveredFile& file, const RecoverJob& job, bool endedEarly) {
+RecoverResult Finish(OutputFile& file, const RecoverJob& job, bool endedEarly) {
     // Never a file that claims to be whole with zeros for bytes that could not be read.
     const bool missing = !job.unreadable->missing.empty();
     if (missing && !job.unreadable->writePartial) {
@@ -172,7 +265,7 @@ RecoverResult Finish(platform::RecoveredFile& file, const RecoverJob& job, bool 
 }
 
 // Writes `bytes` zeros: the part of an exFAT file past its valid data length.
-bool WriteZeros(platform::RecoveredFile& file, int64_t bytes, const RecoverJob& job) {
+bool WriteZeros(OutputFile& file, int64_t bytes, const RecoverJob& job) {
     const std::vector<uint8_t> zeros(
         static_cast<std::size_t>(std::min<int64_t>(bytes, kCopyChunkBytes)));
     for (int64_t left = bytes; left > 0;) {
@@ -187,8 +280,7 @@ bool WriteZeros(platform::RecoveredFile& file, int64_t bytes, const RecoverJob& 
 
 // Copies the file's clusters as `runs` gives them, then zeros past its valid length.
 // Returns the bytes the runs fell short by, or nullopt when the copy failed.
-std::optional<int64_t> CopyClusterRuns(platform::RecoveredFile& file, const RecoverJob& job,
-                                       ClusterRuns& runs) {
+std::optional<int64_t> CopyClusterRuns(OutputFile& file, const RecoverJob& job, ClusterRuns& runs) {
     const uint64_t clusterBytes = Vcb->BytesPerCluster;
     const uint64_t chunkClusters = std::max<uint64_t>(1, kCopyChunkBytes / clusterBytes);
     const int64_t valid = job.validLength < 0 ? job.size : std::min(job.validLength, job.size);
@@ -231,8 +323,7 @@ std::optional<int64_t> CopyClusterRuns(platform::RecoveredFile& file, const Reco
 
 // Copies the runs into the new file and closes it; runs that end early are reported (only
 // the free-cluster walk can: a volume without enough free clusters left).
-RecoverResult CopyRunsAndFinish(platform::RecoveredFile& file, const RecoverJob& job,
-                                ClusterRuns& runs) {
+RecoverResult CopyRunsAndFinish(OutputFile& file, const RecoverJob& job, ClusterRuns& runs) {
     const std::optional<int64_t> missing = CopyClusterRuns(file, job, runs);
     if (!missing) {
         return RecoverResult::Failed;
@@ -245,8 +336,7 @@ RecoverResult CopyRunsAndFinish(platform::RecoveredFile& file, const RecoverJob&
 }
 
 RecoverResult RecoverFatFile(const RecoverJob& job, uint32_t firstCluster) {
-    std::optional<platform::RecoveredFile> file =
-        CreateRecoveredFile(job.destDir, job.name, job.attributes, job.shown);
+    std::optional<OutputFile> file = CreateOutputFile(job);
     if (!file || job.size == 0) {
         return file ? Finish(*file, job, false) : RecoverResult::Failed;
     }
@@ -264,8 +354,7 @@ RecoverResult RecoverExFatFile(const RecoverJob& job, const scan::FoundFile& ent
             return RecoverResult::Failed;
         }
     }
-    std::optional<platform::RecoveredFile> file =
-        CreateRecoveredFile(job.destDir, job.name, job.attributes, job.shown);
+    std::optional<OutputFile> file = CreateOutputFile(job);
     if (!file || job.size == 0) {
         return file ? Finish(*file, job, false) : RecoverResult::Failed;
     }
@@ -279,7 +368,7 @@ RecoverResult RecoverExFatFile(const RecoverJob& job, const scan::FoundFile& ent
 }
 
 // A deep scan's file: its bytes where the old volume's geometry put them, resolved when found.
-RecoverResult CopyDeepData(platform::RecoveredFile& file, const RecoverJob& job,
+RecoverResult CopyDeepData(OutputFile& file, const RecoverJob& job,
                            const scan::DeepLocation& where) {
     if (where.residentData) {
         const std::size_t bytes =
@@ -332,8 +421,7 @@ RecoverResult CopyDeepData(platform::RecoveredFile& file, const RecoverJob& job,
 }
 
 RecoverResult RecoverDeepFile(const RecoverJob& job, const scan::DeepLocation& where) {
-    std::optional<platform::RecoveredFile> file =
-        CreateRecoveredFile(job.destDir, job.name, job.attributes, job.shown);
+    std::optional<OutputFile> file = CreateOutputFile(job);
     if (!file || job.size == 0) {
         return file ? Finish(*file, job, false) : RecoverResult::Failed;
     }
@@ -369,8 +457,7 @@ bool NoteMissingNtfs(const RecoverJob& job, const std::vector<volume::ClusterExt
     return false;
 }
 
-RecoverResult CopyNtfsData(platform::RecoveredFile& file, const RecoverJob& job,
-                           const ntfs::Attribute& data) {
+RecoverResult CopyNtfsData(OutputFile& file, const RecoverJob& job, const ntfs::Attribute& data) {
     // A listed size past what the clusters hold is a damaged one: what lies beyond is not
     // this file's, and a size of terabytes would only write zeros.
     const int64_t readable = data.IsResident()
@@ -395,13 +482,24 @@ RecoverResult CopyNtfsData(platform::RecoveredFile& file, const RecoverJob& job,
         }
         const bool pieceLost = !watch.Seen().empty() &&
                                NoteMissingNtfs(job, extents, watch.Seen(), offset, piece->Data());
-        if (pieceLost ? !WriteZeros(file, static_cast<int64_t>(piece->Data().size()), job)
-                      : !WritePiece(file, piece->Data(), job)) {
-            return RecoverResult::Failed;
+        const int64_t got = static_cast<int64_t>(piece->Data().size());
+        if (pieceLost) {
+            if (!WriteZeros(file, got, job)) {
+                return RecoverResult::Failed;
+            }
+        } else if (piece->IsResident()) {
+            if (!WritePiece(file, piece->Data(), job)) {
+                return RecoverResult::Failed;
+            }
+        } else {
+            std::vector<uint8_t> owned = piece->TakeBytes();
+            if (!WritePiece(file, owned, job, &owned)) {
+                return RecoverResult::Failed;
+            }
         }
-        if (static_cast<int64_t>(piece->Data().size()) < length) {
+        if (got < length) {
             // A resident value shorter than listed: the record changed since the scan.
-            ReportEndedEarly(offset + static_cast<int64_t>(piece->Data().size()), job.size,
+            ReportEndedEarly(offset + got, job.size,
                              "the record holds less data than the scan found");
             return Finish(file, job, true);
         }
@@ -428,8 +526,7 @@ RecoverResult RecoverNtfsFile(const RecoverJob& job, uint32_t number) {
         job.size > 0 ? ntfs::FindAttribute(Vcb->hVolume, record, ntfs::kData, u"") : std::nullopt;
     RecoverResult result = RecoverResult::Failed;
     if (job.size == 0 || CONSISTENCY_CHECK_TEXT(data.has_value(), "attrptr != NULL")) {
-        if (std::optional<platform::RecoveredFile> file =
-                CreateRecoveredFile(job.destDir, job.name, job.attributes, job.shown)) {
+        if (std::optional<OutputFile> file = CreateOutputFile(job)) {
             result = job.size == 0 ? Finish(*file, job, false) : CopyNtfsData(*file, job, *data);
         }
     }
@@ -526,7 +623,8 @@ std::string RecoveredFileName(std::string name) {
 
 RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string destDir,
                           std::string name, const CopyObserver& observer,
-                          const std::string& shownDir, UnreadableData* unreadable) {
+                          const std::string& shownDir, UnreadableData* unreadable,
+                          FileWriter* writer) {
     if (!CONSISTENCY_CHECK_TEXT(itemNum < scan::foundFiles.size(), "itemNum < found files")) {
         return RecoverResult::Failed;
     }
@@ -554,7 +652,8 @@ RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string d
                          &observer,
                          std::move(shown),
                          &progress,
-                         unreadable != nullptr ? unreadable : &notAsked};
+                         unreadable != nullptr ? unreadable : &notAsked,
+                         writer};
     // A file whose clusters are a guess is put back from two fragments where they fail its
     // check; a content check run on it already tried that.
     if (entry.Notes().content.empty()) {
@@ -576,6 +675,30 @@ RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string d
         ++Vcb->Losses.partialFiles;
     }
     return progress.interrupted ? RecoverResult::Interrupted : result;
+}
+
+RecoverResult WrittenResult(RecoverResult queued, const WriteOutcome* outcome,
+                            const std::string& shown) {
+    if (outcome == nullptr) {
+        return queued;
+    }
+    // Told as a file written here would have told them, in the order they happened.
+    const auto tell = [&shown](int error) {
+        platform::SetLastError(error);
+        app::ShowSystemError(shown);
+    };
+    if (outcome->createError != 0 || outcome->writeError != 0) {
+        tell(outcome->createError != 0 ? outcome->createError : outcome->writeError);
+        return queued == RecoverResult::Interrupted ? queued : RecoverResult::Failed;
+    }
+    if (outcome->timeError != 0) {
+        tell(outcome->timeError);
+    }
+    if (outcome->closeError != 0) {
+        tell(outcome->closeError);
+        return RecoverResult::Failed;
+    }
+    return queued;
 }
 
 }  // namespace relicta::recover

@@ -13,6 +13,9 @@
 
 namespace relicta::recover {
 
+class FileWriter;
+struct WriteOutcome;
+
 enum class RecoverResult {
     Failed,
     Recovered,
@@ -44,9 +47,17 @@ std::string RecoveredFileName(std::string name);
 
 // Recovers found file `itemNum` as `destDir` + `name`; the volume of its drive must be open.
 // Failures name the file as `shownDir` + name: its path below the destination the user chose.
+// With a `writer`, the file is queued for it and the result is what it will be if the writing
+// goes well: WrittenResult tells, once the writer is done with the file.
 RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string destDir,
                           std::string name, const CopyObserver& observer = {},
-                          const std::string& shownDir = {}, UnreadableData* unreadable = nullptr);
+                          const std::string& shownDir = {}, UnreadableData* unreadable = nullptr,
+                          FileWriter* writer = nullptr);
+
+// What a queued file came to: `queued` unless its writing failed, which is told as failures
+// of a file written at once are, naming it `shown`.
+RecoverResult WrittenResult(RecoverResult queued, const WriteOutcome* outcome,
+                            const std::string& shown);
 
 // Creates the destination directories and the new file. Nothing when the name is taken
 // (an existing file is never touched) or cannot be created; the user has been told why.
