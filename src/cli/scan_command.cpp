@@ -162,31 +162,34 @@ class JsonLineWriter {
     char* cursor_ = buffer_.data();
 };
 
+// `items`, or every found file when there are none.
 void WriteList(std::ostream& out, const std::string& format, bool deep,
-               const view::ItemList& items) {
+               const std::optional<view::ItemList>& items) {
     if (format == "bodyfile") {
-        view::WriteBodyfile(out, items);
+        view::WriteBodyfile(out, items ? *items : view::AllItems());
         return;
     }
     if (format != "json") {
-        view::WriteSavedList(out, items);
+        view::WriteSavedList(out, items ? *items : view::AllItems());
         return;
     }
     JsonLineWriter writer(out, deep);
-    for (uint32_t item : items) {
+    const std::size_t count = items ? items->size() : scan::foundFiles.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto item = items ? (*items)[i] : static_cast<uint32_t>(i);
         writer.Write(item, scan::foundFiles.at(item));
     }
     writer.Flush();
 }
 
-// The listed files: every one found, or those the filter let through. The rows are given up
-// first: a list of millions is not held twice.
-view::ItemList ListedItems(view::FoundFileList& list, const view::ListFilter& filter) {
+// The files the filter let through; nullopt when it lets every one through. The rows are
+// given up first: a list of millions is not held twice.
+std::optional<view::ItemList> ListedItems(view::FoundFileList& list,
+                                          const view::ListFilter& filter) {
     std::vector<view::FoundFileList::Row> rows;
     rows.swap(list.rows);
     if (filter.FiltersNothing()) {
-        rows = {};
-        return view::AllItems();
+        return std::nullopt;
     }
     view::ItemList items;
     items.reserve(rows.size());

@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
+#include "bytes/le_bytes.h"
 #include "ntfs/mft_record.h"
 #include "scan/scan_context.h"
-#include "bytes/le_bytes.h"
 
 namespace relicta::scan {
 

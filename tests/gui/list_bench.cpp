@@ -98,8 +98,8 @@ void TimePreviews(const char* image) {
             ready.wait(10000);
         }
         const double shown = Painted(frame, clock);
-        std::printf("%-40s %7.1f ms (%s, %.1f MB)\n", "preview shown", shown, file.name.Str().c_str(),
-                    static_cast<double>(file.size) / 1e6);
+        std::printf("%-40s %7.1f ms (%s, %.1f MB)\n", "preview shown", shown,
+                    file.name.Str().c_str(), static_cast<double>(file.size) / 1e6);
     }
 }
 
