@@ -105,21 +105,25 @@ AttachResult DriveTable::Attach(const std::string& path, std::optional<char> let
 
     // Without read permission the source is still attached: opening it later reports the
     // access problem the way the volume open does for any drive.
-    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() >= 0 && whole.blockDevice) {
+    const auto fd =
+        std::make_shared<const FileDescriptor>(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd->get() >= 0 && whole.blockDevice) {
         uint64_t bytes = 0;
-        if (::ioctl(fd.get(), BLKGETSIZE64, &bytes) == 0) {
+        if (::ioctl(fd->get(), BLKGETSIZE64, &bytes) == 0) {
             whole.length = bytes;
         }
+        // Kept open while attached: Linux drops a device's cached pages when its last
+        // descriptor closes, and each later open (probe, volume, scan) would read it cold.
+        whole.device = fd;
     }
-    if (fd.get() >= 0 && whole.length < kMinimumVolumeBytes) {
+    if (fd->get() >= 0 && whole.length < kMinimumVolumeBytes) {
         return {{},
                 path + ": too small to hold a volume (" + std::to_string(whole.length) + " bytes)"};
     }
-    if (fd.get() < 0) {
+    if (fd->get() < 0) {
         return AttachSources({whole}, letter);
     }
-    return AttachVolumesOf(whole, fd.get(), {}, letter);
+    return AttachVolumesOf(whole, fd->get(), {}, letter);
 }
 
 AttachResult DriveTable::AttachContainer(DriveSource whole, std::optional<char> letter) {
