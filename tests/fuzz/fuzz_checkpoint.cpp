@@ -18,6 +18,7 @@
 #include "deep/fat_rebuild.h"
 #include "deep/ntfs_rebuild.h"
 #include "deep/old_volume.h"
+#include "fuzz/fuzz_rebuild.h"
 #include "fuzz/fuzz_support.h"
 #include "scan/filters.h"
 #include "scan/found_files.h"
@@ -48,18 +49,7 @@ void LoadAndRebuild(std::FILE* file, uint64_t size) {
     }
     deep::CurrentVolume current;
     current.length = kDriveBytes;
-    std::vector<std::string> notes;
-    std::vector<deep::OldVolume> volumes =
-        deep::RebuildNtfsVolumes(records, boots.Found(), current, notes);
-    const auto append = [&volumes](std::vector<deep::OldVolume> more) {
-        std::move(more.begin(), more.end(), std::back_inserter(volumes));
-    };
-    append(deep::RebuildFatVolumes(fatDirectories, boots.Found(), current, notes));
-    append(deep::RebuildExFatVolumes(exFatSets, boots.Found(), current, notes));
-    view::MemoryFileList list;
-    const scan::CompiledPattern pattern("*");
-    scan::ScanContext context{list, scan::ScanFilters{"*", &pattern, false}};
-    deep::AddOldVolumeFiles(context, volumes, 'C', 0);
+    fuzz::RebuildAndList(boots, records, fatDirectories, exFatSets, current);
 }
 
 }  // namespace

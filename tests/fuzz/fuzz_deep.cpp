@@ -20,6 +20,7 @@
 #include "deep/fat_rebuild.h"
 #include "deep/ntfs_rebuild.h"
 #include "deep/old_volume.h"
+#include "fuzz/fuzz_rebuild.h"
 #include "fuzz/fuzz_support.h"
 #include "scan/file_list.h"
 #include "scan/filters.h"
@@ -104,18 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Session session;
     scan::ClearFoundFiles();
     const deep::CurrentVolume current = Current(head, base, length);
-    std::vector<std::string> notes;
-    std::vector<deep::OldVolume> volumes =
-        deep::RebuildNtfsVolumes(records, boots.Found(), current, notes);
-    const auto append = [&volumes](std::vector<deep::OldVolume> more) {
-        std::move(more.begin(), more.end(), std::back_inserter(volumes));
-    };
-    append(deep::RebuildFatVolumes(fatDirectories, boots.Found(), current, notes));
-    append(deep::RebuildExFatVolumes(exFatSets, boots.Found(), current, notes));
-    view::MemoryFileList list;
-    const scan::CompiledPattern pattern("*");
-    scan::ScanContext context{list, scan::ScanFilters{"*", &pattern, false}};
-    deep::AddOldVolumeFiles(context, volumes, 'C', 0);
+    fuzz::RebuildAndList(boots, records, fatDirectories, exFatSets, current);
     scan::ClearFoundFiles();
     return 0;
 }
