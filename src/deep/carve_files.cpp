@@ -243,7 +243,6 @@ class CarveRun {
 
 std::size_t ListCarved(scan::ScanContext& context, std::vector<CarvedFile>& kept, char letter,
                        bool folderEndsInBackslash) {
-    scan::ReserveFoundFiles(kept.size());
     const std::span<const content::Format* const> formats = content::CarvedFormats();
     const std::string top = std::string(1, letter) + ":\\" + kCarvedFolder + '\\';
     CarvedNames names;

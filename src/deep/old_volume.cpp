@@ -136,14 +136,7 @@ void PutVolumesApart(scan::FileListControl& listCtrl,
 
 std::size_t AddOldVolumeFiles(scan::ScanContext& context, std::vector<OldVolume>& volumes,
                               char drive, std::size_t firstItem) {
-    // Room for every file at once: the table never moves while `listed` views its names.
-    std::size_t files = 0;
-    for (const OldVolume& volume : volumes) {
-        files +=
-            static_cast<std::size_t>(std::count_if(volume.entries.begin(), volume.entries.end(),
-                                                   [](const OldEntry& e) { return !e.isFolder; }));
-    }
-    scan::ReserveFoundFiles(files);
+    // The table's files never move as it grows: `listed` may view their names.
     const std::size_t before = scan::foundFiles.size();
     std::unordered_set<FileIdentity, IdentityHash> listed;
     for (std::size_t i = firstItem; i < scan::foundFiles.size(); ++i) {

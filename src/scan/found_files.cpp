@@ -138,10 +138,6 @@ void FoundFileTable::clear() {
     size_ = 0;
 }
 
-void FoundFileTable::reserve(std::size_t files) {
-    chunks_.reserve((files + kChunkFiles - 1) / kChunkFiles);
-}
-
 const char* FoundByName(FoundBy foundBy) {
     switch (foundBy) {
         case FoundBy::Record:
@@ -181,10 +177,6 @@ void RefreshCells(FileListControl& listCtrl, const std::vector<std::size_t>& ite
 void ClearFoundFiles() {
     foundFiles.clear();
     ClearTextPool();
-}
-
-void ReserveFoundFiles(std::size_t more) {
-    foundFiles.reserve(foundFiles.size() + more);
 }
 
 }  // namespace relicta::scan

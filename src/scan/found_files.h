@@ -207,7 +207,6 @@ class FoundFileTable {
 
     void push_back(FoundFile file);
     void clear();
-    void reserve(std::size_t files);
 
   private:
     static constexpr std::size_t kChunkFiles = 4096;
@@ -226,8 +225,5 @@ void AddFoundFile(FileListControl& listCtrl, FoundFile file);
 void ClearFoundFiles();
 // Shows found files `items` anew after a scan changed them.
 void RefreshCells(FileListControl& listCtrl, const std::vector<std::size_t>& items);
-// Makes room for `more` entries at once: a scan that knows how many candidates it will look
-// at spares the table its copies while growing.
-void ReserveFoundFiles(std::size_t more);
 
 }  // namespace relicta::scan

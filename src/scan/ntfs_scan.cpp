@@ -408,11 +408,6 @@ void ScanNtfsVolume(ScanContext& context) {
         candidates += everyRecord || !ntfs::BitSet(ntfs::mftbitmapptr, n) ? 1 : 0;
     }
     app::ScaledProgress progress(*window, candidates + 1);
-    // Room for every free record up front: growing the table later copies all of it and
-    // leaves the old copy's pages touched. Untouched room costs only address space; past
-    // the cap (a huge MFT, mostly never used) the table grows as files are found.
-    constexpr int64_t kMaxReserved = 1 << 18;
-    ReserveFoundFiles(static_cast<std::size_t>(std::min(candidates, kMaxReserved)));
     ntfs::MftFetchAhead fetchAhead(records);
     for (int64_t n = kFirstUserRecord; n < records; ++n) {
         fetchAhead.Before(Vcb->hVolume, n);

@@ -46,7 +46,6 @@ void ListFiles(CMainFrame& frame, int rows) {
         seed ^= seed << 17;
         return seed;
     };
-    relicta::scan::ReserveFoundFiles(static_cast<std::size_t>(rows));
     const uint64_t start = relicta::volume::FileTimeFromCalendar({2015, 1, 1, 0, 0, 0});
     for (int i = 0; i < rows; ++i) {
         const int folder = static_cast<int>(next() % kFolders);
