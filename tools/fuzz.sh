@@ -124,7 +124,7 @@ for dir in tests/fuzz/regressions/*/; do
 done
 run() {
   local target=$1
-  mkdir -p "build-fuzz/corpus/$target"
+  mkdir -p "build-fuzz/corpus/$target" "$seeds/$target"  # a target without seeds starts empty
   "build-fuzz/bin/$target" "build-fuzz/corpus/$target" "$seeds/$target" \
     -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
     -artifact_prefix="build-fuzz/artifacts/$target-" >"build-fuzz/$target.log" 2>&1
