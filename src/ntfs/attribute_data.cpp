@@ -171,9 +171,8 @@ bool SkipToFirstVcn(RunDecoder& runs, Run& run, int64_t firstVcn, bool rawRuns) 
 
 std::vector<uint8_t> ReadRuns(platform::Handle hVolume, const Attribute& attribute,
                               int64_t firstVcn, int64_t lastVcn, std::size_t bufferBytes,
-                              bool rawRuns) {
+                              bool rawRuns, std::vector<uint8_t> buffer) {
     const uint32_t clusterBytes = Vcb->BytesPerCluster;
-    std::vector<uint8_t> buffer;
     try {
         buffer.assign(bufferBytes, 0);
     } catch (const std::bad_alloc&) {
@@ -271,7 +270,8 @@ int64_t MaxAttributeReadBytes(platform::Handle hVolume) {
 }
 
 std::optional<AttributeData> ReadAttributeData(platform::Handle hVolume, const Attribute& attribute,
-                                               int64_t offset, int64_t length, bool rawRuns) {
+                                               int64_t offset, int64_t length, bool rawRuns,
+                                               std::vector<uint8_t> reuse) {
     LastReadLcn = 0;
     if (attribute.IsResident()) {
         const bytes::Bytes value = ResidentValue(attribute);
@@ -299,7 +299,7 @@ std::optional<AttributeData> ReadAttributeData(platform::Handle hVolume, const A
     const int64_t spanBytes = (lastVcn - firstVcn + 1) * clusterBytes;
     std::vector<uint8_t> buffer =
         ReadRuns(hVolume, attribute, firstVcn, lastVcn,
-                 static_cast<std::size_t>(std::max(length, spanBytes)), rawRuns);
+                 static_cast<std::size_t>(std::max(length, spanBytes)), rawRuns, std::move(reuse));
     const int64_t skip = offset % clusterBytes;
     if (skip != 0) {
         buffer.erase(buffer.begin(), buffer.begin() + skip);

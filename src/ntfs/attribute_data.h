@@ -32,9 +32,11 @@ class AttributeData {
 // stored; otherwise compression units are expanded. Non-resident data comes back exactly
 // `length` bytes long, zero where the run list does not reach; a resident value is cut to
 // what the attribute holds. nullopt without a volume (non-resident) or for a range that
-// cannot be data of this volume.
+// cannot be data of this volume. Non-resident data is read into `reuse`'s storage when that
+// is large enough.
 std::optional<AttributeData> ReadAttributeData(platform::Handle hVolume, const Attribute& attribute,
-                                               int64_t offset, int64_t length, bool rawRuns);
+                                               int64_t offset, int64_t length, bool rawRuns,
+                                               std::vector<uint8_t> reuse = {});
 
 // The stored clusters of a run list in which every run is stored (no sparse run, no
 // negative LCN, no split over records); empty when the list is not that plain.

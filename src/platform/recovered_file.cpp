@@ -1,9 +1,11 @@
 #include "platform/recovered_file.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -58,6 +60,30 @@ bool CreateDirectory(const std::string& path) {
     return true;
 }
 
+std::shared_ptr<const OutputFolder> OutputFolder::Open(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        SetLastError(errno);
+        return nullptr;
+    }
+    return std::make_shared<const OutputFolder>(fd);
+}
+
+std::size_t OutputFolder::MaxOpen() {
+    // The rest stays for the source, the files being written and whatever else is open.
+    constexpr rlim_t kShare = 2;
+    constexpr rlim_t kCeiling = 8192;
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return kCeiling;
+    }
+    return static_cast<std::size_t>(std::min(limit.rlim_cur / kShare, kCeiling));
+}
+
+OutputFolder::~OutputFolder() {
+    ::close(fd_);
+}
+
 RecoveredFile::~RecoveredFile() {
     if (fd_ >= 0) {
         ::close(fd_);
@@ -66,6 +92,7 @@ RecoveredFile::~RecoveredFile() {
 
 RecoveredFile::RecoveredFile(RecoveredFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
+      folder_(std::move(other.folder_)),
       path_(std::move(other.path_)),
       unnamed_(std::exchange(other.unnamed_, false)) {}
 
@@ -75,6 +102,7 @@ RecoveredFile& RecoveredFile::operator=(RecoveredFile&& other) noexcept {
             ::close(fd_);
         }
         fd_ = std::exchange(other.fd_, -1);
+        folder_ = std::move(other.folder_);
         path_ = std::move(other.path_);
         unnamed_ = std::exchange(other.unnamed_, false);
     }
@@ -95,9 +123,11 @@ bool RecoveredFile::Create(const std::string& path, bool readOnly) {
     return NameIsFree(path) && Open(path, readOnly);
 }
 
-bool RecoveredFile::NameIsFree(const std::string& path) {
+namespace {
+
+bool NameIsFreeIn(int folderFd, const std::string& name) {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0) {
+    if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         SetLastError(EEXIST);
         return false;
     }
@@ -108,23 +138,42 @@ bool RecoveredFile::NameIsFree(const std::string& path) {
     return true;
 }
 
+}  // namespace
+
+bool RecoveredFile::NameIsFree(const std::string& path) {
+    return NameIsFreeIn(AT_FDCWD, path);
+}
+
+bool RecoveredFile::NameIsFree(const OutputFolder& folder, const std::string& name) {
+    return NameIsFreeIn(folder.Fd(), name);
+}
+
 bool RecoveredFile::Open(const std::string& path, bool readOnly) {
+    return Open(nullptr, path, readOnly);
+}
+
+bool RecoveredFile::Open(std::shared_ptr<const OutputFolder> folder, const std::string& name,
+                         bool readOnly) {
     // Written without a name and linked in once whole: an interrupted recovery, however it
     // ends, leaves no partial file behind. Write access comes from the open itself, so a
     // read-only file can still be filled.
     const mode_t mode = readOnly ? kReadOnlyMode : kWritableMode;
-    int fd = ::open(FolderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    const int folderFd = folder ? folder->Fd() : AT_FDCWD;
+    const std::string unnamedIn = folder ? "." : FolderOf(name);
+    int fd = ::openat(folderFd, unnamedIn.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     unnamed_ = fd >= 0;
     if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
         // A file system without unnamed files: created under its name at once.
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+        fd = ::openat(folderFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                      mode);
     }
     if (fd < 0) {
         SetLastError(errno);
         return false;
     }
     fd_ = fd;
-    path_ = path;
+    folder_ = std::move(folder);
+    path_ = name;
     return true;
 }
 
@@ -175,21 +224,22 @@ bool RecoveredFile::Close() {
         if (!unnamed_) {
             return false;
         }
-        ::unlink(path_.c_str());
+        ::unlinkat(FolderFd(), path_.c_str(), 0);
         return false;
     }
     unnamed_ = false;
     path_.clear();  // whole and named: nothing to discard any more
+    folder_.reset();
     return true;
 }
 
 bool RecoveredFile::LinkIn() {
     // linkat never replaces a name that exists, so the check of Create holds to the end.
-    if (::linkat(fd_, "", AT_FDCWD, path_.c_str(), AT_EMPTY_PATH) == 0) {
+    if (::linkat(fd_, "", FolderFd(), path_.c_str(), AT_EMPTY_PATH) == 0) {
         return true;
     }
     const std::string self = "/proc/self/fd/" + std::to_string(fd_);
-    return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    return ::linkat(AT_FDCWD, self.c_str(), FolderFd(), path_.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
 void RecoveredFile::Discard() {
@@ -198,9 +248,10 @@ void RecoveredFile::Discard() {
         ::close(std::exchange(fd_, -1));
     }
     if (!path_.empty() && !unnamed_) {
-        ::unlink(path_.c_str());
+        ::unlinkat(FolderFd(), path_.c_str(), 0);
     }
     path_.clear();
+    folder_.reset();
     unnamed_ = false;
     SetLastError(saved);
 }

@@ -2,7 +2,10 @@
 // Files written with recovered data: created new (an existing file is never touched),
 // written whole, stamped with the old modification time, and closed.
 
+#include <fcntl.h>
+
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -14,6 +17,24 @@ bool CreateDirectory(const std::string& path);
 // Why recovered files cannot go under `dir`: it, or the nearest part of it that exists, is
 // not a directory or cannot be written. "" when they can.
 std::string DestinationProblem(const std::string& dir);
+
+// A directory recovered files are created in, held open: each file's name is then looked up
+// in it alone, not along the whole path once more for every step.
+class OutputFolder {
+  public:
+    // Nothing, with the last error set, when `path` cannot be opened as a directory.
+    static std::shared_ptr<const OutputFolder> Open(const std::string& path);
+    // How many a recovery may hold open: a share of the descriptors the process may have.
+    static std::size_t MaxOpen();
+    explicit OutputFolder(int fd) : fd_(fd) {}
+    ~OutputFolder();
+    OutputFolder(const OutputFolder&) = delete;
+    OutputFolder& operator=(const OutputFolder&) = delete;
+    int Fd() const { return fd_; }
+
+  private:
+    int fd_;
+};
 
 class RecoveredFile {
   public:
@@ -32,6 +53,9 @@ class RecoveredFile {
     // the file opened without that check.
     static bool NameIsFree(const std::string& path);
     bool Open(const std::string& path, bool readOnly);
+    // The same for `name` in `folder`.
+    static bool NameIsFree(const OutputFolder& folder, const std::string& name);
+    bool Open(std::shared_ptr<const OutputFolder> folder, const std::string& name, bool readOnly);
     bool IsOpen() const { return fd_ >= 0; }
 
     // Writes every byte, however many calls that takes; false with the last error set.
@@ -46,8 +70,10 @@ class RecoveredFile {
 
   private:
     bool LinkIn();
+    int FolderFd() const { return folder_ ? folder_->Fd() : AT_FDCWD; }
 
     int fd_ = -1;
+    std::shared_ptr<const OutputFolder> folder_;  // where path_ is looked up; else from here
     std::string path_;
     bool unnamed_ = false;  // written without a name until Close links it in
 };

@@ -13,7 +13,7 @@ namespace {
 constexpr std::size_t kMaxQueuedBytes = std::size_t{32} << 20;
 // Files queued and not yet begun by the thread: each may hold a descriptor.
 constexpr std::size_t kMaxQueuedFiles = 256;
-constexpr std::size_t kMaxKnownDirectories = 4096;
+constexpr std::size_t kMaxKnownDirectories = std::size_t{1} << 16;
 // Handed over together, so that the thread is woken once for several small files rather
 // than once a step.
 constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
@@ -77,32 +77,63 @@ void FileWriter::Flush() {
     reclaimed_.clear();
 }
 
-std::vector<uint8_t> FileWriter::TakeBuffer(std::span<const uint8_t> bytes) {
+std::vector<uint8_t> FileWriter::SpareBuffer() {
     std::vector<uint8_t> buffer;
     if (!spare_.empty()) {
         buffer = std::move(spare_.back());
         spare_.pop_back();
         spareBytes_ -= buffer.capacity();
     }
+    return buffer;
+}
+
+std::vector<uint8_t> FileWriter::TakeBuffer(std::span<const uint8_t> bytes) {
+    std::vector<uint8_t> buffer = SpareBuffer();
     buffer.assign(bytes.begin(), bytes.end());
     return buffer;
 }
 
-void FileWriter::NoteDirectory(const std::string& dir) {
+void FileWriter::NoteDirectory(const std::string& dir, bool madeHere) {
     if (knownDirectories_.size() >= kMaxKnownDirectories) {
         knownDirectories_.clear();  // only the checks of the next files' names are lost
+        openFolders_ = 0;
     }
-    knownDirectories_.insert(dir);
+    OutputDirectory& known = knownDirectories_[dir];
+    known.madeHere = known.madeHere || madeHere;
 }
 
-void FileWriter::Begin(const std::string& path, bool readOnly) {
+FileWriter::OutputDirectory FileWriter::KnownDirectory(const std::string& dir) {
+    const auto known = knownDirectories_.find(dir);
+    if (known == knownDirectories_.end()) {
+        return {};
+    }
+    if (!known->second.folder) {
+        if (openFolders_ >= maxOpenFolders_) {
+            for (auto& [path, directory] : knownDirectories_) {
+                directory.folder.reset();  // each is opened again when next used
+            }
+            openFolders_ = 0;
+        }
+        known->second.folder = platform::OutputFolder::Open(dir);
+        openFolders_ += known->second.folder ? 1 : 0;
+    }
+    return known->second;
+}
+
+void FileWriter::Begin(std::shared_ptr<const platform::OutputFolder> folder,
+                       const std::string& name, const std::string& path, bool readOnly) {
+    // Opened here: the writing thread, with every byte to write, is the busier one.
+    platform::RecoveredFile file;
+    if (file.Open(std::move(folder), name, readOnly)) {
+        Adopt(std::move(file), path);
+        return;
+    }
     const std::size_t hash = std::hash<std::string>{}(path);
     pending_.insert(hash);
     begun_.push_back(hash);
     Op op;
     op.kind = OpKind::Begin;
-    op.path = path;
-    op.readOnly = readOnly;
+    op.error = platform::GetLastError();
     Push(std::move(op));
 }
 
@@ -167,6 +198,9 @@ void FileWriter::Poll() {
     }
     polling_ = true;
     for (;;) {
+        if (!finishedWaiting_.exchange(false, std::memory_order_acquire)) {
+            break;
+        }
         {
             const std::lock_guard lock(mutex_);
             std::swap(finished_, due_);
@@ -216,21 +250,9 @@ void FileWriter::Run() {
         }
         std::swap(queue_, working_);
         busy_ = true;
-        for (Op& op : working_) {
-            lock.unlock();
-            Apply(op);
-            lock.lock();
-            queuedBytes_ -= op.bytes.size();
-            queuedFiles_ -= OpensFile(op.kind) ? 1 : 0;
-            if (op.kind == OpKind::Then) {
-                finished_.push_back({std::move(op.done), std::exchange(outcome_, std::nullopt)});
-            }
-            spent_.push_back(std::move(op));
-            if (callerWaiting_) {
-                space_.notify_one();
-            }
-        }
-        working_.clear();
+        lock.unlock();
+        WorkThrough();
+        lock.lock();
         busy_ = false;
         if (callerWaiting_) {
             space_.notify_one();
@@ -238,14 +260,48 @@ void FileWriter::Run() {
     }
 }
 
+void FileWriter::WorkThrough() {
+    // What is done is handed back a batch at a time: a lock per step would have the two
+    // threads take turns at the mutex for every small file.
+    std::size_t doneBytes = 0;
+    std::size_t doneFiles = 0;
+    std::vector<Finished> finished;
+    std::vector<Op> spent;
+    const auto handBack = [&] {
+        const std::lock_guard lock(mutex_);
+        queuedBytes_ -= std::exchange(doneBytes, 0);
+        queuedFiles_ -= std::exchange(doneFiles, 0);
+        std::move(finished.begin(), finished.end(), std::back_inserter(finished_));
+        std::move(spent.begin(), spent.end(), std::back_inserter(spent_));
+        finishedWaiting_.store(true, std::memory_order_release);
+        if (callerWaiting_) {
+            space_.notify_one();
+        }
+        finished.clear();
+        spent.clear();
+    };
+    for (Op& op : working_) {
+        Apply(op);
+        doneBytes += op.bytes.size();
+        doneFiles += OpensFile(op.kind) ? 1 : 0;
+        if (op.kind == OpKind::Then) {
+            finished.push_back({std::move(op.done), std::exchange(outcome_, std::nullopt)});
+        }
+        spent.push_back(std::move(op));
+        if (doneFiles >= kBatchFiles || doneBytes >= kBatchBytes) {
+            handBack();
+        }
+    }
+    handBack();
+    working_.clear();
+}
+
 void FileWriter::Apply(Op& op) {
     switch (op.kind) {
         case OpKind::Begin:
             outcome_.emplace();
+            outcome_->createError = op.error;
             file_ = platform::RecoveredFile();
-            if (!file_.Open(op.path, op.readOnly)) {
-                outcome_->createError = platform::GetLastError();
-            }
             break;
         case OpKind::Adopt:
             outcome_.emplace();

@@ -3,14 +3,17 @@
 // file while the last one is written, created and linked in. What one file's writing came to
 // is handed back, in the order the files were begun, to the thread that queued them.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -38,13 +41,16 @@ class FileWriter {
     // The calls below queue work, in order, for the writing thread; Write waits while the
     // bytes queued and not yet written are too many.
 
-    // A new file, created (without a name until it is whole) where `path` says; its
-    // directory must exist.
-    void Begin(const std::string& path, bool readOnly);
+    // A new file, created (without a name until it is whole) as `name` in `folder`, or at
+    // `name` from here without one; `path` is its whole path. The directory must exist.
+    void Begin(std::shared_ptr<const platform::OutputFolder> folder, const std::string& name,
+               const std::string& path, bool readOnly);
     // A new file the calling thread already created.
     void Adopt(platform::RecoveredFile file, const std::string& path);
     void Write(std::span<const uint8_t> bytes);
     void Take(std::vector<uint8_t>&& bytes);  // the same, handed over rather than copied
+    // A buffer written before, to be filled and handed over by Take; empty when none is spare.
+    std::vector<uint8_t> SpareBuffer();
     void SetLastWriteTime(uint64_t utcFileTime);
     void Close();
     void Discard();
@@ -62,16 +68,21 @@ class FileWriter {
     bool IsPending(const std::string& path) const {
         return pending_.contains(std::hash<std::string>{}(path));
     }
-    // Directories files were created in: files go there without asking the file system.
-    bool KnowsDirectory(const std::string& dir) const { return knownDirectories_.contains(dir); }
-    void NoteDirectory(const std::string& dir);
+    // A directory files were created in, held open, so that files go there without asking
+    // the file system more than whether the name is free. When this recovery made it, every
+    // name in it is one of its own files', and a clash shows when the file is linked in.
+    struct OutputDirectory {
+        std::shared_ptr<const platform::OutputFolder> folder;  // none when not known or not open
+        bool madeHere = false;
+    };
+    OutputDirectory KnownDirectory(const std::string& dir);
+    void NoteDirectory(const std::string& dir, bool madeHere);
 
   private:
     enum class OpKind { Begin, Adopt, Write, SetTime, Close, Discard, Then };
     struct Op {
         OpKind kind = OpKind::Then;
-        std::string path;
-        bool readOnly = false;
+        int error = 0;  // a Begin's (one not created): why
         uint64_t time = 0;
         std::vector<uint8_t> bytes;
         platform::RecoveredFile file;
@@ -88,6 +99,7 @@ class FileWriter {
     template <typename Ready>
     void Await(std::unique_lock<std::mutex>& lock, Ready ready);
     void Run();
+    void WorkThrough();  // the ops taken from the queue
     void Apply(Op& op);
     std::vector<uint8_t> TakeBuffer(std::span<const uint8_t> bytes);  // a copy, in a spare one
 
@@ -104,6 +116,8 @@ class FileWriter {
     bool stopping_ = false;
     bool writerWaiting_ = false;
     bool callerWaiting_ = false;
+    // finished_ may hold some: Poll looks here first, without the lock.
+    std::atomic<bool> finishedWaiting_{false};
 
     // The writing thread's own.
     std::vector<Op> working_;
@@ -120,7 +134,9 @@ class FileWriter {
     std::vector<Finished> due_;
     std::unordered_multiset<std::size_t> pending_;  // hashes of the paths
     std::vector<std::size_t> begun_;                // paths begun and not yet handed to a `done`
-    std::unordered_set<std::string> knownDirectories_;
+    std::unordered_map<std::string, OutputDirectory> knownDirectories_;
+    std::size_t openFolders_ = 0;
+    std::size_t maxOpenFolders_ = platform::OutputFolder::MaxOpen();
     bool polling_ = false;
 
     std::thread thread_;

@@ -352,7 +352,8 @@ bool RecoverCommand::RecoverOfSeveral(uint32_t itemNum, const std::string& desti
         result = RecoverResult::Failed;
     }
     entry.result = ResultText(result);  // while the last error is this file's
-    const std::string digest = IsWritten(result) ? sha256.Hex() : std::string();
+    const std::string digest =
+        IsWritten(result) && manifest_ != nullptr ? sha256.Hex() : std::string();
     entry.missing = std::move(unreadable.missing);
     writer.Then([this, itemNum, entry = std::move(entry), result,
                  digest](const WriteOutcome* outcome) mutable {

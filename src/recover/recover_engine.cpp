@@ -103,8 +103,14 @@ class OutputFile {
     FileWriter* writer_ = nullptr;
 };
 
+void TellNameTaken() {
+    app::MessageBox("Can't recover that file, because a newer file by the same name exists",
+                    "File not recovered");
+}
+
 // The file for `job`, created here or queued for its writer. A name still being written
 // waits for that file's end, so that it is free or taken as it would be one file at a time.
+
 std::optional<OutputFile> CreateOutputFile(const RecoverJob& job) {
     const bool readOnly = (job.attributes & scan::kAttributeReadOnly) != 0;
     if (job.writer == nullptr) {
@@ -117,19 +123,26 @@ std::optional<OutputFile> CreateOutputFile(const RecoverJob& job) {
     if (writer.IsPending(path)) {
         writer.Settle();
     }
-    // In a directory made or seen before, only the name is checked here; anything else goes
-    // the whole way here, with its messages.
-    if (writer.KnowsDirectory(job.destDir) && IsUsableFileName(job.name) &&
-        platform::RecoveredFile::NameIsFree(path)) {
-        writer.Begin(path, readOnly);
-        return std::optional<OutputFile>(std::in_place, writer);
+    // In a directory made or seen before, at most the name is checked here; anything else
+    // goes the whole way here, with its messages.
+    if (IsUsableFileName(job.name)) {
+        FileWriter::OutputDirectory known = writer.KnownDirectory(job.destDir);
+        if (known.folder &&
+            (known.madeHere || platform::RecoveredFile::NameIsFree(*known.folder, job.name))) {
+            writer.Begin(std::move(known.folder), job.name, path, readOnly);
+            return std::optional<OutputFile>(std::in_place, writer);
+        }
     }
+    std::vector<std::string> made;
     std::optional<platform::RecoveredFile> file =
-        CreateRecoveredFile(job.destDir, job.name, job.attributes, job.shown);
+        CreateRecoveredFile(job.destDir, job.name, job.attributes, job.shown, &made);
     if (!file) {
         return std::nullopt;
     }
-    writer.NoteDirectory(job.destDir);
+    for (const std::string& dir : made) {
+        writer.NoteDirectory(dir, true);
+    }
+    writer.NoteDirectory(job.destDir, false);
     writer.Adopt(std::move(*file), path);
     return std::optional<OutputFile>(std::in_place, writer);
 }
@@ -471,8 +484,9 @@ RecoverResult CopyNtfsData(OutputFile& file, const RecoverJob& job, const ntfs::
         const int64_t length = std::min<int64_t>(kCopyChunkBytes, readable - offset);
         platform::SetLastError(0);
         const UnreadableWatch watch;
-        std::optional<ntfs::AttributeData> piece =
-            ntfs::ReadAttributeData(Vcb->hVolume, data, offset, length, false);
+        std::optional<ntfs::AttributeData> piece = ntfs::ReadAttributeData(
+            Vcb->hVolume, data, offset, length, false,
+            file.IsQueued() ? job.writer->SpareBuffer() : std::vector<uint8_t>());
         if (!piece) {
             file.Discard();
             return RecoverResult::Failed;
@@ -555,7 +569,13 @@ void MergeMissing(std::vector<platform::ByteRun>& missing) {
 
 }  // namespace
 
-void EnsureDirectoryPath(const std::string& dir, const std::string& shown) {
+void EnsureDirectoryPath(const std::string& dir, const std::string& shown,
+                         std::vector<std::string>* made) {
+    const auto note = [made](const std::string& level) {
+        if (made != nullptr) {
+            made->push_back(level + '/');
+        }
+    };
     // Deepest level first: usually only the last levels are missing, and the levels above
     // are not tried again for every file.
     std::vector<std::string> missing;
@@ -563,8 +583,14 @@ void EnsureDirectoryPath(const std::string& dir, const std::string& shown) {
     while (!path.empty() && path.back() == '/') {
         path.pop_back();
     }
-    while (!path.empty() && !platform::CreateDirectory(path) &&
-           platform::GetLastError() != EEXIST) {
+    while (!path.empty()) {
+        if (platform::CreateDirectory(path)) {
+            note(path);
+            break;
+        }
+        if (platform::GetLastError() == EEXIST) {
+            break;
+        }
         if (platform::GetLastError() != ENOENT) {
             app::ShowSystemError(shown);
             return;
@@ -574,7 +600,9 @@ void EnsureDirectoryPath(const std::string& dir, const std::string& shown) {
         path.resize(slash == std::string::npos ? 0 : slash);
     }
     for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
-        if (!platform::CreateDirectory(*level) && platform::GetLastError() != EEXIST) {
+        if (platform::CreateDirectory(*level)) {
+            note(*level);
+        } else if (platform::GetLastError() != EEXIST) {
             app::ShowSystemError(shown);
             return;
         }
@@ -584,7 +612,8 @@ void EnsureDirectoryPath(const std::string& dir, const std::string& shown) {
 std::optional<platform::RecoveredFile> CreateRecoveredFile(const std::string& destDir,
                                                            const std::string& name,
                                                            uint32_t attributes,
-                                                           const std::string& shown) {
+                                                           const std::string& shown,
+                                                           std::vector<std::string>* made) {
     const std::string& subject = shown.empty() ? name : shown;
     if (!IsUsableFileName(name)) {
         platform::SetLastError(platform::kErrorInvalidParameter);
@@ -597,13 +626,12 @@ std::optional<platform::RecoveredFile> CreateRecoveredFile(const std::string& de
     // The directories are made only when missing: most files go where the last one went.
     bool created = file.Create(path, readOnly);
     if (!created && platform::GetLastError() == ENOENT) {
-        EnsureDirectoryPath(destDir, subject);
+        EnsureDirectoryPath(destDir, subject, made);
         created = file.Create(path, readOnly);
     }
     if (!created) {
         if (platform::GetLastError() == EEXIST) {
-            app::MessageBox("Can't recover that file, because a newer file by the same name exists",
-                            "File not recovered");
+            TellNameTaken();
         } else {
             app::ShowSystemError(subject);
         }
@@ -687,6 +715,11 @@ RecoverResult WrittenResult(RecoverResult queued, const WriteOutcome* outcome,
         platform::SetLastError(error);
         app::ShowSystemError(shown);
     };
+    // A name taken when the file was created or linked in: one of this recovery's own files.
+    if (outcome->createError == EEXIST || outcome->closeError == EEXIST) {
+        TellNameTaken();
+        return queued == RecoverResult::Interrupted ? queued : RecoverResult::Failed;
+    }
     if (outcome->createError != 0 || outcome->writeError != 0) {
         tell(outcome->createError != 0 ? outcome->createError : outcome->writeError);
         return queued == RecoverResult::Interrupted ? queued : RecoverResult::Failed;

@@ -61,12 +61,14 @@ RecoverResult WrittenResult(RecoverResult queued, const WriteOutcome* outcome,
 
 // Creates the destination directories and the new file. Nothing when the name is taken
 // (an existing file is never touched) or cannot be created; the user has been told why.
-std::optional<platform::RecoveredFile> CreateRecoveredFile(const std::string& destDir,
-                                                           const std::string& name,
-                                                           uint32_t attributes,
-                                                           const std::string& shown = {});
+// `made`, when given, gains the directories made for it.
+std::optional<platform::RecoveredFile> CreateRecoveredFile(
+    const std::string& destDir, const std::string& name, uint32_t attributes,
+    const std::string& shown = {}, std::vector<std::string>* made = nullptr);
 
-// Creates every missing directory of `dir`, level by level; a failure names `shown`.
-void EnsureDirectoryPath(const std::string& dir, const std::string& shown = {});
+// Creates every missing directory of `dir`, level by level; a failure names `shown`. `made`,
+// when given, gains each directory made, with a trailing slash.
+void EnsureDirectoryPath(const std::string& dir, const std::string& shown = {},
+                         std::vector<std::string>* made = nullptr);
 
 }  // namespace relicta::recover

@@ -38,6 +38,10 @@ class FileWriterTest : public ::testing::Test {
     }
     void TearDown() override { fs::remove_all(dir_); }
     std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+    // A file begun in the test's folder, held open as a recovery holds its folders.
+    void Begin(FileWriter& writer, const std::string& name, bool readOnly) const {
+        writer.Begin(platform::OutputFolder::Open(dir_.string()), name, Path(name), readOnly);
+    }
 
     fs::path dir_;
 };
@@ -60,7 +64,7 @@ TEST_F(FileWriterTest, FilesAreWrittenWholeAndToldInOrder) {
     {
         FileWriter writer;
         for (const Case& c : cases) {
-            writer.Begin(Path(c.name), c.readOnly);
+            Begin(writer, c.name, c.readOnly);
             EXPECT_TRUE(writer.IsPending(Path(c.name)));
             for (const std::string& piece : c.pieces) {
                 writer.Write(Bytes(piece));
@@ -109,12 +113,12 @@ TEST_F(FileWriterTest, FailuresComeBackWithTheirFile) {
     const auto note = [&errors](const WriteOutcome* outcome) {
         errors.push_back(outcome->createError != 0 ? outcome->createError : outcome->closeError);
     };
-    writer.Begin(Path("missing/dir/file"), false);  // no such directory
+    Begin(writer, "missing/dir/file", false);  // no such directory
     writer.Write(Bytes("data"));
     writer.Close();
     writer.Then(note);
     std::ofstream(Path("taken")) << "old";
-    writer.Begin(Path("taken"), false);  // the name was taken before it could be linked in
+    Begin(writer, "taken", false);  // the name was taken before it could be linked in
     writer.Write(Bytes("new"));
     writer.Close();
     writer.Then(note);

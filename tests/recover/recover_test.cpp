@@ -316,6 +316,22 @@ TEST_F(RecoverTest, NotesQuestionsAndSummaries) {
     EXPECT_FALSE(fs::exists(destination / "first.txt"));
 }
 
+// Two files whose names come out alike, into a folder the recovery makes: the first is
+// recovered, the second told its name is taken, the first left as it was.
+TEST_F(RecoverTest, NamesAlikeInAFolderTheRecoveryMadeKeepTheFirst) {
+    FatImage image;
+    FillClusters(image);
+    image.RootEntry(0, test::File("AONE    TXT", 10, 100));
+    image.RootEntry(1, test::File("BONE    TXT", 11, 100));
+    AddDrive('C', image.bytes);
+    const RecoverTally tally = Recover(Scan());
+    EXPECT_EQ(tally.recovered, 1);
+    EXPECT_EQ(tally.failed, 1);
+    EXPECT_EQ(dialogs.Captions(), (std::vector<std::string>{"Note", "File not recovered",
+                                                            "File(s) has been recovered"}));
+    EXPECT_EQ(Contents(destination / "~ONE.TXT"), ClusterBytes(10, 100));
+}
+
 // A volume with a file that crosses unreadable sectors and one that does not.
 struct FailingVolume {
     const char* kind;
