@@ -290,6 +290,7 @@ struct Reading {
     platform::Handle sharedVolume = platform::kNoHandle;
     std::vector<content::StoredRange> ranges;
     std::vector<std::size_t> checked;  // the open drive's files handed to the check
+    FileStarts starts;
 };
 
 // Checks one file of the open drive: its head, or all of it when `whole` or small, read for the
@@ -330,7 +331,7 @@ void ReassembleDamaged(const std::vector<uint32_t>& items, Reading& r) {
     for (const std::size_t index : std::exchange(r.checked, {})) {
         Outcome& out = r.outcomes[index];
         if (!out.done || out.result.verdict != content::Verdict::Damaged || StopRequested() ||
-            !ReassembleGuessedFile(items[index], true)) {
+            !ReassembleGuessedFile(items[index], true, &r.starts)) {
             continue;
         }
         const std::unique_ptr<content::DataReader> data = OpenFoundFileData(items[index]);
@@ -384,7 +385,7 @@ bool CheckFoundFiles(const std::vector<uint32_t>& items, bool md5) {
     {
         content::ContentChecker checker;
         CheckThread second(outcomes, checker, md5);
-        Reading reading{checker, second, outcomes, md5, platform::kNoHandle, {}, {}};
+        Reading reading{checker, second, outcomes, md5, platform::kNoHandle, {}, {}, {}};
         char open = '\0';
         for (std::size_t i = 0; i < items.size() && !stopped; ++i) {
             progress.Step();

@@ -76,18 +76,15 @@ bool FreeNow(int64_t at) {
            ntfs::FatClusterFree(kFirstCluster + (at - *heap) / Vcb->BytesPerCluster);
 }
 
-// Where the other found files of the drive begin, sorted: none of them is this one's second
-// piece.
-std::vector<int64_t> OtherFirstBytes(uint32_t itemNum) {
-    const char drive = scan::foundFiles[itemNum].Drive();
+// Where the found files of `drive` begin, sorted.
+std::vector<int64_t> SortedFirstBytes(char drive) {
     std::vector<int64_t> firsts;
     for (std::size_t i = 0; i < scan::foundFiles.size(); ++i) {
-        const scan::FoundFile& other = scan::foundFiles[i];
-        if (i == itemNum || other.Drive() != drive || other.size <= 0 ||
-            (other.Deep() == nullptr && !Vcb->IsFat)) {
+        const scan::FoundFile& file = scan::foundFiles[i];
+        if (file.Drive() != drive || file.size <= 0 || (file.Deep() == nullptr && !Vcb->IsFat)) {
             continue;
         }
-        if (const std::optional<int64_t> first = FirstByte(other)) {
+        if (const std::optional<int64_t> first = FirstByte(file)) {
             firsts.push_back(*first);
         }
     }
@@ -121,6 +118,19 @@ int64_t BreakOf(const content::Format& format, int64_t start, int64_t end) {
 
 }  // namespace
 
+bool FileStarts::AnyIn(char drive, int64_t at, int64_t length, int64_t own) {
+    auto gathered = sorted_.find(drive);
+    if (gathered == sorted_.end()) {
+        gathered = sorted_.emplace(drive, SortedFirstBytes(drive)).first;
+    }
+    const std::vector<int64_t>& firsts = gathered->second;
+    auto next = std::lower_bound(firsts.begin(), firsts.end(), at);
+    if (next != firsts.end() && *next == own) {
+        ++next;  // the file itself, counted once; another file beginning there too still counts
+    }
+    return next != firsts.end() && *next < at + length;
+}
+
 bool MayReassemble(uint32_t itemNum) {
     if (Vcb == nullptr || itemNum >= scan::foundFiles.size()) {
         return false;
@@ -135,7 +145,7 @@ bool MayReassemble(uint32_t itemNum) {
     return guessed && located && file.size > 0 && FormatToCheck(file) != nullptr;
 }
 
-bool ReassembleGuessedFile(uint32_t itemNum, bool guessFailed) {
+bool ReassembleGuessedFile(uint32_t itemNum, bool guessFailed, FileStarts* starts) {
     if (!MayReassemble(itemNum)) {
         return false;
     }
@@ -162,11 +172,13 @@ bool ReassembleGuessedFile(uint32_t itemNum, bool guessFailed) {
     search.driveLength = driveLength;
     search.knownSize = static_cast<uint64_t>(file.size);
     SetBlocks(search);
-    const std::vector<int64_t> others = OtherFirstBytes(itemNum);
+    FileStarts ownStarts;
+    FileStarts& others = starts != nullptr ? *starts : ownStarts;
     const int64_t block = search.blockBytes;
-    search.mayHold = [&others, block](int64_t at) {
-        const auto next = std::lower_bound(others.begin(), others.end(), at);
-        return FreeNow(at) && (next == others.end() || *next >= at + block);
+    const char drive = file.Drive();
+    const int64_t own = *start;
+    search.mayHold = [&others, drive, own, block](int64_t at) {
+        return FreeNow(at) && !others.AnyIn(drive, at, block, own);
     };
     std::optional<std::vector<scan::DeepExtent>> pieces =
         deep::ReassembleTwoFragments(Vcb->hVolume, format, search, whole);

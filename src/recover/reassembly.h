@@ -4,7 +4,9 @@
 // for them gives the file that layout, to be checked and recovered like a deep scan's file.
 
 #include <cstdint>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "scan/found_files.h"
 
@@ -14,10 +16,24 @@ namespace relicta::recover {
 // a format whose structure can be checked.
 bool MayReassemble(uint32_t itemNum);
 
+// Where each drive's found files begin, gathered once for the reassembly of many of them: no
+// other file's data begins in a file's second piece.
+class FileStarts {
+  public:
+    // Whether a found file of `drive` other than the one beginning at `own` begins in
+    // [at, at + length). The drive's volume must be open.
+    bool AnyIn(char drive, int64_t at, int64_t length, int64_t own);
+
+  private:
+    std::map<char, std::vector<int64_t>> sorted_;  // gathered when first asked
+};
+
 // Gives found file `itemNum` the two fragments its whole checks out in, when its guessed data
 // does not (already known with `guessFailed`); true when its layout changed to
-// scan::DataLayout::Reassembled. Its drive's volume must be open.
-bool ReassembleGuessedFile(uint32_t itemNum, bool guessFailed = false);
+// scan::DataLayout::Reassembled. Its drive's volume must be open. `starts`, when given, serves
+// every file of one recovery or check.
+bool ReassembleGuessedFile(uint32_t itemNum, bool guessFailed = false,
+                           FileStarts* starts = nullptr);
 
 // A content check's detail with what the file's layout adds to it: that it was reassembled.
 std::string WithLayoutNote(const scan::FoundFile& file, std::string detail);

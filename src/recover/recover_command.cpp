@@ -343,7 +343,7 @@ bool RecoverCommand::RecoverOfSeveral(uint32_t itemNum, const std::string& desti
             entry.path = shownDir + RecoveredFileName(file.name);
             result = RecoverFile(itemNum, file.mftOrCluster, *dir, file.name,
                                  ByteCounter(manifest_ != nullptr ? &sha256 : nullptr), shownDir,
-                                 &unreadable, &writer);
+                                 &unreadable, &writer, &fileStarts_);
         } else {
             platform::SetLastError(platform::kErrorInvalidParameter);
             app::ShowSystemError();
@@ -378,6 +378,7 @@ bool RecoverCommand::RecoverOfSeveral(uint32_t itemNum, const std::string& desti
 
 bool RecoverCommand::RecoverSelected(const scan::FileListControl& listCtrl) {
     tally_ = {};
+    fileStarts_ = {};
     const Selection selection = CountSelection(listCtrl);
     tally_.selected = selection.selectedCount;
     tally_.selectedBytes = selection.bytes;

@@ -12,6 +12,7 @@
 #include "app/dialogs.h"
 #include "content/content_check.h"
 #include "content/digest.h"
+#include "recover/reassembly.h"
 #include "recover/recover_engine.h"
 #include "scan/file_list.h"
 
@@ -114,6 +115,7 @@ class RecoverCommand {
 
     RecoverPrompts& prompts_;
     RecoverSettings settings_;
+    FileStarts fileStarts_;  // for the files of one recovery
     RecoverTally tally_;
     std::function<void(const RecoverTally&)> observer_;
     std::ostream* manifest_ = nullptr;

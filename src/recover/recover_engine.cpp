@@ -652,7 +652,7 @@ std::string RecoveredFileName(std::string name) {
 RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string destDir,
                           std::string name, const CopyObserver& observer,
                           const std::string& shownDir, UnreadableData* unreadable,
-                          FileWriter* writer) {
+                          FileWriter* writer, FileStarts* starts) {
     if (!CONSISTENCY_CHECK_TEXT(itemNum < scan::foundFiles.size(), "itemNum < found files")) {
         return RecoverResult::Failed;
     }
@@ -685,7 +685,7 @@ RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string d
     // A file whose clusters are a guess is put back from two fragments where they fail its
     // check; a content check run on it already tried that.
     if (entry.Notes().content.empty()) {
-        ReassembleGuessedFile(itemNum);
+        ReassembleGuessedFile(itemNum, false, starts);
     }
     RecoverResult result = RecoverResult::Failed;
     if (const scan::DeepLocation* where = entry.Deep()) {

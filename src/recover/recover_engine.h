@@ -13,6 +13,7 @@
 
 namespace relicta::recover {
 
+class FileStarts;
 class FileWriter;
 struct WriteOutcome;
 
@@ -52,7 +53,7 @@ std::string RecoveredFileName(std::string name);
 RecoverResult RecoverFile(uint32_t itemNum, uint32_t mftOrCluster, std::string destDir,
                           std::string name, const CopyObserver& observer = {},
                           const std::string& shownDir = {}, UnreadableData* unreadable = nullptr,
-                          FileWriter* writer = nullptr);
+                          FileWriter* writer = nullptr, FileStarts* starts = nullptr);
 
 // What a queued file came to: `queued` unless its writing failed, which is told as failures
 // of a file written at once are, naming it `shown`.
