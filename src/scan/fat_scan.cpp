@@ -284,28 +284,27 @@ const char* RateFile(uint32_t c0, int64_t size, const std::vector<uint8_t>& fat)
     return kGood;
 }
 
+struct ClusterRun {
+    uint32_t first = 0;
+    uint32_t count = 0;
+};
+
 // A directory's clusters: a live one along its FAT chain, a deleted one (whose chain is
 // gone) its first cluster only; at most the largest directory FAT allows. Clusters that
-// follow one another on the volume are read at once.
-std::vector<uint8_t> ReadDirectory(uint32_t first, bool deleted, const std::vector<uint8_t>& fat) {
+// follow one another on the volume make one run.
+std::vector<ClusterRun> DirectoryRuns(uint32_t first, bool deleted,
+                                      const std::vector<uint8_t>& fat) {
     const std::size_t maxClusters =
         std::max<std::size_t>(1, kMaxDirectoryEntries * dir_entry::Size / ClusterBytes());
-    std::vector<uint8_t> buffer;
+    std::vector<ClusterRun> runs;
     std::unordered_set<uint32_t> seen;
     uint32_t cluster = first;
-    uint32_t runStart = first;
-    uint32_t runLength = 0;
     std::size_t clusters = 0;
-    bool whole = true;
     while (clusters < maxClusters && seen.insert(cluster).second) {
-        if (runLength > 0 && cluster == runStart + runLength) {
-            ++runLength;
+        if (!runs.empty() && cluster == runs.back().first + runs.back().count) {
+            ++runs.back().count;
         } else {
-            if (runLength > 0) {
-                whole = AppendClusters(buffer, runStart, runLength) && whole;
-            }
-            runStart = cluster;
-            runLength = 1;
+            runs.push_back({cluster, 1});
         }
         ++clusters;
         if (deleted) {
@@ -322,8 +321,14 @@ std::vector<uint8_t> ReadDirectory(uint32_t first, bool deleted, const std::vect
         }
         cluster = next;
     }
-    if (runLength > 0) {
-        whole = AppendClusters(buffer, runStart, runLength) && whole;
+    return runs;
+}
+
+std::vector<uint8_t> ReadDirectory(uint32_t first, bool deleted, const std::vector<uint8_t>& fat) {
+    std::vector<uint8_t> buffer;
+    bool whole = true;
+    for (const ClusterRun& run : DirectoryRuns(first, deleted, fat)) {
+        whole = AppendClusters(buffer, run.first, run.count) && whole;
     }
     NoteFolderRead(whole);
     return buffer;
@@ -510,10 +515,34 @@ bool PumpAndCheckStop(FatWalk& walk) {
     return app::StopScan || walk.volumeClosed;
 }
 
+// The folders `dir` holds are announced before the first of them is read: from a cold disk
+// the device then fetches them together rather than one wait after another.
+void AnnounceSubfolders(const FatWalk& walk, std::span<const uint8_t> dir, std::size_t begin,
+                        bool inDeletedDirectory) {
+    const std::size_t entries = std::min(dir.size() / dir_entry::Size, kMaxDirectoryEntries);
+    for (std::size_t i = begin; i < entries; ++i) {
+        const std::span<const uint8_t> entry = dir.subspan(i * dir_entry::Size, dir_entry::Size);
+        const uint8_t attributes = entry[dir_entry::Attributes];
+        const uint32_t first = RecordedFirstCluster(entry);
+        if (entry[0] == 0x00 || entry[0] == '.' || attributes == dir_entry::AttrLongName ||
+            (attributes & dir_entry::AttrDirectory) == 0 || first < 2 || first > LastCluster()) {
+            continue;
+        }
+        const bool deleted = entry[0] == dir_entry::Deleted || inDeletedDirectory;
+        for (const ClusterRun& run : DirectoryRuns(first, deleted, walk.fat)) {
+            if (const std::optional<int64_t> offset = volume::ClusterOffset(run.first)) {
+                volume::WillReadVolumeBytes(Vcb->hVolume, *offset,
+                                            uint64_t{run.count} * ClusterBytes());
+            }
+        }
+    }
+}
+
 // The slots of `dir` from `begin` on (slots before it only lend their long names).
 SlotFacts WalkSlots(FatWalk& walk, std::span<const uint8_t> dir, std::size_t begin,
                     const std::string& path, bool InDeletedDirectory) {
     SlotFacts facts;
+    AnnounceSubfolders(walk, dir, begin, InDeletedDirectory);
     const std::size_t entries = std::min(dir.size() / dir_entry::Size, kMaxDirectoryEntries);
     bool longName =
         begin > 0 && begin <= entries &&
