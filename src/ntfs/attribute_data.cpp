@@ -173,25 +173,42 @@ std::vector<uint8_t> ReadRuns(platform::Handle hVolume, const Attribute& attribu
                               int64_t firstVcn, int64_t lastVcn, std::size_t bufferBytes,
                               bool rawRuns, std::vector<uint8_t> buffer) {
     const uint32_t clusterBytes = Vcb->BytesPerCluster;
+    const bool expanded = !rawRuns && attribute.IsCompressed();
     try {
-        buffer.assign(bufferBytes, 0);
+        if (expanded) {
+            buffer.assign(bufferBytes, 0);
+        } else {
+            buffer.resize(bufferBytes);  // what no read fills is zeroed below
+        }
     } catch (const std::bad_alloc&) {
         app::FatalError("Can't allocate memory!", "Fatal Error");
     }
-    if (!rawRuns && attribute.IsCompressed()) {
+    if (expanded) {
         ReadCompressedUnits(hVolume, attribute, firstVcn, lastVcn, buffer);
         return buffer;
     }
+    // Reads fill the buffer in order; the stretches between them (sparse runs, and past the
+    // last run) are zero.
+    std::size_t filled = 0;
+    const auto zeroTo = [&buffer, &filled](std::size_t end) {
+        end = std::min(end, buffer.size());
+        if (filled < end) {
+            std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(filled),
+                      buffer.begin() + static_cast<std::ptrdiff_t>(end), 0);
+        }
+        filled = std::max(filled, end);
+    };
     RunDecoder runs(attribute);
     Run run;
     if (!SkipToFirstVcn(runs, run, firstVcn, rawRuns)) {
+        zeroTo(buffer.size());
         return buffer;
     }
     int64_t vcn = firstVcn;
     while (vcn <= lastVcn) {
         int64_t t = vcn - run.vcn;
         bool more = true;
-        while (more && (t >= run.RUNlength || t < 0)) {
+        while (more && t >= run.RUNlength) {
             run.vcn += run.RUNlength + (rawRuns ? 0 : run.SPARSElength);
             more = runs.Next(run);
             if (more && rawRuns && run.RUNlength == 0) {
@@ -203,23 +220,29 @@ std::vector<uint8_t> ReadRuns(platform::Handle hVolume, const Attribute& attribu
         if (!more) {
             break;
         }
+        if (t < 0) {
+            vcn = run.vcn;  // a sparse stretch before this run: zeros, and this run is read
+            continue;
+        }
         if (LastReadLcn == 0) {
             LastReadLcn = WrapAdd(run.lcn, t);
         }
         const int64_t clusters =
             std::max<int64_t>(1, std::min(run.RUNlength - t, lastVcn - vcn + 1));
         const std::size_t at = static_cast<std::size_t>(vcn - firstVcn) * clusterBytes;
+        zeroTo(at);
         const std::span<uint8_t> destination = std::span<uint8_t>(buffer).subspan(at);
-        volume::ReadClusters(hVolume, WrapAdd(run.lcn, t),
-                             destination.first(std::min<uint64_t>(uint64_t(clusters) * clusterBytes,
-                                                                  destination.size())),
-                             static_cast<uint32_t>(clusters));
+        const std::span<uint8_t> read = destination.first(
+            std::min<uint64_t>(uint64_t(clusters) * clusterBytes, destination.size()));
+        volume::ReadClusters(hVolume, WrapAdd(run.lcn, t), read, static_cast<uint32_t>(clusters));
+        filled = std::max(filled, at + read.size());
         vcn += clusters;
         t += clusters;
         if (!rawRuns && run.SPARSElength > 0) {
             vcn += run.SPARSElength;
         }
     }
+    zeroTo(buffer.size());
     return buffer;
 }
 
