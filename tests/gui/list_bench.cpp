@@ -1,13 +1,15 @@
 // How the desktop list keeps up with a million rows: relicta-gui-bench [ROWS [IMAGE]]. Lists
 // ROWS made-up files (default 1,000,000) in the main window, then times what a user does to
-// them: typing a search a letter at a time, choosing a kind, a folder, a sort, each until the
-// window has painted. With IMAGE, scans it and times the preview of each file listed, from
-// its selection until shown. bench/run gui prints its lines.
+// them: scrolling a page and across the list, typing a search a letter at a time, choosing a
+// kind, a folder, a sort, each until the window has painted. With IMAGE, scans it and times
+// the preview of each file listed, from its selection until shown. bench/run gui prints its
+// lines.
 
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTreeWidgetItemIterator>
 #include <algorithm>
@@ -123,6 +125,25 @@ int main(int argc, char** argv) {
     frame.View().Model().Flush();
     std::printf("%-40s %7.1f ms (%d rows made in %.0f ms)\n", "list shown", Painted(frame, clock),
                 rows, made);
+
+    // A page at a time from the top, then jumps across the whole list.
+    QScrollBar& bar = *frame.View().verticalScrollBar();
+    std::vector<double> pages;
+    for (int i = 0; i < 100; ++i) {
+        clock.restart();
+        bar.setValue(bar.value() + bar.pageStep());
+        pages.push_back(Painted(frame, clock));
+    }
+    Report("scrolled a page", pages);
+    constexpr int kJumps = 20;
+    std::vector<double> jumps;
+    for (int i = 1; i <= kJumps; ++i) {
+        clock.restart();
+        bar.setValue(bar.maximum() / kJumps * i);
+        jumps.push_back(Painted(frame, clock));
+    }
+    Report("scrolled across the list", jumps);
+    bar.setValue(0);
 
     std::vector<double> keys;
     const QString typed = "holiday_12";
