@@ -36,7 +36,7 @@ FileWriter::~FileWriter() {
 
 void FileWriter::Push(Op op) {
     batchBytes_ += op.bytes.size();
-    batchFiles_ += OpensFile(op.kind) ? 1 : 0;
+    batchFiles_ += op.kind == OpKind::Open ? 1 : 0;
     const bool ends = batchFiles_ >= kBatchFiles || batchBytes_ >= kBatchBytes;
     batch_.push_back(std::move(op));
     if (ends) {
@@ -122,28 +122,25 @@ FileWriter::OutputDirectory FileWriter::KnownDirectory(const std::string& dir) {
 
 void FileWriter::Begin(std::shared_ptr<const platform::OutputFolder> folder,
                        const std::string& name, const std::string& path, bool readOnly) {
-    // Opened here: the writing thread, with every byte to write, is the busier one.
+    // Opened here: the writing thread, with every byte to write, is the busier one. A file
+    // that could not be created is still queued, so that its failure is told in its turn.
     platform::RecoveredFile file;
-    if (file.Open(std::move(folder), name, readOnly)) {
-        Adopt(std::move(file), path);
-        return;
-    }
-    const std::size_t hash = std::hash<std::string>{}(path);
-    pending_.insert(hash);
-    begun_.push_back(hash);
-    Op op;
-    op.kind = OpKind::Begin;
-    op.error = platform::GetLastError();
-    Push(std::move(op));
+    const int error = file.Open(std::move(folder), name, readOnly) ? 0 : platform::GetLastError();
+    QueueFile(std::move(file), error, path);
 }
 
 void FileWriter::Adopt(platform::RecoveredFile file, const std::string& path) {
+    QueueFile(std::move(file), 0, path);
+}
+
+void FileWriter::QueueFile(platform::RecoveredFile file, int createError, const std::string& path) {
     const std::size_t hash = std::hash<std::string>{}(path);
     pending_.insert(hash);
     begun_.push_back(hash);
     Op op;
-    op.kind = OpKind::Adopt;
+    op.kind = OpKind::Open;
     op.file = std::move(file);
+    op.error = createError;
     Push(std::move(op));
 }
 
@@ -283,7 +280,7 @@ void FileWriter::WorkThrough() {
     for (Op& op : working_) {
         Apply(op);
         doneBytes += op.bytes.size();
-        doneFiles += OpensFile(op.kind) ? 1 : 0;
+        doneFiles += op.kind == OpKind::Open ? 1 : 0;
         if (op.kind == OpKind::Then) {
             finished.push_back({std::move(op.done), std::exchange(outcome_, std::nullopt)});
         }
@@ -298,13 +295,9 @@ void FileWriter::WorkThrough() {
 
 void FileWriter::Apply(Op& op) {
     switch (op.kind) {
-        case OpKind::Begin:
+        case OpKind::Open:
             outcome_.emplace();
             outcome_->createError = op.error;
-            file_ = platform::RecoveredFile();
-            break;
-        case OpKind::Adopt:
-            outcome_.emplace();
             file_ = std::move(op.file);
             break;
         case OpKind::Write:

@@ -79,10 +79,10 @@ class FileWriter {
     void NoteDirectory(const std::string& dir, bool madeHere);
 
   private:
-    enum class OpKind { Begin, Adopt, Write, SetTime, Close, Discard, Then };
+    enum class OpKind { Open, Write, SetTime, Close, Discard, Then };
     struct Op {
         OpKind kind = OpKind::Then;
-        int error = 0;  // a Begin's (one not created): why
+        int error = 0;  // an Open's: why the file could not be created, or 0
         uint64_t time = 0;
         std::vector<uint8_t> bytes;
         platform::RecoveredFile file;
@@ -93,7 +93,7 @@ class FileWriter {
         std::optional<WriteOutcome> outcome;
     };
 
-    static bool OpensFile(OpKind kind) { return kind == OpKind::Begin || kind == OpKind::Adopt; }
+    void QueueFile(platform::RecoveredFile file, int createError, const std::string& path);
     void Push(Op op);
     void Flush();
     template <typename Ready>
