@@ -4,8 +4,12 @@
 
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <span>
+#include <thread>
 #include <utility>
 
 namespace relicta::platform {
@@ -43,6 +47,33 @@ bool PreadAll(int fd, uint64_t offset, std::span<uint8_t> out, std::size_t& byte
 // Has the kernel fetch [offset, offset + length) of `fd` into the page cache in the
 // background, in pieces it does not cut short.
 void AdviseWillNeed(int fd, uint64_t offset, uint64_t length);
+
+// Gives that advice from a thread of its own, started at the first: the kernel takes the pages
+// and queues their reads in the adviser's time, which from a fast device costs a scan as much
+// as evaluating what it reads. Destroy it before the descriptors it was given close.
+class AdviceThread {
+  public:
+    AdviceThread() = default;
+    AdviceThread(const AdviceThread&) = delete;
+    AdviceThread& operator=(const AdviceThread&) = delete;
+    ~AdviceThread();
+
+    void WillNeed(int fd, uint64_t offset, uint64_t length);
+
+  private:
+    struct Advice {
+        int fd;
+        uint64_t offset;
+        uint64_t length;
+    };
+    void Run();
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Advice> pending_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
 
 // The bytes a file or block device holds; 0 when they cannot be told.
 uint64_t LengthOf(int fd);

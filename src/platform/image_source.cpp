@@ -43,7 +43,7 @@ class RawSource : public ImageSource {
     }
     void WillRead(uint64_t offset, uint64_t length) override {
         if (offset < size_) {
-            AdviseWillNeed(fd_.get(), offset, std::min(length, size_ - offset));
+            advice_.WillNeed(fd_.get(), offset, std::min(length, size_ - offset));
         }
     }
     uint64_t Size() const override { return size_; }
@@ -52,6 +52,7 @@ class RawSource : public ImageSource {
   private:
     FileDescriptor fd_;
     uint64_t size_;
+    AdviceThread advice_;  // after the descriptor: it stops before the descriptor closes
 };
 
 // A raw image in pieces, each read where the ones before it end.
@@ -94,7 +95,7 @@ class SplitSource : public ImageSource {
             const uint64_t from = std::max(offset, piece.start);
             const uint64_t to = std::min(end, piece.start + piece.size);
             if (from < to) {
-                AdviseWillNeed(piece.fd.get(), from - piece.start, to - from);
+                advice_.WillNeed(piece.fd.get(), from - piece.start, to - from);
             }
         }
     }
@@ -105,6 +106,7 @@ class SplitSource : public ImageSource {
 
   private:
     std::vector<Piece> pieces_;
+    AdviceThread advice_;  // after the pieces: it stops before their descriptors close
 };
 
 // The name of the piece after `path` in a split raw image ("x.001" -> "x.002",
@@ -227,6 +229,53 @@ void AdviseWillNeed(int fd, uint64_t offset, uint64_t length) {
         ::posix_fadvise(fd, static_cast<off_t>(at),
                         static_cast<off_t>(std::min(kAdvicePieceBytes, end - at)),
                         POSIX_FADV_WILLNEED);
+    }
+}
+
+namespace {
+// Advice the thread has not come to yet past this many ranges is given by the caller: a scan
+// that announces faster than the kernel takes it waits rather than queueing without end.
+constexpr std::size_t kMaxPendingAdvice = 1024;
+}  // namespace
+
+AdviceThread::~AdviceThread() {
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+void AdviceThread::WillNeed(int fd, uint64_t offset, uint64_t length) {
+    {
+        const std::lock_guard lock(mutex_);
+        if (pending_.size() < kMaxPendingAdvice) {
+            pending_.push_back({fd, offset, length});
+            if (!thread_.joinable()) {
+                thread_ = std::thread([this] { Run(); });
+            }
+            wake_.notify_one();
+            return;
+        }
+    }
+    AdviseWillNeed(fd, offset, length);
+}
+
+void AdviceThread::Run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
+        if (stopping_) {
+            return;
+        }
+        const Advice advice = pending_.front();
+        pending_.pop_front();
+        lock.unlock();
+        AdviseWillNeed(advice.fd, advice.offset, advice.length);
+        lock.lock();
     }
 }
 
