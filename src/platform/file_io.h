@@ -66,12 +66,15 @@ class AdviceThread {
         uint64_t offset;
         uint64_t length;
     };
+    // Whether the thread runs, started here if it was not yet. Under mutex_.
+    bool Running();
     void Run();
 
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Advice> pending_;
     bool stopping_ = false;
+    bool cannotStart_ = false;
     std::thread thread_;
 };
 

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -252,16 +253,24 @@ AdviceThread::~AdviceThread() {
 void AdviceThread::WillNeed(int fd, uint64_t offset, uint64_t length) {
     {
         const std::lock_guard lock(mutex_);
-        if (pending_.size() < kMaxPendingAdvice) {
+        if (pending_.size() < kMaxPendingAdvice && Running()) {
             pending_.push_back({fd, offset, length});
-            if (!thread_.joinable()) {
-                thread_ = std::thread([this] { Run(); });
-            }
             wake_.notify_one();
             return;
         }
     }
     AdviseWillNeed(fd, offset, length);
+}
+
+bool AdviceThread::Running() {
+    if (!thread_.joinable() && !cannotStart_) {
+        try {
+            thread_ = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+            cannotStart_ = true;  // no thread to spare: the caller advises, as before
+        }
+    }
+    return thread_.joinable();
 }
 
 void AdviceThread::Run() {
