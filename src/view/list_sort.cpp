@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <string_view>
 
 #include "scan/found_files.h"
@@ -20,10 +19,10 @@ int CompareNumbers(T a, T b) {
     return (a > b) - (a < b);
 }
 
-// Byte-wise as unsigned characters, up to the first difference or the end.
+// Byte-wise as unsigned characters (as char_traits<char> compares), the shorter first where
+// one begins the other. An empty text may have no storage at all.
 int CompareBytes(std::string_view a, std::string_view b) {
-    const int common = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
-    return common != 0 ? Sign(common) : CompareNumbers(a.size(), b.size());
+    return Sign(a.compare(b));
 }
 
 // Good news first, then what may still be worth a look, then the broken; unchecked last.
@@ -93,7 +92,7 @@ constexpr std::size_t kPrefixBytes = 12;
 
 SortKey PrefixKey(std::string_view text) {
     std::array<uint8_t, kPrefixBytes> bytes{};
-    std::memcpy(bytes.data(), text.data(), std::min(text.size(), bytes.size()));
+    std::copy_n(text.begin(), std::min(text.size(), bytes.size()), bytes.begin());
     SortKey key;
     for (std::size_t i = 0; i < sizeof(key.high); ++i) {
         key.high = (key.high << 8) | bytes[i];
