@@ -118,12 +118,16 @@ int64_t BreakOf(const content::Format& format, int64_t start, int64_t end) {
 
 }  // namespace
 
-bool FileStarts::AnyIn(char drive, int64_t at, int64_t length, int64_t own) {
+const std::vector<int64_t>& FileStarts::Of(char drive) {
     auto gathered = sorted_.find(drive);
     if (gathered == sorted_.end()) {
         gathered = sorted_.emplace(drive, SortedFirstBytes(drive)).first;
     }
-    const std::vector<int64_t>& firsts = gathered->second;
+    return gathered->second;
+}
+
+bool FileStarts::AnyIn(const std::vector<int64_t>& firsts, int64_t at, int64_t length,
+                       int64_t own) {
     auto next = std::lower_bound(firsts.begin(), firsts.end(), at);
     if (next != firsts.end() && *next == own) {
         ++next;  // the file itself, counted once; another file beginning there too still counts
@@ -175,10 +179,10 @@ bool ReassembleGuessedFile(uint32_t itemNum, bool guessFailed, FileStarts* start
     FileStarts ownStarts;
     FileStarts& others = starts != nullptr ? *starts : ownStarts;
     const int64_t block = search.blockBytes;
-    const char drive = file.Drive();
+    const std::vector<int64_t>& firsts = others.Of(file.Drive());
     const int64_t own = *start;
-    search.mayHold = [&others, drive, own, block](int64_t at) {
-        return FreeNow(at) && !others.AnyIn(drive, at, block, own);
+    search.mayHold = [&firsts, own, block](int64_t at) {
+        return FreeNow(at) && !FileStarts::AnyIn(firsts, at, block, own);
     };
     std::optional<std::vector<scan::DeepExtent>> pieces =
         deep::ReassembleTwoFragments(Vcb->hVolume, format, search, whole);

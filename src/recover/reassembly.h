@@ -20,9 +20,11 @@ bool MayReassemble(uint32_t itemNum);
 // other file's data begins in a file's second piece.
 class FileStarts {
   public:
-    // Whether a found file of `drive` other than the one beginning at `own` begins in
-    // [at, at + length). The drive's volume must be open.
-    bool AnyIn(char drive, int64_t at, int64_t length, int64_t own);
+    // Where the found files of `drive` begin, sorted; gathered when first asked, while the
+    // drive's volume is open. Stays valid while this lives.
+    const std::vector<int64_t>& Of(char drive);
+    // Whether a file other than the one beginning at `own` begins in [at, at + length).
+    static bool AnyIn(const std::vector<int64_t>& firsts, int64_t at, int64_t length, int64_t own);
 
   private:
     std::map<char, std::vector<int64_t>> sorted_;  // gathered when first asked
