@@ -515,6 +515,22 @@ bool PumpAndCheckStop(FatWalk& walk) {
     return app::StopScan || walk.volumeClosed;
 }
 
+// A slot of 0xFF bytes ends what the walk reads of a folder.
+bool EndsSlots(std::span<const uint8_t> entry) {
+    return entry[0] == 0xFF && entry[1] == 0xFF;
+}
+
+// Slots that name no file: the dot entries, the volume label and values no entry takes.
+bool NamesNoFile(std::span<const uint8_t> entry) {
+    if (std::equal(entry.begin(), entry.begin() + dir_entry::NameBytes, ".       ") ||
+        std::equal(entry.begin(), entry.begin() + dir_entry::NameBytes, "..      ")) {
+        return true;
+    }
+    const uint8_t attributes = entry[dir_entry::Attributes];
+    return attributes == dir_entry::AttrVolumeLabel || attributes == 0xDD || attributes == 0xFE ||
+           attributes == 0xFF;
+}
+
 // The folders `dir` holds are announced before the first of them is read: from a cold disk
 // the device then fetches them together rather than one wait after another.
 void AnnounceSubfolders(const FatWalk& walk, std::span<const uint8_t> dir, std::size_t begin,
@@ -522,9 +538,12 @@ void AnnounceSubfolders(const FatWalk& walk, std::span<const uint8_t> dir, std::
     const std::size_t entries = std::min(dir.size() / dir_entry::Size, kMaxDirectoryEntries);
     for (std::size_t i = begin; i < entries; ++i) {
         const std::span<const uint8_t> entry = dir.subspan(i * dir_entry::Size, dir_entry::Size);
+        if (EndsSlots(entry)) {
+            break;
+        }
         const uint8_t attributes = entry[dir_entry::Attributes];
         const uint32_t first = RecordedFirstCluster(entry);
-        if (entry[0] == 0x00 || entry[0] == '.' || attributes == dir_entry::AttrLongName ||
+        if (entry[0] == 0x00 || NamesNoFile(entry) || attributes == dir_entry::AttrLongName ||
             (attributes & dir_entry::AttrDirectory) == 0 || first < 2 || first > LastCluster()) {
             continue;
         }
@@ -557,18 +576,13 @@ SlotFacts WalkSlots(FatWalk& walk, std::span<const uint8_t> dir, std::size_t beg
             facts.endOfDirectory = true;
             continue;
         }
-        if (entry[0] == 0xFF && entry[1] == 0xFF) {
+        if (EndsSlots(entry)) {
             break;
         }
-        if (std::equal(entry.begin(), entry.begin() + dir_entry::NameBytes, ".       ") ||
-            std::equal(entry.begin(), entry.begin() + dir_entry::NameBytes, "..      ")) {
+        if (NamesNoFile(entry)) {
             continue;
         }
         const uint8_t attributes = entry[dir_entry::Attributes];
-        if (attributes == dir_entry::AttrVolumeLabel || attributes == 0xDD || attributes == 0xFE ||
-            attributes == 0xFF) {
-            continue;
-        }
         if (attributes == dir_entry::AttrLongName) {
             longName = true;
             continue;
